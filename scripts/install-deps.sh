@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the fixture makers need. Safe to run again: it only
+# installs packages that are missing. Pass "fuzz" to add the clang toolchain for `make fuzz`.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config make python3
+  libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev
+  dosfstools mtools sleuthkit
+)
+if [ "${1:-}" = "fuzz" ]; then
+  packages+=(clang-14 libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${missing[*]}" >&2
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,57 @@
+// harrow-cli: the engine for scripts. Exit status 0 all done, 1 some items failed, 2 the source
+// could not be opened or the command line is wrong.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/prompts.h"
+#include "fatfs/document.h"
+
+namespace harrow::cli {
+
+enum Exit : int { kOk = 0, kSomeFailed = 1, kBadSource = 2 };
+
+// Messages go to stderr; questions are answered no where there is nobody to ask.
+class CliPrompts : public Prompts {
+public:
+    void showMessage(int id, const std::string& text, MsgIcon icon) override;
+    bool askYesNo(int id, const std::string& text) override;
+    ReplaceAnswer askOverwrite(const OverwriteQuestion& q) override;
+    std::optional<int> chooseFat(int invalidFat, int fatCount) override;
+};
+
+void printError(const std::string& text);
+
+struct Options {
+    bool json = false;
+    bool recursive = false;
+    std::string deleted = "show";
+    std::string dirFat = "1";
+    std::string fat = "1";
+};
+
+// Opens SOURCE in the document and builds its root list (no disk scan).
+bool openSource(CQUIDNEYDoc& doc, const std::string& source);
+
+// A FAT copy as the command line numbers it ("1".."n" or "none"), checked against the volume.
+std::optional<FatIndex> parseFatCopy(const std::string& text, int copies);
+
+struct ResolvedItem {
+    FileItem item;
+    std::string path;  // "/A/B" as listed; "" for the root
+    bool isRoot = false;
+};
+
+// Finds ITEM ("/A/B/C", "@N", "@N/B/C") in the opened document; the drive must be open.
+// Nothing, with the reason in `error`, when a step does not exist.
+std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& spec, std::string& error);
+
+int cmdDrives(const Options& opt);
+int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
+int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& item, const Options& opt);
+int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& item, const Options& opt);
+
+}  // namespace harrow::cli

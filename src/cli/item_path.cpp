@@ -1,0 +1,80 @@
+#include <algorithm>
+#include <charconv>
+
+#include "cli/cli.h"
+#include "common/strings.h"
+
+namespace harrow::cli {
+namespace {
+
+std::vector<std::string> splitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start < path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+FileItem rootItem(const CQUIDNEYDoc& doc) { return doc.dirStack.empty() ? FileItem{} : doc.dirStack[0]; }
+
+}  // namespace
+
+std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& spec, std::string& error) {
+    ResolvedItem cur{rootItem(doc), "", true};
+    std::string rest = spec;
+
+    if (!spec.empty() && spec[0] == '@') {
+        std::size_t slash = spec.find('/');
+        std::string number = spec.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+        std::uint64_t n = 0;
+        auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), n);
+        if (number.empty() || ec != std::errc{} || end != number.data() + number.size()) {
+            error = "not an item address: " + spec;
+            return std::nullopt;
+        }
+        rest = slash == std::string::npos ? "" : spec.substr(slash);
+        cur.isRoot = false;
+        cur.path = "@" + number;
+        if (const FileItem* found = doc.findFoundItem(n)) {
+            cur.item = *found;
+        } else if (auto it = std::find_if(doc.rootList.begin(), doc.rootList.end(),
+                                          [&](const FileItem& i) { return i.cluster == n; });
+                   it != doc.rootList.end()) {
+            cur.item = *it;
+        } else {
+            // No list holds it: take the cluster as a directory; listing it checks that it is one.
+            cur.item = FileItem{};
+            cur.item.kind = ITEM_DIR;
+            cur.item.attributes = ATTR_DIRECTORY;
+            cur.item.cluster = n;
+            cur.item.name = "@" + number;
+        }
+    }
+
+    for (const std::string& part : splitPath(rest)) {
+        std::optional<ItemList> list;
+        if (cur.isRoot)
+            list = doc.listForMode(ID_LIST_BASICROOT);
+        else if (cur.item.isDirectory())
+            list = doc.listItem(cur.item);
+        if (!list) {
+            error = formatText(diag::kCantChangeDir, cur.path.empty() ? "/" : cur.path.c_str());
+            return std::nullopt;
+        }
+        auto it = std::find_if(list->begin(), list->end(), [&](const FileItem& i) { return i.name == part; });
+        if (it == list->end()) {
+            error = "no such item: " + cur.path + "/" + part;
+            return std::nullopt;
+        }
+        cur.item = *it;
+        cur.path += "/" + part;
+        cur.isRoot = false;
+    }
+    return cur;
+}
+
+}  // namespace harrow::cli

@@ -1,0 +1,62 @@
+// The one way core code talks to the user: the GUI answers with message boxes and dialogs,
+// harrow-cli with stderr and its flags, tests with RecordingPrompts.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace harrow {
+
+enum class MsgIcon { Information, Exclamation, Error };
+
+// Answers to the overwrite question; the numbers are the dialog's button ids.
+enum class ReplaceAnswer : int { Yes = 6, YesToAll = 1031, No = 7, NoToAll = 1033, Cancel = 2 };
+
+struct OverwriteQuestion {
+    std::string name;
+    std::string itemDate;       // as the lists show it
+    std::uint64_t itemSize = 0;
+    std::string existingDate;
+    std::uint64_t existingSize = 0;
+};
+
+class Prompts {
+public:
+    virtual ~Prompts() = default;
+    // `id` is the string-table number, 0 for the few hard-coded English texts; `text` is formatted.
+    virtual void showMessage(int id, const std::string& text, MsgIcon icon = MsgIcon::Exclamation) = 0;
+    virtual bool askYesNo(int id, const std::string& text) = 0;
+    virtual ReplaceAnswer askOverwrite(const OverwriteQuestion& q) = 0;
+    // The FAT copy to use instead of `invalidFat` (numbered from 0; -1 for none), or nothing
+    // when the user cancels.
+    virtual std::optional<int> chooseFat(int invalidFat, int fatCount) = 0;
+};
+
+// Remembers every message and question; answers from queues filled by the test (defaults when
+// a queue is empty: no, cancel, cancel).
+class RecordingPrompts : public Prompts {
+public:
+    struct Shown {
+        int id;
+        std::string text;
+    };
+
+    void showMessage(int id, const std::string& text, MsgIcon icon) override;
+    bool askYesNo(int id, const std::string& text) override;
+    ReplaceAnswer askOverwrite(const OverwriteQuestion& q) override;
+    std::optional<int> chooseFat(int invalidFat, int fatCount) override;
+
+    bool shown(int id) const;
+    std::vector<int> ids() const;
+
+    std::vector<Shown> messages;  // messages and yes/no questions, in order
+    std::vector<OverwriteQuestion> overwriteQuestions;
+    std::deque<bool> yesNoAnswers;
+    std::deque<ReplaceAnswer> overwriteAnswers;
+    std::deque<std::optional<int>> fatAnswers;
+};
+
+}  // namespace harrow

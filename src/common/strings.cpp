@@ -1,0 +1,348 @@
+#include "strings.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace harrow {
+namespace {
+
+// Chinese is the wording the program was written in; the English follows
+// it closely, keeping the line breaks and the leading blanks that the
+// dialogs rely on for layout.
+constexpr MessageEntry kMessages[] = {
+    {128, "QUIDNEY\n\nQUIDNE\n\n\nQUIDNEY.Document\nQUIDNE 文档",
+     "QUIDNEY\n\nQUIDNE\n\n\nQUIDNEY.Document\nQUIDNE Document"},
+    {32772, "基本根目录", "Basic root directory"},
+    {32773, "搜索根目录", "Search root directories"},
+    {32774, "无用信息目录", "Garbage directories"},
+    {32775, "全部目录", "All directories"},
+    {32798, "所有文件", "All files"},
+    {61205, "宋体", "SimSun"},
+    {61207, "未确认的文件格式 (您的文件系统可能被破坏)",
+     "Unrecognised file format (your file system may be damaged)"},
+    {61208, "名称", "Name"},
+    {61209, "日期", "Date"},
+    {61210, "簇", "Cluster"},
+    {61211, "大小", "Size"},
+    {61212, "十六进制查看", "Hex view"},
+    {61213, "文本查看", "Text view"},
+    {61216, "无 FAT", "No FAT"},
+    {61217, " FAT%d 是无效的\n 选择另一个 FAT", " FAT%d is invalid\n Choose another FAT"},
+    {61219, "选定 %d 个文件", "%d files selected"},
+    {61220, "总共 %d 个文件", "%d files in all"},
+    {61221, "无法打开驱动器", "Cannot open the drive"},
+    {61222, "无法打开驱动器\n您必须有管理员特权",
+     "Cannot open the drive\nYou must have administrator rights"},
+    {61223, "Harrow", "Harrow"},
+    {61224, "Harrow (%c:)", "Harrow (%c:)"},
+    {61225, "已搜索文件 :", "Files found :"},
+    {61226, "已搜索目录 :", "Directories found :"},
+    {61227, "", ""},
+    {61228, "无法读取簇 %lu\n\n您要继续吗 ？\n",
+     "Cannot read cluster %lu\n\nDo you want to continue?\n"},
+    {61229, "无效的范围 ！！！", "Invalid range!!!"},
+    {61231, "这个程序不能工作于 NT 3.51 或更低的版本。",
+     "This program does not work on NT 3.51 or earlier."},
+    {61233, "无法写入 %s！", "Cannot write %s!"},
+    {61236, "无法保存在选定的驱动器\n\n   选择另一个驱动器！",
+     "Cannot save on the selected drive\n\n   Choose another drive!"},
+    {61237, "无法创建 %s！", "Cannot create %s!"},
+    {61238, "不足的磁盘自由空间！", "Not enough free disk space!"},
+    {61239, "Harrow(%s : %lu-%lu)", "Harrow(%s : %lu-%lu)"},
+    {61241, "创建一个 socket 失败", "Creating a socket failed"},
+    {61243, "正在关闭连接", "Closing the connection"},
+    {61244, "服务器已经重置连接", "The server has reset the connection"},
+    {61245, "连接已失败", "The connection failed"},
+    {61246, "错密码", "Wrong password"},
+    {61249, "无法打开 %s！", "Cannot open %s!"},
+    {61250, "无法访问 %s！", "Cannot access %s!"},
+    {61251, "无法读取 %s！", "Cannot read %s!"},
+    {61716, "请输入 %1 个以下的字符。", "Please enter no more than %1 characters."},
+};
+
+constexpr MessageEntry kServerMessages[] = {
+    {128, "Harrowd\n\nHarrd\n文本文件 (*.txt)\n.txt\nHarrowd.Document\nHarrd 文档",
+     "Harrowd\n\nHarrd\nText files (*.txt)\n.txt\nHarrowd.Document\nHarrd Document"},
+    {130, " 连接 : 00", " Connections : 00"},
+    {132, " 连接 : %d", " Connections : %d"},
+    {57344, "Harrowd", "Harrowd"},
+    {61205, "读取 socket 错误", "Socket read error"},
+    {61206, "发送 socket 错误", "Socket send error"},
+    {61225, "[%s] 登录(端口:%d)", "[%s] Login (port:%d)"},
+    {61226, "[%s] 非法登录(端口:%d)", "[%s] Illegal login (port:%d)"},
+    {61227, "[%s] 注销", "[%s] Logout"},
+    {61228, "[%s] 打开 %s", "[%s] Open %s"},
+    {61229, "Harrowd 在线 [%s-%s]", "Harrowd online [%s-%s]"},
+    {61230, "Harrowd 离线 [%s-%s]", "Harrowd offline [%s-%s]"},
+};
+
+// ---------------------------------------------------------------------------
+// Compile-time checks on the tables.
+
+constexpr bool idsStrictlyAscending(std::span<const MessageEntry> table) {
+    for (std::size_t i = 1; i < table.size(); ++i) {
+        if (table[i - 1].id >= table[i].id) return false;
+    }
+    return true;
+}
+
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool isOneOf(char c, std::string_view set) { return set.find(c) != std::string_view::npos; }
+
+// "%1".."%9" not followed by anything that would continue a printf
+// conversion ("%1d" is a width, not an insert).
+constexpr bool isInsertAt(std::string_view s, std::size_t i) {
+    if (i + 1 >= s.size() || s[i] != '%' || s[i + 1] < '1' || s[i + 1] > '9') return false;
+    if (i + 2 >= s.size()) return true;
+    const char next = s[i + 2];
+    return !isDigit(next) && !isAsciiLetter(next) && next != '.' && next != '$' && next != '*';
+}
+
+// What one conversion consumes: the '*' of width and precision, the length
+// modifiers and the conversion character (or "%N" for an insert). Flags and
+// digits are left out because they do not change the arguments.
+struct ConversionSig {
+    char chars[8] = {};
+    int count = 0;
+    bool valid = true;
+
+    constexpr void add(char c) {
+        if (count < 8) chars[count++] = c;
+        else valid = false;
+    }
+    constexpr bool operator==(const ConversionSig& other) const {
+        if (count != other.count || valid != other.valid) return false;
+        for (int i = 0; i < count; ++i) {
+            if (chars[i] != other.chars[i]) return false;
+        }
+        return true;
+    }
+};
+
+struct ScanStep {
+    bool found = false;
+    ConversionSig sig;
+    std::size_t next = 0;
+};
+
+constexpr ScanStep nextConversion(std::string_view s, std::size_t i) {
+    while (i < s.size()) {
+        if (s[i] != '%') {
+            ++i;
+            continue;
+        }
+        if (i + 1 < s.size() && s[i + 1] == '%') {
+            i += 2;
+            continue;
+        }
+        ScanStep step;
+        step.found = true;
+        if (isInsertAt(s, i)) {
+            step.sig.add('%');
+            step.sig.add(s[i + 1]);
+            step.next = i + 2;
+            return step;
+        }
+        std::size_t j = i + 1;
+        while (j < s.size() && isOneOf(s[j], "-+ #0")) ++j;
+        if (j < s.size() && s[j] == '*') {
+            step.sig.add('*');
+            ++j;
+        }
+        while (j < s.size() && isDigit(s[j])) ++j;
+        if (j < s.size() && s[j] == '.') {
+            ++j;
+            if (j < s.size() && s[j] == '*') {
+                step.sig.add('*');
+                ++j;
+            }
+            while (j < s.size() && isDigit(s[j])) ++j;
+        }
+        while (j < s.size() && isOneOf(s[j], "hlLjzt")) step.sig.add(s[j++]);
+        if (j < s.size() && isOneOf(s[j], "diouxXeEfFgGaAcsp")) {
+            step.sig.add(s[j++]);
+        } else {
+            step.sig.valid = false;
+        }
+        step.next = j;
+        return step;
+    }
+    return {};
+}
+
+constexpr bool sameConversions(std::string_view a, std::string_view b) {
+    std::size_t ia = 0;
+    std::size_t ib = 0;
+    for (;;) {
+        const ScanStep sa = nextConversion(a, ia);
+        const ScanStep sb = nextConversion(b, ib);
+        if (sa.found != sb.found) return false;
+        if (!sa.found) return true;
+        if (!sa.sig.valid || !(sa.sig == sb.sig)) return false;
+        ia = sa.next;
+        ib = sb.next;
+    }
+}
+
+constexpr bool languagesAgree(std::span<const MessageEntry> table) {
+    for (const MessageEntry& e : table) {
+        if (e.zh == nullptr || e.en == nullptr) return false;
+        if (!sameConversions(e.zh, e.en)) return false;
+    }
+    return true;
+}
+
+static_assert(idsStrictlyAscending(kMessages), "message table must be sorted by id, without duplicates");
+static_assert(idsStrictlyAscending(kServerMessages), "server message table must be sorted by id, without duplicates");
+static_assert(languagesAgree(kMessages), "a message's translations disagree on their conversions");
+static_assert(languagesAgree(kServerMessages), "a server message's translations disagree on their conversions");
+// Guard the checker itself against silently accepting everything.
+static_assert(!sameConversions("%lu", "%d") && !sameConversions("%s %d", "%d %s") &&
+              !sameConversions("%1", "%d") && !sameConversions("%", "%") &&
+              sameConversions("%%%-08.3lu", "x%lu%%") && sameConversions("a %1 b", "%1"));
+
+// ---------------------------------------------------------------------------
+
+const MessageEntry* findEntry(std::span<const MessageEntry> table, int id) {
+    const auto it = std::lower_bound(table.begin(), table.end(), id,
+                                     [](const MessageEntry& e, int value) { return e.id < value; });
+    if (it == table.end() || it->id != id) return nullptr;
+    return &*it;
+}
+
+const char* textOf(std::span<const MessageEntry> table, int id, Lang lang) {
+    const MessageEntry* e = findEntry(table, id);
+    if (e == nullptr) return "";
+    return lang == Lang::En ? e->en : e->zh;
+}
+
+int highestInsert(std::string_view text) {
+    int highest = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (isInsertAt(text, i)) highest = std::max(highest, text[i + 1] - '0');
+    }
+    return highest;
+}
+
+std::string expandInserts(std::string_view text, int count, std::va_list args) {
+    int values[9] = {};
+    for (int i = 0; i < count; ++i) values[i] = va_arg(args, int);
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (isInsertAt(text, i)) {
+            out += std::to_string(values[text[i + 1] - '1']);
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+constexpr int kUndecided = -1;
+std::atomic<int> gLanguage{kUndecided};
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i];
+        char y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+Lang languageFromEnvironment() {
+    if (const char* forced = std::getenv("HARROW_LANG")) {
+        if (equalsIgnoreCase(forced, "en")) return Lang::En;
+        if (equalsIgnoreCase(forced, "zh")) return Lang::Zh;
+    }
+    // The usual locale precedence: the first variable that is set and not
+    // empty decides, even when it names a locale we do not translate to.
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            return std::string_view(value).starts_with("en") ? Lang::En : Lang::Zh;
+        }
+    }
+    return Lang::Zh;
+}
+
+Lang language() {
+    int current = gLanguage.load(std::memory_order_acquire);
+    if (current == kUndecided) {
+        int expected = kUndecided;
+        const int decided = static_cast<int>(languageFromEnvironment());
+        // A concurrent setLanguage() or first call wins over this one.
+        gLanguage.compare_exchange_strong(expected, decided, std::memory_order_acq_rel);
+        current = gLanguage.load(std::memory_order_acquire);
+    }
+    return static_cast<Lang>(current);
+}
+
+void setLanguage(Lang lang) { gLanguage.store(static_cast<int>(lang), std::memory_order_release); }
+
+const char* messageText(int id) { return textOf(kMessages, id, language()); }
+const char* messageText(int id, Lang lang) { return textOf(kMessages, id, lang); }
+bool hasMessage(int id) { return findEntry(kMessages, id) != nullptr; }
+std::span<const MessageEntry> allMessages() { return kMessages; }
+
+std::string formatMessage(int id, ...) {
+    std::va_list args;
+    va_start(args, id);
+    std::string out = vformatText(messageText(id), args);
+    va_end(args);
+    return out;
+}
+
+const char* serverMessageText(int id) { return textOf(kServerMessages, id, language()); }
+const char* serverMessageText(int id, Lang lang) { return textOf(kServerMessages, id, lang); }
+bool hasServerMessage(int id) { return findEntry(kServerMessages, id) != nullptr; }
+std::span<const MessageEntry> allServerMessages() { return kServerMessages; }
+
+std::string formatServerMessage(int id, ...) {
+    std::va_list args;
+    va_start(args, id);
+    std::string out = vformatText(serverMessageText(id), args);
+    va_end(args);
+    return out;
+}
+
+std::string formatText(const char* text, ...) {
+    std::va_list args;
+    va_start(args, text);
+    std::string out = vformatText(text, args);
+    va_end(args);
+    return out;
+}
+
+std::string vformatText(const char* text, std::va_list args) {
+    if (text == nullptr || *text == '\0') return {};
+    const std::string_view view(text);
+    if (const int inserts = highestInsert(view); inserts > 0) {
+        std::va_list copy;
+        va_copy(copy, args);
+        std::string out = expandInserts(view, inserts, copy);
+        va_end(copy);
+        return out;
+    }
+    std::va_list sizing;
+    va_copy(sizing, args);
+    const int length = std::vsnprintf(nullptr, 0, text, sizing);
+    va_end(sizing);
+    if (length <= 0) return {};
+    std::string out(static_cast<std::size_t>(length), '\0');
+    std::vsnprintf(out.data(), out.size() + 1, text, args);
+    return out;
+}
+
+} // namespace harrow

@@ -1,0 +1,144 @@
+#include "fatfs/boot_sector.h"
+
+#include <bit>
+
+namespace harrow {
+namespace {
+
+// Boot-sector offsets of the fields we read.
+enum : std::size_t {
+    kOemName = 0x03,
+    kBytesPerSector = 0x0B,
+    kSectorsPerCluster = 0x0D,
+    kReservedSectors = 0x0E,
+    kNumberOfFats = 0x10,
+    kRootEntries = 0x11,
+    kTotalSectors16 = 0x13,
+    kSectorsPerFat16 = 0x16,
+    kSectorsPerTrack = 0x18,
+    kHeads = 0x1A,
+    kTotalSectors32 = 0x20,
+    kFat16Label = 0x2B,
+    kFat16Type = 0x36,
+    kFat32SectorsPerFat = 0x24,
+    kFat32RootCluster = 0x2C,
+    kFat32Signature = 0x42,
+    kFat32Label = 0x47,
+    kFat32Type = 0x52,
+    kNtfsTotalSectors = 0x28,
+    kNtfsMftCluster = 0x30,
+    kNtfsFileRecordSize = 0x40,
+    kNtfsIndexRecordSize = 0x44,
+};
+
+bool plausibleSectorSize(std::uint16_t bps) { return bps >= 128 && bps <= 4096 && std::has_single_bit(bps); }
+
+// Bytes per file record from the boot field: up to 0x80 it counts clusters; above, its low byte
+// is a negative power of two (0xF6 = 2^10 = 1024, 0xF4 = 4096).
+std::uint32_t fileRecordBytes(std::uint32_t field, std::uint32_t bytesPerCluster) {
+    if (field <= 0x80) return field * bytesPerCluster;
+    int shift = -static_cast<std::int8_t>(field & 0xFF);
+    return shift >= 9 && shift <= 16 ? 1u << shift : 1024;
+}
+
+void setupNtfs(Bytes b, DriveInfo& info) {
+    info.bytesPerCluster = std::uint32_t{info.bytesPerSector} * info.sectorsPerCluster;
+    info.clustersPerFileRecord = le32(b, kNtfsFileRecordSize);
+    info.bytesPerFileRecord = fileRecordBytes(info.clustersPerFileRecord, info.bytesPerCluster);
+    info.sectorsPerFileRecord = info.bytesPerFileRecord / info.bytesPerSector;
+    info.clustersPerIndexRecord = le32(b, kNtfsIndexRecordSize);
+    info.bytesPerIndexRecord = info.clustersPerIndexRecord * info.bytesPerCluster;
+    info.mftCluster = le64(b, kNtfsMftCluster);
+    info.clusterCount = le64(b, kNtfsTotalSectors) / info.sectorsPerCluster;
+}
+
+}  // namespace
+
+BootVerdict parseBootSector(Bytes b, DriveInfo& info) {
+    std::string label = std::move(info.label);
+    info = DriveInfo{};
+    info.label = std::move(label);
+
+    info.bytesPerSector = le16(b, kBytesPerSector);
+    info.sectorsPerCluster = le8(b, kSectorsPerCluster);
+    info.reservedSectors = le16(b, kReservedSectors);
+    info.numberOfFats = le8(b, kNumberOfFats);
+    info.rootEntries = le16(b, kRootEntries);
+    info.totalSectors = le16(b, kTotalSectors16);
+    if (info.totalSectors == 0) info.totalSectors = le32(b, kTotalSectors32);
+    info.sectorsPerFat = le16(b, kSectorsPerFat16);
+    info.sectorsPerTrack = le16(b, kSectorsPerTrack);
+    info.heads = le16(b, kHeads);
+    info.sectorsPerCylinder = std::uint64_t{info.sectorsPerTrack} * info.heads;
+    info.fsType = FsType::Fat1x;
+    info.fsName = "Unknown";
+
+    if (!plausibleSectorSize(info.bytesPerSector) || info.sectorsPerCluster == 0) return BootVerdict::Unrecognised;
+
+    if (bytesEqual(b, kOemName, "NTFS")) {
+        info.fsType = FsType::Ntfs;
+        info.fsName = "NTFS";
+        setupNtfs(b, info);
+        return BootVerdict::Ntfs;
+    }
+
+    if (info.sectorsPerFat == 0) {
+        if (le8(b, kFat32Signature) != 0x29 || !bytesEqual(b, kFat32Type, "FAT32   "))
+            return BootVerdict::Unrecognised;
+        info.fsType = FsType::Fat32;
+        info.fsName = "FAT32";
+        info.sectorsPerFat = le32(b, kFat32SectorsPerFat);
+        info.rootEntries = 0x7FFF;
+        info.rootCluster = le32(b, kFat32RootCluster);
+    } else {
+        info.fsName = bytesEqual(b, kFat16Type, "FAT16   ") ? "FAT16" : "FAT12";
+    }
+
+    // The FAT copies and the fixed root directory must lie inside the volume, or every cluster
+    // number and entry lookup after this would be computed from nonsense.
+    std::uint64_t dataStart = info.dataStartSector();
+    if (info.numberOfFats == 0 || info.sectorsPerFat == 0 || dataStart > info.totalSectors)
+        return BootVerdict::Unrecognised;
+
+    std::uint64_t dataClusters = (info.totalSectors - dataStart) / info.sectorsPerCluster;
+    // FAT32 counts the two reserved cluster numbers as well.
+    info.clusterCount = info.fsType == FsType::Fat32 ? dataClusters + 2 : dataClusters;
+    return BootVerdict::Fat;
+}
+
+std::uint64_t sectorOfCluster(const DriveInfo& info, std::uint32_t c) {
+    const std::uint64_t spc = info.sectorsPerCluster;
+    const std::uint64_t index = static_cast<std::uint32_t>(c - 2);
+    switch (info.fsType) {
+        case FsType::Ntfs:
+            return std::uint64_t{c} * spc;
+        case FsType::Fat32:
+            return info.reservedSectors + std::uint64_t{info.numberOfFats} * info.sectorsPerFat + index * spc;
+        case FsType::Fat1x:
+        default: {
+            std::uint64_t fatEnd = info.reservedSectors + std::uint64_t{info.numberOfFats} * info.sectorsPerFat;
+            if (c <= 1) return fatEnd;
+            return info.dataStartSector() + index * spc;
+        }
+    }
+}
+
+std::uint32_t firstClusterOfEntry(const DriveInfo& info, Bytes e) {
+    switch (info.fsType) {
+        case FsType::Fat32: return (std::uint32_t{le16(e, 20)} << 16) | le16(e, 26);
+        case FsType::Ntfs: return 0;
+        case FsType::Fat1x:
+        default: return le16(e, 26);
+    }
+}
+
+std::string bootSectorLabel(Bytes b, const DriveInfo& info) {
+    std::size_t off = info.fsType == FsType::Fat32 ? std::size_t{kFat32Label} : std::size_t{kFat16Label};
+    std::size_t sig = info.fsType == FsType::Fat32 ? std::size_t{kFat32Signature} : std::size_t{0x26};
+    if (info.fsType == FsType::Ntfs || le8(b, sig) != 0x29 || !fits(b.size(), off, 11)) return {};
+    std::string label(reinterpret_cast<const char*>(b.data() + off), 11);
+    while (!label.empty() && (label.back() == ' ' || label.back() == '\0')) label.pop_back();
+    return label == "NO NAME" ? std::string{} : label;
+}
+
+}  // namespace harrow

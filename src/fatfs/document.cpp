@@ -1,0 +1,305 @@
+#include "fatfs/document.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/strings.h"
+#include "fatfs/directory.h"
+
+namespace harrow {
+namespace {
+
+// Deeper than any path a file system can name; a loop of directories on a damaged volume stops here.
+constexpr int kMaxNamingDepth = 512;
+
+bool lessByCluster(const FileItem& item, std::uint64_t cluster) {
+    return static_cast<std::uint32_t>(item.cluster) < static_cast<std::uint32_t>(cluster);
+}
+
+}  // namespace
+
+void DocHost::runNamingPass(CQUIDNEYDoc& doc) { doc.namingPass(); }
+
+CQUIDNEYDoc::CQUIDNEYDoc(Prompts& prompts, DriveTable& table)
+    : prompts_(prompts), drive_(std::make_unique<CDrive>(prompts, table)) {
+    newDocument();
+}
+
+bool CQUIDNEYDoc::newDocument() {
+    searchDisk = 1;
+    skipBadClusters = 1;
+    showDeleted = 1;
+    fatPromptMode = kFatPromptAsk;
+    listMode = ID_LIST_BASICROOT;
+    listsStale = false;
+    saveFat = 0;
+    dirFat = 0;
+    driveLetter = -1;
+    driveKind = DriveKind::None;
+    rootPath.clear();
+    skipRanges.clear();
+    clearLists();
+    dirStack.assign(1, FileItem{});
+    return true;
+}
+
+bool CQUIDNEYDoc::openDrive(char letter, DocHost& host) {
+    driveKind = DriveKind::Local;
+    driveLetter = letter;
+    rootPath = std::string(1, letter) + ":\\";
+    clearLists();
+    return openFlow(host);
+}
+
+bool CQUIDNEYDoc::openFileDrive(const std::string& imagePath, DocHost& host) {
+    driveKind = DriveKind::Image;
+    rootPath = imagePath;
+    driveLetter = imagePath.empty() ? -1 : imagePath[0];
+    searchDisk = 1;
+    clearLists();
+    return openFlow(host);
+}
+
+bool CQUIDNEYDoc::openFlow(DocHost& host) {
+    if (!buildRootList()) {
+        listsStale = true;
+        return false;
+    }
+    if (searchDisk != 1) {
+        listsStale = true;
+        return true;
+    }
+    foundList.clear();
+    foundList.reserve(kListGrowth);
+    ntfsFileList.clear();
+    ntfsFileList.reserve(kListGrowth);
+    if (!openCurrent()) return true;
+    host.runScan(*this);
+    if (isFat()) {
+        matchFoundToRoot();
+        host.runNamingPass(*this);
+    }
+    drive_->close();
+    listsStale = true;
+    return true;
+}
+
+bool CQUIDNEYDoc::buildRootList() {
+    rootList.clear();
+    if (!openCurrent()) return false;
+    drive_->loadFats();
+
+    const DriveInfo& info = drive_->info();
+    FileItem root;
+    root.kind = ITEM_TOPDIR;
+    root.name = "..";
+    root.attributes = ATTR_DIRECTORY;
+    if (!info.isNtfs()) {
+        root.cluster = info.rootCluster;
+        if (auto list = listDirectory(info.rootCluster)) rootList = std::move(*list);
+    }
+    dirStack.assign(1, root);
+    drive_->close();
+    return true;
+}
+
+void CQUIDNEYDoc::clearLists() {
+    rootList = {};
+    foundList = {};
+    ntfsFileList = {};
+}
+
+std::optional<ItemList> CQUIDNEYDoc::listDirectoryOfItem(const FileItem& item) {
+    if (!openCurrent()) return std::nullopt;
+    std::optional<ItemList> list = listItem(item);
+    drive_->close();
+    return list;
+}
+
+std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item) {
+    if (isFat()) return listDirectory(item.firstCluster());
+    return std::nullopt;
+}
+
+std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster) {
+    CDrive& drive = *drive_;
+    const std::uint32_t rootCluster = drive.info().rootCluster;
+    cluster = directoryCluster(drive, cluster);
+    const bool isRoot = cluster == rootCluster;
+
+    ItemList list;
+    list.reserve(kListGrowth);
+    DirWalkOptions options{dirFat, !isRoot, std::nullopt};
+    DirWalkStatus status = walkDirectory(drive, cluster, options, [&](const DirEntryRef& e) {
+        if (e.kind == EntryClass::VolumeLabel) return true;
+        if (isDeleted(e.raw) && showDeleted == 2) return true;
+
+        FileItem item;
+        const std::uint32_t first = drive.firstCluster(e.raw);
+        const FileItem* found = isRoot || e.dotEntry ? nullptr : findFoundItem(first);
+        if (e.kind == EntryClass::File) {
+            item.kind = ITEM_FILE;
+        } else if (isRoot || first == rootCluster) {
+            item.kind = ITEM_TOPDIR;
+        } else if (listMode == ID_LIST_BASICROOT) {
+            item.kind = ITEM_DIR;
+        } else {
+            const FileItem* f = findFoundItem(first);
+            item.kind = f ? f->kind : static_cast<std::uint16_t>(ITEM_LOSTDIR);
+        }
+        if (found && found->kind != ITEM_LOSTDIR)
+            item.name = found->name;
+        else
+            item.name = e.longName ? *e.longName : shortName(e.raw);
+        item.attributes = le8(e.raw, dirent::kAttributes);
+        item.time = le16(e.raw, dirent::kTime);
+        item.date = le16(e.raw, dirent::kDate);
+        item.size = le32(e.raw, dirent::kSize);
+        item.cluster = first;
+        item.parentCluster = kParentFromDirectory;
+        item.deleted = isDeleted(e.raw);
+        appendItem(list, std::move(item));
+        return true;
+    });
+    if (status == DirWalkStatus::NotADirectory || list.empty()) return std::nullopt;
+    return list;
+}
+
+bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number) {
+    CDrive& drive = *drive_;
+    const DriveInfo& info = drive.info();
+    if (info.isNtfs()) return true;  // file records are added by the NTFS scan
+
+    const std::uint32_t a = static_cast<std::uint32_t>(number);
+    std::vector<std::uint8_t> sector(info.bytesPerSector);
+    if (sector.size() < 2 * kDirEntrySize || !drive.readSectors(sector, drive.sectorOfCluster(a), 1)) return false;
+    Bytes dot = Bytes(sector).subspan(0, kDirEntrySize);
+    Bytes dotdot = Bytes(sector).subspan(kDirEntrySize, kDirEntrySize);
+    if (!isDotEntry(dot) || !isDotDotEntry(dotdot)) return true;
+    if (drive.firstCluster(dot) != a) {
+        const char* format = language() == Lang::En ? "Cluster %lu: its \".\" entry names another cluster"
+                                                    : "簇 %lu 的 \".\" 项指向另一个簇";
+        prompts_.showMessage(msg::kDotEntryMismatch, formatText(format, static_cast<unsigned long>(a)));
+        return true;
+    }
+
+    auto at = std::lower_bound(foundList.begin(), foundList.end(), a, lessByCluster);
+    if (at != foundList.end() && at->firstCluster() == a) return true;
+
+    const std::uint32_t parent = drive.firstCluster(dotdot);
+    FileItem item;
+    if (a == info.rootCluster) {
+        item.name = "\\";
+    } else if (auto name = nameInParent(a, parent)) {
+        item.name = *name;
+    } else {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "# %ld", static_cast<long>(a));
+        item.name = buf;
+    }
+    item.attributes = le8(dot, dirent::kAttributes);
+    item.time = le16(dot, dirent::kTime);
+    item.date = le16(dot, dirent::kDate);
+    item.size = le32(dot, dirent::kSize);
+    item.cluster = a;
+    item.parentCluster = parent;
+    item.kind = parent != 0 ? ITEM_LOSTDIR : ITEM_LOSTROOTDIR;
+    if (foundList.size() == foundList.capacity()) {
+        std::size_t index = static_cast<std::size_t>(at - foundList.begin());
+        foundList.reserve(foundList.capacity() + kListGrowth);
+        at = foundList.begin() + static_cast<std::ptrdiff_t>(index);
+    }
+    foundList.insert(at, std::move(item));
+    return true;
+}
+
+std::optional<std::string> CQUIDNEYDoc::nameInParent(std::uint32_t a, std::uint32_t parent) {
+    CDrive& drive = *drive_;
+    const std::uint32_t p = directoryCluster(drive, parent);
+    const bool isRoot = p == drive.info().rootCluster;
+    DirWalkOptions options{dirFat, !isRoot, isRoot ? std::nullopt : std::optional<std::uint32_t>(p)};
+    std::optional<std::string> name;
+    walkDirectory(drive, p, options, [&](const DirEntryRef& e) {
+        if (e.dotEntry || e.kind == EntryClass::VolumeLabel || drive.firstCluster(e.raw) != a) return true;
+        if (e.kind == EntryClass::Directory)
+            name = e.longName && !isDeleted(e.raw) ? *e.longName : shortName(e.raw);
+        return false;
+    });
+    return name;
+}
+
+const FileItem* CQUIDNEYDoc::findFoundItem(std::uint64_t cluster) const {
+    auto it = std::lower_bound(foundList.begin(), foundList.end(), cluster, lessByCluster);
+    if (it == foundList.end() || it->firstCluster() != static_cast<std::uint32_t>(cluster)) return nullptr;
+    return &*it;
+}
+
+FileItem* CQUIDNEYDoc::findFoundItem(std::uint64_t cluster) {
+    return const_cast<FileItem*>(static_cast<const CQUIDNEYDoc*>(this)->findFoundItem(cluster));
+}
+
+void CQUIDNEYDoc::matchFoundToRoot() {
+    for (const FileItem& root : rootList) {
+        FileItem* found = findFoundItem(root.cluster);
+        if (found && found->parentCluster == 0) {
+            found->kind = ITEM_TOPDIR;
+            found->name = root.name;
+        }
+    }
+}
+
+void CQUIDNEYDoc::namingPass() {
+    if (!isFat()) return;
+    for (std::size_t i = 0; i < rootList.size(); ++i)
+        if (rootList[i].isDirectory()) nameWalk(rootList[i].firstCluster(), ITEM_DIR, 0);
+    for (std::size_t i = 0; i < foundList.size(); ++i)
+        if (foundList[i].kind == ITEM_LOSTROOTDIR) nameWalk(foundList[i].firstCluster(), ITEM_LOSTSUBDIR, 0);
+    for (std::size_t i = 0; i < foundList.size(); ++i)
+        if (foundList[i].kind == ITEM_LOSTDIR) nameWalk(foundList[i].firstCluster(), ITEM_LOSTSUBDIR, 0);
+}
+
+void CQUIDNEYDoc::nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth) {
+    if (depth >= kMaxNamingDepth) return;
+    CDrive& drive = *drive_;
+    DirWalkOptions options{dirFat, cluster != 0, std::nullopt};
+    walkDirectory(drive, directoryCluster(drive, cluster), options, [&](const DirEntryRef& e) {
+        if (e.dotEntry || e.kind != EntryClass::Directory || isDeleted(e.raw)) return true;
+        const std::uint32_t child = drive.firstCluster(e.raw);
+        FileItem* found = findFoundItem(child);
+        if (!found || found->kind != ITEM_LOSTDIR) return true;
+        found->name = e.longName ? *e.longName : shortName(e.raw);
+        found->kind = kind;
+        nameWalk(child, kind, depth + 1);
+        return true;
+    });
+}
+
+ItemList CQUIDNEYDoc::listForMode(ListMode mode) const {
+    ItemList out;
+    auto keep = [&](const ItemList& from, auto pred) {
+        for (const FileItem& item : from)
+            if (pred(item)) appendItem(out, item);
+    };
+    switch (mode) {
+        case ID_LIST_BASICROOT:
+            keep(rootList, [&](const FileItem& i) { return showDeleted != 2 || !i.isDeletedName(); });
+            break;
+        case ID_LIST_SEARCHROOT:
+            keep(foundList, [](const FileItem& i) { return i.parentCluster == 0; });
+            break;
+        case ID_LIST_LOSTDIRS:
+            keep(foundList, [](const FileItem& i) {
+                return i.kind == ITEM_LOSTDIR || i.kind == ITEM_LOSTSUBDIR || i.kind == ITEM_RENAMEDDIR;
+            });
+            break;
+        case ID_LIST_ALLDIRS:
+            keep(foundList, [](const FileItem&) { return true; });
+            break;
+        case ID_LIST_ALLFILES:
+            keep(ntfsFileList, [](const FileItem&) { return true; });
+            break;
+    }
+    return out;
+}
+
+}  // namespace harrow

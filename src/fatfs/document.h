@@ -1,0 +1,115 @@
+// CQUIDNEYDoc: the opened drive, the user's options, and the lists shown of it. It runs the open
+// flow (root list, disk scan, naming of found directories) for every front end alike; the steps
+// that are modal dialogs in the GUI go through DocHost.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/prompts.h"
+#include "fatfs/fat_table.h"
+#include "fatfs/file_item.h"
+#include "volume/drive.h"
+
+namespace harrow {
+
+enum ListMode : int {
+    ID_LIST_BASICROOT = 32772,   // the root directory
+    ID_LIST_SEARCHROOT = 32773,  // found directories whose ".." names the root
+    ID_LIST_LOSTDIRS = 32774,    // found directories of kinds 145, 162 and 168
+    ID_LIST_ALLDIRS = 32775,     // every found directory
+    ID_LIST_ALLFILES = 32798,    // NTFS: every file record found
+};
+
+inline constexpr int kFatPromptAsk = 1064;
+inline constexpr int kFatPromptForce = 1065;
+
+// An inclusive range of clusters the disk scan skips.
+struct SkipRange {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+};
+
+class CQUIDNEYDoc;
+
+// The open flow's modal steps. The default runs no scan and names found directories at once.
+class DocHost {
+public:
+    virtual ~DocHost() = default;
+    virtual void runScan(CQUIDNEYDoc&) {}
+    virtual void runNamingPass(CQUIDNEYDoc& doc);
+};
+
+class CQUIDNEYDoc {
+public:
+    explicit CQUIDNEYDoc(Prompts& prompts, DriveTable& table = DriveTable::global());
+
+    // Every option back to its default; lists emptied.
+    bool newDocument();
+
+    // The open commands: record what is opened, clear the lists and run the open flow.
+    // Each returns whether the root list could be built (the drive opened).
+    bool openDrive(char letter, DocHost& host);
+    bool openFileDrive(const std::string& imagePath, DocHost& host);
+    bool openFlow(DocHost& host);
+    bool buildRootList();
+    void clearLists();
+
+    // Lists a directory item (opens and closes the drive). Nothing when the item is no
+    // directory that can be read.
+    std::optional<ItemList> listDirectoryOfItem(const FileItem& item);
+    // The same with the drive already open, for callers that list many directories in a row.
+    std::optional<ItemList> listItem(const FileItem& item);
+    // Lists the FAT directory at `cluster`; the drive must be open.
+    std::optional<ItemList> listDirectory(std::uint32_t cluster);
+
+    // The scan's hand-in: on FAT a cluster that may start a directory. False on a read error.
+    bool addFoundDirectory(std::uint64_t number);
+    const FileItem* findFoundItem(std::uint64_t cluster) const;
+    FileItem* findFoundItem(std::uint64_t cluster);
+    void matchFoundToRoot();
+    void namingPass();
+
+    // The items the view shows in `mode`.
+    ItemList listForMode(ListMode mode) const;
+
+    CDrive& drive() { return *drive_; }
+    const CDrive& drive() const { return *drive_; }
+    Prompts& prompts() { return prompts_; }
+    bool isFat() const { return !drive_->info().isNtfs(); }
+
+    // Options.
+    int searchDisk = 1;        // 1 scan after opening, 2 do not
+    int skipBadClusters = 1;
+    int showDeleted = 1;       // 1 list deleted entries, 2 leave them out
+    int fatPromptMode = kFatPromptAsk;
+    ListMode listMode = ID_LIST_BASICROOT;
+    bool listsStale = false;
+    FatIndex saveFat = 0;
+    FatIndex dirFat = 0;
+
+    // What is open.
+    int driveLetter = -1;
+    DriveKind driveKind = DriveKind::None;
+    std::string rootPath;
+
+    std::vector<SkipRange> skipRanges;
+    ItemList rootList;
+    ItemList foundList;     // ascending by first cluster: the scan adds in cluster order
+    ItemList ntfsFileList;
+    std::vector<FileItem> dirStack;  // item 0 is the root item
+
+    bool openCurrent() { return drive_->open(rootPath, driveKind); }
+
+private:
+    std::optional<std::string> nameInParent(std::uint32_t cluster, std::uint32_t parent);
+    void nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth);
+
+    Prompts& prompts_;
+    std::unique_ptr<CDrive> drive_;
+};
+
+}  // namespace harrow

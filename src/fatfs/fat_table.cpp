@@ -1,0 +1,81 @@
+#include "fatfs/fat_table.h"
+
+#include <algorithm>
+
+namespace harrow {
+
+FatTable::FatTable(const DriveInfo& info)
+    : bits_(info.fatBits()),
+      copyBytes_(std::uint64_t{info.sectorsPerFat} * info.bytesPerSector),
+      copies_(info.numberOfFats),
+      bytesPerSector_(info.bytesPerSector ? info.bytesPerSector : 512),
+      sectorsPerCluster_(info.sectorsPerCluster ? info.sectorsPerCluster : 1) {
+    std::uint64_t last = info.fsType == FsType::Fat32 ? info.clusterCount : info.clusterCount + 1;
+    lastCluster_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(last, 0xFFFFFFFFu));
+}
+
+void FatTable::setData(std::vector<std::uint8_t> data) {
+    data_ = std::move(data);
+    if (data_.size() < totalBytes()) data_.resize(totalBytes());
+}
+
+std::uint32_t FatTable::entry(FatIndex copy, std::uint32_t c) const {
+    if (bits_ == 0) return c;
+    if (c > lastCluster_ || copy < 0 || static_cast<std::uint64_t>(copy) >= copies_ || !loaded()) return 0;
+    Bytes table = Bytes(data_).subspan(static_cast<std::size_t>(copy * copyBytes_), static_cast<std::size_t>(copyBytes_));
+    switch (bits_) {
+        case 32: return le32(table, std::size_t{c} * 4);
+        case 16: return le16(table, std::size_t{c} * 2);
+        default: {
+            std::size_t p = std::size_t{c} * 3 / 2;
+            if (!fits(table.size(), p, 2)) return 0;
+            return (c & 1) ? (std::uint32_t{table[p + 1]} << 4) | (table[p] >> 4)
+                           : (std::uint32_t{table[p + 1] & 0x0Fu} << 8) | table[p];
+        }
+    }
+}
+
+std::uint32_t FatTable::walk(FatIndex copy, std::uint32_t first, std::uint32_t n) const {
+    std::uint32_t c = first;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (!usable(c)) return 0;
+        c = next(copy, c);
+        if (isEndOfChain(c)) return 0;
+    }
+    return c;
+}
+
+std::uint64_t FatTable::sectorsFor(std::uint64_t size) const { return (size + bytesPerSector_ - 1) / bytesPerSector_; }
+
+bool FatTable::chainMatchesSize(FatIndex copy, std::uint32_t first, std::uint64_t size) const {
+    std::uint64_t s = sectorsFor(size);
+    std::uint32_t c = first;
+    while (s > 0) {
+        if (!usable(c)) return false;
+        std::uint64_t e = std::min<std::uint64_t>(sectorsPerCluster_, s);
+        c = next(copy, c);
+        if (isEndOfChain(c)) return s == e;
+        s -= e;
+    }
+    return isEndOfChain(c);
+}
+
+bool FatTable::freeRunFits(FatIndex copy, std::uint32_t first, std::uint64_t size) const {
+    std::uint64_t s = sectorsFor(size);
+    if (s == 0) return entry(copy, first) == 0;
+    for (std::uint32_t c = first; entry(copy, c) == 0; ++c) {
+        s -= std::min<std::uint64_t>(sectorsPerCluster_, s);
+        if (s == 0) return true;
+        if (c == 0xFFFFFFFFu) break;
+    }
+    return false;
+}
+
+std::uint32_t FatTable::nextFree(FatIndex copy, std::uint32_t c) const {
+    do {
+        ++c;
+    } while (c <= lastCluster_ && c != 0 && entry(copy, c) != 0);
+    return c;
+}
+
+}  // namespace harrow

@@ -1,0 +1,69 @@
+// All FAT copies of a volume in memory, and what can be asked of them: the entry of a cluster,
+// where a chain goes, and whether a file's chain is believable.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/bytes.h"
+#include "fatfs/drive_info.h"
+
+namespace harrow {
+
+// A FAT copy number from 0; kNoFat means clusters are taken as contiguous.
+using FatIndex = int;
+inline constexpr FatIndex kNoFat = -1;
+
+class FatTable {
+public:
+    FatTable() = default;
+    explicit FatTable(const DriveInfo& info);
+
+    // Takes the bytes of all copies, back to back as they lie on the volume.
+    void setData(std::vector<std::uint8_t> data);
+    void clear() { data_.clear(); }
+    bool loaded() const { return !data_.empty(); }
+
+    // Bytes of all copies: what a load reads.
+    std::uint64_t totalBytes() const { return copyBytes_ * copies_; }
+    int copies() const { return static_cast<int>(copies_); }
+
+    // The highest cluster number a chain may name. FAT32 counts the two reserved numbers in its
+    // cluster count, FAT12/16 do not, so the last data cluster is count + 1 there.
+    std::uint32_t lastCluster() const { return lastCluster_; }
+
+    // Entry of cluster `c` in copy `copy`. Clusters past the last, copies that do not exist and a
+    // table that was never loaded all read as free (0).
+    std::uint32_t entry(FatIndex copy, std::uint32_t c) const;
+
+    bool isEndOfChain(std::uint32_t v) const { return bits_ != 0 && v > badValue(); }
+    bool isBad(std::uint32_t v) const { return bits_ != 0 && v == badValue(); }
+    std::uint32_t next(FatIndex copy, std::uint32_t c) const { return isEndOfChain(c) ? c : entry(copy, c); }
+    bool usable(std::uint32_t c) const { return isEndOfChain(c) || (c != 0 && c <= lastCluster_); }
+
+    // The cluster `n` steps along the chain from `first`; 0 if the chain breaks or ends first.
+    std::uint32_t walk(FatIndex copy, std::uint32_t first, std::uint32_t n) const;
+
+    // Does the chain from `first` end exactly in the cluster holding byte `size` - 1?
+    bool chainMatchesSize(FatIndex copy, std::uint32_t first, std::uint64_t size) const;
+    // Are enough clusters free from `first` on to hold `size` bytes?
+    bool freeRunFits(FatIndex copy, std::uint32_t first, std::uint64_t size) const;
+    bool firstClusterFree(FatIndex copy, std::uint32_t first) const { return entry(copy, first) == 0; }
+
+    // The smallest cluster above `c` whose entry is free (clusters past the last count as free).
+    std::uint32_t nextFree(FatIndex copy, std::uint32_t c) const;
+
+private:
+    std::uint32_t badValue() const { return bits_ == 32 ? 0x0FFFFFF7u : bits_ == 16 ? 0xFFF7u : 0xFF7u; }
+    std::uint64_t sectorsFor(std::uint64_t size) const;
+
+    int bits_ = 0;  // 0 on NTFS, where an entry is its own cluster number
+    std::uint32_t lastCluster_ = 0;
+    std::uint64_t copyBytes_ = 0;
+    std::uint64_t copies_ = 0;
+    std::uint32_t bytesPerSector_ = 512;
+    std::uint32_t sectorsPerCluster_ = 1;
+    std::vector<std::uint8_t> data_;
+};
+
+}  // namespace harrow

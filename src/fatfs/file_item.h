@@ -1,0 +1,64 @@
+// One listed file or directory, and the lists they live in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace harrow {
+
+// What an item is; each value is also the number of its icon.
+enum ItemKind : std::uint16_t {
+    ITEM_TOPDIR = 140,        // root-list directory, the root item, found directory matched to a root entry
+    ITEM_DIR = 142,           // ordinary directory
+    ITEM_LOSTROOTDIR = 144,   // found directory whose ".." names the root
+    ITEM_LOSTDIR = 145,       // found directory whose ".." names another directory, not yet named
+    ITEM_FILE = 147,
+    ITEM_SAVEDFILE = 148,     // file saved during this run
+    ITEM_LOSTSUBDIR = 162,    // found directory named from a lost parent
+    ITEM_RENAMEDDIR = 168,    // found directory renamed by the user
+};
+
+enum : std::uint8_t {
+    ATTR_READONLY = 0x01,
+    ATTR_HIDDEN = 0x02,
+    ATTR_SYSTEM = 0x04,
+    ATTR_VOLUME = 0x08,
+    ATTR_DIRECTORY = 0x10,
+    ATTR_ARCHIVE = 0x20,
+};
+
+// Parent cluster of entries read from a directory (as opposed to found ones).
+inline constexpr std::uint64_t kParentFromDirectory = 0xFFFF;
+
+struct FileItem {
+    std::uint16_t kind = ITEM_DIR;
+    std::string name;            // UTF-8, at most 255 bytes
+    std::uint8_t attributes = 0;
+    std::uint16_t time = 0;      // DOS time, local
+    std::uint16_t date = 0;      // DOS date, local
+    std::uint64_t cluster = 0;   // FAT: first cluster; NTFS: sector of the file record
+    std::uint64_t parentCluster = 0;
+    std::uint64_t record = 0;    // NTFS file record number
+    std::uint64_t parentRecord = 0;
+    std::uint64_t size = 0;      // bytes; FAT stores 32 bits, NTFS 64
+    bool deleted = false;        // FAT: the entry is marked deleted; NTFS: the record is not in use
+
+    bool isDirectory() const { return attributes & ATTR_DIRECTORY; }
+    // The lists tell deleted entries by the '#' their short name begins with.
+    bool isDeletedName() const { return !name.empty() && name[0] == '#'; }
+    std::uint32_t firstCluster() const { return static_cast<std::uint32_t>(cluster); }
+    void reset() { *this = FileItem{}; }
+};
+
+// Lists grow in steps of 500 items so that a scan finding thousands of directories
+// reallocates rarely.
+using ItemList = std::vector<FileItem>;
+inline constexpr std::size_t kListGrowth = 500;
+
+inline void appendItem(ItemList& list, FileItem item) {
+    if (list.size() == list.capacity()) list.reserve(list.capacity() + kListGrowth);
+    list.push_back(std::move(item));
+}
+
+}  // namespace harrow

@@ -1,0 +1,164 @@
+#include "volume/drive_table.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace harrow {
+namespace fs = std::filesystem;
+namespace {
+
+std::string readFirstLine(const fs::path& p) {
+    std::ifstream in(p);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// by-label link names escape blanks and other bytes as \xNN.
+std::string unescapeLabel(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x' && std::isxdigit(static_cast<unsigned char>(s[i + 2])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 3]))) {
+            out += static_cast<char>(std::stoi(s.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+bool canOpen(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+}  // namespace
+
+DriveTable& DriveTable::global() {
+    static DriveTable table = [] {
+        DriveTable t;
+        t.loadSystem();
+        if (const char* env = std::getenv("HARROW_DRIVES")) t.addSpec(env);
+        return t;
+    }();
+    return table;
+}
+
+void DriveTable::loadSystem(const std::string& sysBlock, const std::string& byLabel) {
+    std::map<std::string, std::string> labels;  // device name -> label
+    std::error_code ec;
+    for (const auto& link : fs::directory_iterator(byLabel, ec)) {
+        fs::path target = fs::canonical(link.path(), ec);
+        if (!ec) labels[target.filename().string()] = unescapeLabel(link.path().filename().string());
+    }
+
+    std::vector<std::string> floppies, others;
+    for (const auto& dev : fs::directory_iterator(sysBlock, ec)) {
+        std::string name = dev.path().filename().string();
+        if (name.starts_with("sr") || name.starts_with("loop") || name.starts_with("zram")) {
+            // CD-ROMs are not volumes we read; loop and zram devices stand in for files we can
+            // name directly, and unused ones would only crowd the table.
+            if (!name.starts_with("loop") || readFirstLine(dev.path() / "size") == "0") continue;
+        }
+        if (readFirstLine(dev.path() / "size") == "0") continue;
+        (name.starts_with("fd") ? floppies : others).push_back(name);
+    }
+    std::sort(floppies.begin(), floppies.end());
+    std::sort(others.begin(), others.end());
+
+    auto add = [&](const std::string& name, char letter) {
+        std::string path = "/dev/" + name;
+        if (!canOpen(path)) return false;
+        DriveEntry e;
+        e.letter = letter;
+        e.path = path;
+        if (name.starts_with("fd")) {
+            e.type = DriveType::Removable;
+        } else if (name.starts_with("ram")) {
+            e.type = DriveType::RamDisk;
+        } else {
+            // Partitions carry no "removable" of their own: ask the disk they belong to.
+            fs::path sys = fs::canonical(fs::path(sysBlock) / name, ec);
+            fs::path removable = fs::exists(sys / "partition") ? sys.parent_path() / "removable" : sys / "removable";
+            e.type = readFirstLine(removable) == "1" ? DriveType::Removable : DriveType::Fixed;
+        }
+        if (auto it = labels.find(name); it != labels.end()) e.label = it->second;
+        set(std::move(e));
+        return true;
+    };
+
+    char letter = 'A';
+    for (const auto& f : floppies)
+        if (letter <= 'B' && add(f, letter)) ++letter;
+    letter = 'C';
+    for (const auto& d : others)
+        if (letter <= 'Z' && add(d, letter)) ++letter;
+}
+
+bool DriveTable::addSpec(const std::string& spec) {
+    bool ok = true;
+    std::size_t start = 0;
+    while (start <= spec.size()) {
+        std::size_t end = spec.find(',', start);
+        if (end == std::string::npos) end = spec.size();
+        std::string item = spec.substr(start, end - start);
+        start = end + 1;
+        if (item.empty()) continue;
+        if (item.size() < 3 || item[1] != '=' || !std::isalpha(static_cast<unsigned char>(item[0]))) {
+            ok = false;
+            continue;
+        }
+        DriveEntry e;
+        e.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(item[0])));
+        e.path = item.substr(2);
+        set(std::move(e));
+    }
+    return ok;
+}
+
+void DriveTable::set(DriveEntry entry) {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), entry.letter,
+                               [](const DriveEntry& e, char l) { return e.letter < l; });
+    if (it != entries_.end() && it->letter == entry.letter)
+        *it = std::move(entry);
+    else
+        entries_.insert(it, std::move(entry));
+}
+
+std::optional<char> DriveTable::registerPath(const std::string& path, std::uint64_t offset) {
+    for (const auto& e : entries_)
+        if (e.path == path && e.offset == offset) return e.letter;
+    for (char l = 'C'; l <= 'Z'; ++l) {
+        if (find(l)) continue;
+        set(DriveEntry{l, DriveType::Fixed, {}, path, offset, nullptr});
+        return l;
+    }
+    return std::nullopt;
+}
+
+const DriveEntry* DriveTable::find(char letter) const {
+    letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+    for (const auto& e : entries_)
+        if (e.letter == letter) return &e;
+    return nullptr;
+}
+
+std::optional<char> letterOfRootPath(const std::string& path) {
+    if (path.empty() || !std::isalpha(static_cast<unsigned char>(path[0]))) return std::nullopt;
+    if (path.size() > 3 || (path.size() >= 2 && path[1] != ':') || (path.size() == 3 && path[2] != '\\'))
+        return std::nullopt;
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+}
+
+}  // namespace harrow

@@ -1,0 +1,52 @@
+// Drive letters for the volumes of this machine. Root paths stay "X:\" everywhere (lists,
+// captions, the wire); the table says which device or file stands behind each letter.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace harrow {
+
+// The drive types of the letters, numbered as the rest of the system knows them.
+enum class DriveType : int { Unknown = 0, NoRootDir = 1, Removable = 2, Fixed = 3, Remote = 4, CdRom = 5, RamDisk = 6 };
+
+struct DriveEntry {
+    char letter = 0;        // 'A' .. 'Z'
+    DriveType type = DriveType::Fixed;
+    std::string label;
+    std::string path;       // block device or regular file
+    std::uint64_t offset = 0;  // where the volume starts inside `path`
+    // A volume held in memory instead of `path` (crafted images in tests and fuzz targets).
+    std::shared_ptr<const std::vector<std::uint8_t>> memory;
+};
+
+class DriveTable {
+public:
+    // The process-wide table: filled from /sys/class/block and HARROW_DRIVES on first use.
+    static DriveTable& global();
+
+    // Enumerates the block devices of this machine (floppies as A: and B:, then disks and
+    // partitions in name order from C:), leaving out CD-ROMs and devices that cannot be opened.
+    void loadSystem(const std::string& sysBlock = "/sys/class/block", const std::string& byLabel = "/dev/disk/by-label");
+    // "X=PATH[,Y=PATH...]": adds or replaces entries. False on a malformed item (the rest apply).
+    bool addSpec(const std::string& spec);
+    // Adds or replaces the entry of `letter`.
+    void set(DriveEntry entry);
+    // Registers `path` under the next free letter from C: (or the letter it already has).
+    std::optional<char> registerPath(const std::string& path, std::uint64_t offset = 0);
+
+    const DriveEntry* find(char letter) const;
+    const std::vector<DriveEntry>& entries() const { return entries_; }
+    void clear() { entries_.clear(); }
+
+private:
+    std::vector<DriveEntry> entries_;  // sorted by letter
+};
+
+// The letter of a root path "X:\" (or "X:" or "X"), upper-cased; nothing for other text.
+std::optional<char> letterOfRootPath(const std::string& path);
+
+}  // namespace harrow

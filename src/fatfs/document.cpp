@@ -139,7 +139,7 @@ std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster) {
         const FileItem* found = isRoot || e.dotEntry ? nullptr : findFoundItem(first);
         if (e.kind == EntryClass::File) {
             item.kind = ITEM_FILE;
-        } else if (isRoot || first == rootCluster) {
+        } else if (isRoot || directoryCluster(drive, first) == rootCluster) {
             item.kind = ITEM_TOPDIR;
         } else if (listMode == ID_LIST_BASICROOT) {
             item.kind = ITEM_DIR;

@@ -14,6 +14,11 @@ FatTable::FatTable(const DriveInfo& info)
     lastCluster_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(last, 0xFFFFFFFFu));
 }
 
+bool FatTable::sameGeometry(const FatTable& o) const {
+    return bits_ == o.bits_ && lastCluster_ == o.lastCluster_ && copyBytes_ == o.copyBytes_ && copies_ == o.copies_ &&
+           bytesPerSector_ == o.bytesPerSector_ && sectorsPerCluster_ == o.sectorsPerCluster_;
+}
+
 void FatTable::setData(std::vector<std::uint8_t> data) {
     data_ = std::move(data);
     if (data_.size() < totalBytes()) data_.resize(totalBytes());

@@ -19,6 +19,10 @@ public:
     FatTable() = default;
     explicit FatTable(const DriveInfo& info);
 
+    // Does `info` describe the volume this table was made for? Reopening the same volume keeps
+    // the copies loaded; another volume needs a load of its own.
+    bool sameGeometry(const FatTable& other) const;
+
     // Takes the bytes of all copies, back to back as they lie on the volume.
     void setData(std::vector<std::uint8_t> data);
     void clear() { data_.clear(); }

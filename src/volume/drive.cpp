@@ -131,7 +131,8 @@ bool CDrive::parseBootSector(Bytes sector) {
         prompts_.showMessage(msg::kUnknownFormat, messageText(msg::kUnknownFormat));
         return false;
     }
-    fat_ = FatTable(info_);
+    FatTable geometry(info_);
+    if (!fat_.sameGeometry(geometry)) fat_ = std::move(geometry);
     return true;
 }
 

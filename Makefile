@@ -1,0 +1,53 @@
+# make run   - build, then recover the deleted files of a small sample FAT volume into ./recovered
+# make test  - build, then run the suite, and once more under AddressSanitizer + UBSan
+# make fuzz  - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
+# make bench - compare harrow-cli with its peers and with reading the image
+# Each target installs what is missing first (scripts/install-deps.sh).
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+JOBS       ?= $(shell nproc)
+# CI builds treat warnings as errors.
+WERROR     := $(if $(CI),ON,OFF)
+
+CMAKE_FLAGS = -G Ninja -DHARROW_WERROR=$(WERROR)
+
+.PHONY: all deps build asan-build test run fuzz bench clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+asan-build: deps
+	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DHARROW_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+test: build asan-build
+	@echo "== tests"
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+run: build
+	@bash scripts/demo.sh $(BUILD)/harrow-cli
+
+fuzz:
+	@bash scripts/install-deps.sh fuzz
+	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DHARROW_FUZZ=ON -DHARROW_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@bash fuzz/run.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
+
+bench: build
+	@bash bench/run.sh $(BUILD)/harrow-cli
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

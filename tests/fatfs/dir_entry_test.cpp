@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "common/text.h"
+#include "fatfs/dir_entry.h"
+
+namespace harrow {
+namespace {
+
+using Entry = std::array<std::uint8_t, 32>;
+
+Entry shortEntry(const char* name11, std::uint8_t attr) {
+    Entry e{};
+    for (int i = 0; i < 11; ++i) e[i] = static_cast<std::uint8_t>(name11[i]);
+    e[11] = attr;
+    return e;
+}
+
+// Long-name piece `ordinal` carrying up to 13 characters of `text`.
+Entry lfn(std::uint8_t ordinal, std::u16string_view text) {
+    static constexpr std::size_t kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    Entry e{};
+    e[0] = ordinal;
+    e[11] = 0x0F;
+    for (std::size_t i = 0; i < 13; ++i) {
+        char16_t u = i < text.size() ? text[i] : i == text.size() ? u'\0' : u'\xFFFF';
+        storeLe<std::uint16_t>(MutableBytes(e), kOffsets[i], u);
+    }
+    return e;
+}
+
+TEST(DirEntry, Classify) {
+    struct Case {
+        std::uint8_t first, attr;
+        EntryClass want;
+    } cases[] = {
+        {0, 0x20, EntryClass::End},        {'A', 0x18, EntryClass::End},       {'A', 0x0F, EntryClass::LongName},
+        {'A', 0x08, EntryClass::VolumeLabel}, {'A', 0x28, EntryClass::VolumeLabel}, {'A', 0x10, EntryClass::Directory},
+        {'A', 0x20, EntryClass::File},     {0xE5, 0x10, EntryClass::Directory}, {'A', 0x00, EntryClass::File},
+    };
+    for (const auto& c : cases) {
+        Entry e{};
+        e[0] = c.first;
+        e[11] = c.attr;
+        EXPECT_EQ(classify(e), c.want) << int(c.first) << " " << int(c.attr);
+    }
+}
+
+TEST(DirEntry, ShortNames) {
+    setOemCodePage("CP437");
+    struct Case {
+        const char* raw;
+        const char* shown;
+    } cases[] = {
+        {"\xE5" "EPORT  TXT", "#EPORT.TXT"},
+        {"FOO        ", "FOO"},
+        {"FOO     TX ", "FOO.TX"},
+        {"A       B  ", "A.B"},
+        {"FOO\0    TXT", "FOO.TXT"},
+        {"\x05" "BC     TXT", "\xCF\x83" "BC.TXT"},  // 0x05 stands for 0xE5, sigma in CP437
+        {"R\x82SUM\x82  TXT", "R\xC3\xA9SUM\xC3\xA9.TXT"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(shortName(shortEntry(c.raw, 0x20)), c.shown) << c.shown;
+    EXPECT_TRUE(isDotEntry(shortEntry(".          ", 0x10)));
+    EXPECT_TRUE(isDotDotEntry(shortEntry("..         ", 0x10)));
+    EXPECT_FALSE(isDotEntry(shortEntry("..         ", 0x10)));
+    EXPECT_FALSE(isDotDotEntry(shortEntry(".. \0       ", 0x10)));
+    setOemCodePage("");
+}
+
+std::optional<std::string> assemble(const std::vector<Entry>& pieces) {
+    LongNameAssembler a;
+    for (const auto& p : pieces) a.feed(p);
+    return a.take();
+}
+
+TEST(DirEntry, LongNamesAssembleOnlyFromCompleteRuns) {
+    std::u16string name = u"A long file name over three.txt";  // 31 characters: 3 pieces
+    auto piece = [&](int n) { return std::u16string_view(name).substr((n - 1) * 13, 13); };
+    EXPECT_EQ(assemble({lfn(0x43, piece(3)), lfn(0x02, piece(2)), lfn(0x01, piece(1))}), "A long file name over three.txt");
+    EXPECT_EQ(assemble({lfn(0x43, piece(3)), lfn(0x05, piece(2)), lfn(0x01, piece(1))}), std::nullopt);
+    EXPECT_EQ(assemble({lfn(0x43, piece(3)), lfn(0x02, piece(2))}), std::nullopt);  // incomplete
+    EXPECT_EQ(assemble({lfn(0x03, piece(3)), lfn(0x02, piece(2)), lfn(0x01, piece(1))}), std::nullopt);  // no last flag
+    EXPECT_EQ(assemble({lfn(0x4A, u"x")}), std::nullopt);  // ten pieces or more are ignored
+    EXPECT_EQ(assemble({lfn(0xE5, u"gone"), lfn(0x01, u"x")}), std::nullopt);  // deleted pieces never open a run
+    EXPECT_EQ(assemble({lfn(0x41, u"short.txt")}), "short.txt");
+    EXPECT_EQ(assemble({lfn(0x41, u"exactly13char")}), "exactly13char");
+    // A broken run is followed by a good one.
+    EXPECT_EQ(assemble({lfn(0x42, u"junk"), lfn(0x41, u"ok")}), std::nullopt);
+    LongNameAssembler a;
+    a.feed(lfn(0x41, u"first"));
+    EXPECT_EQ(a.take(), "first");
+    EXPECT_EQ(a.take(), std::nullopt);  // the run closes after every short entry
+    a.feed(lfn(0x41, u"second"));
+    EXPECT_EQ(a.take(), "second");
+}
+
+TEST(DirEntry, LongNameOfNineFullPiecesIsCutAtACharacter) {
+    // 117 characters of 3 bytes each in UTF-8 would be 351 bytes; the name keeps 85 whole ones.
+    std::u16string name(117, u'\u65e5');
+    std::vector<Entry> pieces;
+    for (int n = 9; n >= 1; --n)
+        pieces.push_back(lfn(static_cast<std::uint8_t>(n == 9 ? 0x49 : n), std::u16string_view(name).substr((n - 1) * 13, 13)));
+    auto got = assemble(pieces);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->size(), 255u);
+    EXPECT_TRUE(isValidUtf8(*got));
+}
+
+}  // namespace
+}  // namespace harrow

@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "common/strings.h"
+#include "fatfs/directory.h"
+#include "support/fat_image.h"
+
+namespace harrow {
+namespace {
+
+using test::FatImage;
+using test::OpenedImage;
+
+std::vector<std::string> names(const ItemList& list) {
+    std::vector<std::string> out;
+    for (const auto& i : list) out.push_back(i.name);
+    return out;
+}
+
+const FileItem* byName(const ItemList& list, const std::string& name) {
+    for (const auto& i : list)
+        if (i.name == name) return &i;
+    return nullptr;
+}
+
+// What a disk scan hands the document: every cluster in ascending order.
+void scanAll(CQUIDNEYDoc& doc, std::uint32_t last) {
+    ASSERT_TRUE(doc.openCurrent());
+    for (std::uint32_t c = 2; c <= last; ++c) ASSERT_TRUE(doc.addFoundDirectory(c)) << c;
+}
+
+TEST(Listing, RootEntriesOfEveryKind) {
+    FatImage img = FatImage::make(16, 8192, 4);
+    std::uint64_t at = img.rootOffset();
+    img.putEntry(at, "MYVOLUME   ", 0x08, 0, 0);
+    at += 32;
+    at = img.putLongName(at, u"Long Name.txt");
+    img.putEntry(at, "LONGNA~1TXT", 0x20, 5, 100);
+    at += 32;
+    img.putEntry(at, "\xE5" "ELETED TXT", 0x20, 6, 200);
+    at += 32;
+    img.putEntry(at, "SUBDIR     ", 0x10, 7, 0);
+    at += 32;
+    img.putEntry(at, "RO      TXT", 0x21, 8, 1);
+
+    OpenedImage shown(img);
+    ASSERT_TRUE(shown.opened);
+    EXPECT_EQ(names(shown.doc.rootList),
+              (std::vector<std::string>{"Long Name.txt", "#ELETED.TXT", "SUBDIR", "RO.TXT"}));
+    EXPECT_EQ(shown.doc.drive().info().label, "MYVOLUME");
+    const FileItem* sub = byName(shown.doc.rootList, "SUBDIR");
+    ASSERT_TRUE(sub);
+    EXPECT_EQ(sub->kind, ITEM_TOPDIR);
+    EXPECT_EQ(sub->parentCluster, kParentFromDirectory);
+    const FileItem* del = byName(shown.doc.rootList, "#ELETED.TXT");
+    ASSERT_TRUE(del);
+    EXPECT_TRUE(del->deleted);
+    EXPECT_EQ(del->kind, ITEM_FILE);
+    EXPECT_EQ(del->size, 200u);
+    EXPECT_EQ(del->cluster, 6u);
+    EXPECT_EQ(byName(shown.doc.rootList, "RO.TXT")->attributes, 0x21);
+
+    OpenedImage hidden(img, 0, 2);
+    EXPECT_EQ(names(hidden.doc.rootList), (std::vector<std::string>{"Long Name.txt", "SUBDIR", "RO.TXT"}));
+
+    // Attributes 0x18 end the listing like a zero byte.
+    img.putEntry(img.rootOffset() + 3 * 32, "STOP       ", 0x18, 0, 0);
+    OpenedImage stopped(img);
+    EXPECT_EQ(names(stopped.doc.rootList), (std::vector<std::string>{"Long Name.txt"}));
+}
+
+TEST(Listing, FixedRootIsReadWholeAsContiguousSectors) {
+    // 512 entries of 512-byte sectors: 32 sectors, read whatever the FAT holds for cluster 0.
+    FatImage img = FatImage::make(16, 8192, 4);
+    img.setFat(0, 0x1234);
+    for (int i = 0; i < 512; ++i) {
+        char name[12];
+        std::snprintf(name, sizeof name, "F%03d    TXT", i);
+        img.putEntry(img.rootOffset() + 32 * std::uint64_t(i), name, 0x20, 0, 0);
+    }
+    img.putEntry(img.rootOffset() + 512 * 32, "BEYOND  TXT", 0x20, 0, 0);  // first data sector
+    OpenedImage o(img);
+    ASSERT_EQ(o.doc.rootList.size(), 512u);
+    EXPECT_EQ(o.doc.rootList.back().name, "F511.TXT");
+}
+
+TEST(Listing, SubdirectoriesNeedDotEntriesAndFollowTheDirectoryFat) {
+    // FAT32, one sector per cluster: 16 entries a cluster.
+    FatImage img = FatImage::make(32, 70000, 1);
+    img.putEntry(img.rootOffset(), "DIR        ", 0x10, 10, 0);
+    img.putEntry(img.rootOffset() + 32, "NODOTS     ", 0x10, 30, 0);
+    std::uint64_t at = img.makeDirectory(10, 0);
+    for (int i = 0; i < 14; ++i, at += 32) img.putEntry(at, "A" + std::to_string(i) + std::string(10 - std::to_string(i).size(), ' '), 0x20, 0, 0);
+    // Second cluster of the directory lies at 20 in FAT1; FAT2 ends the chain at once.
+    img.chain({10, 20}, 0);
+    img.chain({10}, 1);
+    img.putEntry(img.clusterOffset(20), "B0         ", 0x20, 0, 0);
+    img.putEntry(img.clusterOffset(11), "C0         ", 0x20, 0, 0);  // what contiguous reading finds
+
+    auto listed = [&](int dirFat) -> std::optional<std::vector<std::string>> {
+        OpenedImage o(img, dirFat);
+        EXPECT_TRUE(o.opened);
+        auto list = o.doc.listDirectoryOfItem(o.doc.rootList[0]);
+        if (!list) return std::nullopt;
+        return names(*list);
+    };
+    auto fat1 = listed(0), fat2 = listed(1), none = listed(kNoFat);
+    ASSERT_TRUE(fat1 && fat2 && none);
+    EXPECT_EQ(fat1->back(), "B0");
+    EXPECT_EQ(fat1->size(), 17u);
+    EXPECT_EQ(fat2->back(), "A13");
+    EXPECT_EQ(none->back(), "C0");
+    EXPECT_EQ(fat1->front(), ".");
+    EXPECT_EQ((*fat1)[1], "..");
+
+    OpenedImage o(img);
+    auto dirList = o.doc.listDirectoryOfItem(o.doc.rootList[0]);
+    ASSERT_TRUE(dirList);
+    // ".." of a first-level directory names the root: a top directory, which lists as the root.
+    EXPECT_EQ((*dirList)[1].kind, ITEM_TOPDIR);
+    auto up = o.doc.listDirectoryOfItem((*dirList)[1]);
+    ASSERT_TRUE(up);
+    EXPECT_EQ(names(*up), names(o.doc.rootList));
+    // A cluster that does not begin with "." and ".." is no directory.
+    EXPECT_FALSE(o.doc.listDirectoryOfItem(o.doc.rootList[1]));
+}
+
+TEST(FoundDirectories, LostTreeIsFoundAndNamedFromItsParents) {
+    FatImage img = FatImage::make(16, 8192, 1);
+    // D1 at 10 (its root entry gone), D2 at 11 inside it, D3 at 12 inside D2, a file in D3.
+    std::uint64_t at = img.makeDirectory(10, 0);
+    img.putLongName(at, u"Second level");
+    img.putEntry(at + 32, "SECOND~1   ", 0x10, 11, 0);
+    at = img.makeDirectory(11, 10);
+    img.putEntry(at, "THIRD      ", 0x10, 12, 0);
+    at = img.makeDirectory(12, 11);
+    img.putEntry(at, "FILE    TXT", 0x20, 13, 10);
+    // A directory whose "." names another cluster is not added.
+    img.putEntry(img.clusterOffset(20), ".          ", 0x10, 21, 0);
+    img.putEntry(img.clusterOffset(20) + 32, "..         ", 0x10, 0, 0);
+    for (std::uint32_t c : {10u, 11u, 12u, 20u}) img.chain({c});
+
+    {
+        OpenedImage o(img);
+        ASSERT_TRUE(o.opened);
+        o.doc.listMode = ID_LIST_ALLDIRS;
+        scanAll(o.doc, 40);
+        EXPECT_TRUE(o.prompts.shown(msg::kDotEntryMismatch));
+        ASSERT_EQ(o.doc.foundList.size(), 3u);
+        EXPECT_EQ(o.doc.foundList[0].name, "# 10");
+        EXPECT_EQ(o.doc.foundList[0].kind, ITEM_LOSTROOTDIR);
+        EXPECT_EQ(o.doc.foundList[1].name, "Second level");  // named from its parent when found
+        EXPECT_EQ(o.doc.foundList[1].kind, ITEM_LOSTDIR);
+        EXPECT_EQ(o.doc.foundList[1].parentCluster, 10u);
+        o.doc.matchFoundToRoot();
+        o.doc.namingPass();
+        EXPECT_EQ(o.doc.foundList[1].kind, ITEM_LOSTSUBDIR);
+        EXPECT_EQ(o.doc.foundList[2].name, "THIRD");
+        EXPECT_EQ(o.doc.foundList[2].kind, ITEM_LOSTSUBDIR);
+        EXPECT_EQ(o.doc.findFoundItem(12), &o.doc.foundList[2]);
+        EXPECT_EQ(o.doc.findFoundItem(13), nullptr);
+
+        EXPECT_EQ(names(o.doc.listForMode(ID_LIST_SEARCHROOT)), (std::vector<std::string>{"# 10"}));
+        EXPECT_EQ(names(o.doc.listForMode(ID_LIST_LOSTDIRS)), (std::vector<std::string>{"Second level", "THIRD"}));
+        EXPECT_EQ(o.doc.listForMode(ID_LIST_ALLDIRS).size(), 3u);
+
+        // Entries of a found directory take the kind and name the pass gave their directory.
+        auto inD1 = o.doc.listDirectory(10);
+        ASSERT_TRUE(inD1);
+        ASSERT_EQ(inD1->size(), 3u);
+        EXPECT_EQ((*inD1)[2].name, "Second level");
+        EXPECT_EQ((*inD1)[2].kind, ITEM_LOSTSUBDIR);
+        o.doc.drive().close();
+    }
+
+    // With D1 reachable from the root (even as a deleted entry), everything is named from there.
+    img.putEntry(img.rootOffset(), "\xE5" "IRST      ", 0x10, 10, 0);
+    OpenedImage o(img);
+    scanAll(o.doc, 40);
+    o.doc.matchFoundToRoot();
+    o.doc.namingPass();
+    EXPECT_EQ(o.doc.foundList[0].name, "#IRST");
+    EXPECT_EQ(o.doc.foundList[0].kind, ITEM_TOPDIR);
+    EXPECT_EQ(o.doc.foundList[1].kind, ITEM_DIR);
+    EXPECT_EQ(o.doc.foundList[2].kind, ITEM_DIR);
+    EXPECT_EQ(o.doc.foundList[2].name, "THIRD");
+    o.doc.drive().close();
+}
+
+TEST(FoundDirectories, LoopsOfDirectoriesEndTheNamingPass) {
+    FatImage img = FatImage::make(16, 8192, 1);
+    // A and B name each other as subdirectories, and A names itself.
+    std::uint64_t at = img.makeDirectory(10, 11);
+    img.putEntry(at, "B          ", 0x10, 11, 0);
+    img.putEntry(at + 32, "SELF       ", 0x10, 10, 0);
+    at = img.makeDirectory(11, 10);
+    img.putEntry(at, "A          ", 0x10, 10, 0);
+    img.chain({10});
+    img.chain({11});
+    OpenedImage o(img);
+    scanAll(o.doc, 40);
+    o.doc.namingPass();
+    ASSERT_EQ(o.doc.foundList.size(), 2u);
+    EXPECT_EQ(o.doc.foundList[0].kind, ITEM_LOSTSUBDIR);
+    EXPECT_EQ(o.doc.foundList[1].kind, ITEM_LOSTSUBDIR);
+    o.doc.drive().close();
+}
+
+TEST(Document, OpenFlowRunsTheScanHostOnlyWhenAsked) {
+    struct CountingHost : DocHost {
+        int scans = 0, namings = 0;
+        void runScan(CQUIDNEYDoc& doc) override {
+            ++scans;
+            for (std::uint32_t c = 2; c < 40; ++c) doc.addFoundDirectory(c);
+        }
+        void runNamingPass(CQUIDNEYDoc& doc) override {
+            ++namings;
+            DocHost::runNamingPass(doc);
+        }
+    };
+    FatImage img = FatImage::make(12, 2880, 1, 224);
+    img.makeDirectory(10, 0);
+    img.chain({10});
+    OpenedImage o(img);
+    CountingHost host;
+    o.doc.searchDisk = 1;
+    EXPECT_TRUE(o.doc.openDrive('T', host));
+    EXPECT_EQ(host.scans, 1);
+    EXPECT_EQ(host.namings, 1);
+    EXPECT_EQ(o.doc.foundList.size(), 1u);
+    EXPECT_TRUE(o.doc.listsStale);
+    EXPECT_FALSE(o.doc.drive().isOpen());
+
+    o.doc.searchDisk = 2;
+    EXPECT_TRUE(o.doc.openDrive('T', host));
+    EXPECT_EQ(host.scans, 1);
+    EXPECT_TRUE(o.doc.foundList.empty());
+    EXPECT_FALSE(o.doc.openDrive('Q', host));
+    EXPECT_TRUE(o.doc.rootList.empty());
+}
+
+}  // namespace
+}  // namespace harrow

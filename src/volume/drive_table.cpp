@@ -55,7 +55,7 @@ DriveTable& DriveTable::global() {
     return table;
 }
 
-void DriveTable::loadSystem(const std::string& sysBlock, const std::string& byLabel) {
+void DriveTable::loadSystem(const std::string& sysBlock, const std::string& byLabel, const std::string& devDir) {
     std::map<std::string, std::string> labels;  // device name -> label
     std::error_code ec;
     for (const auto& link : fs::directory_iterator(byLabel, ec)) {
@@ -78,7 +78,7 @@ void DriveTable::loadSystem(const std::string& sysBlock, const std::string& byLa
     std::sort(others.begin(), others.end());
 
     auto add = [&](const std::string& name, char letter) {
-        std::string path = "/dev/" + name;
+        std::string path = devDir + "/" + name;
         if (!canOpen(path)) return false;
         DriveEntry e;
         e.letter = letter;

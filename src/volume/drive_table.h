@@ -30,7 +30,8 @@ public:
 
     // Enumerates the block devices of this machine (floppies as A: and B:, then disks and
     // partitions in name order from C:), leaving out CD-ROMs and devices that cannot be opened.
-    void loadSystem(const std::string& sysBlock = "/sys/class/block", const std::string& byLabel = "/dev/disk/by-label");
+    void loadSystem(const std::string& sysBlock = "/sys/class/block", const std::string& byLabel = "/dev/disk/by-label",
+                    const std::string& devDir = "/dev");
     // "X=PATH[,Y=PATH...]": adds or replaces entries. False on a malformed item (the rest apply).
     bool addSpec(const std::string& spec);
     // Adds or replaces the entry of `letter`.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "common/strings.h"
@@ -112,6 +113,24 @@ TEST(DriveRead, PathsThroughTheFat) {
     drive.endRead();
 }
 
+TEST(DriveRead, TheLastDataClusterOfAFat16VolumeIsPartOfIt) {
+    // 4096 sectors, 67 before the data: clusters 2 .. 4030 exist.
+    FatImage img = FatImage::make(16, 4096, 1);
+    img.fillCluster(4029, 0x29);
+    img.fillCluster(4030, 0x30);
+    img.chain({4029, 4030});
+    OpenedImage o(img);
+    ASSERT_TRUE(o.opened);
+    CDrive& drive = o.doc.drive();
+    EXPECT_EQ(drive.info().clusterCount, 4029u);
+    ASSERT_TRUE(drive.open("T:\\", DriveKind::Local));
+    ASSERT_TRUE(drive.loadFats());
+    EXPECT_TRUE(drive.fat().chainMatchesSize(0, 4029, 1024));
+    auto data = readAll(drive, fileAt(4029, 1024), 0);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(clustersOf(*data, 512), (std::vector<int>{0x29, 0x30}));
+}
+
 TEST(DriveRead, OffsetsInsideAClusterAndLargeFiles) {
     FatImage img = FatImage::make(32, 70000, 4);
     std::vector<std::uint32_t> chain;
@@ -213,6 +232,48 @@ TEST(LocalSource, ReadsAFileReadOnlyAtAnOffset) {
     UniqueFd fd(::open(file.path().c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(fd.valid());
     EXPECT_LT(::write(fd.get(), "x", 1), 0);
+}
+
+TEST(DriveTable, EnumeratesBlockDevicesLikeDriveLetters) {
+    namespace fs = std::filesystem;
+    fs::path root = fs::temp_directory_path() / ("harrow-sys-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    auto file = [](const fs::path& p, const std::string& text) {
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << text << "\n";
+    };
+    fs::path devices = root / "devices", block = root / "class/block", dev = root / "dev", labels = root / "by-label";
+    fs::create_directories(block);
+    fs::create_directories(labels);
+    struct Dev {
+        const char* name;
+        const char* parent;  // for partitions
+        const char* size;
+        const char* removable;
+        bool node;
+    } devs[] = {
+        {"fd0", nullptr, "2880", "1", true},  {"sda", nullptr, "100", "0", true}, {"sda1", "sda", "50", nullptr, true},
+        {"sdb", nullptr, "100", "1", true},   {"sdc", nullptr, "0", "0", true},   {"sr0", nullptr, "100", "1", true},
+        {"ram0", nullptr, "100", "0", true},  {"sdd", nullptr, "100", "0", false},
+    };
+    for (const auto& d : devs) {
+        fs::path sys = d.parent ? devices / d.parent / d.name : devices / d.name;
+        file(sys / "size", d.size);
+        if (d.removable) file(sys / "removable", d.removable);
+        if (d.parent) file(sys / "partition", "1");
+        fs::create_directory_symlink(sys, block / d.name);
+        if (d.node) file(dev / d.name, "");
+    }
+    fs::create_symlink(dev / "sda1", labels / "MY\\x20DISK");
+
+    DriveTable t;
+    t.loadSystem(block.string(), labels.string(), dev.string());
+    std::vector<std::string> got;
+    for (const auto& e : t.entries())
+        got.push_back(std::string(1, e.letter) + " " + fs::path(e.path).filename().string() + " " +
+                      std::to_string(static_cast<int>(e.type)) + " " + e.label);
+    EXPECT_EQ(got, (std::vector<std::string>{"A fd0 2 ", "C ram0 6 ", "D sda 3 ", "E sda1 3 MY DISK", "F sdb 2 "}));
+    fs::remove_all(root);
 }
 
 TEST(DriveTable, SpecsLettersAndRegistration) {

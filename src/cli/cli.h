@@ -31,16 +31,19 @@ struct Options {
     std::string deleted = "show";
     std::string dirFat = "1";
     std::string fat = "1";
+    std::uint64_t offset = 0;
 };
 
-// Opens SOURCE in the document and builds its root list (no disk scan).
-bool openSource(CQUIDNEYDoc& doc, const std::string& source);
+// Opens SOURCE in the document and builds its root list (no disk scan). `offset` is where the
+// volume starts inside a file or device (a partition of a whole-disk image).
+bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offset = 0);
 
 // A FAT copy as the command line numbers it ("1".."n" or "none"), checked against the volume.
 std::optional<FatIndex> parseFatCopy(const std::string& text, int copies);
 
 struct ResolvedItem {
     FileItem item;
+    FileItem parent;   // the directory that holds it (NTFS lists it as "..")
     std::string path;  // "/A/B" as listed; "" for the root
     bool isRoot = false;
 };

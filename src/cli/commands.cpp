@@ -99,7 +99,7 @@ ReplaceAnswer CliPrompts::askOverwrite(const OverwriteQuestion&) { return Replac
 
 std::optional<int> CliPrompts::chooseFat(int, int) { return std::nullopt; }
 
-bool openSource(CQUIDNEYDoc& doc, const std::string& source) {
+bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offset) {
     ListOnlyHost host;
     doc.searchDisk = 2;
     if (source.starts_with("harrowd://")) {
@@ -114,7 +114,7 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source) {
         return false;
     }
     if (startsWithImageSignature(source)) return doc.openFileDrive(source, host);
-    auto letter = DriveTable::global().registerPath(source);
+    auto letter = DriveTable::global().registerPath(source, offset);
     if (!letter) {
         printError("no free drive letter for " + source);
         return false;
@@ -151,14 +151,14 @@ int cmdDrives(const Options& opt) {
 }
 
 int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
-    if (!openSource(doc, source)) return kBadSource;
+    if (!openSource(doc, source, opt.offset)) return kBadSource;
     const DriveInfo& d = doc.drive().info();
-    std::uint64_t bytesPerCluster = std::uint64_t{d.bytesPerSector} * d.sectorsPerCluster;
+    std::uint64_t bytesPerCluster = std::uint64_t{d.bytesPerSector} * d.clusterSectors();
     if (opt.json) {
         printJson({{"label", d.label},
                    {"file_system", d.fsName},
                    {"bytes_per_sector", d.bytesPerSector},
-                   {"sectors_per_cluster", d.sectorsPerCluster},
+                   {"sectors_per_cluster", d.clusterSectors()},
                    {"bytes_per_cluster", bytesPerCluster},
                    {"heads", d.heads},
                    {"sectors_per_track", d.sectorsPerTrack},
@@ -169,7 +169,7 @@ int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     fmt::print("label:               {}\n", d.label);
     fmt::print("file system:         {}\n", d.fsName);
     fmt::print("bytes per sector:    {}\n", d.bytesPerSector);
-    fmt::print("sectors per cluster: {}\n", d.sectorsPerCluster);
+    fmt::print("sectors per cluster: {}\n", d.clusterSectors());
     fmt::print("bytes per cluster:   {}\n", bytesPerCluster);
     fmt::print("heads:               {}\n", d.heads);
     fmt::print("sectors per track:   {}\n", d.sectorsPerTrack);
@@ -179,11 +179,12 @@ int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
 
 int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSpec, const Options& opt) {
     doc.showDeleted = opt.deleted == "hide" ? 2 : 1;
-    if (!openSource(doc, source)) return kBadSource;
-    auto dirFat = parseFatCopy(opt.dirFat, doc.drive().info().numberOfFats);
-    if (!dirFat) return kBadSource;
-    doc.dirFat = *dirFat;
-    if (!doc.isFat()) doc.dirFat = 0;
+    if (!openSource(doc, source, opt.offset)) return kBadSource;
+    if (doc.isFat()) {
+        auto dirFat = parseFatCopy(opt.dirFat, doc.drive().info().numberOfFats);
+        if (!dirFat) return kBadSource;
+        doc.dirFat = *dirFat;
+    }
 
     OpenDrive open(doc);
     if (!open.ok) return kBadSource;
@@ -204,7 +205,7 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSp
     };
     auto listOf = [&](const ResolvedItem& r) -> std::optional<ItemList> {
         if (r.isRoot) return doc.listForMode(ID_LIST_BASICROOT);
-        return doc.listItem(r.item);
+        return doc.listItem(r.item, &r.parent);
     };
 
     if (!start->isRoot && !start->item.isDirectory()) {
@@ -227,10 +228,11 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSp
             ItemList list;
             std::size_t next;
             std::string path;
+            FileItem dir;
         };
         std::vector<Pending> stack;
         if (auto list = listOf(*start)) {
-            stack.push_back({std::move(*list), 0, start->path});
+            stack.push_back({std::move(*list), 0, start->path, start->item});
         } else {
             printError(formatText(diag::kCantChangeDir, start->path.c_str()));
             return kSomeFailed;
@@ -245,7 +247,7 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSp
             std::string path = top.path + "/" + item.name;
             emit(item, path);
             if (!item.isDirectory() || isDotName(item.name) || !visited.insert(key(item)).second) continue;
-            auto sub = doc.listItem(item);
+            auto sub = doc.listItem(item, &top.dir);
             if (!sub) {
                 // Deleted directories are often overwritten; only a live one that cannot be read
                 // is a failure.
@@ -255,7 +257,7 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSp
                 }
                 continue;
             }
-            stack.push_back({std::move(*sub), 0, path});
+            stack.push_back({std::move(*sub), 0, path, item});
         }
     }
     if (opt.json) printJson({{"source", source}, {"path", start->path.empty() ? "/" : start->path}, {"items", items}});
@@ -263,8 +265,9 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSp
 }
 
 int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSpec, const Options& opt) {
-    if (!openSource(doc, source)) return kBadSource;
-    auto fat = parseFatCopy(opt.fat, doc.drive().info().numberOfFats);
+    if (!openSource(doc, source, opt.offset)) return kBadSource;
+    std::optional<FatIndex> fat = 0;
+    if (doc.isFat()) fat = parseFatCopy(opt.fat, doc.drive().info().numberOfFats);
     if (!fat) return kBadSource;
 
     OpenDrive open(doc);

@@ -3,6 +3,7 @@
 
 #include "cli/cli.h"
 #include "common/strings.h"
+#include "ntfs/ntfs_list.h"
 
 namespace harrow::cli {
 namespace {
@@ -24,7 +25,7 @@ FileItem rootItem(const CQUIDNEYDoc& doc) { return doc.dirStack.empty() ? FileIt
 }  // namespace
 
 std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& spec, std::string& error) {
-    ResolvedItem cur{rootItem(doc), "", true};
+    ResolvedItem cur{rootItem(doc), rootItem(doc), "", true};
     std::string rest = spec;
 
     if (!spec.empty() && spec[0] == '@') {
@@ -39,7 +40,15 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& spe
         rest = slash == std::string::npos ? "" : spec.substr(slash);
         cur.isRoot = false;
         cur.path = "@" + number;
-        if (const FileItem* found = doc.findFoundItem(n)) {
+        if (!doc.isFat()) {
+            // NTFS: the file record at that sector, whether or not any list holds it.
+            auto item = ntfsItemAtSector(doc.drive(), n);
+            if (!item) {
+                error = "no file record at sector " + number;
+                return std::nullopt;
+            }
+            cur.item = *item;
+        } else if (const FileItem* found = doc.findFoundItem(n)) {
             cur.item = *found;
         } else if (auto it = std::find_if(doc.rootList.begin(), doc.rootList.end(),
                                           [&](const FileItem& i) { return i.cluster == n; });
@@ -60,7 +69,7 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& spe
         if (cur.isRoot)
             list = doc.listForMode(ID_LIST_BASICROOT);
         else if (cur.item.isDirectory())
-            list = doc.listItem(cur.item);
+            list = doc.listItem(cur.item, &cur.parent);
         if (!list) {
             error = formatText(diag::kCantChangeDir, cur.path.empty() ? "/" : cur.path.c_str());
             return std::nullopt;
@@ -70,6 +79,7 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& spe
             error = "no such item: " + cur.path + "/" + part;
             return std::nullopt;
         }
+        cur.parent = cur.item;
         cur.item = *it;
         cur.path += "/" + part;
         cur.isRoot = false;

@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
     app.add_option("--password", password, "password of a harrowd server");
 
     cli::Options opt;
+    app.add_option("--offset", opt.offset, "byte offset of the volume inside SOURCE (a partition of a disk image)");
     std::string source, item;
 
     auto* drivesCmd = app.add_subcommand("drives", "the drive table: letter, type, label, path");

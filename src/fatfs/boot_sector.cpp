@@ -1,6 +1,7 @@
 #include "fatfs/boot_sector.h"
 
 #include <bit>
+#include <optional>
 
 namespace harrow {
 namespace {
@@ -33,23 +34,33 @@ enum : std::size_t {
 
 bool plausibleSectorSize(std::uint16_t bps) { return bps >= 128 && bps <= 4096 && std::has_single_bit(bps); }
 
-// Bytes per file record from the boot field: up to 0x80 it counts clusters; above, its low byte
-// is a negative power of two (0xF6 = 2^10 = 1024, 0xF4 = 4096).
-std::uint32_t fileRecordBytes(std::uint32_t field, std::uint32_t bytesPerCluster) {
-    if (field <= 0x80) return field * bytesPerCluster;
+// Bytes per file or index record from its boot field: up to 0x80 it counts clusters; above, its
+// low byte is a negative power of two (0xF6 = 2^10 = 1024, 0xF4 = 4096). Nothing when the size
+// is not one a record can have (at most 64 KiB).
+std::optional<std::uint32_t> recordBytes(std::uint32_t field, std::uint32_t bytesPerCluster) {
+    if (field <= 0x80) {
+        std::uint64_t bytes = std::uint64_t{field} * bytesPerCluster;
+        return bytes > 0 && bytes <= 0x10000 ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(bytes)) : std::nullopt;
+    }
     int shift = -static_cast<std::int8_t>(field & 0xFF);
-    return shift >= 9 && shift <= 16 ? 1u << shift : 1024;
+    return shift >= 8 && shift <= 16 ? std::optional<std::uint32_t>(1u << shift) : std::nullopt;
 }
 
-void setupNtfs(Bytes b, DriveInfo& info) {
-    info.bytesPerCluster = std::uint32_t{info.bytesPerSector} * info.sectorsPerCluster;
+bool setupNtfs(Bytes b, DriveInfo& info) {
+    if (info.clusterSectors() == 0 || std::uint64_t{info.bytesPerSector} * info.clusterSectors() > (1u << 31)) return false;
+    info.bytesPerCluster = std::uint32_t{info.bytesPerSector} * info.clusterSectors();
     info.clustersPerFileRecord = le32(b, kNtfsFileRecordSize);
-    info.bytesPerFileRecord = fileRecordBytes(info.clustersPerFileRecord, info.bytesPerCluster);
-    info.sectorsPerFileRecord = info.bytesPerFileRecord / info.bytesPerSector;
     info.clustersPerIndexRecord = le32(b, kNtfsIndexRecordSize);
-    info.bytesPerIndexRecord = info.clustersPerIndexRecord * info.bytesPerCluster;
     info.mftCluster = le64(b, kNtfsMftCluster);
-    info.clusterCount = le64(b, kNtfsTotalSectors) / info.sectorsPerCluster;
+    info.clusterCount = le64(b, kNtfsTotalSectors) / info.clusterSectors();
+    auto fileRecord = recordBytes(info.clustersPerFileRecord, info.bytesPerCluster);
+    auto indexRecord = recordBytes(info.clustersPerIndexRecord, info.bytesPerCluster);
+    // A record holds whole sectors, or its update sequence cannot be checked.
+    if (!fileRecord || *fileRecord < info.bytesPerSector || *fileRecord % info.bytesPerSector != 0) return false;
+    info.bytesPerFileRecord = *fileRecord;
+    info.sectorsPerFileRecord = *fileRecord / info.bytesPerSector;
+    info.bytesPerIndexRecord = indexRecord && *indexRecord >= info.bytesPerSector ? *indexRecord : 4096;
+    return true;
 }
 
 }  // namespace
@@ -76,10 +87,10 @@ BootVerdict parseBootSector(Bytes b, DriveInfo& info) {
     if (!plausibleSectorSize(info.bytesPerSector) || info.sectorsPerCluster == 0) return BootVerdict::Unrecognised;
 
     if (bytesEqual(b, kOemName, "NTFS")) {
+        // Checked here, after the sector size: NTFS may code its cluster size as a power of two.
         info.fsType = FsType::Ntfs;
         info.fsName = "NTFS";
-        setupNtfs(b, info);
-        return BootVerdict::Ntfs;
+        return setupNtfs(b, info) ? BootVerdict::Ntfs : BootVerdict::Unrecognised;
     }
 
     if (info.sectorsPerFat == 0) {
@@ -100,6 +111,8 @@ BootVerdict parseBootSector(Bytes b, DriveInfo& info) {
     if (info.numberOfFats == 0 || info.sectorsPerFat == 0 || dataStart > info.totalSectors)
         return BootVerdict::Unrecognised;
 
+    // FAT clusters are 1 to 128 sectors.
+    if (info.sectorsPerCluster > 0x80) return BootVerdict::Unrecognised;
     std::uint64_t dataClusters = (info.totalSectors - dataStart) / info.sectorsPerCluster;
     // FAT32 counts the two reserved cluster numbers as well.
     info.clusterCount = info.fsType == FsType::Fat32 ? dataClusters + 2 : dataClusters;
@@ -107,7 +120,7 @@ BootVerdict parseBootSector(Bytes b, DriveInfo& info) {
 }
 
 std::uint64_t sectorOfCluster(const DriveInfo& info, std::uint32_t c) {
-    const std::uint64_t spc = info.sectorsPerCluster;
+    const std::uint64_t spc = info.clusterSectors();
     const std::uint64_t index = static_cast<std::uint32_t>(c - 2);
     switch (info.fsType) {
         case FsType::Ntfs:

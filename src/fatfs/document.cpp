@@ -5,9 +5,14 @@
 
 #include "common/strings.h"
 #include "fatfs/directory.h"
+#include "ntfs/inode.h"
+#include "ntfs/ntfs_list.h"
 
 namespace harrow {
 namespace {
+
+// The root directory of an NTFS volume.
+constexpr std::uint64_t kRootRecord = 5;
 
 // Deeper than any path a file system can name; a loop of directories on a damaged volume stops here.
 constexpr int kMaxNamingDepth = 512;
@@ -94,11 +99,16 @@ bool CQUIDNEYDoc::buildRootList() {
     root.kind = ITEM_TOPDIR;
     root.name = "..";
     root.attributes = ATTR_DIRECTORY;
-    if (!info.isNtfs()) {
+    if (info.isNtfs()) {
+        root.record = kRootRecord;
+        root.cluster = drive_->sectorOfRecord(kRootRecord);
+        dirStack.assign(1, root);
+        if (auto list = listNtfsDirectory(*this, kRootRecord, root)) rootList = std::move(*list);
+    } else {
         root.cluster = info.rootCluster;
+        dirStack.assign(1, root);
         if (auto list = listDirectory(info.rootCluster)) rootList = std::move(*list);
     }
-    dirStack.assign(1, root);
     drive_->close();
     return true;
 }
@@ -116,9 +126,10 @@ std::optional<ItemList> CQUIDNEYDoc::listDirectoryOfItem(const FileItem& item) {
     return list;
 }
 
-std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item) {
+std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileItem* parent) {
     if (isFat()) return listDirectory(item.firstCluster());
-    return std::nullopt;
+    if (!parent) parent = dirStack.size() >= 2 ? &dirStack[dirStack.size() - 2] : &dirStack.front();
+    return listNtfsDirectory(*this, item.record, *parent);
 }
 
 std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster) {
@@ -168,7 +179,7 @@ std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster) {
 bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number) {
     CDrive& drive = *drive_;
     const DriveInfo& info = drive.info();
-    if (info.isNtfs()) return true;  // file records are added by the NTFS scan
+    if (info.isNtfs()) return addNtfsFile(*this, number);
 
     const std::uint32_t a = static_cast<std::uint32_t>(number);
     std::vector<std::uint8_t> sector(info.bytesPerSector);

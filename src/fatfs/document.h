@@ -62,11 +62,14 @@ public:
     // directory that can be read.
     std::optional<ItemList> listDirectoryOfItem(const FileItem& item);
     // The same with the drive already open, for callers that list many directories in a row.
-    std::optional<ItemList> listItem(const FileItem& item);
+    // On NTFS `parent` becomes the ".." item; without one it is the directory-stack item below
+    // the top, as when the user has just entered `item`.
+    std::optional<ItemList> listItem(const FileItem& item, const FileItem* parent = nullptr);
     // Lists the FAT directory at `cluster`; the drive must be open.
     std::optional<ItemList> listDirectory(std::uint32_t cluster);
 
-    // The scan's hand-in: on FAT a cluster that may start a directory. False on a read error.
+    // The scan's hand-in: on FAT a cluster that may start a directory, on NTFS the sector of a
+    // file record. False on a read error.
     bool addFoundDirectory(std::uint64_t number);
     const FileItem* findFoundItem(std::uint64_t cluster) const;
     FileItem* findFoundItem(std::uint64_t cluster);

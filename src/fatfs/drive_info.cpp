@@ -74,6 +74,12 @@ DriveInfo DriveInfo::deserialize(Bytes b) {
     return d;
 }
 
+std::uint32_t DriveInfo::clusterSectors() const {
+    if (sectorsPerCluster <= 0x80) return sectorsPerCluster;
+    int shift = -static_cast<std::int8_t>(sectorsPerCluster);
+    return shift <= 16 ? 1u << shift : 0;
+}
+
 int DriveInfo::fatBits() const {
     if (fsType == FsType::Fat32) return 32;
     if (fsType == FsType::Ntfs) return 0;

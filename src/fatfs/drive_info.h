@@ -70,6 +70,11 @@ struct DriveInfo {
     std::array<std::uint8_t, kSize> serialize() const;
     static DriveInfo deserialize(Bytes record);  // a short record reads as zeros past its end
 
+    // Sectors per cluster as a number. The boot field is one byte: NTFS volumes with clusters of
+    // 128 sectors and more store a negative power of two there (0xF4: 2^12 sectors, 2 MiB
+    // clusters), which the record keeps as it stands.
+    std::uint32_t clusterSectors() const;
+
     // 12-, 16- or 32-bit FAT entries, as the type and name decide.
     int fatBits() const;
     bool isNtfs() const { return fsType == FsType::Ntfs; }

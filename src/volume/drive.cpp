@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "common/strings.h"
+#include "common/text.h"
 #include "fatfs/boot_sector.h"
+#include "ntfs/inode.h"
 #include "volume/local_source.h"
 #include "volume/memory_source.h"
 
@@ -19,7 +21,8 @@ std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) { return a / b + (a % b 
 
 }  // namespace
 
-CDrive::CDrive(Prompts& prompts, DriveTable& table) : prompts_(prompts), table_(table) {}
+CDrive::CDrive(Prompts& prompts, DriveTable& table)
+    : prompts_(prompts), table_(table), fileInode_(std::make_unique<CInode>(*this)) {}
 
 CDrive::~CDrive() { close(); }
 
@@ -93,6 +96,8 @@ bool CDrive::finishOpen() {
 bool CDrive::close() {
     if (isOpen()) unlock();
     source_.reset();
+    mftInode_.reset();
+    mftCopy_.clear();
     return true;
 }
 
@@ -116,7 +121,7 @@ bool CDrive::writeSectors(Bytes, std::uint64_t, std::uint32_t) { return false; }
 
 bool CDrive::readAtCluster(std::uint64_t cluster, std::uint64_t byteOffset, std::uint32_t byteCount, MutableBytes buf) {
     const std::uint64_t bps = info_.bytesPerSector;
-    const std::uint64_t spc = info_.sectorsPerCluster;
+    const std::uint64_t spc = info_.clusterSectors();
     if (bps == 0 || (spc != 0 && cluster > UINT64_MAX / spc / 2)) {
         readFailed_ = true;
         return false;
@@ -126,10 +131,16 @@ bool CDrive::readAtCluster(std::uint64_t cluster, std::uint64_t byteOffset, std:
 }
 
 bool CDrive::parseBootSector(Bytes sector) {
+    mftInode_.reset();
+    mftCopy_.clear();
     BootVerdict verdict = harrow::parseBootSector(sector, info_);
     if (verdict == BootVerdict::Unrecognised) {
         prompts_.showMessage(msg::kUnknownFormat, messageText(msg::kUnknownFormat));
         return false;
+    }
+    if (verdict == BootVerdict::Ntfs) {
+        fat_ = FatTable(info_);
+        return openNtfs();
     }
     FatTable geometry(info_);
     if (!fat_.sameGeometry(geometry)) fat_ = std::move(geometry);
@@ -186,14 +197,82 @@ bool CDrive::loadFats() {
     return true;
 }
 
+bool CDrive::openNtfs() {
+    const std::uint32_t recordBytes = info_.bytesPerFileRecord;
+    const std::uint32_t bps = info_.bytesPerSector;
+    constexpr std::uint32_t kCopiedRecords = 10;
+    mftCopy_.assign(std::size_t{kCopiedRecords} * recordBytes, 0);
+    const std::uint64_t spc = info_.clusterSectors();
+    if (info_.mftCluster > UINT64_MAX / spc / 2) return false;
+    readSectors(mftCopy_, info_.mftCluster * spc, static_cast<std::uint32_t>((mftCopy_.size() + bps - 1) / bps));
+    if (!repairFileRecord(MutableBytes(mftCopy_).first(recordBytes), bps)) return false;
+    if (kind_ == DriveKind::Image || !loadMftOnOpen_) return true;
+
+    mftInode_ = std::make_unique<CInode>(*this);
+    if (!mftInode_->loadByNumber(0)) {
+        mftInode_.reset();
+        prompts_.showMessage(0, diag::kProblemLoadingMft);
+        return true;
+    }
+    // The volume's name is the value of $Volume's name attribute.
+    CInode volume(*this);
+    if (volume.loadByNumber(3)) {
+        if (const AttrEntry* name = volume.find(AT_VOLUME_NAME); name && !name->nonResident())
+            info_.label = utf8FromUtf16le(name->value, DriveInfo::kLabelBytes - 1);
+    }
+    return true;
+}
+
+bool CDrive::readRecord(std::uint64_t number, MutableBytes out) {
+    const std::uint32_t recordBytes = info_.bytesPerFileRecord;
+    if (out.size() < recordBytes || recordBytes == 0) return false;
+    if (number == 0) {
+        if (mftCopy_.size() < recordBytes) return false;
+        std::copy_n(mftCopy_.begin(), recordBytes, out.begin());
+        return true;
+    }
+    if (!mftInode_) {
+        prompts_.showMessage(0, formatText(diag::kCantLoadMftWithoutMft0, static_cast<unsigned>(number)));
+        return false;
+    }
+    if (number > UINT64_MAX / recordBytes) return false;
+    if (mftInode_->read(AT_DATA, std::nullopt, number * recordBytes, out, recordBytes) == 0) return false;
+    if (!repairFileRecord(out.first(recordBytes), info_.bytesPerSector)) {
+        prompts_.showMessage(0, diag::kInodeNotFound);
+        return false;
+    }
+    return true;
+}
+
+std::uint64_t CDrive::sectorOfRecord(std::uint64_t number) const {
+    if (!mftInode_) return 0;
+    const AttrEntry* data = mftInode_->find(AT_DATA);
+    const std::uint64_t cs = bytesPerCluster(), recordBytes = info_.bytesPerFileRecord;
+    if (!data || !data->nonResident() || data->compressed() || cs == 0) return kNoRecord;
+    if (number > UINT64_MAX / recordBytes) return kNoRecord;
+    const std::uint64_t offset = number * recordBytes;
+    if (offset >= data->dataSize()) return kNoRecord;
+    const std::uint64_t cluster = offset / cs;
+    std::uint64_t vcn = 0;
+    for (const DataRun& run : data->runs) {
+        if (cluster < vcn + run.length) {
+            if (run.sparse || run.lcn < 0) return kNoRecord;
+            return (static_cast<std::uint64_t>(run.lcn) + cluster - vcn) * info_.clusterSectors() +
+                   (offset - cluster * cs) / info_.bytesPerSector;
+        }
+        vcn += run.length;
+    }
+    return kNoRecord;
+}
+
 bool CDrive::beginRead(const FileItem& item, FatIndex fat) {
     readItem_ = item;
     readFat_ = fat;
     cursorValid_ = false;
     if (info_.isNtfs()) {
-        // NTFS files are read through their file record.
+        // NTFS files are read through their file record, found by its sector.
         readStartSector_ = item.cluster;
-        return false;
+        return fileInode_->loadBySector(item.cluster);
     }
     readStartSector_ = sectorOfCluster(item.firstCluster());
     readGuess_ = fat != kNoFat && fat_.firstClusterFree(fat, item.firstCluster());
@@ -202,6 +281,7 @@ bool CDrive::beginRead(const FileItem& item, FatIndex fat) {
 
 bool CDrive::endRead() {
     cursorValid_ = false;
+    if (info_.isNtfs()) fileInode_->reset();
     return true;
 }
 
@@ -210,7 +290,7 @@ bool CDrive::readFatCluster(std::uint32_t cluster, std::uint32_t sectorInCluster
 }
 
 bool CDrive::read(MutableBytes buf, std::uint64_t offset, std::uint32_t count) {
-    if (info_.isNtfs()) return false;
+    if (info_.isNtfs()) return fileInode_->read(AT_DATA, std::nullopt, offset, buf, count) > 0;
     const std::uint32_t bps = info_.bytesPerSector;
     const std::uint32_t spc = info_.sectorsPerCluster;
     if (bps == 0 || spc == 0) return false;

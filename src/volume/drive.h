@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/bytes.h"
 #include "common/prompts.h"
@@ -16,6 +17,8 @@
 #include "volume/sector_source.h"
 
 namespace harrow {
+
+class CInode;
 
 enum class DriveKind : int { None = 0, Local = 1, Image = 3, Remote = 4 };
 
@@ -54,7 +57,17 @@ public:
     bool parseBootSector(Bytes sector);
     std::uint64_t sectorOfCluster(std::uint32_t c) const;
     std::uint32_t firstCluster(Bytes entry) const;
-    std::uint32_t bytesPerCluster() const { return std::uint32_t{info_.bytesPerSector} * info_.sectorsPerCluster; }
+    std::uint32_t bytesPerCluster() const { return std::uint32_t{info_.bytesPerSector} * info_.clusterSectors(); }
+
+    // NTFS: reads record `number` (repaired) through the MFT into `out`; record 0 comes from the
+    // copy made at open.
+    bool readRecord(std::uint64_t number, MutableBytes out);
+    // NTFS: the absolute sector where record `number` begins; 0 without an MFT, all bits set when
+    // the MFT does not map it.
+    std::uint64_t sectorOfRecord(std::uint64_t number) const;
+    bool hasMft() const { return mftInode_ != nullptr; }
+    // Whether an NTFS open loads the MFT (drives opened only to query a volume need not).
+    void setLoadMftOnOpen(bool load) { loadMftOnOpen_ = load; }
 
     // Reads every FAT copy in one request. The copies stay in memory while the drive is closed.
     bool loadFats();
@@ -72,6 +85,7 @@ public:
     FatIndex currentFat() const { return readFat_; }
 
 private:
+    bool openNtfs();
     bool openLocal(const std::string& path);
     bool finishOpen();
     std::string volumeLabel(Bytes bootSector);
@@ -86,6 +100,11 @@ private:
     std::string devicePath_;
     DriveInfo info_;
     FatTable fat_;
+
+    std::vector<std::uint8_t> mftCopy_;   // the first records of the MFT, as read at open
+    std::unique_ptr<CInode> mftInode_;    // record 0: the way to every other record
+    std::unique_ptr<CInode> fileInode_;   // the NTFS file being read
+    bool loadMftOnOpen_ = true;
 
     // The file being read, and where the last read stopped along its clusters, so that a file
     // read block by block is not walked again from its first cluster at every block.

@@ -1,0 +1,50 @@
+// Walking an NTFS directory index ("$I30") in key order, one entry per call. The position is a
+// single 64-bit value holding the path through the tree: a stack of entry indexes, the root
+// level in the lowest bits, each pushed as a prefix code of 4, 6, 8 or 10 bits.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+
+namespace harrow {
+
+class CInode;
+
+using IndexPosition = std::uint64_t;
+inline constexpr IndexPosition kIndexStart = 0;
+// The entry itself at the innermost level; alone, the end of the enumeration.
+inline constexpr IndexPosition kIndexHere = 14;
+
+// Pushes entry index `i` onto `p`. Indexes from 119 on cannot be coded: `p` becomes all bits set
+// and the result is false.
+bool pushIndex(IndexPosition& p, std::uint32_t i);
+// Pops the innermost index; nothing for a code that is not one of the four (the position then
+// stands at the end).
+std::optional<std::uint32_t> popIndex(IndexPosition& p);
+
+// Index entry:
+//   0x00 file reference (48-bit record number)   0x08 entry length   0x0C flags (1 subnode, 2 last)
+//   0x10 key: a file-name value (0x00 parent reference, 0x08 times, 0x30 data size, 0x40 name
+//        length, 0x41 name space, 0x42 name)    length - 8: subnode VCN
+struct IndexKey {
+    std::uint64_t record = 0;
+    std::uint64_t parent = 0;
+    std::uint64_t modified = 0;  // FILETIME
+    std::uint64_t dataSize = 0;
+    std::uint8_t nameSpace = 0;  // 2: the DOS short name
+    std::u16string name;
+};
+inline constexpr std::uint8_t kDosNameSpace = 2;
+
+// The key of an index entry; nothing when the entry carries none or its name does not fit.
+std::optional<IndexKey> parseIndexEntry(Bytes entry);
+
+// Moves `p` on to the next entry of directory `dir` and copies it into `entry`. The first call
+// (from kIndexStart) only positions on the first entry. False at the end or on damage.
+bool enumerate(CInode& dir, IndexPosition& p, std::vector<std::uint8_t>& entry);
+
+}  // namespace harrow

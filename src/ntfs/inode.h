@@ -1,0 +1,96 @@
+// CInode: one NTFS file record loaded from the volume, with the table of its attributes (those
+// of its extension records included), and the reader that turns an attribute into bytes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/bytes.h"
+#include "ntfs/record.h"
+#include "ntfs/runs.h"
+
+namespace harrow {
+
+class CDrive;
+
+inline constexpr std::uint64_t kNoRecord = ~0ull;
+
+struct AttrEntry {
+    std::uint32_t type = 0;
+    std::u16string name;
+    std::array<std::uint8_t, attr::kHeaderCopy> header{};  // the first bytes of the attribute record
+    std::vector<std::uint8_t> value;                        // resident value
+    std::vector<DataRun> runs;                              // non-resident extents, in VCN order
+
+    bool nonResident() const { return header[attr::kNonResident] != 0; }
+    bool compressed() const { return (header[attr::kFlags] & 0xFF) != 0; }
+    std::uint64_t dataSize() const { return nonResident() ? le64(header, attr::kDataSize) : value.size(); }
+    std::uint64_t initializedSize() const { return le64(header, attr::kInitializedSize); }
+    // Clusters per compression unit (16 on every volume we know of).
+    std::uint32_t unitClusters() const;
+};
+
+class CInode {
+public:
+    explicit CInode(CDrive& drive) : drive_(drive) {}
+
+    // Loads record `number` through the MFT. True when the record was read and repaired, even if
+    // its attributes could not be parsed (the table is then empty).
+    bool loadByNumber(std::uint64_t number);
+    // Loads the record whose first sector is `sector`, in use or not. Silent on failure.
+    bool loadBySector(std::uint64_t sector);
+    void reset();
+
+    CDrive& drive() const { return drive_; }
+    bool loaded() const { return !record_.empty(); }
+    std::uint64_t recordNumber() const { return number_; }
+    // The record's own number as its header states it (NTFS 3.1); kNoRecord when absent.
+    std::uint64_t headerRecordNumber() const;
+    std::uint16_t flags() const { return le16(record_, frec::kFlags); }
+    bool inUse() const { return flags() & frec::kInUse; }
+    Bytes recordBytes() const { return record_; }
+    const std::vector<AttrEntry>& attributes() const { return table_; }
+
+    // The attribute of `type` with `name` (none: unnamed). Among attributes of one type only the
+    // first of the wanted kind (named or unnamed) is found.
+    const AttrEntry* find(std::uint32_t type, std::optional<std::string_view> name = std::nullopt) const;
+    // 0 when absent; the value's length if resident, else the data size.
+    std::uint64_t attributeSize(std::uint32_t type, std::optional<std::string_view> name = std::nullopt) const;
+
+    // Reads up to `length` bytes of the attribute's value from `offset` into `out` (which must hold
+    // them); returns the bytes delivered, 0 when nothing could be read. Sparse runs, and bytes past
+    // the initialized size, read as zeros; a read stops at the last run.
+    std::uint64_t read(std::uint32_t type, std::optional<std::string_view> name, std::uint64_t offset,
+                       MutableBytes out, std::uint64_t length);
+
+private:
+    bool parseAttributes(std::optional<std::uint64_t> baseKey);
+    bool walkRecord(Bytes record, std::optional<std::uint64_t> key);
+    bool walkList(Bytes list);
+    bool insert(Bytes h);
+    bool appendExtent(AttrEntry& e, Bytes h);
+
+    std::uint64_t readUncompressed(const AttrEntry& a, std::uint64_t offset, MutableBytes out, std::uint64_t count);
+    std::uint64_t readCompressed(const AttrEntry& a, std::uint64_t offset, MutableBytes out, std::uint64_t count);
+    bool readClusters(std::int64_t lcn, std::uint64_t byteInRun, MutableBytes out);
+    bool loadUnit(const AttrEntry& a, std::uint64_t unit);
+
+    CDrive& drive_;
+    std::uint64_t number_ = kNoRecord;
+    std::vector<std::uint8_t> record_;
+    std::vector<AttrEntry> table_;
+    std::vector<std::uint64_t> visited_;
+
+    // The last compression unit decompressed, so that a file read block by block decompresses
+    // each unit once.
+    const AttrEntry* unitAttr_ = nullptr;
+    std::uint64_t unitIndex_ = ~0ull;
+    std::vector<std::uint8_t> unitData_;
+    std::vector<std::uint8_t> gather_;
+};
+
+}  // namespace harrow

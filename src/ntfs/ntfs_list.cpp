@@ -1,0 +1,185 @@
+#include "ntfs/ntfs_list.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <utility>
+
+#include "common/dostime.h"
+#include "common/text.h"
+#include "fatfs/document.h"
+#include "ntfs/index.h"
+#include "ntfs/inode.h"
+
+namespace harrow {
+namespace {
+
+constexpr std::uint64_t kFirstUserRecord = 16;
+constexpr std::uint64_t kReferenceMask = 0x0000FFFFFFFFFFFFull;
+
+struct StandardInfo {
+    std::uint64_t modified = 0;
+    std::uint8_t dosAttributes = 0;
+};
+
+// Standard information value: 0x08 modification time, 0x20 DOS attributes.
+std::optional<StandardInfo> standardInfo(CInode& ino) {
+    std::array<std::uint8_t, 48> si{};
+    if (ino.read(AT_STANDARD_INFORMATION, std::nullopt, 0, si, si.size()) == 0) return std::nullopt;
+    return StandardInfo{le64(si, 0x08), le8(si, 0x20)};
+}
+
+void setDosTime(FileItem& item, std::uint64_t filetime) {
+    if (auto d = dosFromFiletime(filetime)) {
+        item.date = d->date;
+        item.time = d->time;
+    }
+}
+
+bool isDirectory(const CInode& ino) { return ino.find(AT_INDEX_ROOT, "$I30") != nullptr; }
+
+struct FileNameValue {
+    std::uint64_t parent = 0;
+    std::uint64_t modified = 0;
+    std::uint8_t nameSpace = 0;
+    std::string name;
+};
+
+// File name value: 0x00 parent reference, 0x10 modification time, 0x40 name length,
+// 0x41 name space, 0x42 name. The long name where a record also has a DOS one.
+std::optional<FileNameValue> fileName(const CInode& ino) {
+    std::optional<FileNameValue> best;
+    for (const AttrEntry& a : ino.attributes()) {
+        if (a.type != AT_FILE_NAME || a.nonResident()) continue;
+        Bytes v(a.value);
+        std::size_t length = le8(v, 0x40);
+        if (!fits(v.size(), 0x42, 2 * length)) continue;
+        FileNameValue f{le64(v, 0) & kReferenceMask, le64(v, 0x10), le8(v, 0x41),
+                        utf8FromUtf16le(v.subspan(0x42, 2 * length))};
+        if (!best || (best->nameSpace == kDosNameSpace && f.nameSpace != kDosNameSpace)) best = std::move(f);
+        if (best->nameSpace != kDosNameSpace) break;
+    }
+    return best;
+}
+
+constexpr std::string_view kSystemNames[] = {"$MFT",  "$MFTMirr", "$LogFile", "$Volume", "$AttrDef", "$I30",
+                                             "$Bitmap", "$Boot", "$BadClus", "$Quota",  "$UpCase"};
+
+bool isSystemName(std::string_view name) {
+    return std::find(std::begin(kSystemNames), std::end(kSystemNames), name) != std::end(kSystemNames);
+}
+
+}  // namespace
+
+std::optional<ItemList> listNtfsDirectory(CQUIDNEYDoc& doc, std::uint64_t r, const FileItem& parent) {
+    CDrive& drive = doc.drive();
+    CInode dir(drive);
+    if (!dir.loadByNumber(r)) return std::nullopt;
+
+    ItemList list;
+    list.reserve(kListGrowth);
+    const std::uint64_t ownSector = drive.sectorOfRecord(r);
+    if (r >= kFirstUserRecord) {
+        FileItem dot;
+        dot.name = ".";
+        dot.kind = parent.record < kFirstUserRecord ? ITEM_TOPDIR : ITEM_DIR;
+        dot.attributes = ATTR_DIRECTORY;
+        if (auto si = standardInfo(dir)) {
+            dot.attributes = si->dosAttributes | ATTR_DIRECTORY;
+            setDosTime(dot, si->modified);
+        }
+        dot.cluster = ownSector;
+        dot.record = r;
+        dot.deleted = !dir.inUse();
+        appendItem(list, dot);
+        FileItem dotdot = parent;
+        dotdot.name = "..";
+        appendItem(list, dotdot);
+    }
+
+    CInode child(drive);
+    std::vector<std::uint8_t> entry;
+    IndexPosition p = kIndexStart;
+    bool first = true;
+    while (enumerate(dir, p, entry)) {
+        if (std::exchange(first, false)) continue;
+        auto key = parseIndexEntry(entry);
+        if (!key || key->record < kFirstUserRecord || key->nameSpace == kDosNameSpace) continue;
+        FileItem item;
+        item.name = utf8FromUtf16(key->name);
+        setDosTime(item, key->modified);
+        item.record = key->record;
+        item.parentRecord = key->parent;
+        item.size = key->dataSize;
+        item.cluster = drive.sectorOfRecord(key->record);
+        item.parentCluster = key->parent == r ? ownSector : drive.sectorOfRecord(key->parent);
+        if (child.loadByNumber(key->record)) {
+            if (auto si = standardInfo(child)) item.attributes = si->dosAttributes;
+            item.attributes = isDirectory(child) ? (item.attributes | ATTR_DIRECTORY) : (item.attributes & ~ATTR_DIRECTORY);
+            // The index copy of the size is not always kept current; the record's is.
+            if (const AttrEntry* data = child.find(AT_DATA)) item.size = data->dataSize();
+            item.deleted = !child.inUse();
+        }
+        if (item.isDirectory())
+            item.kind = r < kFirstUserRecord || item.parentRecord < kFirstUserRecord ? ITEM_TOPDIR : ITEM_DIR;
+        else
+            item.kind = ITEM_FILE;
+        appendItem(list, std::move(item));
+    }
+    if (list.empty()) return std::nullopt;
+    return list;
+}
+
+bool addNtfsFile(CQUIDNEYDoc& doc, std::uint64_t sector) {
+    CDrive& drive = doc.drive();
+    auto notAdded = [&] { return !drive.readFailed(); };
+    CInode ino(drive);
+    if (!ino.loadBySector(sector)) return notAdded();
+    auto si = standardInfo(ino);
+    if (!si) return notAdded();
+    auto name = fileName(ino);
+    if (!name) return notAdded();
+    if (name->parent < kFirstUserRecord && isSystemName(name->name)) return notAdded();
+    const AttrEntry* data = ino.find(AT_DATA);
+    if (!data) return notAdded();
+
+    FileItem item;
+    item.attributes = si->dosAttributes & ~ATTR_DIRECTORY;
+    item.name = name->name;
+    item.size = data->dataSize();
+    setDosTime(item, name->modified);
+    item.record = ino.headerRecordNumber();
+    item.parentRecord = name->parent;
+    item.cluster = sector;
+    item.parentCluster = kNoRecord;
+    item.kind = ITEM_FILE;
+    item.deleted = !ino.inUse();
+    appendItem(doc.ntfsFileList, std::move(item));
+    return true;
+}
+
+std::optional<FileItem> ntfsItemAtSector(CDrive& drive, std::uint64_t sector) {
+    CInode ino(drive);
+    if (!ino.loadBySector(sector)) return std::nullopt;
+    FileItem item;
+    if (auto name = fileName(ino)) {
+        item.name = name->name;
+        item.parentRecord = name->parent;
+        setDosTime(item, name->modified);
+    }
+    if (auto si = standardInfo(ino)) {
+        item.attributes = si->dosAttributes;
+        setDosTime(item, si->modified);
+    }
+    const bool dir = isDirectory(ino);
+    item.attributes = dir ? (item.attributes | ATTR_DIRECTORY) : (item.attributes & ~ATTR_DIRECTORY);
+    item.kind = dir ? ITEM_DIR : ITEM_FILE;
+    if (const AttrEntry* data = ino.find(AT_DATA)) item.size = data->dataSize();
+    item.record = ino.headerRecordNumber();
+    item.cluster = sector;
+    item.parentCluster = kNoRecord;
+    item.deleted = !ino.inUse();
+    return item;
+}
+
+}  // namespace harrow

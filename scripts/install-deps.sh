@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config make python3
   libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev
-  dosfstools mtools sleuthkit
+  dosfstools mtools sleuthkit ntfs-3g
 )
 if [ "${1:-}" = "fuzz" ]; then
   packages+=(clang-14 libclang-rt-14-dev)

@@ -1,5 +1,9 @@
 #include "fatfs/boot_sector.h"
 
+#include <algorithm>
+
+#include "common/text.h"
+
 #include <bit>
 #include <optional>
 
@@ -149,9 +153,18 @@ std::string bootSectorLabel(Bytes b, const DriveInfo& info) {
     std::size_t off = info.fsType == FsType::Fat32 ? std::size_t{kFat32Label} : std::size_t{kFat16Label};
     std::size_t sig = info.fsType == FsType::Fat32 ? std::size_t{kFat32Signature} : std::size_t{0x26};
     if (info.fsType == FsType::Ntfs || le8(b, sig) != 0x29 || !fits(b.size(), off, 11)) return {};
-    std::string label(reinterpret_cast<const char*>(b.data() + off), 11);
-    while (!label.empty() && (label.back() == ' ' || label.back() == '\0')) label.pop_back();
+    std::string label = fatLabelText(b.subspan(off, 11));
     return label == "NO NAME" ? std::string{} : label;
+}
+
+std::string fatLabelText(Bytes field) {
+    std::string label;
+    for (std::uint8_t c : field.first(std::min<std::size_t>(field.size(), 11))) {
+        if (c == 0) break;
+        label += static_cast<char>(c);
+    }
+    while (!label.empty() && label.back() == ' ') label.pop_back();
+    return utf8FromOem(label);
 }
 
 }  // namespace harrow

@@ -26,4 +26,7 @@ std::uint32_t firstClusterOfEntry(const DriveInfo& info, Bytes entry);
 // The volume label of the BIOS parameter block, blanks trimmed; empty for "NO NAME".
 std::string bootSectorLabel(Bytes sector, const DriveInfo& info);
 
+// An 11-byte FAT label as text: cut at a NUL, trailing blanks trimmed, decoded from the OEM code page.
+std::string fatLabelText(Bytes field);
+
 }  // namespace harrow

@@ -76,6 +76,7 @@ bool CQUIDNEYDoc::openFlow(DocHost& host) {
     }
     foundList.clear();
     foundList.reserve(kListGrowth);
+    parentNames_.clear();
     ntfsFileList.clear();
     ntfsFileList.reserve(kListGrowth);
     if (!openCurrent()) return true;
@@ -117,6 +118,7 @@ void CQUIDNEYDoc::clearLists() {
     rootList = {};
     foundList = {};
     ntfsFileList = {};
+    parentNames_.clear();
 }
 
 std::optional<ItemList> CQUIDNEYDoc::listDirectoryOfItem(const FileItem& item) {
@@ -227,16 +229,21 @@ bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number) {
 std::optional<std::string> CQUIDNEYDoc::nameInParent(std::uint32_t a, std::uint32_t parent) {
     CDrive& drive = *drive_;
     const std::uint32_t p = directoryCluster(drive, parent);
-    const bool isRoot = p == drive.info().rootCluster;
-    DirWalkOptions options{dirFat, !isRoot, isRoot ? std::nullopt : std::optional<std::uint32_t>(p)};
-    std::optional<std::string> name;
-    walkDirectory(drive, p, options, [&](const DirEntryRef& e) {
-        if (e.dotEntry || e.kind == EntryClass::VolumeLabel || drive.firstCluster(e.raw) != a) return true;
-        if (e.kind == EntryClass::Directory)
-            name = e.longName && !isDeleted(e.raw) ? *e.longName : shortName(e.raw);
-        return false;
-    });
-    return name;
+    auto [names, fresh] = parentNames_.try_emplace(p);
+    if (fresh) {
+        // The first entry naming a cluster decides: a directory gives its name, a file none.
+        const bool isRoot = p == drive.info().rootCluster;
+        DirWalkOptions options{dirFat, !isRoot, isRoot ? std::nullopt : std::optional<std::uint32_t>(p)};
+        walkDirectory(drive, p, options, [&](const DirEntryRef& e) {
+            if (e.dotEntry || e.kind == EntryClass::VolumeLabel) return true;
+            std::optional<std::string> name;
+            if (e.kind == EntryClass::Directory) name = e.longName && !isDeleted(e.raw) ? *e.longName : shortName(e.raw);
+            names->second.try_emplace(drive.firstCluster(e.raw), std::move(name));
+            return true;
+        });
+    }
+    auto it = names->second.find(a);
+    return it == names->second.end() ? std::nullopt : it->second;
 }
 
 const FileItem* CQUIDNEYDoc::findFoundItem(std::uint64_t cluster) const {

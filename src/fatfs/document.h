@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/prompts.h"
@@ -113,6 +114,10 @@ private:
 
     Prompts& prompts_;
     std::unique_ptr<CDrive> drive_;
+    // For each parent directory walked while adding found directories: the name each child
+    // cluster has there (none for a file entry). A scan finding thousands of directories in one
+    // parent walks that parent once instead of once per directory.
+    std::unordered_map<std::uint32_t, std::unordered_map<std::uint32_t, std::optional<std::string>>> parentNames_;
 };
 
 }  // namespace harrow

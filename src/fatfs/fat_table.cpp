@@ -10,7 +10,8 @@ FatTable::FatTable(const DriveInfo& info)
       copies_(info.numberOfFats),
       bytesPerSector_(info.bytesPerSector ? info.bytesPerSector : 512),
       sectorsPerCluster_(info.sectorsPerCluster ? info.sectorsPerCluster : 1) {
-    std::uint64_t last = info.fsType == FsType::Fat32 ? info.clusterCount : info.clusterCount + 1;
+    // Data clusters are numbered from 2; FAT32's count already includes the two.
+    std::uint64_t last = info.fsType == FsType::Fat32 ? info.clusterCount - (info.clusterCount > 0) : info.clusterCount + 1;
     lastCluster_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(last, 0xFFFFFFFFu));
 }
 
@@ -55,8 +56,9 @@ std::uint64_t FatTable::sectorsFor(std::uint64_t size) const { return (size + by
 bool FatTable::chainMatchesSize(FatIndex copy, std::uint32_t first, std::uint64_t size) const {
     std::uint64_t s = sectorsFor(size);
     std::uint32_t c = first;
-    while (s > 0) {
-        if (!usable(c)) return false;
+    // A chain longer than the volume has clusters runs in a circle: it cannot end where it should.
+    for (std::uint64_t steps = 0; s > 0; ++steps) {
+        if (!usable(c) || steps > lastCluster_) return false;
         std::uint64_t e = std::min<std::uint64_t>(sectorsPerCluster_, s);
         c = next(copy, c);
         if (isEndOfChain(c)) return s == e;
@@ -69,6 +71,8 @@ bool FatTable::freeRunFits(FatIndex copy, std::uint32_t first, std::uint64_t siz
     std::uint64_t s = sectorsFor(size);
     if (s == 0) return entry(copy, first) == 0;
     for (std::uint32_t c = first; entry(copy, c) == 0; ++c) {
+        // Past the last cluster everything reads as free: the run fits.
+        if (c > lastCluster_) return true;
         s -= std::min<std::uint64_t>(sectorsPerCluster_, s);
         if (s == 0) return true;
         if (c == 0xFFFFFFFFu) break;

@@ -32,8 +32,8 @@ public:
     std::uint64_t totalBytes() const { return copyBytes_ * copies_; }
     int copies() const { return static_cast<int>(copies_); }
 
-    // The highest cluster number a chain may name. FAT32 counts the two reserved numbers in its
-    // cluster count, FAT12/16 do not, so the last data cluster is count + 1 there.
+    // The highest cluster number a chain may name: the last data cluster. FAT32 counts the two
+    // reserved numbers in its cluster count (last = count - 1), FAT12/16 do not (count + 1).
     std::uint32_t lastCluster() const { return lastCluster_; }
 
     // Entry of cluster `c` in copy `copy`. Clusters past the last, copies that do not exist and a

@@ -1,5 +1,7 @@
 #include "ntfs/index.h"
 
+#include <algorithm>
+
 #include "ntfs/inode.h"
 #include "ntfs/record.h"
 #include "volume/drive.h"
@@ -12,12 +14,17 @@ constexpr const char* kI30 = "$I30";
 constexpr int kMaxDepth = 15;
 constexpr std::uint8_t kSubnode = 0x01, kLastEntry = 0x02;
 
-int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t>& out, int depth);
+// The VCNs of the index records on the way down from the root: a subnode that names one of
+// them again is a loop on a damaged volume.
+using Path = std::vector<std::uint64_t>;
 
-int descend(CInode& dir, Bytes e, IndexPosition& p, std::vector<std::uint8_t>& out, int depth) {
-    if (!(le8(e, 0x0C) & kSubnode) || e.size() < 0x18 || depth >= kMaxDepth) return 0;
+int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t>& out, Path& path);
+
+int descend(CInode& dir, Bytes e, IndexPosition& p, std::vector<std::uint8_t>& out, Path& path) {
+    if (!(le8(e, 0x0C) & kSubnode) || e.size() < 0x18 || path.size() >= kMaxDepth) return 0;
     const DriveInfo& info = dir.drive().info();
     const std::uint64_t vcn = le64(e, e.size() - 8);
+    if (std::find(path.begin(), path.end(), vcn) != path.end()) return 0;
     const std::uint32_t bytes = info.bytesPerIndexRecord;
     if (vcn > UINT64_MAX / info.bytesPerCluster) return 0;
     std::vector<std::uint8_t> buf(bytes + info.bytesPerSector, 0);
@@ -26,13 +33,16 @@ int descend(CInode& dir, Bytes e, IndexPosition& p, std::vector<std::uint8_t>& o
     if (!repairIndexRecord(record, info.bytesPerSector)) return 0;
     const std::size_t first = 0x18 + std::size_t{le16(record, 0x18)};
     if (first >= bytes) return 0;
-    return walkNode(dir, Bytes(record).subspan(first), p, out, depth + 1);
+    path.push_back(vcn);
+    int result = walkNode(dir, Bytes(record).subspan(first), p, out, path);
+    path.pop_back();
+    return result;
 }
 
 // Walks one node whose entries begin at `node`, as the position says: a fresh node positions on
 // its first entry; otherwise the wanted entry is delivered (or the walk goes down into its
 // subnode) and the position moves on to what follows.
-int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t>& out, int depth) {
+int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t>& out, Path& path) {
     std::optional<std::uint32_t> target;
     if (p != 0) {
         if (p == kIndexHere) return 0;
@@ -42,15 +52,19 @@ int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t
     int result = 0;
     std::uint32_t i = 0;
     for (std::size_t pos = 0;;) {
-        if (!fits(node.size(), pos, 0x10)) return result;
         const std::uint16_t length = le16(node, pos + 0x08);
-        if (length < 0x10 || !fits(node.size(), pos, length)) return result;
+        if (!fits(node.size(), pos, 0x10) || length < 0x10 || !fits(node.size(), pos, length)) {
+            // A damaged node ends here. Standing on its end keeps the next call from starting
+            // the node over, which would deliver the same entries for ever.
+            p = kIndexHere;
+            return result;
+        }
         Bytes e = node.subspan(pos, length);
         const bool subnode = le8(e, 0x0C) & kSubnode, last = le8(e, 0x0C) & kLastEntry;
 
         if (p == 0) {
             if (subnode) {
-                if (!descend(dir, e, p, out, depth)) return 0;
+                if (!descend(dir, e, p, out, path)) return 0;
             } else {
                 p = kIndexHere;
             }
@@ -60,7 +74,7 @@ int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t
         }
         if (target && i == *target) {
             if (p != kIndexHere && subnode) {
-                int r = descend(dir, e, p, out, depth);
+                int r = descend(dir, e, p, out, path);
                 if (r) {
                     pushIndex(p, i);
                     return r;
@@ -85,17 +99,21 @@ int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t
 }  // namespace
 
 bool pushIndex(IndexPosition& p, std::uint32_t i) {
+    // A position deeper than 64 bits can hold would lose its root levels: treat it like an index
+    // that cannot be coded.
+    const unsigned width = i <= 6 ? 4 : i <= 22 ? 6 : i <= 54 ? 8 : 10;
+    if (i > 118 || (p >> (64 - width)) != 0) {
+        p = ~0ull;
+        return false;
+    }
     if (i <= 6) {
         p = (p << 4) | (i << 1);
     } else if (i <= 22) {
         p = (p << 6) | ((i - 7) << 2) | 1;
     } else if (i <= 54) {
         p = (p << 8) | ((i - 23) << 3) | 3;
-    } else if (i <= 118) {
-        p = (p << 10) | ((i - 55) << 4) | 7;
     } else {
-        p = ~0ull;
-        return false;
+        p = (p << 10) | ((i - 55) << 4) | 7;
     }
     return true;
 }
@@ -141,7 +159,8 @@ bool enumerate(CInode& dir, IndexPosition& p, std::vector<std::uint8_t>& entry) 
     std::vector<std::uint8_t> root(recordBytes);
     std::uint64_t n = dir.read(AT_INDEX_ROOT, kI30, 32, root, recordBytes);
     if (n == 0) return false;
-    return walkNode(dir, Bytes(root).first(static_cast<std::size_t>(n)), p, entry, 0) != 0;
+    Path path;
+    return walkNode(dir, Bytes(root).first(static_cast<std::size_t>(n)), p, entry, path) != 0;
 }
 
 }  // namespace harrow

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "common/dostime.h"
@@ -101,7 +102,9 @@ std::optional<ItemList> listNtfsDirectory(CQUIDNEYDoc& doc, std::uint64_t r, con
     std::vector<std::uint8_t> entry;
     IndexPosition p = kIndexStart;
     bool first = true;
-    while (enumerate(dir, p, entry)) {
+    // Every entry has a position of its own; one met again means a damaged index leads in a circle.
+    std::unordered_set<IndexPosition> seen;
+    while (enumerate(dir, p, entry) && seen.insert(p).second) {
         if (std::exchange(first, false)) continue;
         auto key = parseIndexEntry(entry);
         if (!key || key->record < kFirstUserRecord || key->nameSpace == kDosNameSpace) continue;

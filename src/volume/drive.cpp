@@ -168,9 +168,7 @@ std::string CDrive::volumeLabel(Bytes bootSector) {
             std::uint8_t b0 = buf[off], attr = buf[off + 11];
             if (b0 == 0) return bootSectorLabel(bootSector, info_);
             if (b0 != 0xE5 && attr != 0x0F && (attr & ATTR_VOLUME) && !(attr & ATTR_DIRECTORY)) {
-                std::string label(reinterpret_cast<const char*>(&buf[off]), 11);
-                while (!label.empty() && label.back() == ' ') label.pop_back();
-                return label;
+                return fatLabelText(Bytes(buf).subspan(off, 11));
             }
         }
     }

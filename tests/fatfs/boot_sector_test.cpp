@@ -157,6 +157,18 @@ TEST(BootSector, RefusesWhatLaterArithmeticCannotStand) {
     EXPECT_FALSE(opened.doc.drive().isOpen());
 }
 
+TEST(BootSector, LabelsStopAtNulAndDecodeTheCodePage) {
+    struct Case {
+        const char* raw;
+        const char* text;
+    } cases[] = {{"AB\0CD      ", "AB"}, {"NAME       ", "NAME"}, {"TWO WORDS  ", "TWO WORDS"}, {"\x82T\x82     ", "\xC3\xA9T\xC3\xA9"}};
+    for (const auto& c : cases) {
+        std::array<std::uint8_t, 11> field{};
+        std::copy_n(c.raw, 11, field.begin());
+        EXPECT_EQ(fatLabelText(field), c.text);
+    }
+}
+
 TEST(BootSector, FirstClusterOfAnEntry) {
     std::array<std::uint8_t, 32> e{};
     storeLe<std::uint16_t>(MutableBytes(e), 20, 0x0012);

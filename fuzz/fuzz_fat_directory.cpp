@@ -1,0 +1,151 @@
+// A whole FAT volume from the fuzzer, opened the way the front ends open one: root list, every
+// directory listed, every file read block by block, then the scan's hand-in of found directories,
+// their naming, and the view's lists. Damaged volumes are this program's daily input, so none of
+// it may read out of bounds, trip UBSan, or run away in time.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "common/prompts.h"
+#include "common/text.h"
+#include "fatfs/directory.h"
+#include "fatfs/document.h"
+#include "volume/drive.h"
+#include "volume/drive_table.h"
+
+using namespace harrow;
+
+namespace {
+
+constexpr std::size_t kMaxImageBytes = 4 << 20;
+constexpr std::size_t kMinImageBytes = 512;
+// Budgets per input, so that one input costs milliseconds however it is built.
+constexpr int kMaxListings = 200;
+constexpr std::uint64_t kMaxReadBytes = 1 << 20;
+constexpr std::uint32_t kFoundClusters = 300;
+
+void check(bool ok) {
+    if (!ok) __builtin_trap();
+}
+
+void checkItem(const FileItem& item) {
+    check(item.name.size() <= kMaxNameBytes);
+    check(isValidUtf8(item.name));
+}
+
+void checkList(const ItemList& list) {
+    for (const FileItem& item : list) checkItem(item);
+}
+
+bool isDotName(const std::string& name) { return name == "." || name == ".."; }
+
+// Reads the file in cluster-sized blocks, as saving it would.
+void readFile(CDrive& drive, const FileItem& item, FatIndex fat, std::uint64_t& budget) {
+    const std::uint32_t block = drive.bytesPerCluster();
+    if (block == 0 || !drive.beginRead(item, fat)) return;
+    std::vector<std::uint8_t> buf(block);
+    for (std::uint64_t offset = 0; offset < item.size && budget > 0; offset += block) {
+        const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(block, item.size - offset));
+        budget -= std::min<std::uint64_t>(budget, count);
+        if (!drive.read(buf, offset, count)) break;
+    }
+    drive.endRead();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > kMaxImageBytes) return 0;
+    auto image = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
+    if (image->size() < kMinImageBytes) image->resize(kMinImageBytes);
+    // Bytes the boot sector leaves to boot code choose the options, so seeds from mkfs.fat
+    // start with the defaults.
+    const std::uint8_t options = size > 0x1F0 ? data[0x1F0] : 0;
+
+    DriveTable table;
+    DriveEntry entry;
+    entry.letter = 'F';
+    entry.type = DriveType::Removable;
+    entry.memory = image;
+    table.set(entry);
+
+    RecordingPrompts prompts;
+    CQUIDNEYDoc doc(prompts, table);
+    doc.searchDisk = 2;
+    doc.dirFat = (options & 1) ? kNoFat : 0;
+    doc.showDeleted = (options & 2) ? 2 : 1;
+    const FatIndex readFat = (options & 4) ? kNoFat : 0;
+
+    DocHost host;
+    if (!doc.openDrive('F', host)) return 0;
+    checkList(doc.rootList);
+    if (!doc.isFat() || !doc.openCurrent()) return 0;
+    CDrive& drive = doc.drive();
+
+    // Every directory once, however the volume links them.
+    std::set<std::uint32_t> visited{directoryCluster(drive, drive.info().rootCluster)};
+    std::deque<ItemList> pending{doc.rootList};
+    int listings = 0;
+    std::uint64_t readBudget = kMaxReadBytes;
+    while (!pending.empty()) {
+        ItemList list = std::move(pending.front());
+        pending.pop_front();
+        for (const FileItem& item : list) {
+            if (!item.isDirectory()) {
+                readFile(drive, item, readFat, readBudget);
+                continue;
+            }
+            if (isDotName(item.name) || listings >= kMaxListings) continue;
+            if (!visited.insert(directoryCluster(drive, item.firstCluster())).second) continue;
+            ++listings;
+            if (auto sub = doc.listItem(item)) {
+                checkList(*sub);
+                pending.push_back(std::move(*sub));
+            }
+        }
+    }
+
+    // The scan hands clusters in in ascending order; the found list must stay sorted and
+    // without repeats, since every lookup in it is a binary search.
+    const std::uint32_t last = drive.fat().lastCluster();
+    for (std::uint32_t c = 2; c < 2 + kFoundClusters && c <= last; ++c) doc.addFoundDirectory(c);
+    doc.matchFoundToRoot();
+    doc.namingPass();
+    for (std::size_t i = 1; i < doc.foundList.size(); ++i)
+        check(doc.foundList[i - 1].firstCluster() < doc.foundList[i].firstCluster());
+    checkList(doc.foundList);
+
+    for (ListMode mode : {ID_LIST_BASICROOT, ID_LIST_SEARCHROOT, ID_LIST_LOSTDIRS, ID_LIST_ALLDIRS, ID_LIST_ALLFILES}) {
+        doc.listMode = mode;
+        const ItemList shown = doc.listForMode(mode);
+        checkList(shown);
+        switch (mode) {
+            case ID_LIST_SEARCHROOT:
+                for (const FileItem& item : shown) check(item.parentCluster == 0);
+                break;
+            case ID_LIST_LOSTDIRS:
+                for (const FileItem& item : shown)
+                    check(item.kind == ITEM_LOSTDIR || item.kind == ITEM_LOSTSUBDIR || item.kind == ITEM_RENAMEDDIR);
+                break;
+            case ID_LIST_ALLDIRS:
+                check(shown.size() == doc.foundList.size());
+                break;
+            default:
+                break;
+        }
+        // Listing in the other modes looks kinds and names up in the found list.
+        if (mode != ID_LIST_BASICROOT && !doc.rootList.empty()) {
+            for (const FileItem& item : doc.rootList) {
+                if (!item.isDirectory() || isDotName(item.name)) continue;
+                if (auto sub = doc.listItem(item)) checkList(*sub);
+                break;
+            }
+        }
+    }
+    drive.close();
+    return 0;
+}

@@ -1,0 +1,209 @@
+#!/usr/bin/env bash
+# Runs every fuzz target for SECONDS each and says how many inputs each one tried.
+#
+# Usage: fuzz/run.sh BUILD_FUZZ_DIR SECONDS      (BUILD_FUZZ_DIR holds the fuzz_* executables)
+#
+# Under BUILD_FUZZ_DIR/work it keeps, per target:
+#   seeds/TARGET      volumes made with mkfs.fat and mtools (built on the first run only)
+#   corpus/TARGET     what the fuzzer found interesting; it grows from run to run
+#   artifacts/TARGET  crash-*, timeout-*, oom-* inputs, each one a reproducer:
+#                     BUILD_FUZZ_DIR/TARGET ARTIFACT
+#   logs/TARGET.log   the fuzzer's output of the last run
+# Exits 1 if any target crashed, hung or ran out of memory.
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 BUILD_FUZZ_DIR SECONDS" >&2
+  exit 2
+fi
+bin=$(cd "$1" && pwd)
+seconds=$2
+work="$bin/work"
+targets=(fuzz_boot_sector fuzz_fat_directory)
+
+for tool in mkfs.fat mcopy mmd mdel mdeltree; do
+  command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (dosfstools, mtools)" >&2; exit 1; }
+done
+for t in "${targets[@]}"; do
+  [ -x "$bin/$t" ] || { echo "fuzz: $bin/$t is not built" >&2; exit 1; }
+done
+
+# Raise this when the seed recipes change, so that old seeds are rebuilt.
+seed_version=1
+
+# ---------------------------------------------------------------------------------------------
+# Seed volumes. Small on purpose: the fuzzer mutates whole images, and every byte it has to
+# carry around costs executions.
+
+export TZ=UTC LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 SOURCE_DATE_EPOCH=1705311000
+
+# new IMG FATBITS KIB SECTORS_PER_CLUSTER [SECTOR_SIZE [FATS]]
+new() {
+  rm -f "$1"
+  mkfs.fat -C -F "$2" -S "${5:-512}" -s "$4" -f "${6:-2}" -n SEED -i 5eed0001 --invariant "$1" "$3" >/dev/null 2>&1
+}
+
+# le32 FILE OFFSET VALUE
+le32() {
+  local v=$3
+  printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((v & 255)) $((v >> 8 & 255)) $((v >> 16 & 255)) $((v >> 24 & 255)))" |
+    dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+# mtools takes any volume under 65525 clusters for FAT12/16 whatever its boot sector says, so a
+# FAT32 seed is filled at the smallest size mtools accepts and then cut down to the part in use.
+# With "fit" the boot sector is made to claim only what is left; with "cut" it still claims the
+# whole volume, like an image of a disk that failed part way.
+# fat32 IMG FATS KEEP_KIB fit|cut populate|crowd
+fat32() {
+  new "$1" 32 33800 1 512 "$2"
+  populate "$1"
+  if [ "$5" = crowd ]; then crowd "$1"; fi
+  truncate -s "$3K" "$1"
+  if [ "$4" = fit ]; then le32 "$1" 32 $(($3 * 2)); fi
+}
+
+# put IMG PATH BYTES: a small file whose lines name it, so that misplaced clusters show.
+put() {
+  local f="$stage/$(basename "$2")"
+  awk -v line="$2" -v n="$3" 'BEGIN { while (length(s) < n) s = s line "\n"; printf "%s", substr(s, 1, n) }' > "$f"
+  mcopy -i "$1" -o "$f" "::$2"
+}
+
+# A tree with the shapes directory code meets: nesting, long and short names, a file spanning
+# several clusters, an empty file, deleted files, and a deleted directory tree whose
+# subdirectories live on as lost directories.
+populate() {
+  local img=$1
+  mmd -i "$img" ::DOCS ::DOCS/2023 "::Long directory name" "::Long directory name/inner" ::OLD ::OLD/SUB ::OLD/SUB/DEEP
+  put "$img" /README.TXT 300
+  put "$img" /DOCS/REPORT.DOC 1500
+  put "$img" /DOCS/2023/JAN.TXT 700
+  put "$img" "/Long directory name/A file with a long name.txt" 2100
+  put "$img" "/Long directory name/inner/x.bin" 40
+  put "$img" /OLD/SUB/DEEP/KEEP.TXT 900
+  put "$img" /OLD/GONE.TXT 800
+  put "$img" /TRASH.TXT 1200
+  : > "$stage/EMPTY.TXT" && mcopy -i "$img" -o "$stage/EMPTY.TXT" ::/EMPTY.TXT
+  mdel -i "$img" ::/TRASH.TXT ::/OLD/GONE.TXT
+  mdeltree -i "$img" ::/OLD
+}
+
+# A directory that needs more than one cluster, so that its chain is followed.
+crowd() {
+  local img=$1 i
+  mmd -i "$img" ::MANY
+  for i in $(seq 1 40); do : > "$stage/f$i.txt"; done
+  mcopy -i "$img" "$stage"/f*.txt ::/MANY/
+}
+
+make_seeds() {
+  local dir_seeds="$work/seeds/fuzz_fat_directory" boot_seeds="$work/seeds/fuzz_boot_sector"
+  stage=$(mktemp -d)
+  trap 'rm -rf "$stage"' RETURN
+  export MTOOLSRC="$stage/mtoolsrc" HOME="$stage"
+  printf 'MTOOLS_SKIP_CHECK=1\nMTOOLS_NO_VFAT=0\n' > "$MTOOLSRC"
+  rm -rf "$work/seeds"
+  mkdir -p "$dir_seeds" "$boot_seeds"
+
+  local img
+  # name fatbits KiB sectors-per-cluster [sector size]
+  while read -r name bits kib spc bps; do
+    img="$dir_seeds/$name.img"
+    new "$img" "$bits" "$kib" "$spc" "$bps" || { echo "fuzz: mkfs.fat failed for $name" >&2; exit 1; }
+    case $name in
+      *-empty) ;;
+      *-crowd) populate "$img"; crowd "$img" ;;
+      *) populate "$img" ;;
+    esac
+  done <<'EOF'
+fat12-empty 12 64 1 512
+fat12-64k 12 64 1 512
+fat12-160k 12 160 2 512
+fat12-4k-sectors 12 512 1 4096
+fat16-2m 16 2100 1 512
+fat16-crowd 16 2100 1 512
+EOF
+  fat32 "$dir_seeds/fat32-fit.img" 2 1024 fit populate
+  fat32 "$dir_seeds/fat32-cut.img" 2 1024 cut populate
+  fat32 "$dir_seeds/fat32-one-fat.img" 1 640 fit populate
+  fat32 "$dir_seeds/fat32-crowd.img" 2 1024 fit crowd
+
+  # The same volumes with the option byte set: directory chains not followed, deleted entries
+  # hidden, files read as contiguous clusters.
+  for img in "$dir_seeds"/fat12-64k.img "$dir_seeds"/fat32-fit.img "$dir_seeds"/fat16-crowd.img; do
+    for opt in 1 2 4 7; do
+      cp "$img" "${img%.img}-opt$opt.img"
+      printf "\\x0$opt" | dd of="${img%.img}-opt$opt.img" bs=1 seek=$((0x1F0)) conv=notrunc status=none
+    done
+  done
+
+  # A volume cut short, as images of failing disks often are.
+  head -c 24576 "$dir_seeds/fat12-64k.img" > "$dir_seeds/fat12-64k-cut.img"
+
+  # Boot sectors, alone and with the start of their first FAT behind them (the boot target reads
+  # bytes past the first 512 as FAT entries).
+  local bps reserved base
+  for img in "$dir_seeds"/*.img; do
+    base=$(basename "$img" .img)
+    bps=$(od -An -tu2 -j11 -N2 "$img" | tr -d ' ')
+    reserved=$(od -An -tu2 -j14 -N2 "$img" | tr -d ' ')
+    head -c "$bps" "$img" > "$boot_seeds/$base.boot"
+    { head -c 512 "$img"; dd if="$img" iflag=skip_bytes,count_bytes skip=$((bps * reserved)) count=3584 status=none; } \
+      > "$boot_seeds/$base-fat.boot"
+  done
+  echo "$seed_version" > "$work/seeds/.version"
+}
+
+if [ "$(cat "$work/seeds/.version" 2>/dev/null)" != "$seed_version" ]; then
+  echo "fuzz: building seed volumes"
+  make_seeds
+fi
+
+# ---------------------------------------------------------------------------------------------
+
+max_len() {
+  case $1 in
+    fuzz_boot_sector) echo 4096 ;;
+    fuzz_fat_directory) echo $((4 << 20)) ;;
+  esac
+}
+
+failed=0
+for t in "${targets[@]}"; do
+  corpus="$work/corpus/$t" artifacts="$work/artifacts/$t" log="$work/logs/$t.log"
+  mkdir -p "$corpus" "$artifacts" "$work/logs"
+  # Whole volumes make a large corpus quickly; past a point keep only the inputs that still add
+  # coverage, so that loading the corpus does not eat the run.
+  if [ "$(du -sm "$corpus" | cut -f1)" -gt 256 ]; then
+    rm -rf "$corpus.merged" && mkdir "$corpus.merged"
+    if "$bin/$t" -merge=1 -rss_limit_mb=2048 -max_len="$(max_len "$t")" "$corpus.merged" "$corpus" \
+         > "$work/logs/$t.merge.log" 2>&1; then
+      rm -rf "$corpus" && mv "$corpus.merged" "$corpus"
+    else
+      rm -rf "$corpus.merged"
+    fi
+  fi
+  before=$(ls "$artifacts" | wc -l)
+  echo "fuzz: $t for $seconds s"
+  rc=0
+  # New inputs go to the first directory; the seeds stay as they were built.
+  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    "$bin/$t" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 -max_len="$(max_len "$t")" \
+      -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$work/seeds/$t" > "$log" 2>&1 || rc=$?
+
+  runs=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' "$log" | tail -1)
+  [ -n "$runs" ] || runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$log" | tail -1)
+  [ -n "$runs" ] || runs=$(sed -n 's/^#\([0-9]*\)[[:space:]]*DONE.*/\1/p' "$log" | tail -1)
+  new_artifacts=$(ls -t "$artifacts" | head -n $(( $(ls "$artifacts" | wc -l) - before )))
+  if [ "$rc" -ne 0 ] || [ -n "$new_artifacts" ]; then
+    failed=1
+    echo "$t: ${runs:-?} executions, FAILED (exit $rc); log: $log"
+    for a in $new_artifacts; do echo "  reproduce: $bin/$t $artifacts/$a"; done
+    # The sanitizer's report, enough to see where it happened.
+    grep -m1 -A40 -E '^==[0-9]+==ERROR|runtime error|deadly signal|ALARM|out-of-memory' "$log" | sed 's/^/  /' || true
+  else
+    echo "$t: ${runs:-?} executions in $seconds s, no crash"
+  fi
+done
+exit $failed

@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Compares what harrow-cli lists and reads on NTFS volumes with their ground truth (made with
+mkntfs and ntfs-3g, or formatted by Windows, and checked against The Sleuth Kit), and checks that
+no command changes a byte of the image it reads.
+
+usage: check_ntfs_fixtures.py HARROW_CLI DIR...   (every NAME.truth.json in each DIR)"""
+import glob
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import unittest
+
+CLI = None
+DIRS = []
+ENV = dict(os.environ, TZ="UTC", HARROW_LANG="en", HARROW_DRIVES="")
+
+
+def run(*args, check=True, stdout=subprocess.PIPE):
+    p = subprocess.run([CLI, *args], stdout=stdout, stderr=subprocess.PIPE, env=ENV, timeout=600)
+    if check and p.returncode != 0:
+        raise AssertionError(f"harrow-cli {' '.join(args)} exited {p.returncode}: {p.stderr.decode(errors='replace')}")
+    return p
+
+
+def digest_of_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def visible(path):
+    # System files and names beginning with "$" ($RECYCLE.BIN, $Extend) are left out on both sides.
+    return not any(part.startswith("$") for part in path.split("/"))
+
+
+class Volume:
+    def __init__(self, truth_path):
+        with open(truth_path) as f:
+            self.truth = json.load(f)
+        self.dir = os.path.dirname(truth_path)
+        self.image = os.path.join(self.dir, self.truth["image"])
+        self.name = self.truth["image"]
+
+    def args(self, *rest):
+        return ["--offset", str(self.truth.get("offset", 0)), *rest]
+
+    def content(self, entry):
+        with open(os.path.join(self.dir, entry["content"]), "rb") as f:
+            return f.read()
+
+    def sector(self, record):
+        return self.truth["record_sectors"][str(record)]
+
+
+class NtfsFixtures(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.volumes = [Volume(p) for d in DIRS for p in sorted(glob.glob(os.path.join(d, "*.truth.json")))]
+        if not cls.volumes:
+            raise unittest.SkipTest("no NTFS fixtures were built")
+        cls.digests = {v.image: digest_of_file(v.image) for v in cls.volumes}
+
+    def test_info(self):
+        for v in self.volumes:
+            with self.subTest(image=v.name):
+                info = json.loads(run(*v.args("info", v.image, "--json")).stdout)
+                self.assertEqual(info["file_system"], "NTFS")
+                self.assertEqual(info["sectors_per_cluster"], v.truth["sectors_per_cluster"])
+                self.assertEqual(info["clusters"], v.truth["cluster_count"])
+
+    def test_recursive_listing_matches_the_tree(self):
+        for v in self.volumes:
+            with self.subTest(image=v.name):
+                listed = json.loads(run(*v.args("ls", v.image, "-r", "--json")).stdout)["items"]
+                got = {i["path"]: i for i in listed if i["name"] not in (".", "..") and visible(i["path"])}
+                want = {e["path"]: e for e in v.truth["entries"] if visible(e["path"])}
+                self.assertEqual(sorted(got), sorted(want))
+                for path, e in want.items():
+                    i = got[path]
+                    self.assertEqual((i["record"], i["parent_record"], i["dir"], i["deleted"]),
+                                     (e["record"], e["parent_record"], e["dir"], False), path)
+                    if not e["dir"]:
+                        self.assertEqual(i["size"], e["size"], path)
+                        self.assertEqual(i["cluster"], v.sector(e["record"]), path)
+
+    def test_every_live_file_reads_back(self):
+        for v in self.volumes:
+            siblings = {}
+            for e in v.truth["entries"]:
+                parent = e["path"].rsplit("/", 1)[0]
+                siblings[parent] = siblings.get(parent, 0) + 1
+            for e in v.truth["entries"]:
+                if e["dir"]:
+                    continue
+                # By path where that is cheap; files of very large directories by their record's
+                # sector, or every lookup would list the whole directory again.
+                parent = e["path"].rsplit("/", 1)[0]
+                item = e["path"] if siblings[parent] <= 50 else "@%d" % v.sector(e["record"])
+                with self.subTest(image=v.name, path=e["path"]):
+                    if "sha256" in e:
+                        with subprocess.Popen([CLI, *v.args("cat", v.image, item)], stdout=subprocess.PIPE, env=ENV) as p:
+                            h, size = hashlib.sha256(), 0
+                            for block in iter(lambda: p.stdout.read(1 << 20), b""):
+                                h.update(block)
+                                size += len(block)
+                            self.assertEqual(p.wait(), 0)
+                        self.assertEqual(size, e["size"])
+                        self.assertEqual(h.hexdigest(), e["sha256"])
+                    else:
+                        self.assertEqual(run(*v.args("cat", v.image, item)).stdout, v.content(e))
+
+    def test_deleted_and_orphaned_records_read_back_by_sector(self):
+        checked = 0
+        for v in self.volumes:
+            for e in v.truth.get("deleted", []) + v.truth.get("orphans", []):
+                if not e.get("intact", True):
+                    continue
+                with self.subTest(image=v.name, record=e["record"]):
+                    address = "@%d" % v.sector(e["record"])
+                    listed = json.loads(run(*v.args("ls", v.image, address, "--json")).stdout)["items"]
+                    self.assertEqual(len(listed), 1)
+                    self.assertEqual(listed[0]["name"], e["name"])
+                    self.assertEqual(listed[0]["record"], e["record"])
+                    self.assertEqual(listed[0]["size"], e["size"])
+                    self.assertEqual(listed[0]["deleted"], e in v.truth.get("deleted", []))
+                    self.assertEqual(run(*v.args("cat", v.image, address)).stdout, v.content(e))
+                    checked += 1
+        if any(v.truth.get("deleted") for v in self.volumes):
+            self.assertGreater(checked, 0)
+
+    def test_directories_list_by_record_sector(self):
+        for v in self.volumes:
+            dirs = [e for e in v.truth["entries"] if e["dir"] and visible(e["path"])]
+            for d in dirs[:5]:
+                with self.subTest(image=v.name, path=d["path"]):
+                    listed = json.loads(run(*v.args("ls", v.image, "@%d" % v.sector(d["record"]), "--json")).stdout)["items"]
+                    got = sorted(i["name"] for i in listed if i["name"] not in (".", "..") and visible(i["name"]))
+                    want = sorted(e["name"] for e in v.truth["entries"]
+                                  if e["path"].rsplit("/", 1)[0] == d["path"] and visible(e["name"]))
+                    self.assertEqual(got, want)
+
+    @classmethod
+    def tearDownClass(cls):
+        for v in getattr(cls, "volumes", []):
+            if digest_of_file(v.image) != cls.digests[v.image]:
+                raise AssertionError(f"{v.name} changed while it was read")
+
+
+if __name__ == "__main__":
+    CLI, DIRS = sys.argv[1], sys.argv[2:]
+    DIRS = [d for d in DIRS if os.path.isdir(d)]
+    unittest.main(argv=[sys.argv[0], "-v"])

@@ -17,6 +17,10 @@ enum Exit : int { kOk = 0, kSomeFailed = 1, kBadSource = 2 };
 // Messages go to stderr; questions are answered no where there is nobody to ask.
 class CliPrompts : public Prompts {
 public:
+    // How the overwrite question is answered: on the terminal ("ask"), or the same for every file.
+    std::string overwrite = "ask";
+    bool askedWithoutTerminal = false;  // a question went unanswered: the item counts as failed
+
     void showMessage(int id, const std::string& text, MsgIcon icon) override;
     bool askYesNo(int id, const std::string& text) override;
     ReplaceAnswer askOverwrite(const OverwriteQuestion& q) override;
@@ -32,6 +36,14 @@ struct Options {
     std::string dirFat = "1";
     std::string fat = "1";
     std::uint64_t offset = 0;
+    // scan
+    std::vector<std::string> skips;    // FIRST-LAST
+    bool noSkipBad = false;
+    std::string list;                  // search-root|lost|all-dirs|all-files
+    // save
+    std::string to;
+    bool forceFat = false;
+    std::string overwrite = "ask";     // ask|all|none
 };
 
 // Opens SOURCE in the document and builds its root list (no disk scan). `offset` is where the
@@ -56,5 +68,7 @@ int cmdDrives(const Options& opt);
 int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
 int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& item, const Options& opt);
 int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& item, const Options& opt);
+int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
+int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& items, const Options& opt);
 
 }  // namespace harrow::cli

@@ -1,4 +1,8 @@
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
 
 #include <cstdio>
 #include <fstream>
@@ -11,6 +15,10 @@
 #include "common/dostime.h"
 #include "common/strings.h"
 #include "fatfs/directory.h"
+#include "saving/fat_verdict.h"
+#include "saving/save_run.h"
+#include "scan/disk_scan.h"
+#include "scan/skip_ranges.h"
 
 namespace harrow::cli {
 namespace {
@@ -30,7 +38,7 @@ std::string isoDate(const FileItem& item) {
     return d;
 }
 
-json itemJson(const FileItem& item, const std::string* path) {
+json itemJson(const FileItem& item, const std::string* path, CDrive* fatDrive = nullptr) {
     json j;
     j["name"] = item.name;
     if (path) j["path"] = *path;
@@ -45,6 +53,7 @@ json itemJson(const FileItem& item, const std::string* path) {
     j["record"] = item.record;
     j["parent_record"] = item.parentRecord;
     j["size"] = item.size;
+    if (fatDrive && !item.isDirectory()) j["verdict"] = static_cast<int>(fatVerdict(*fatDrive, item));
     return j;
 }
 
@@ -95,9 +104,52 @@ bool CliPrompts::askYesNo(int, const std::string& text) {
     return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
-ReplaceAnswer CliPrompts::askOverwrite(const OverwriteQuestion&) { return ReplaceAnswer::No; }
+namespace {
 
-std::optional<int> CliPrompts::chooseFat(int, int) { return std::nullopt; }
+bool interactive() { return isatty(STDIN_FILENO) && isatty(STDERR_FILENO); }
+
+std::string readAnswer() {
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return {};
+    return answer;
+}
+
+}  // namespace
+
+ReplaceAnswer CliPrompts::askOverwrite(const OverwriteQuestion& q) {
+    if (!interactive()) {
+        askedWithoutTerminal = true;
+        printError(q.name + " exists in the target folder; nobody to ask (use --overwrite all|none)");
+        return ReplaceAnswer::No;
+    }
+    std::fprintf(stderr, "%s exists.\n  old: %s  %llu bytes\n  new: %s  %llu bytes\n", q.name.c_str(),
+                 q.existingDate.c_str(), static_cast<unsigned long long>(q.existingSize), q.itemDate.c_str(),
+                 static_cast<unsigned long long>(q.itemSize));
+    for (;;) {
+        std::fprintf(stderr, "Overwrite? [y]es, yes to [a]ll, [n]o, no to all [N], [c]ancel: ");
+        std::string a = readAnswer();
+        if (a == "y") return ReplaceAnswer::Yes;
+        if (a == "a") return ReplaceAnswer::YesToAll;
+        if (a == "n") return ReplaceAnswer::No;
+        if (a == "N") return ReplaceAnswer::NoToAll;
+        if (a == "c" || !std::cin) return ReplaceAnswer::Cancel;
+    }
+}
+
+std::optional<int> CliPrompts::chooseFat(int invalidFat, int fatCount) {
+    printError(formatMessage(msg::kFatInvalid, invalidFat + 1));
+    if (!interactive()) {
+        askedWithoutTerminal = true;
+        return std::nullopt;
+    }
+    for (;;) {
+        std::fprintf(stderr, "Read it through FAT 1..%d, none, or skip it [s]: ", fatCount);
+        std::string a = readAnswer();
+        if (a == "s" || !std::cin) return std::nullopt;
+        if (a == "none") return kNoFat;
+        if (auto copy = parseFatCopy(a, fatCount)) return *copy;
+    }
+}
 
 bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offset) {
     ListOnlyHost host;
@@ -199,7 +251,7 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSp
     json items = json::array();
     auto emit = [&](const FileItem& item, const std::string& path) {
         if (opt.json)
-            items.push_back(itemJson(item, opt.recursive ? &path : nullptr));
+            items.push_back(itemJson(item, opt.recursive ? &path : nullptr, doc.isFat() ? &doc.drive() : nullptr));
         else
             printItemLine(item, opt.recursive ? path : item.name);
     };
@@ -311,6 +363,196 @@ int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemS
     }
     drive.endRead();
     if (std::fflush(stdout) != 0) status = kSomeFailed;
+    return status;
+}
+
+}  // namespace harrow::cli
+
+namespace harrow::cli {
+namespace {
+
+// Progress on stderr when it is a terminal: a bar with the position, hits and time left.
+class CliScanObserver : public ScanObserver {
+public:
+    void started(const std::string&, bool ntfs, std::uint64_t total) override {
+        ntfs_ = ntfs;
+        total_ = total;
+    }
+    void step(const ScanProgress& p) override {
+        if (!tty_) return;
+        auto now = std::chrono::steady_clock::now();
+        if (now - lastDraw_ < std::chrono::milliseconds(200) && p.percent < 100) return;
+        lastDraw_ = now;
+        std::string bar(static_cast<std::size_t>(p.percent / 5), '#');
+        bar.resize(20, '.');
+        std::fprintf(stderr, "\r[%s] %3d%%  cluster %llu/%llu  %s %llu  elapsed %s  left %s ", bar.c_str(), p.percent,
+                     static_cast<unsigned long long>(p.current), static_cast<unsigned long long>(total_),
+                     ntfs_ ? "files" : "dirs", static_cast<unsigned long long>(p.hits),
+                     p.elapsedSeconds ? formatDuration(*p.elapsedSeconds).c_str() : "-",
+                     p.remainingSeconds ? formatDuration(*p.remainingSeconds).c_str() : "-");
+        drawn_ = true;
+    }
+    ~CliScanObserver() override {
+        if (drawn_) std::fprintf(stderr, "\n");
+    }
+
+private:
+    bool tty_ = isatty(STDERR_FILENO);
+    bool drawn_ = false;
+    bool ntfs_ = false;
+    std::uint64_t total_ = 0;
+    std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+struct ScanHost : DocHost {
+    void runScan(CQUIDNEYDoc& doc) override {
+        CliScanObserver observer;
+        result = runDiskScan(doc, observer);
+    }
+    ScanResult result = ScanResult::Finished;
+};
+
+std::optional<SkipRange> parseSkip(const std::string& text) {
+    std::size_t dash = text.find('-');
+    if (dash == std::string::npos) return std::nullopt;
+    try {
+        std::size_t a = 0, b = 0;
+        unsigned long first = std::stoul(text.substr(0, dash), &a);
+        unsigned long last = std::stoul(text.substr(dash + 1), &b);
+        if (a != dash || b != text.size() - dash - 1 || first > 0xFFFFFFFFul || last > 0xFFFFFFFFul) return std::nullopt;
+        return SkipRange{static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)};
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Is `folder` on the file system that the block device being read carries? Saving there could
+// overwrite the very clusters being recovered.
+bool onSourceDevice(const CQUIDNEYDoc& doc, const std::string& folder) {
+    struct stat source {}, target {};
+    if (::stat(doc.drive().devicePath().c_str(), &source) != 0 || !S_ISBLK(source.st_mode)) return false;
+    return ::stat(folder.c_str(), &target) == 0 && target.st_dev == source.st_rdev;
+}
+
+class CliSaveObserver : public SaveObserver {
+public:
+    explicit CliSaveObserver(bool json) : json_(json) {}
+    void itemDone(const FileItem& item, const std::string& path, SaveStatus status) override {
+        static const char* names[] = {"saved", "skipped", "failed", "cancelled"};
+        const char* word = names[static_cast<int>(status)];
+        if (json_)
+            results.push_back({{"name", item.name}, {"target", path}, {"status", word}});
+        else
+            std::printf("%-9s %s\n", word, path.c_str());
+    }
+    json results = json::array();
+
+private:
+    bool json_;
+};
+
+}  // namespace
+
+int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
+    for (const std::string& text : opt.skips) {
+        auto range = parseSkip(text);
+        if (!range) {
+            printError("--skip wants FIRST-LAST, not " + text);
+            return kBadSource;
+        }
+        if (!validSkipRange(range->first, range->last)) {
+            printError(formatMessage(msg::kInvalidRange) + " " + text);
+            return kBadSource;
+        }
+        insertSkipRange(doc.skipRanges, range->first, range->last);
+    }
+    doc.skipBadClusters = opt.noSkipBad ? 0 : 1;
+    // The open itself lists the root; the scan follows it as the open flow runs it.
+    if (!openSource(doc, source, opt.offset)) return kBadSource;
+    ScanHost host;
+    doc.searchDisk = 1;
+    if (!doc.openFlow(host)) return kBadSource;
+
+    std::string list = opt.list.empty() ? (doc.isFat() ? "all-dirs" : "all-files") : opt.list;
+    ListMode mode = list == "search-root" ? ID_LIST_SEARCHROOT
+                    : list == "lost"      ? ID_LIST_LOSTDIRS
+                    : list == "all-files" ? ID_LIST_ALLFILES
+                                          : ID_LIST_ALLDIRS;
+    ItemList items = doc.listForMode(mode);
+    if (opt.json) {
+        json out = json::array();
+        for (const FileItem& item : items) out.push_back(itemJson(item, nullptr));
+        printJson({{"source", source}, {"list", list}, {"completed", host.result == ScanResult::Finished}, {"items", out}});
+    } else {
+        for (const FileItem& item : items) printItemLine(item, item.name);
+    }
+    return host.result == ScanResult::Finished ? kOk : kSomeFailed;
+}
+
+int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& specs, const Options& opt) {
+    if (!openSource(doc, source, opt.offset)) return kBadSource;
+    if (doc.isFat()) {
+        auto fat = parseFatCopy(opt.fat, doc.drive().info().numberOfFats);
+        if (!fat) return kBadSource;
+        doc.saveFat = *fat;
+        auto dirFat = parseFatCopy(opt.dirFat, doc.drive().info().numberOfFats);
+        if (!dirFat) return kBadSource;
+        doc.dirFat = *dirFat;
+    }
+    doc.fatPromptMode = opt.forceFat ? kFatPromptForce : kFatPromptAsk;
+    if (std::error_code ec; !std::filesystem::create_directories(opt.to, ec) && ec) {
+        printError(formatMessage(msg::kCannotCreate, opt.to.c_str()));
+        return kBadSource;
+    }
+    if (doc.driveKind != DriveKind::Image && onSourceDevice(doc, opt.to)) {
+        printError(formatMessage(msg::kCannotSaveOnSource));
+        return kBadSource;
+    }
+
+    // Resolve every item first, so that a misspelt path fails before anything is written.
+    std::vector<FileItem> resolved;
+    int status = kOk;
+    {
+        OpenDrive open(doc);
+        if (!open.ok) return kBadSource;
+        for (const std::string& spec : specs) {
+            std::string error;
+            auto r = resolveItem(doc, spec, error);
+            if (!r) {
+                printError(error);
+                status = kSomeFailed;
+                continue;
+            }
+            if (r->isRoot) {
+                r->item.name = "root";
+                r->item.attributes = ATTR_DIRECTORY;
+            }
+            resolved.push_back(r->item);
+        }
+    }
+    std::vector<FileItem*> items;
+    for (FileItem& item : resolved) items.push_back(&item);
+
+    auto* prompts = dynamic_cast<CliPrompts*>(&doc.prompts());
+    if (prompts) prompts->overwrite = opt.overwrite;
+    SaveOptions options;
+    options.targetFolder = opt.to;
+    options.recursive = opt.recursive;
+    options.initialAnswer = opt.overwrite == "all"    ? ReplaceAnswer::YesToAll
+                            : opt.overwrite == "none" ? ReplaceAnswer::NoToAll
+                                                      : ReplaceAnswer::Yes;
+    CliSaveObserver observer(opt.json);
+    SaveSummary summary = runSave(doc, items, options, observer);
+    if (opt.json)
+        printJson({{"source", source},
+                   {"target", opt.to},
+                   {"saved", summary.saved},
+                   {"skipped", summary.skipped},
+                   {"failed", summary.failed},
+                   {"cancelled", summary.cancelled},
+                   {"items", observer.results}});
+    if (!summary.started) return kBadSource;
+    if (summary.failed > 0 || summary.cancelled || (prompts && prompts->askedWithoutTerminal)) status = kSomeFailed;
     return status;
 }
 

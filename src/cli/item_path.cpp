@@ -54,6 +54,9 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& spe
                                           [&](const FileItem& i) { return i.cluster == n; });
                    it != doc.rootList.end()) {
             cur.item = *it;
+        } else if (doc.addFoundDirectory(n) && doc.findFoundItem(n)) {
+            // A directory no list holds yet: found as the scan would find it, named from its parent.
+            cur.item = *doc.findFoundItem(n);
         } else {
             // No list holds it: take the cluster as a directory; listing it checks that it is one.
             cur.item = FileItem{};

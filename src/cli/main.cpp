@@ -41,6 +41,27 @@ int main(int argc, char** argv) {
     catCmd->add_option("ITEM", item, "/A/B/FILE, @CLUSTER or @CLUSTER/A/B")->required();
     catCmd->add_option("--fat", opt.fat, "FAT copy to read through: 1..n or none");
 
+    std::vector<std::string> saveItems;
+    auto* scanCmd = app.add_subcommand("scan", "search the whole volume for lost directories (FAT) or file records (NTFS)");
+    scanCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
+    scanCmd->add_option("--skip", opt.skips, "clusters not to read: FIRST-LAST (repeatable)");
+    scanCmd->add_flag("--no-skip-bad", opt.noSkipBad, "read clusters the FAT marks bad as well");
+    scanCmd->add_option("--list", opt.list, "list to print (default all-dirs on FAT, all-files on NTFS)")
+        ->check(CLI::IsMember({"search-root", "lost", "all-dirs", "all-files"}));
+    scanCmd->add_flag("--json", opt.json, "one JSON document on stdout");
+
+    auto* saveCmd = app.add_subcommand("save", "copy items out of the volume into a folder");
+    saveCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
+    saveCmd->add_option("ITEM", saveItems, "/A/B, @CLUSTER or @CLUSTER/A/B")->required();
+    saveCmd->add_option("--to", opt.to, "target folder (made if missing)")->required();
+    saveCmd->add_option("--fat", opt.fat, "FAT copy files are read through: 1..n or none");
+    saveCmd->add_option("--dir-fat", opt.dirFat, "FAT copy that directory chains follow: 1..n or none");
+    saveCmd->add_flag("--force-fat", opt.forceFat, "use the chosen FAT copy even where it does not fit a file");
+    saveCmd->add_flag("-r", opt.recursive, "also save the contents of directories, recursively");
+    saveCmd->add_option("--overwrite", opt.overwrite, "existing files: ask (on a terminal), all, none")
+        ->check(CLI::IsMember({"ask", "all", "none"}));
+    saveCmd->add_flag("--json", opt.json, "one JSON document on stdout");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -65,5 +86,7 @@ int main(int argc, char** argv) {
     if (*infoCmd) return cli::cmdInfo(doc, source, opt);
     if (*lsCmd) return cli::cmdLs(doc, source, item, opt);
     if (*catCmd) return cli::cmdCat(doc, source, item, opt);
+    if (*scanCmd) return cli::cmdScan(doc, source, opt);
+    if (*saveCmd) return cli::cmdSave(doc, source, saveItems, opt);
     return cli::kBadSource;
 }

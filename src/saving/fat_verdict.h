@@ -1,0 +1,25 @@
+// What each FAT copy says of a file, as the file list shows it with an icon:
+//   147 the chain fits the size in every copy     200 it fits in none
+//   201 it fits in some copies but not all         202 deleted, and its clusters are all free
+//   206 deleted, and only its first cluster is free
+#pragma once
+
+#include <cstdint>
+
+namespace harrow {
+
+class CDrive;
+struct FileItem;
+
+enum FatVerdict : std::uint16_t {
+    VERDICT_FITS = 147,
+    VERDICT_FITS_NONE = 200,
+    VERDICT_FITS_SOME = 201,
+    VERDICT_DELETED_FREE_RUN = 202,
+    VERDICT_DELETED_FIRST_FREE = 206,
+};
+
+// The verdict for a file on the drive's FAT copies (147 on NTFS). The FATs must be loaded.
+FatVerdict fatVerdict(CDrive& drive, const FileItem& item);
+
+}  // namespace harrow

@@ -1,0 +1,43 @@
+// The disk scan: every cluster of a FAT volume is tested for the start of a directory, every
+// sector of an NTFS volume for a file record that is not a directory. Each hit goes to the
+// document (found directories, or the all-files list).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace harrow {
+
+class CQUIDNEYDoc;
+
+struct ScanProgress {
+    std::uint64_t current = 0;     // cluster being examined
+    std::uint64_t total = 0;       // last cluster of the range
+    std::uint64_t hits = 0;
+    int percent = 0;
+    std::optional<std::uint64_t> elapsedSeconds;    // once the clock has moved and the scan has left the start
+    std::optional<std::uint64_t> remainingSeconds;
+};
+
+// What a front end sees of a running scan. `step` comes once per cluster on FAT and once per
+// cluster change on NTFS: a GUI updates its controls and lets one pending event through.
+class ScanObserver {
+public:
+    virtual ~ScanObserver() = default;
+    virtual void started(const std::string& /*driveName*/, bool /*ntfs*/, std::uint64_t /*total*/) {}
+    virtual void hit(const std::string& /*line*/) {}   // "cluster => name"
+    virtual void step(const ScanProgress&) {}
+    virtual bool cancelled() { return false; }
+};
+
+enum class ScanResult { Finished, Cancelled };
+
+// Runs over the document's open drive, skipping the document's ranges (and, on FAT, bad clusters
+// when it says so). A read error asks the user through the document's prompts whether to go on.
+ScanResult runDiskScan(CQUIDNEYDoc& doc, ScanObserver& observer);
+
+// "h:mm:ss"
+std::string formatDuration(std::uint64_t seconds);
+
+}  // namespace harrow

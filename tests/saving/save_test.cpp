@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/dostime.h"
+#include "common/strings.h"
+#include "saving/fat_verdict.h"
+#include "saving/save_run.h"
+#include "support/fat_image.h"
+
+namespace harrow {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FatImage;
+using test::OpenedImage;
+
+constexpr std::uint16_t kDate = (44 << 9) | (3 << 5) | 5;   // 2024-03-05
+constexpr std::uint16_t kTime = (14 << 11) | (22 << 5) | 5;  // 14:22:10
+
+struct Folder {
+    fs::path path = fs::temp_directory_path() / ("harrow-save-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    Folder() {
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~Folder() {
+        std::error_code ec;
+        fs::permissions(path, fs::perms::all, ec);
+        fs::remove_all(path, ec);
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(path / name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    static inline int counter = 0;
+};
+
+// A FAT16 volume of 512-byte clusters whose files are each filled with one letter.
+struct Volume {
+    FatImage img = FatImage::make(16, 4096, 1);
+    FileItem file(const std::string& name, std::uint32_t first, std::uint32_t size, std::uint8_t attr = 0x20) {
+        FileItem f;
+        f.kind = ITEM_FILE;
+        f.name = name;
+        f.cluster = first;
+        f.size = size;
+        f.attributes = attr;
+        f.date = kDate;
+        f.time = kTime;
+        return f;
+    }
+    void fill(std::uint32_t c, char letter) { img.fillCluster(c, static_cast<std::uint8_t>(letter)); }
+};
+
+struct Counting : SaveObserver {
+    std::vector<SaveStatus> statuses;
+    int cancelAfterBlocks = -1, blocks = 0;
+    void progress(int) override { ++blocks; }
+    bool cancelled() override { return cancelAfterBlocks >= 0 && blocks >= cancelAfterBlocks; }
+    void itemDone(const FileItem&, const std::string&, SaveStatus s) override { statuses.push_back(s); }
+};
+
+TEST(SaveRun, FilesComeBackWithTheirBytesTimesAndAttributes) {
+    Volume v;
+    v.fill(10, 'a');
+    v.fill(11, 'b');
+    v.img.chain({10, 11});
+    v.fill(20, 'x');  // a deleted file: first cluster free, read along the free clusters
+    v.fill(21, 'y');
+    OpenedImage o(v.img);
+    ASSERT_TRUE(o.opened);
+    FileItem live = v.file("LIVE.TXT", 10, 700, 0x21);
+    FileItem gone = v.file("#ONE.TXT", 20, 600, 0x22);
+    FileItem empty = v.file("EMPTY", 0, 0);
+    Folder out;
+    Counting obs;
+    SaveSummary s = runSave(o.doc, {&live, &gone, &empty}, {out.path.string()}, obs);
+    EXPECT_EQ(s.saved, 3);
+    EXPECT_EQ(s.failed, 0);
+    // Times first: reading the file back would move its access time.
+    struct stat st {};
+    ASSERT_EQ(::stat((out.path / "LIVE.TXT").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, *unixFromDos(kDate, kTime));
+    EXPECT_EQ(st.st_atime, *unixFromDos(kDate, kTime));
+    EXPECT_EQ(out.read("LIVE.TXT"), std::string(512, 'a') + std::string(188, 'b'));
+    EXPECT_EQ(out.read("#ONE.TXT"), std::string(512, 'x') + std::string(88, 'y'));
+    EXPECT_EQ(out.read("EMPTY"), "");
+    EXPECT_EQ(live.kind, ITEM_SAVEDFILE);
+    EXPECT_EQ(empty.kind, ITEM_SAVEDFILE);
+
+    ASSERT_EQ(::stat((out.path / "LIVE.TXT").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);  // read-only
+    ASSERT_EQ(::stat((out.path / "#ONE.TXT").c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & 0200, 0u);
+    char attr[16] = {};
+    if (::getxattr((out.path / "#ONE.TXT").c_str(), kDosAttributeXattr, attr, sizeof attr) > 0)
+        EXPECT_STREQ(attr, "0x22");
+}
+
+TEST(SaveRun, ExistingFilesFollowTheAnswers) {
+    Volume v;
+    v.fill(10, 'n');
+    v.img.chain({10});
+    OpenedImage o(v.img);
+    FileItem a = v.file("A.TXT", 10, 10), b = v.file("B.TXT", 10, 10), c = v.file("C.TXT", 10, 10);
+    Folder out;
+    for (const char* n : {"A.TXT", "B.TXT", "C.TXT"}) std::ofstream(out.path / n) << "old";
+    fs::permissions(out.path / "B.TXT", fs::perms::owner_read);  // a read-only file is replaced too
+    Counting obs;
+
+    o.prompts.overwriteAnswers = {ReplaceAnswer::No, ReplaceAnswer::YesToAll};
+    SaveSummary s = runSave(o.doc, {&a, &b, &c}, {out.path.string()}, obs);
+    EXPECT_EQ(o.prompts.overwriteQuestions.size(), 2u);  // yes to all asks no more
+    EXPECT_EQ(o.prompts.overwriteQuestions[0].name, "A.TXT");
+    EXPECT_EQ(o.prompts.overwriteQuestions[0].existingSize, 3u);
+    EXPECT_EQ(o.prompts.overwriteQuestions[0].itemDate, "2024-03-05  14:22:10");
+    EXPECT_EQ(s.skipped, 1);
+    EXPECT_EQ(s.saved, 2);
+    EXPECT_EQ(out.read("A.TXT"), "old");
+    EXPECT_EQ(out.read("B.TXT"), std::string(10, 'n'));
+    EXPECT_EQ(out.read("C.TXT"), std::string(10, 'n'));
+
+    // No to all: every existing file is kept without a question; Cancel ends the run.
+    SaveOptions keep{out.path.string()};
+    keep.initialAnswer = ReplaceAnswer::NoToAll;
+    o.prompts.overwriteQuestions.clear();
+    s = runSave(o.doc, {&a, &b}, keep, obs);
+    EXPECT_EQ(s.skipped, 2);
+    EXPECT_TRUE(o.prompts.overwriteQuestions.empty());
+    o.prompts.overwriteAnswers = {ReplaceAnswer::Cancel};
+    s = runSave(o.doc, {&a, &b}, {out.path.string()}, obs);
+    EXPECT_TRUE(s.cancelled);
+    EXPECT_EQ(o.prompts.overwriteQuestions.size(), 1u);
+}
+
+TEST(SaveRun, NamesNeverEscapeTheTargetFolder) {
+    Volume v;
+    v.fill(10, 'z');
+    v.img.chain({10});
+    OpenedImage o(v.img);
+    Folder out;
+    fs::create_directories(out.path / "inside");
+    fs::create_directory_symlink(fs::temp_directory_path(), out.path / "inside" / "link");
+    std::vector<FileItem> bad = {v.file("../escape.txt", 10, 5), v.file("a/b", 10, 5), v.file("..", 10, 5),
+                                 v.file("", 10, 5)};
+    FileItem link = v.file("link", 10, 5);  // a symlink already there: replaced, never followed
+    std::vector<FileItem*> items;
+    for (auto& f : bad) items.push_back(&f);
+    Counting obs;
+    SaveSummary s = runSave(o.doc, items, {out.path.string()}, obs);
+    EXPECT_EQ(s.failed, 4);
+    EXPECT_EQ(s.saved, 0);
+    EXPECT_EQ(o.prompts.ids(), std::vector<int>(4, msg::kCannotCreate));
+    EXPECT_FALSE(fs::exists(out.path.parent_path() / "escape.txt"));
+
+    SaveOptions inside{(out.path / "inside").string()};
+    inside.initialAnswer = ReplaceAnswer::YesToAll;
+    s = runSave(o.doc, {&link}, inside, obs);
+    EXPECT_EQ(s.saved, 1);
+    EXPECT_FALSE(fs::is_symlink(out.path / "inside" / "link"));
+    EXPECT_EQ(out.read("inside/link"), std::string(5, 'z'));
+}
+
+TEST(SaveRun, CancelKeepsThePartUnmarkedAndReadErrorsEndTheRun) {
+    Volume v;
+    for (std::uint32_t c = 10; c < 20; ++c) v.fill(c, 'c');
+    v.img.chain({10, 11, 12, 13, 14, 15, 16, 17, 18, 19});
+    OpenedImage o(v.img);
+    FileItem big = v.file("BIG.BIN", 10, 5000), next = v.file("NEXT.BIN", 10, 100);
+    Folder out;
+    Counting obs;
+    obs.cancelAfterBlocks = 3;
+    SaveSummary s = runSave(o.doc, {&big, &next}, {out.path.string()}, obs);
+    EXPECT_TRUE(s.cancelled);
+    EXPECT_EQ(s.saved, 0);
+    EXPECT_EQ(big.kind, ITEM_FILE);  // not marked saved
+    EXPECT_EQ(out.read("BIG.BIN").size(), 3u * 512);
+    EXPECT_FALSE(fs::exists(out.path / "NEXT.BIN"));
+    struct stat st {};
+    ASSERT_EQ(::stat((out.path / "BIG.BIN").c_str(), &st), 0);
+    EXPECT_NE(st.st_mtime, *unixFromDos(kDate, kTime));  // no restored time on a partial file
+
+    // A chain that ends early cannot be read to the size: 61251, the run ends.
+    FileItem shortChain = v.file("SHORT.BIN", 10, 20 * 512);
+    o.doc.fatPromptMode = kFatPromptForce;
+    Counting plain;
+    s = runSave(o.doc, {&shortChain, &next}, {out.path.string()}, plain);
+    EXPECT_EQ(s.failed, 1);
+    EXPECT_TRUE(o.prompts.shown(msg::kCannotReadItem));
+    EXPECT_FALSE(fs::exists(out.path / "NEXT.BIN"));
+    EXPECT_EQ(shortChain.kind, ITEM_FILE);
+}
+
+TEST(SaveRun, AnInvalidFatCopyAsksForAnother) {
+    Volume v;
+    v.fill(10, '1');
+    v.fill(30, '2');
+    v.img.chain({10, 30}, 1);      // FAT2 holds the file's real chain
+    v.img.chain({10, 11, 12}, 0);  // FAT1 holds a longer one
+    OpenedImage o(v.img);
+    FileItem f = v.file("F.BIN", 10, 1000);
+    Folder out;
+    Counting obs;
+    o.prompts.fatAnswers = {1};
+    SaveSummary s = runSave(o.doc, {&f}, {out.path.string()}, obs);
+    EXPECT_EQ(s.saved, 1);
+    EXPECT_EQ(o.doc.saveFat, 1);  // the choice stays for later files
+    EXPECT_EQ(out.read("F.BIN"), std::string(512, '1') + std::string(488, '2'));
+
+    // Declined: the file is skipped and saveFat is left at "no FAT".
+    o.doc.saveFat = 0;
+    FileItem g = v.file("G.BIN", 10, 1000);
+    s = runSave(o.doc, {&g}, {out.path.string()}, obs);
+    EXPECT_EQ(s.saved, 0);
+    EXPECT_EQ(o.doc.saveFat, kNoFat);
+
+    // The verdicts the file list shows.
+    ASSERT_TRUE(o.doc.openCurrent());
+    EXPECT_EQ(fatVerdict(o.doc.drive(), v.file("F", 10, 1000)), VERDICT_FITS_SOME);
+    EXPECT_EQ(fatVerdict(o.doc.drive(), v.file("F", 10, 1536)), VERDICT_FITS_SOME);
+    EXPECT_EQ(fatVerdict(o.doc.drive(), v.file("F", 10, 100)), VERDICT_FITS_NONE);
+    EXPECT_EQ(fatVerdict(o.doc.drive(), v.file("D", 50, 1000)), VERDICT_DELETED_FREE_RUN);
+    o.doc.drive().close();
+}
+
+TEST(SaveRun, DirectoriesMakeFoldersAndRecursiveRunsBringTheirContents) {
+    Volume v;
+    std::uint64_t at = v.img.makeDirectory(40, 0);
+    v.img.putEntry(at, "INNER   TXT", 0x20, 41, 3);
+    v.img.putEntry(at + 32, "SUB        ", 0x10, 42, 0);
+    std::uint64_t sub = v.img.makeDirectory(42, 40);
+    v.img.putEntry(sub, "DEEP    TXT", 0x20, 43, 4);
+    v.img.putEntry(sub + 32, "LOOP       ", 0x10, 40, 0);  // back up the tree: saved once only
+    for (std::uint32_t c : {40u, 41u, 42u, 43u}) v.img.chain({c});
+    v.fill(41, 'i');
+    v.fill(43, 'd');
+    OpenedImage o(v.img);
+    FileItem dir;
+    dir.kind = ITEM_DIR;
+    dir.name = "LOST";
+    dir.attributes = ATTR_DIRECTORY;
+    dir.cluster = 40;
+    Folder out;
+    Counting obs;
+    runSave(o.doc, {&dir}, {out.path.string()}, obs);
+    EXPECT_TRUE(fs::is_directory(out.path / "LOST"));
+    EXPECT_TRUE(fs::is_empty(out.path / "LOST"));
+    SaveOptions deep{out.path.string()};
+    deep.recursive = true;
+    SaveSummary s = runSave(o.doc, {&dir}, deep, obs);
+    EXPECT_EQ(s.saved, 2);
+    EXPECT_EQ(out.read("LOST/INNER.TXT"), "iii");
+    EXPECT_EQ(out.read("LOST/SUB/DEEP.TXT"), "dddd");
+    EXPECT_FALSE(fs::exists(out.path / "LOST" / "SUB" / "LOOP" / "INNER.TXT"));
+}
+
+}  // namespace
+}  // namespace harrow

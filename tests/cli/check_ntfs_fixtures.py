@@ -10,6 +10,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
 CLI = None
@@ -142,6 +143,30 @@ class NtfsFixtures(unittest.TestCase):
                     want = sorted(e["name"] for e in v.truth["entries"]
                                   if e["path"].rsplit("/", 1)[0] == d["path"] and visible(e["name"]))
                     self.assertEqual(got, want)
+
+    def test_scan_finds_every_file_record_and_saves_the_lost_ones(self):
+        for v in self.volumes:
+            if not v.truth.get("deleted") and not v.truth.get("orphans"):
+                continue
+            with self.subTest(image=v.name):
+                found = json.loads(run(*v.args("scan", v.image, "--json")).stdout)["items"]
+                by_sector = {i["cluster"]: i for i in found}
+                live = [e for e in v.truth["entries"] if not e["dir"]]
+                for e in live + v.truth.get("deleted", []) + v.truth.get("orphans", []):
+                    item = by_sector.get(v.sector(e["record"]))
+                    self.assertIsNotNone(item, e["name"])
+                    self.assertEqual((item["name"], item["record"], item["size"]), (e["name"], e["record"], e["size"]))
+                    self.assertEqual(item["parent_record"], e["parent_record"])
+                    self.assertEqual(item["deleted"], e in v.truth.get("deleted", []), e["name"])
+                self.assertFalse([i for i in found if i["dir"]])
+                lost = [e for e in v.truth.get("deleted", []) + v.truth.get("orphans", []) if e.get("intact", True)]
+                with tempfile.TemporaryDirectory() as out:
+                    addresses = ["@%d" % v.sector(e["record"]) for e in lost]
+                    report = json.loads(run(*v.args("save", v.image, *addresses, "--to", out, "--json")).stdout)
+                    self.assertEqual(report["saved"], len(lost))
+                    for e in lost:
+                        with open(os.path.join(out, e["name"]), "rb") as f:
+                            self.assertEqual(f.read(), v.content(e), e["name"])
 
     @classmethod
     def tearDownClass(cls):

@@ -9,6 +9,7 @@ using namespace harrow;
 int main(int argc, char** argv) {
     CLI::App app{"harrow-cli: list, read and recover files of FAT and NTFS volumes"};
     app.require_subcommand(1);
+    app.fallthrough();  // global options may also follow the command
 
     std::string lang, codepage, password;
     std::vector<std::string> drives;

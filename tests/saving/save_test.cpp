@@ -99,8 +99,9 @@ TEST(SaveRun, FilesComeBackWithTheirBytesTimesAndAttributes) {
     ASSERT_EQ(::stat((out.path / "#ONE.TXT").c_str(), &st), 0);
     EXPECT_NE(st.st_mode & 0200, 0u);
     char attr[16] = {};
-    if (::getxattr((out.path / "#ONE.TXT").c_str(), kDosAttributeXattr, attr, sizeof attr) > 0)
+    if (::getxattr((out.path / "#ONE.TXT").c_str(), kDosAttributeXattr, attr, sizeof attr) > 0) {
         EXPECT_STREQ(attr, "0x22");
+    }
 }
 
 TEST(SaveRun, ExistingFilesFollowTheAnswers) {

@@ -157,7 +157,8 @@ std::vector<std::uint8_t> NtfsImage::indexEntry(std::uint64_t record, std::uint6
 
 std::vector<std::uint8_t> NtfsImage::indexRoot(const std::vector<std::vector<std::uint8_t>>& entries, bool large) {
     std::vector<std::uint8_t> body = join(entries);
-    std::vector<std::uint8_t> v(32, 0);
+    std::vector<std::uint8_t> v(32 + body.size(), 0);
+    std::copy(body.begin(), body.end(), v.begin() + 32);
     MutableBytes b(v);
     storeLe<std::uint32_t>(b, 0x00, 0x30);
     storeLe<std::uint32_t>(b, 0x04, 1);
@@ -167,7 +168,6 @@ std::vector<std::uint8_t> NtfsImage::indexRoot(const std::vector<std::vector<std
     storeLe<std::uint32_t>(b, 0x14, static_cast<std::uint32_t>(0x10 + body.size()));
     storeLe<std::uint32_t>(b, 0x18, static_cast<std::uint32_t>(0x10 + body.size()));
     b[0x1C] = large ? 1 : 0;
-    v.insert(v.end(), body.begin(), body.end());
     return v;
 }
 

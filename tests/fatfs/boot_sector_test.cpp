@@ -161,7 +161,7 @@ TEST(BootSector, LabelsStopAtNulAndDecodeTheCodePage) {
     struct Case {
         const char* raw;
         const char* text;
-    } cases[] = {{"AB\0CD      ", "AB"}, {"NAME       ", "NAME"}, {"TWO WORDS  ", "TWO WORDS"}, {"\x82T\x82     ", "\xC3\xA9T\xC3\xA9"}};
+    } cases[] = {{"AB\0CD      ", "AB"}, {"NAME       ", "NAME"}, {"TWO WORDS  ", "TWO WORDS"}, {"\x82T\x82" "        ", "\xC3\xA9T\xC3\xA9"}};
     for (const auto& c : cases) {
         std::array<std::uint8_t, 11> field{};
         std::copy_n(c.raw, 11, field.begin());

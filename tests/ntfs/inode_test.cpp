@@ -16,26 +16,7 @@ namespace {
 using test::join;
 using test::NtfsImage;
 
-struct Opened {
-    explicit Opened(NtfsImage& img) : doc(prompts, table) {
-        img.finish();
-        DriveEntry e;
-        e.letter = 'N';
-        e.path = "memory";
-        e.memory = std::make_shared<const std::vector<std::uint8_t>>(img.bytes);
-        table.set(std::move(e));
-        doc.searchDisk = 2;
-        DocHost host;
-        opened = doc.openDrive('N', host);
-        ok = opened && doc.openCurrent();
-    }
-    ~Opened() { doc.drive().close(); }
-    CDrive& drive() { return doc.drive(); }
-    RecordingPrompts prompts;
-    DriveTable table;
-    CQUIDNEYDoc doc;
-    bool opened = false, ok = false;
-};
+using Opened = test::OpenedNtfs;
 
 std::vector<std::uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
 

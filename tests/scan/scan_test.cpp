@@ -134,19 +134,9 @@ TEST(NtfsScan, EverySectorIsTestedAndDirectoriesAreLeftOut) {
     put(5003, 0, u"deleted.txt");
     put(6001, 3, u"a directory");
     put(7777, 1, u"live.txt");
-    test::NtfsImage& i = img;
-    DriveTable table;
-    RecordingPrompts prompts;
-    CQUIDNEYDoc doc(prompts, table);
-    DriveEntry e;
-    e.letter = 'N';
-    e.path = "memory";
-    e.memory = std::make_shared<const std::vector<std::uint8_t>>(i.bytes);
-    table.set(std::move(e));
-    doc.searchDisk = 2;
-    DocHost host;
-    ASSERT_TRUE(doc.openDrive('N', host));
-    ASSERT_TRUE(doc.openCurrent());
+    test::OpenedNtfs o(img);
+    ASSERT_TRUE(o.ok);
+    CQUIDNEYDoc& doc = o.doc;
     Recorder r;
     EXPECT_EQ(runDiskScan(doc, r), ScanResult::Finished);
     EXPECT_EQ(r.hits, (std::vector<std::string>{"5003 => deleted.txt", "7777 => live.txt"}));
@@ -159,7 +149,6 @@ TEST(NtfsScan, EverySectorIsTestedAndDirectoriesAreLeftOut) {
     Recorder skipped;
     runDiskScan(doc, skipped);
     EXPECT_EQ(skipped.hits, (std::vector<std::string>{"7777 => live.txt"}));
-    doc.drive().close();
 }
 
 }  // namespace

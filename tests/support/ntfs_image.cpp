@@ -1,6 +1,7 @@
 #include "support/ntfs_image.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 
 namespace harrow::test {
@@ -21,6 +22,19 @@ void fixup(MutableBytes r, std::size_t usnOffset) {
 }
 
 }  // namespace
+
+OpenedNtfs::OpenedNtfs(NtfsImage& img) : doc(prompts, table) {
+    img.finish();
+    DriveEntry e;
+    e.letter = 'N';
+    e.path = "memory";
+    e.memory = std::make_shared<const std::vector<std::uint8_t>>(img.bytes);
+    table.set(std::move(e));
+    doc.searchDisk = 2;
+    DocHost host;
+    opened = doc.openDrive('N', host);
+    ok = opened && doc.openCurrent();
+}
 
 std::vector<std::uint8_t> join(const std::vector<std::vector<std::uint8_t>>& parts) {
     std::vector<std::uint8_t> out;

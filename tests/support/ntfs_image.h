@@ -5,9 +5,13 @@
 
 #include <cstdint>
 #include <string>
+#include <optional>
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/prompts.h"
+#include "fatfs/document.h"
+#include "volume/drive_table.h"
 
 namespace harrow::test {
 
@@ -54,6 +58,18 @@ public:
 
 private:
     std::vector<std::uint32_t> begun_;
+};
+
+// A document opened on the image through the whole open path (finishing its records first), with
+// the drive left open.
+struct OpenedNtfs {
+    explicit OpenedNtfs(NtfsImage& img);
+    ~OpenedNtfs() { doc.drive().close(); }
+    CDrive& drive() { return doc.drive(); }
+    RecordingPrompts prompts;
+    DriveTable table;
+    CQUIDNEYDoc doc;
+    bool opened = false, ok = false;
 };
 
 // Concatenates byte vectors.

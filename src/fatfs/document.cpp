@@ -229,8 +229,9 @@ bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number) {
 std::optional<std::string> CQUIDNEYDoc::nameInParent(std::uint32_t a, std::uint32_t parent) {
     CDrive& drive = *drive_;
     const std::uint32_t p = directoryCluster(drive, parent);
-    auto [names, fresh] = parentNames_.try_emplace(p);
-    if (fresh) {
+    const auto emplaced = parentNames_.try_emplace(p);
+    const auto names = emplaced.first;
+    if (emplaced.second) {
         // The first entry naming a cluster decides: a directory gives its name, a file none.
         const bool isRoot = p == drive.info().rootCluster;
         DirWalkOptions options{dirFat, !isRoot, isRoot ? std::nullopt : std::optional<std::uint32_t>(p)};

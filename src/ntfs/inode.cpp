@@ -104,7 +104,15 @@ bool CInode::walkList(Bytes list) {
         if (length == 0) break;
         std::uint64_t r = le64(list, pos + 0x10) & 0x0000FFFFFFFFFFFFull;
         if (r != previous) {
-            if (!drive_.readRecord(r, scratch) || !walkRecord(scratch, r)) return false;
+            if (!drive_.readRecord(r, scratch)) return false;
+            // The list names the base record too. Loaded by number it is already visited; loaded
+            // by sector its number is unknown, so know it by its bytes, or its extents would be
+            // appended a second time and the whole table lost.
+            if (std::equal(scratch.begin(), scratch.end(), record_.begin(), record_.end())) {
+                visited_.push_back(r);
+            } else if (!walkRecord(scratch, r)) {
+                return false;
+            }
             previous = r;
         }
         pos += length;

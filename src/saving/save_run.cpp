@@ -100,8 +100,8 @@ private:
                     return done(item, path, SaveStatus::Skipped);
                 }
             }
-            // A read-only file is made writable before it goes, as a normal file would.
-            if (!S_ISDIR(existing.st_mode)) ::fchmodat(dirFd, item.name.c_str(), 0666, 0);
+            // Unlinking needs no write permission on the file itself, so a read-only file goes
+            // like any other; nothing is changed through a link that stands in its place.
             if (::unlinkat(dirFd, item.name.c_str(), 0) != 0) {
                 fail(msg::kCannotCreate, path);
                 return done(item, path, SaveStatus::Failed);

@@ -162,7 +162,11 @@ TEST(SaveRun, NamesNeverEscapeTheTargetFolder) {
 
     SaveOptions inside{(out.path / "inside").string()};
     inside.initialAnswer = ReplaceAnswer::YesToAll;
+    struct stat before {}, after {};
+    ASSERT_EQ(::stat(fs::temp_directory_path().c_str(), &before), 0);
     s = runSave(o.doc, {&link}, inside, obs);
+    ASSERT_EQ(::stat(fs::temp_directory_path().c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);  // nothing changed where the link pointed
     EXPECT_EQ(s.saved, 1);
     EXPECT_FALSE(fs::is_symlink(out.path / "inside" / "link"));
     EXPECT_EQ(out.read("inside/link"), std::string(5, 'z'));

@@ -58,25 +58,15 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 # ---------------------------------------------------------------------------------------------
 # Images
 
-# fat32_tree_image: prints the path of a FAT32 volume holding $tree_files small files in
-# $tree_dirs directories (every fifth directory and every fourth file with a long name), the
-# shape of a document or photo share. Contents are blanks: listing never reads them.
+# write_tree DIR: $tree_files small files in $tree_dirs directories under DIR (every fifth
+# directory and every fourth file with a long name), the shape of a document or photo share.
+# Contents are blanks: listing never reads them.
 tree_files=20000
 tree_dirs=300
-fat32_tree_image() {
-  local img="$cache/fat32-tree-$tree_files.img"
-  if [ -f "$img" ]; then
-    echo "$img"
-    return
-  fi
-  need mkfs.fat mcopy
-  local start work
-  start=$(now)
-  work=$(mktemp -d "$cache/build.XXXXXX")
-  mkdir "$work/tree"
+write_tree() {
   (
     # Builtins only: a fork per file would make this take minutes instead of seconds.
-    cd "$work/tree"
+    cd "$1"
     RANDOM=7
     local d f n=0 dir name per=$(((tree_files + tree_dirs - 1) / tree_dirs))
     for ((d = 1; d <= tree_dirs; d++)); do
@@ -92,6 +82,21 @@ fat32_tree_image() {
       done
     done
   )
+}
+
+# fat32_tree_image: prints the path of a FAT32 volume holding the tree of write_tree.
+fat32_tree_image() {
+  local img="$cache/fat32-tree-$tree_files.img"
+  if [ -f "$img" ]; then
+    echo "$img"
+    return
+  fi
+  need mkfs.fat mcopy
+  local start work
+  start=$(now)
+  work=$(mktemp -d "$cache/build.XXXXXX")
+  mkdir "$work/tree"
+  write_tree "$work/tree"
   # 4 KiB clusters, as on most FAT32 volumes; 300 MiB keeps the cluster count well above the
   # FAT32 minimum. The file is sparse where nothing was written.
   printf 'MTOOLS_SKIP_CHECK=1\nMTOOLS_NO_VFAT=0\n' > "$work/mtoolsrc"
@@ -103,6 +108,98 @@ fat32_tree_image() {
   echo "bench: built $(basename "$img") in $(seconds_since "$start") s" >&2
   echo "$img"
 }
+
+# NTFS images are filled through the ntfs-3g FUSE driver, which needs root and /dev/fuse. Once
+# built they are kept, and using them needs neither.
+can_mount_ntfs() {
+  [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && command -v ntfs-3g >/dev/null && command -v mountpoint >/dev/null
+}
+
+ntfs_pid="" ntfs_mnt=""
+
+# ntfs_mount IMG MNT: in the foreground (no_detach), so that unmounting can wait for ntfs-3g to
+# finish writing: a FUSE umount returns before the driver has flushed and closed the image.
+ntfs_mount() {
+  ntfs_mnt=$2
+  mkdir -p "$ntfs_mnt"
+  ntfs-3g -o no_detach,big_writes "$1" "$ntfs_mnt" > "$ntfs_mnt.log" 2>&1 &
+  ntfs_pid=$!
+  local _
+  for _ in $(seq 100); do
+    mountpoint -q "$ntfs_mnt" && return 0
+    kill -0 "$ntfs_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  ntfs_unmount
+  echo "bench: ntfs-3g cannot mount $1: $(tail -n 1 "$ntfs_mnt.log")" >&2
+  exit 1
+}
+
+ntfs_unmount() {
+  [ -n "$ntfs_pid" ] || return 0
+  umount "$ntfs_mnt" 2>/dev/null || umount -l "$ntfs_mnt" 2>/dev/null || true
+  wait "$ntfs_pid" 2>/dev/null || true
+  ntfs_pid=""
+}
+
+# new_ntfs IMG MIB: a sparse image formatted by mkntfs with 4 KiB clusters, the default of
+# volumes this size and larger (-T: fixed serial number and times).
+new_ntfs() {
+  truncate -s "$2M" "$1"
+  mkntfs -F -Q -T -s 512 -c 4096 -L BENCH -p 0 -H 0 -S 0 "$1" > "$1.log" 2>&1 ||
+    { cat "$1.log" >&2; echo "bench: mkntfs failed" >&2; exit 1; }
+}
+
+# ntfs_image NAME MIB FILL: prints the path of the cached image NAME.img, first building it when
+# missing: formatted, mounted, filled by the function FILL (given the mount point), unmounted.
+# Fails (prints nothing) when it must be built and cannot be.
+ntfs_image() {
+  local img="$cache/$1.img"
+  if [ -f "$img" ]; then
+    echo "$img"
+    return
+  fi
+  need mkntfs
+  if ! can_mount_ntfs; then
+    echo "bench: $1.img needs building, which takes root and /dev/fuse for ntfs-3g" >&2
+    return 1
+  fi
+  local start
+  start=$(now)
+  # Not local: the trap may run after this function has returned. It runs in the command
+  # substitution's subshell, and leaves no mount and no half-built image behind.
+  ntfs_work=$(mktemp -d "$cache/build.XXXXXX")
+  trap 'ntfs_unmount; rm -rf "$ntfs_work"' EXIT
+  new_ntfs "$ntfs_work/image" "$2"
+  ntfs_mount "$ntfs_work/image" "$ntfs_work/mnt"
+  "$3" "$ntfs_work/mnt"
+  ntfs_unmount
+  mv "$ntfs_work/image" "$img"
+  rm -rf "$ntfs_work"
+  echo "bench: built $1.img in $(seconds_since "$start") s, $(du -m "$img" | cut -f1) MiB on disk of $2 MiB" >&2
+  echo "$img"
+}
+
+# 300 MiB: the tree takes about 60 MiB of clusters and 20 MiB of MFT.
+ntfs_tree_image() { ntfs_image "ntfs-tree-$tree_files" 300 write_tree; }
+
+# One file of 1 GiB written in 1 MiB pieces: one MiB of seeded random bytes over and over, each
+# 4 KiB block stamped with its own number, so that a block read from the wrong place changes the
+# hash. Cheap to make, the same on every build.
+big_mib=1024
+write_big() {
+  python3 -c '
+import random, sys
+random.seed(1)
+piece = bytearray(random.randbytes(1 << 20))
+with open(sys.argv[1], "wb") as f:
+    for mib in range(int(sys.argv[2])):
+        for block in range(256):
+            piece[block * 4096:block * 4096 + 16] = b"block %09d\n" % (mib * 256 + block)
+        f.write(piece)
+' "$1/big.bin" "$big_mib"
+}
+ntfs_big_image() { ntfs_image ntfs-big-file 1200 write_big; }
 
 # ---------------------------------------------------------------------------------------------
 # Benchmarks
@@ -129,7 +226,56 @@ bench_fat32_ls() {
     "$([ "$harrow_entries" -eq "$fls_entries" ] || echo '  (MISMATCH: the times do not compare)')"
 }
 
-benchmarks=(fat32_ls)
+# The same on NTFS: every directory through its index, every entry's record for its size and
+# attributes.
+bench_ntfs_ls() {
+  need fls
+  local img harrow_s fls_s harrow_lines fls_lines harrow_entries fls_entries
+  if ! img=$(ntfs_tree_image); then
+    echo "ntfs ls -r: skipped (no image)"
+    return
+  fi
+  harrow_s=$(median_time "$cli" ls "$img" -r)
+  fls_s=$(median_time fls -r "$img")
+
+  # harrow-cli shows the "." and ".." of every directory below the root. fls shows the system
+  # files ($MFT ... and what $Extend holds), $OrphanFiles with a virtual file per unnamed record,
+  # and names it finds deleted in index slack (marked "*"); harrow-cli lists none of these.
+  harrow_lines=$("$cli" ls "$img" -r | wc -l)
+  fls_lines=$(fls -r "$img" | wc -l)
+  harrow_entries=$("$cli" ls "$img" -r | grep -cvE '/\.\.?$' || true)
+  fls_entries=$(fls -r "$img" | grep -vE '^[+ ]*[^ ]+ \* ' | grep -cvE $':\t\\$' || true)
+  printf 'ntfs ls -r (%d files): harrow %s s, fls %s s, ratio %s\n' \
+    "$tree_files" "$harrow_s" "$fls_s" "$(ratio "$harrow_s" "$fls_s")"
+  printf '  lines listed: harrow %d, fls %d; files and directories: harrow %d, fls %d%s\n' \
+    "$harrow_lines" "$fls_lines" "$harrow_entries" "$fls_entries" \
+    "$([ "$harrow_entries" -eq "$fls_entries" ] || echo '  (MISMATCH: the times do not compare)')"
+}
+
+# Reading one large file whole, against The Sleuth Kit's icat (by record number), with reading
+# the image itself for scale.
+bench_ntfs_cat() {
+  need icat ifind sha256sum python3
+  local img inode harrow_s icat_s image_s harrow_sum icat_sum runs=3
+  if ! img=$(ntfs_big_image); then
+    echo "ntfs cat: skipped (no image)"
+    return
+  fi
+  inode=$(ifind -n /big.bin "$img")
+  harrow_s=$(median_time "$cli" cat "$img" /big.bin)
+  icat_s=$(median_time icat "$img" "$inode")
+  image_s=$(median_time cat "$img")
+
+  # Both must have read the same bytes for the times to compare.
+  harrow_sum=$("$cli" cat "$img" /big.bin | sha256sum | cut -c1-16)
+  icat_sum=$(icat "$img" "$inode" | sha256sum | cut -c1-16)
+  printf 'ntfs cat (%d MiB file): harrow %s s, icat %s s, ratio %s\n' "$big_mib" "$harrow_s" "$icat_s" "$(ratio "$harrow_s" "$icat_s")"
+  printf '  sha256: harrow %s..., icat %s...%s; cat of the whole %d MiB image %s s\n' "$harrow_sum" "$icat_sum" \
+    "$([ "$harrow_sum" = "$icat_sum" ] || echo '  (MISMATCH: the times do not compare)')" \
+    "$(($(stat -c %s "$img") >> 20))" "$image_s"
+}
+
+benchmarks=(fat32_ls ntfs_ls ntfs_cat)
 
 chosen=("${benchmarks[@]}")
 [ $# -gt 0 ] && chosen=("$@")

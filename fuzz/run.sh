@@ -4,7 +4,10 @@
 # Usage: fuzz/run.sh BUILD_FUZZ_DIR SECONDS      (BUILD_FUZZ_DIR holds the fuzz_* executables)
 #
 # Under BUILD_FUZZ_DIR/work it keeps, per target:
-#   seeds/TARGET      volumes made with mkfs.fat and mtools (built on the first run only)
+#   seeds/TARGET      volumes made with mkfs.fat and mtools, mkntfs and ntfs-3g, crafted NTFS
+#                     volumes (make_ntfs_seeds) and pieces cut out of them (built on the first
+#                     run only; filling NTFS volumes needs root and /dev/fuse, without them the
+#                     NTFS seeds are the empty and crafted volumes only)
 #   corpus/TARGET     what the fuzzer found interesting; it grows from run to run
 #   artifacts/TARGET  crash-*, timeout-*, oom-* inputs, each one a reproducer:
 #                     BUILD_FUZZ_DIR/TARGET ARTIFACT
@@ -17,19 +20,20 @@ if [ $# -ne 2 ]; then
   exit 2
 fi
 bin=$(cd "$1" && pwd)
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 seconds=$2
 work="$bin/work"
-targets=(fuzz_boot_sector fuzz_fat_directory)
+targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume)
 
-for tool in mkfs.fat mcopy mmd mdel mdeltree; do
-  command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (dosfstools, mtools)" >&2; exit 1; }
+for tool in mkfs.fat mcopy mmd mdel mdeltree mkntfs python3; do
+  command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (dosfstools, mtools, ntfs-3g, python3)" >&2; exit 1; }
 done
-for t in "${targets[@]}"; do
+for t in "${targets[@]}" make_ntfs_seeds; do
   [ -x "$bin/$t" ] || { echo "fuzz: $bin/$t is not built" >&2; exit 1; }
 done
 
 # Raise this when the seed recipes change, so that old seeds are rebuilt.
-seed_version=1
+seed_version=2
 
 # ---------------------------------------------------------------------------------------------
 # Seed volumes. Small on purpose: the fuzzer mutates whole images, and every byte it has to
@@ -152,12 +156,148 @@ EOF
     { head -c 512 "$img"; dd if="$img" iflag=skip_bytes,count_bytes skip=$((bps * reserved)) count=3584 status=none; } \
       > "$boot_seeds/$base-fat.boot"
   done
-  echo "$seed_version" > "$work/seeds/.version"
+}
+
+# ---------------------------------------------------------------------------------------------
+# NTFS seed volumes, at about the smallest size mkntfs accepts (1 MiB and a sector): the fuzzer
+# mutates whole images, and most of a bigger one would be free space.
+
+ntfs_mnt="" ntfs_pid=""
+
+# mkntfs_image IMG KIB SECTOR_SIZE CLUSTER_SIZE (-T fixes the serial number and times)
+mkntfs_image() {
+  rm -f "$1"
+  truncate -s "$2K" "$1"
+  mkntfs -F -Q -T -s "$3" -c "$4" -L SEED -p 0 -H 0 -S 0 "$1" > "$stage/mkntfs.log" 2>&1 ||
+    { cat "$stage/mkntfs.log" >&2; echo "fuzz: mkntfs failed for $1" >&2; exit 1; }
+}
+
+can_mount_ntfs() {
+  [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && command -v ntfs-3g >/dev/null && command -v mountpoint >/dev/null
+}
+
+# In the foreground (no_detach), so that unmounting can wait for ntfs-3g to finish writing: a
+# FUSE umount returns before the driver has flushed and closed the image.
+ntfs_mount() {
+  ntfs_mnt="$stage/mnt"
+  mkdir -p "$ntfs_mnt"
+  ntfs-3g -o no_detach,compression,streams_interface=windows "$1" "$ntfs_mnt" > "$stage/ntfs-3g.log" 2>&1 &
+  ntfs_pid=$!
+  local _
+  for _ in $(seq 100); do
+    mountpoint -q "$ntfs_mnt" && return 0
+    kill -0 "$ntfs_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  ntfs_unmount
+  echo "fuzz: ntfs-3g cannot mount $1: $(tail -n 1 "$stage/ntfs-3g.log")" >&2
+  exit 1
+}
+
+ntfs_unmount() {
+  [ -n "$ntfs_pid" ] || return 0
+  umount "$ntfs_mnt" 2>/dev/null || umount -l "$ntfs_mnt" 2>/dev/null || true
+  wait "$ntfs_pid" 2>/dev/null || true
+  ntfs_pid=""
+}
+
+# text FILE BYTES: lines naming the file, so that misplaced clusters show.
+text() {
+  awk -v line="${1#"$ntfs_mnt"}" -v n="$2" 'BEGIN { while (length(s) < n) s = s line "\n"; printf "%s", substr(s, 1, n) }' > "$1"
+}
+
+# blob BYTES SEED: the same incompressible bytes on every run.
+blob() {
+  python3 -c 'import random, sys; random.seed(int(sys.argv[2])); sys.stdout.buffer.write(random.randbytes(int(sys.argv[1])))' "$1" "$2"
+}
+
+# The shapes NTFS directory and data code meets: nesting, Unicode and long names, resident and
+# non-resident data, an empty file, named streams, a hard link, a symbolic link (a reparse
+# point), compressed files (units compressed, stored and sparse), a sparse file, a directory
+# whose index needs blocks, and files deleted last, their records intact.
+# populate_ntfs FILES_IN_MANY fragment|plain
+populate_ntfs() {
+  local m=$ntfs_mnt i
+  mkdir -p "$m/docs/2024/q1" "$m/packed" "$m/many" "$m/Café"
+  text "$m/readme.txt" 300
+  text "$m/docs/report.txt" 5000
+  text "$m/docs/2024/q1/deep.txt" 1500
+  text "$m/Café/日本語のファイル.txt" 700
+  text "$m/$(printf 'a rather long file name %.0s' 1 2 3 4 5 6 7 8)end.txt" 100
+  : > "$m/empty.txt"
+  text "$m/with stream.txt" 800
+  blob 2000 1 > "$m/with stream.txt:secret"
+  echo tag > "$m/with stream.txt:tag"
+  ln "$m/docs/report.txt" "$m/docs/hard link.txt"
+  ln -s readme.txt "$m/symlink"
+  # Files made in a directory marked compressed (bit 0x800 of ntfs-3g's attribute xattr) are
+  # compressed.
+  python3 -c 'import os, sys; p = sys.argv[1]; a = int.from_bytes(os.getxattr(p, "system.ntfs_attrib_be"), "big"); os.setxattr(p, "system.ntfs_attrib_be", (a | 0x800).to_bytes(4, "big"))' "$m/packed"
+  text "$m/packed/notes.txt" 20000
+  blob 9000 2 > "$m/packed/random.bin"
+  # Text, a hole of more than a unit, text.
+  text "$stage/piece" 5000
+  cp "$stage/piece" "$m/packed/holes.txt"
+  dd if="$stage/piece" of="$m/packed/holes.txt" bs=1 seek=40000 conv=notrunc status=none
+  truncate -s 1M "$m/sparse.bin"
+  blob 4096 3 | dd of="$m/sparse.bin" bs=4096 seek=128 conv=notrunc status=none
+  for ((i = 1; i <= $1; i++)); do printf 'entry %d\n' "$i" > "$m/many/entry number $i in a directory of many.txt"; done
+  if [ "$2" = fragment ]; then
+    # Two files grown in turns a cluster at a time: each ends up in hundreds of runs, more than
+    # its record holds, so it gets an attribute list and extension records.
+    for ((i = 0; i < 300; i++)); do
+      printf '%512s' a >> "$m/fragmented one.bin"
+      printf '%512s' b >> "$m/fragmented two.bin"
+    done
+  fi
+  text "$m/trash.txt" 3000
+  text "$m/docs/old.txt" 200
+  text "$m/packed/gone.txt" 12000
+  sync
+  rm "$m/trash.txt" "$m/docs/old.txt" "$m/packed/gone.txt"
+}
+
+make_ntfs_seeds() {
+  local dir="$work/seeds/fuzz_ntfs_volume" codecs="$work/seeds/fuzz_ntfs_codecs"
+  stage=$(mktemp -d)
+  # On the way out by any road, no mount may be left behind.
+  trap 'ntfs_unmount; rm -rf "$stage"' EXIT
+  mkdir -p "$dir" "$codecs"
+
+  "$bin/make_ntfs_seeds" "$dir"
+  mkntfs_image "$dir/empty-512.img" 1025 512 512
+  mkntfs_image "$dir/empty-4k-sectors.img" 2048 4096 4096
+
+  if can_mount_ntfs; then
+    local name kib bps cluster many shape
+    # name KiB sector-size cluster-size files-in-many fragment|plain
+    while read -r name kib bps cluster many shape; do
+      mkntfs_image "$dir/$name.img" "$kib" "$bps" "$cluster"
+      ntfs_mount "$dir/$name.img"
+      populate_ntfs "$many" "$shape"
+      ntfs_unmount
+    done <<'EOF'
+tree-512 2048 512 512 60 fragment
+tree-4k 2048 512 4096 60 plain
+many-1k 2048 1024 1024 300 plain
+tree-4k-sectors 2048 4096 4096 60 plain
+EOF
+    # A volume cut short inside its MFT, as images of failing disks often are.
+    head -c 49152 "$dir/tree-512.img" > "$dir/tree-512-cut.img"
+  else
+    echo "fuzz: not root or no /dev/fuse: the NTFS seeds are empty and crafted volumes only" >&2
+  fi
+  python3 "$here/ntfs_codec_seeds.py" "$codecs" "$dir"/*.img > /dev/null
+  ntfs_unmount
+  rm -rf "$stage"
+  trap - EXIT
 }
 
 if [ "$(cat "$work/seeds/.version" 2>/dev/null)" != "$seed_version" ]; then
   echo "fuzz: building seed volumes"
   make_seeds
+  make_ntfs_seeds
+  echo "$seed_version" > "$work/seeds/.version"
 fi
 
 # ---------------------------------------------------------------------------------------------
@@ -165,7 +305,8 @@ fi
 max_len() {
   case $1 in
     fuzz_boot_sector) echo 4096 ;;
-    fuzz_fat_directory) echo $((4 << 20)) ;;
+    fuzz_fat_directory | fuzz_ntfs_volume) echo $((4 << 20)) ;;
+    fuzz_ntfs_codecs) echo $((64 << 10)) ;;
   esac
 }
 

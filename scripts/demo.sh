@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The demo behind `make run`: build a small FAT volume with deleted files and a lost directory,
-# list it, and bring its deleted files back into ./recovered.
+# list it, scan it, and bring its deleted files and its lost directory back into ./recovered.
 set -euo pipefail
 cli=${1:?usage: demo.sh HARROW_CLI}
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,18 +21,25 @@ echo "== harrow-cli ls $image -r   (deleted entries begin with #)"
 "$cli" --lang en ls "$image" -r
 
 echo
-echo "== recovering the deleted files into $out"
+echo "== harrow-cli scan $image   (every cluster searched for lost directories)"
+"$cli" --lang en scan "$image"
+
+echo
+echo "== recovering the deleted files and the lost directories into $out"
 mkdir -p "$out"
-"$cli" ls "$image" -r --json | python3 -c '
+mapfile -t deleted < <("$cli" ls "$image" -r --json | python3 -c '
 import json, sys
 for item in json.load(sys.stdin)["items"]:
     if item["deleted"] and not item["dir"]:
         print(item["path"])
-' | while IFS= read -r path; do
-    name=${path##*/}
-    "$cli" --lang en cat "$image" "$path" > "$out/$name"
-    printf '   %-28s -> %s (%s bytes)\n' "$path" "$out/$name" "$(stat -c %s "$out/$name")"
-done
+')
+mapfile -t lost < <("$cli" scan "$image" --list search-root --json | python3 -c '
+import json, sys
+for item in json.load(sys.stdin)["items"]:
+    if item["kind"] == 144:   # found, but no root entry names it any more
+        print("@%d" % item["cluster"])
+')
+"$cli" --lang en save "$image" "${deleted[@]}" "${lost[@]}" --to "$out" -r --overwrite all
 
 echo
 echo "== checking the recovered files against what was written before deletion"
@@ -47,5 +54,16 @@ for e in truth["entries"]:
         ok = got == want
         bad += not ok
         print("   %-28s %s" % (e.get("original_path", e["path"]), "byte-exact" if ok else "DIFFERS"))
+for d in truth["lost_dirs"]:
+    if d["why"] != "root entry wiped":
+        continue
+    for e in d["entries"]:
+        if e["dir"] or e["deleted"]:
+            continue
+        got = open(os.path.join(out, "# %d" % d["cluster"], e["name"]), "rb").read()
+        want = open(os.path.join(base, e["content"]), "rb").read()
+        ok = got == want
+        bad += not ok
+        print("   %-28s %s" % (d["original_path"] + e["path"], "byte-exact" if ok else "DIFFERS"))
 sys.exit(1 if bad else 0)
 PY

@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <optional>
 #include <vector>
 
 #include "common/strings.h"
-#include "fatfs/dir_entry.h"
 #include "fatfs/document.h"
 #include "ntfs/inode.h"
 #include "ntfs/record.h"
@@ -16,10 +14,11 @@
 namespace harrow {
 namespace {
 
-// NTFS sectors are read this many at a time; each is tested on its own, so the block size only
-// decides how many requests the scan makes. After a failed read the scan falls back to blocks
-// of 128 so that one bad sector costs one cluster, not a whole block.
-constexpr std::uint32_t kLargeBlockSectors = 4096;
+// NTFS sectors are read this many at a time (128 KiB of 512-byte sectors, a size the page cache
+// copies fastest); each is tested on its own, so the block size only decides how many requests
+// the scan makes. After a failed read the scan falls back to blocks of 128 so that one bad
+// sector costs one cluster, not a whole block.
+constexpr std::uint32_t kLargeBlockSectors = 256;
 constexpr std::uint32_t kSmallBlockSectors = 128;
 
 struct Clock {
@@ -52,53 +51,6 @@ bool askToGoOn(CQUIDNEYDoc& doc, std::uint64_t cluster) {
                                   formatMessage(msg::kCannotReadCluster, static_cast<unsigned long>(cluster)));
 }
 
-// Data clusters read a run at a time, so that the scan makes one request per block instead of
-// one per cluster. A block never takes in a cluster the scan must not read (a skip range, a bad
-// cluster when those are skipped); where a block cannot be read, its clusters are read one by
-// one as the document would, so an unreadable cluster is still the one the user is asked about.
-class ClusterBlocks {
-public:
-    ClusterBlocks(CQUIDNEYDoc& doc, std::uint64_t last) : doc_(doc), drive_(doc.drive()), last_(last) {
-        const std::uint32_t bytes = drive_.bytesPerCluster();
-        perBlock_ = bytes ? std::max<std::uint32_t>(1, kBlockBytes / bytes) : 1;
-    }
-
-    // Could the cluster start a directory? Unknown when it could not be read in a block.
-    std::optional<bool> mayStartDirectory(std::uint64_t cluster) {
-        if (cluster < first_ || cluster >= first_ + count_) load(cluster);
-        if (!ok_) return std::nullopt;
-        const std::uint32_t bytes = drive_.bytesPerCluster();
-        Bytes head = Bytes(block_).subspan(static_cast<std::size_t>((cluster - first_) * bytes), 2 * kDirEntrySize);
-        return isDotEntry(head.first(kDirEntrySize)) && isDotDotEntry(head.subspan(kDirEntrySize));
-    }
-
-private:
-    static constexpr std::uint32_t kBlockBytes = 2u << 20;
-
-    void load(std::uint64_t cluster) {
-        const FatTable& fat = drive_.fat();
-        std::uint64_t n = std::min<std::uint64_t>(perBlock_, last_ - cluster + 1);
-        for (const SkipRange& r : doc_.skipRanges)
-            if (r.first > cluster) n = std::min<std::uint64_t>(n, r.first - cluster);
-        if (doc_.skipBadClusters)
-            for (std::uint64_t i = 1; i < n; ++i)
-                if (fat.isBad(fat.entry(0, static_cast<std::uint32_t>(cluster + i)))) n = i;
-        first_ = cluster;
-        count_ = n;
-        block_.resize(static_cast<std::size_t>(n * drive_.bytesPerCluster()));
-        ok_ = drive_.readSectors(block_, drive_.sectorOfCluster(static_cast<std::uint32_t>(cluster)),
-                                 static_cast<std::uint32_t>(n * drive_.info().sectorsPerCluster));
-    }
-
-    CQUIDNEYDoc& doc_;
-    CDrive& drive_;
-    const std::uint64_t last_;
-    std::uint32_t perBlock_ = 1;
-    std::vector<std::uint8_t> block_;
-    std::uint64_t first_ = 0, count_ = 0;
-    bool ok_ = false;
-};
-
 ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
     CDrive& drive = doc.drive();
     const FatTable& fat = drive.fat();
@@ -109,7 +61,6 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
     ScanProgress progress;
     progress.total = last;
     Clock clock;
-    ClusterBlocks blocks(doc, last);
     for (std::uint64_t position = first; position <= last; ++position) {
         position = skipPast(doc.skipRanges, position);
         if (position > last) break;
@@ -117,10 +68,8 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
         if (doc.skipBadClusters && fat.isBad(fat.entry(0, cluster))) continue;
 
         const std::size_t before = doc.foundList.size();
-        // A cluster that plainly starts no directory needs no second look.
-        if (blocks.mayStartDirectory(position) != false && !doc.addFoundDirectory(position) &&
-            !askToGoOn(doc, position))
-            return ScanResult::Cancelled;
+        // One small read per cluster: only its first sector can say it starts a directory.
+        if (!doc.addFoundDirectory(position) && !askToGoOn(doc, position)) return ScanResult::Cancelled;
         if (doc.foundList.size() > before) {
             progress.hits = doc.foundList.size();
             if (const FileItem* added = doc.findFoundItem(position)) observer.hit(hitLine(position, added->name));
@@ -164,7 +113,7 @@ ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer) {
         }
         if (position < blockStart || position >= blockStart + blockCount) {
             const std::uint64_t count = std::min<std::uint64_t>(blockSectors, end - position);
-            block.assign(static_cast<std::size_t>(count * bps), 0);
+            block.resize(static_cast<std::size_t>(count * bps));  // a failed read zeroes what it could not fill
             blockStart = position;
             blockCount = count;
             if (!drive.readSectors(block, position, static_cast<std::uint32_t>(count))) {

@@ -62,7 +62,7 @@ struct ResolvedItem {
 
 // Finds ITEM ("/A/B/C", "@N", "@N/B/C") in the opened document; the drive must be open.
 // Nothing, with the reason in `error`, when a step does not exist.
-std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& spec, std::string& error);
+std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& address, std::string& error);
 
 int cmdDrives(const Options& opt);
 int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);

@@ -489,7 +489,7 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     return host.result == ScanResult::Finished ? kOk : kSomeFailed;
 }
 
-int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& specs, const Options& opt) {
+int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& addresses, const Options& opt) {
     if (!openSource(doc, source, opt.offset)) return kBadSource;
     if (doc.isFat()) {
         auto fat = parseFatCopy(opt.fat, doc.drive().info().numberOfFats);
@@ -515,9 +515,9 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
     {
         OpenDrive open(doc);
         if (!open.ok) return kBadSource;
-        for (const std::string& spec : specs) {
+        for (const std::string& address : addresses) {
             std::string error;
-            auto r = resolveItem(doc, spec, error);
+            auto r = resolveItem(doc, address, error);
             if (!r) {
                 printError(error);
                 status = kSomeFailed;

@@ -24,20 +24,20 @@ FileItem rootItem(const CQUIDNEYDoc& doc) { return doc.dirStack.empty() ? FileIt
 
 }  // namespace
 
-std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& spec, std::string& error) {
+std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& address, std::string& error) {
     ResolvedItem cur{rootItem(doc), rootItem(doc), "", true};
-    std::string rest = spec;
+    std::string rest = address;
 
-    if (!spec.empty() && spec[0] == '@') {
-        std::size_t slash = spec.find('/');
-        std::string number = spec.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+    if (!address.empty() && address[0] == '@') {
+        std::size_t slash = address.find('/');
+        std::string number = address.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
         std::uint64_t n = 0;
         auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), n);
         if (number.empty() || ec != std::errc{} || end != number.data() + number.size()) {
-            error = "not an item address: " + spec;
+            error = "not an item address: " + address;
             return std::nullopt;
         }
-        rest = slash == std::string::npos ? "" : spec.substr(slash);
+        rest = slash == std::string::npos ? "" : address.substr(slash);
         cur.isRoot = false;
         cur.path = "@" + number;
         if (!doc.isFat()) {

@@ -74,9 +74,9 @@ int main(int argc, char** argv) {
 
     if (!lang.empty()) setLanguage(lang == "en" ? Lang::En : Lang::Zh);
     if (!codepage.empty()) setOemCodePage(codepage);
-    for (const auto& spec : drives) {
-        if (!DriveTable::global().addSpec(spec)) {
-            cli::printError("--drive wants X=PATH, not " + spec);
+    for (const auto& assignment : drives) {
+        if (!DriveTable::global().addAssignments(assignment)) {
+            cli::printError("--drive wants X=PATH, not " + assignment);
             return cli::kBadSource;
         }
     }

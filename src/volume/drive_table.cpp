@@ -49,7 +49,7 @@ DriveTable& DriveTable::global() {
     static DriveTable table = [] {
         DriveTable t;
         t.loadSystem();
-        if (const char* env = std::getenv("HARROW_DRIVES")) t.addSpec(env);
+        if (const char* env = std::getenv("HARROW_DRIVES")) t.addAssignments(env);
         return t;
     }();
     return table;
@@ -106,13 +106,13 @@ void DriveTable::loadSystem(const std::string& sysBlock, const std::string& byLa
         if (letter <= 'Z' && add(d, letter)) ++letter;
 }
 
-bool DriveTable::addSpec(const std::string& spec) {
+bool DriveTable::addAssignments(const std::string& text) {
     bool ok = true;
     std::size_t start = 0;
-    while (start <= spec.size()) {
-        std::size_t end = spec.find(',', start);
-        if (end == std::string::npos) end = spec.size();
-        std::string item = spec.substr(start, end - start);
+    while (start <= text.size()) {
+        std::size_t end = text.find(',', start);
+        if (end == std::string::npos) end = text.size();
+        std::string item = text.substr(start, end - start);
         start = end + 1;
         if (item.empty()) continue;
         if (item.size() < 3 || item[1] != '=' || !std::isalpha(static_cast<unsigned char>(item[0]))) {

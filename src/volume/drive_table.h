@@ -33,7 +33,7 @@ public:
     void loadSystem(const std::string& sysBlock = "/sys/class/block", const std::string& byLabel = "/dev/disk/by-label",
                     const std::string& devDir = "/dev");
     // "X=PATH[,Y=PATH...]": adds or replaces entries. False on a malformed item (the rest apply).
-    bool addSpec(const std::string& spec);
+    bool addAssignments(const std::string& text);
     // Adds or replaces the entry of `letter`.
     void set(DriveEntry entry);
     // Registers `path` under the next free letter from C: (or the letter it already has).

@@ -278,13 +278,13 @@ TEST(DriveTable, EnumeratesBlockDevicesLikeDriveLetters) {
 
 TEST(DriveTable, SpecsLettersAndRegistration) {
     DriveTable t;
-    EXPECT_TRUE(t.addSpec("x=/dev/null,C=/tmp/a.img"));
+    EXPECT_TRUE(t.addAssignments("x=/dev/null,C=/tmp/a.img"));
     ASSERT_TRUE(t.find('X'));
     EXPECT_EQ(t.find('x')->path, "/dev/null");
     EXPECT_EQ(t.find('C')->path, "/tmp/a.img");
-    EXPECT_FALSE(t.addSpec("bad,Y=/tmp/y"));
+    EXPECT_FALSE(t.addAssignments("bad,Y=/tmp/y"));
     EXPECT_TRUE(t.find('Y'));
-    EXPECT_TRUE(t.addSpec("C=/tmp/b.img"));
+    EXPECT_TRUE(t.addAssignments("C=/tmp/b.img"));
     EXPECT_EQ(t.find('C')->path, "/tmp/b.img");
     EXPECT_EQ(t.registerPath("/tmp/new.img"), 'D');
     EXPECT_EQ(t.registerPath("/tmp/new.img"), 'D');

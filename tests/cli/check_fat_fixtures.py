@@ -214,6 +214,43 @@ class FatFixtures(unittest.TestCase):
             self.assertEqual(run("save", self.image("fat16"), e["path"], "--to", out, "--overwrite", "none").returncode, 0)
             self.assertEqual(run("save", self.image("fat16"), e["path"], "--to", out, "--overwrite", "all").returncode, 0)
 
+    def test_bad_clusters_and_fat_copies_that_disagree(self):
+        t = self.truth["fat16"]
+        lost = next(d for d in t["lost_dirs"] if d["why"] == "root entry wiped")
+        frag = next(e for e in t["entries"] if e["path"] == "/FRAG/Fragmented File.bin")
+        fat1 = t["reserved_sectors"] * 512
+        fat2 = fat1 + t["sectors_per_fat"] * 512
+        with tempfile.TemporaryDirectory() as work:
+            img = os.path.join(work, "patched.img")
+            shutil.copyfile(self.image("fat16"), img)
+            with open(img, "r+b") as f:
+                # The lost directory's cluster marked bad in FAT1: the scan leaves it unread.
+                f.seek(fat1 + 2 * lost["cluster"])
+                f.write((0xFFF7).to_bytes(2, "little"))
+                # FAT1 ends the fragmented file after its first cluster; FAT2 still holds the chain.
+                f.seek(fat1 + 2 * frag["clusters"][0])
+                f.write((0xFFFF).to_bytes(2, "little"))
+            clusters = lambda *extra: {i["cluster"] for i in json.loads(run("scan", img, "--json", *extra).stdout)["items"]}
+            self.assertNotIn(lost["cluster"], clusters())
+            self.assertIn(lost["cluster"], clusters("--no-skip-bad"))
+
+            out = os.path.join(work, "out")
+            run("save", img, frag["path"], "--to", out, "--fat", "2")
+            with open(os.path.join(out, frag["name"]), "rb") as f:
+                self.assertEqual(f.read(), self.content(frag))
+            # FAT1 does not fit the file: without a terminal to choose another copy it fails...
+            p = run("save", img, frag["path"], "--to", os.path.join(work, "one"), "--fat", "1", check=False)
+            self.assertEqual(p.returncode, 1)
+            self.assertIn(b"FAT1", p.stderr)
+            self.assertFalse(os.path.exists(os.path.join(work, "one", frag["name"])))
+            # ...and with --force-fat the short chain is read as it stands, and fails at its end.
+            p = run("save", img, frag["path"], "--to", os.path.join(work, "forced"), "--fat", "1", "--force-fat", check=False)
+            self.assertEqual(p.returncode, 1)
+            self.assertIn(("cannot read %s" % frag["name"]).encode().lower(), p.stderr.lower())
+            listed = json.loads(run("ls", img, "/FRAG", "--json").stdout)["items"]
+            verdict = {i["name"]: i.get("verdict") for i in listed}
+            self.assertEqual(verdict[frag["name"]], 201)  # fits in one copy but not the other
+
     @classmethod
     def tearDownClass(cls):
         for name in IMAGES:

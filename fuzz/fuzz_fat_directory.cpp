@@ -10,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "fuzz_checks.h"
 #include "common/prompts.h"
 #include "common/text.h"
 #include "fatfs/directory.h"
@@ -18,6 +19,7 @@
 #include "volume/drive_table.h"
 
 using namespace harrow;
+using namespace harrow::fuzz;
 
 namespace {
 
@@ -27,21 +29,6 @@ constexpr std::size_t kMinImageBytes = 512;
 constexpr int kMaxListings = 200;
 constexpr std::uint64_t kMaxReadBytes = 1 << 20;
 constexpr std::uint32_t kFoundClusters = 300;
-
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
-void checkItem(const FileItem& item) {
-    check(item.name.size() <= kMaxNameBytes);
-    check(isValidUtf8(item.name));
-}
-
-void checkList(const ItemList& list) {
-    for (const FileItem& item : list) checkItem(item);
-}
-
-bool isDotName(const std::string& name) { return name == "." || name == ".."; }
 
 // Reads the file in cluster-sized blocks, as saving it would.
 void readFile(CDrive& drive, const FileItem& item, FatIndex fat, std::uint64_t& budget) {

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_checks.h"
 #include "common/prompts.h"
 #include "common/text.h"
 #include "fatfs/document.h"
@@ -30,6 +31,7 @@
 #include "volume/drive_table.h"
 
 using namespace harrow;
+using namespace harrow::fuzz;
 
 namespace {
 
@@ -45,21 +47,6 @@ constexpr std::uint32_t kMaxBlock = 64 << 10;
 constexpr std::uint64_t kFoundSectors = 300;
 constexpr std::size_t kMaxItemsAtSector = 64;
 constexpr std::size_t kMaxCompared = 256;
-
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
-void checkItem(const FileItem& item) {
-    check(item.name.size() <= kMaxNameBytes);
-    check(isValidUtf8(item.name));
-}
-
-void checkList(const ItemList& list) {
-    for (const FileItem& item : list) checkItem(item);
-}
-
-bool isDotName(const std::string& name) { return name == "." || name == ".."; }
 
 // Cluster-sized blocks, as saving reads; very large clusters (a hostile boot sector may claim
 // up to 2 GiB) are read in pieces that still fit the budget.

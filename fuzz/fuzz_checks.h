@@ -1,0 +1,27 @@
+// What every fuzz target asserts of the items the core hands out. A failed check traps, so the
+// fuzzer keeps the input that broke it.
+#pragma once
+
+#include <string>
+
+#include "common/text.h"
+#include "fatfs/file_item.h"
+
+namespace harrow::fuzz {
+
+inline void check(bool ok) {
+    if (!ok) __builtin_trap();
+}
+
+inline void checkItem(const FileItem& item) {
+    check(item.name.size() <= kMaxNameBytes);
+    check(isValidUtf8(item.name));
+}
+
+inline void checkList(const ItemList& list) {
+    for (const FileItem& item : list) checkItem(item);
+}
+
+inline bool isDotName(const std::string& name) { return name == "." || name == ".."; }
+
+}  // namespace harrow::fuzz

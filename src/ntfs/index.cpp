@@ -63,11 +63,9 @@ int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t
         const bool subnode = le8(e, 0x0C) & kSubnode, last = le8(e, 0x0C) & kLastEntry;
 
         if (p == 0) {
-            if (subnode) {
-                if (!descend(dir, e, p, out, path)) return 0;
-            } else {
-                p = kIndexHere;
-            }
+            // A subnode that cannot be read (or would lead in a circle) is passed over as if it
+            // were empty: the entries of this node, and of the subnodes after it, still come.
+            if (!subnode || !descend(dir, e, p, out, path)) p = kIndexHere;
             if (p == kIndexHere && last) return 1;
             pushIndex(p, i);
             return 1;

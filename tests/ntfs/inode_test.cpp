@@ -317,6 +317,14 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
     ASSERT_TRUE(list);
     EXPECT_EQ((*list)[2].name, "X");
 
+    // An index record that cannot be read costs its own entries only.
+    IndexVolume torn;
+    torn.img.cluster(6000)[0] = 'X';  // no longer "INDX"
+    Opened t(torn.img);
+    auto rest = t.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false}, &t.doc.dirStack[0]);
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(names(*rest), (std::vector<std::string>{".", "..", "K", "Y"}));
+
     // An entry of length 0 ends its node.
     NtfsImage zero;
     auto root = NtfsImage::indexRoot({NtfsImage::indexEntry(40, 30, u"A"), NtfsImage::indexEntry(41, 30, u"B")});

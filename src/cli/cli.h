@@ -46,9 +46,10 @@ struct Options {
     std::string overwrite = "ask";     // ask|all|none
 };
 
-// Opens SOURCE in the document and builds its root list (no disk scan). `offset` is where the
-// volume starts inside a file or device (a partition of a whole-disk image).
-bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offset = 0);
+// Opens SOURCE in the document and runs the open flow: the root list, and the disk scan only
+// when `scanHost` is given. `offset` is where the volume starts inside a file or device (a
+// partition of a whole-disk image).
+bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offset = 0, DocHost* scanHost = nullptr);
 
 // A FAT copy as the command line numbers it ("1".."n" or "none"), checked against the volume.
 std::optional<FatIndex> parseFatCopy(const std::string& text, int copies);

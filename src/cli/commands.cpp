@@ -151,9 +151,10 @@ std::optional<int> CliPrompts::chooseFat(int invalidFat, int fatCount) {
     }
 }
 
-bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offset) {
-    ListOnlyHost host;
-    doc.searchDisk = 2;
+bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offset, DocHost* scanHost) {
+    ListOnlyHost listOnly;
+    DocHost& host = scanHost ? *scanHost : listOnly;
+    doc.searchDisk = scanHost ? 1 : 2;
     if (source.starts_with("harrowd://")) {
         printError("remote drives are not supported by this build: " + source);
         return false;
@@ -467,11 +468,9 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
         insertSkipRange(doc.skipRanges, range->first, range->last);
     }
     doc.skipBadClusters = opt.noSkipBad ? 0 : 1;
-    // The open itself lists the root; the scan follows it as the open flow runs it.
-    if (!openSource(doc, source, opt.offset)) return kBadSource;
+    // The open flow lists the root, scans, and names what the scan found.
     ScanHost host;
-    doc.searchDisk = 1;
-    if (!doc.openFlow(host)) return kBadSource;
+    if (!openSource(doc, source, opt.offset, &host)) return kBadSource;
 
     std::string list = opt.list.empty() ? (doc.isFat() ? "all-dirs" : "all-files") : opt.list;
     ListMode mode = list == "search-root" ? ID_LIST_SEARCHROOT

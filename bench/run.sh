@@ -22,6 +22,7 @@ cli=$(realpath "$1")
 shift
 [ -x "$cli" ] || { echo "bench: $cli is not an executable" >&2; exit 1; }
 cache=${HARROW_BENCH_CACHE:-$here/.cache}
+. "$here/../scripts/ntfs3g.sh"
 runs=${BENCH_RUNS:-5}
 mkdir -p "$cache"
 
@@ -111,35 +112,11 @@ fat32_tree_image() {
 
 # NTFS images are filled through the ntfs-3g FUSE driver, which needs root and /dev/fuse. Once
 # built they are kept, and using them needs neither.
-can_mount_ntfs() {
-  [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && command -v ntfs-3g >/dev/null && command -v mountpoint >/dev/null
-}
+can_mount_ntfs() { ! ntfs3g_unusable > /dev/null; }
 
-ntfs_pid="" ntfs_mnt=""
-
-# ntfs_mount IMG MNT: in the foreground (no_detach), so that unmounting can wait for ntfs-3g to
-# finish writing: a FUSE umount returns before the driver has flushed and closed the image.
 ntfs_mount() {
-  ntfs_mnt=$2
-  mkdir -p "$ntfs_mnt"
-  ntfs-3g -o no_detach,big_writes "$1" "$ntfs_mnt" > "$ntfs_mnt.log" 2>&1 &
-  ntfs_pid=$!
-  local _
-  for _ in $(seq 100); do
-    mountpoint -q "$ntfs_mnt" && return 0
-    kill -0 "$ntfs_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  ntfs_unmount
-  echo "bench: ntfs-3g cannot mount $1: $(tail -n 1 "$ntfs_mnt.log")" >&2
-  exit 1
-}
-
-ntfs_unmount() {
-  [ -n "$ntfs_pid" ] || return 0
-  umount "$ntfs_mnt" 2>/dev/null || umount -l "$ntfs_mnt" 2>/dev/null || true
-  wait "$ntfs_pid" 2>/dev/null || true
-  ntfs_pid=""
+  ntfs3g_mount "$1" "$2" "$2.log" big_writes ||
+    { echo "bench: ntfs-3g cannot mount $1: $(ntfs3g_last_word "$2.log")" >&2; exit 1; }
 }
 
 # new_ntfs IMG MIB: a sparse image formatted by mkntfs with 4 KiB clusters, the default of
@@ -169,11 +146,11 @@ ntfs_image() {
   # Not local: the trap may run after this function has returned. It runs in the command
   # substitution's subshell, and leaves no mount and no half-built image behind.
   ntfs_work=$(mktemp -d "$cache/build.XXXXXX")
-  trap 'ntfs_unmount; rm -rf "$ntfs_work"' EXIT
+  trap 'ntfs3g_unmount; rm -rf "$ntfs_work"' EXIT
   new_ntfs "$ntfs_work/image" "$2"
   ntfs_mount "$ntfs_work/image" "$ntfs_work/mnt"
   "$3" "$ntfs_work/mnt"
-  ntfs_unmount
+  ntfs3g_unmount
   mv "$ntfs_work/image" "$img"
   rm -rf "$ntfs_work"
   echo "bench: built $1.img in $(seconds_since "$start") s, $(du -m "$img" | cut -f1) MiB on disk of $2 MiB" >&2

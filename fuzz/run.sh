@@ -21,6 +21,7 @@ if [ $# -ne 2 ]; then
 fi
 bin=$(cd "$1" && pwd)
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/../scripts/ntfs3g.sh"
 seconds=$2
 work="$bin/work"
 targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume)
@@ -162,7 +163,7 @@ EOF
 # NTFS seed volumes, at about the smallest size mkntfs accepts (1 MiB and a sector): the fuzzer
 # mutates whole images, and most of a bigger one would be free space.
 
-ntfs_mnt="" ntfs_pid=""
+ntfs_mnt=""
 
 # mkntfs_image IMG KIB SECTOR_SIZE CLUSTER_SIZE (-T fixes the serial number and times)
 mkntfs_image() {
@@ -172,34 +173,15 @@ mkntfs_image() {
     { cat "$stage/mkntfs.log" >&2; echo "fuzz: mkntfs failed for $1" >&2; exit 1; }
 }
 
-can_mount_ntfs() {
-  [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] && command -v ntfs-3g >/dev/null && command -v mountpoint >/dev/null
-}
+can_mount_ntfs() { ! ntfs3g_unusable > /dev/null; }
 
-# In the foreground (no_detach), so that unmounting can wait for ntfs-3g to finish writing: a
-# FUSE umount returns before the driver has flushed and closed the image.
 ntfs_mount() {
   ntfs_mnt="$stage/mnt"
-  mkdir -p "$ntfs_mnt"
-  ntfs-3g -o no_detach,compression,streams_interface=windows "$1" "$ntfs_mnt" > "$stage/ntfs-3g.log" 2>&1 &
-  ntfs_pid=$!
-  local _
-  for _ in $(seq 100); do
-    mountpoint -q "$ntfs_mnt" && return 0
-    kill -0 "$ntfs_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  ntfs_unmount
-  echo "fuzz: ntfs-3g cannot mount $1: $(tail -n 1 "$stage/ntfs-3g.log")" >&2
-  exit 1
+  ntfs3g_mount "$1" "$ntfs_mnt" "$stage/ntfs-3g.log" compression,streams_interface=windows ||
+    { echo "fuzz: ntfs-3g cannot mount $1: $(ntfs3g_last_word "$stage/ntfs-3g.log")" >&2; exit 1; }
 }
 
-ntfs_unmount() {
-  [ -n "$ntfs_pid" ] || return 0
-  umount "$ntfs_mnt" 2>/dev/null || umount -l "$ntfs_mnt" 2>/dev/null || true
-  wait "$ntfs_pid" 2>/dev/null || true
-  ntfs_pid=""
-}
+ntfs_unmount() { ntfs3g_unmount; }
 
 # text FILE BYTES: lines naming the file, so that misplaced clusters show.
 text() {

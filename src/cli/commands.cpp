@@ -342,29 +342,13 @@ int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemS
         printError(formatMessage(msg::kCannotOpenItem, item.name.c_str()));
         return kSomeFailed;
     }
-    const std::uint32_t block = drive.bytesPerCluster();
-    // Reads deliver whole sectors: room for one cluster and a little more.
-    std::vector<std::uint8_t> buffer(block + 16);
-    int status = kOk;
-    for (std::uint64_t position = 0; position < item.size;) {
-        std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(block, item.size - position));
-        // A chain that ends early leaves part of the block unread: zeros, not the block before.
-        std::fill(buffer.begin(), buffer.end(), 0);
-        if (!drive.read(buffer, position, n)) {
-            printError(formatMessage(msg::kCannotReadItem, item.name.c_str()));
-            status = kSomeFailed;
-            break;
-        }
-        if (std::fwrite(buffer.data(), 1, n, stdout) != n) {
-            printError("cannot write to standard output");
-            status = kSomeFailed;
-            break;
-        }
-        position += n;
-    }
+    const CopyResult result = copyItemData(
+        drive, item, [](Bytes block) { return std::fwrite(block.data(), 1, block.size(), stdout) == block.size(); });
     drive.endRead();
-    if (std::fflush(stdout) != 0) status = kSomeFailed;
-    return status;
+    if (result == CopyResult::ReadFailed) printError(formatMessage(msg::kCannotReadItem, item.name.c_str()));
+    if (result == CopyResult::WriteFailed) printError("cannot write to standard output");
+    if (std::fflush(stdout) != 0 || result != CopyResult::Done) return kSomeFailed;
+    return kOk;
 }
 
 }  // namespace harrow::cli

@@ -47,7 +47,6 @@ public:
         }
         if (!doc_.openCurrent()) return summary_;
         summary_.started = true;
-        buffer_.resize(std::size_t{drive_.bytesPerCluster()} + 16);
         std::string folder = options_.targetFolder;
         while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
         for (FileItem* item : items)
@@ -149,29 +148,17 @@ private:
     }
 
     Next copy(FileItem& item, const std::string& path, UniqueFd& out) {
-        const std::uint32_t block = drive_.bytesPerCluster();
-        std::uint64_t position = 0;
-        int failure = 0;
-        bool cancelled = false;
-        while (position < item.size) {
-            const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(block, item.size - position));
-            std::fill(buffer_.begin(), buffer_.end(), 0);
-            if (!drive_.read(buffer_, position, n)) {
-                failure = msg::kCannotReadItem;
-                break;
-            }
-            position += n;
-            if (!writeAll(out.get(), Bytes(buffer_).first(n))) {
-                failure = msg::kDiskFull;
-                break;
-            }
-            observer_.progress(static_cast<int>(position * 100 / item.size));
-            if (observer_.cancelled()) {
-                cancelled = true;
-                break;
-            }
-        }
+        const CopyResult result = copyItemData(
+            drive_, item, [&](Bytes block) { return writeAll(out.get(), block); },
+            [&](std::uint64_t done) {
+                observer_.progress(static_cast<int>(done * 100 / item.size));
+                return !observer_.cancelled();
+            });
         drive_.endRead();
+        const int failure = result == CopyResult::ReadFailed    ? msg::kCannotReadItem
+                            : result == CopyResult::WriteFailed ? msg::kDiskFull
+                                                                : 0;
+        const bool cancelled = result == CopyResult::Cancelled;
         if (failure || cancelled) {
             // The part written so far stays, with the current time and plain attributes; the item
             // is not marked saved, so it still shows among the unsaved ones.
@@ -235,12 +222,28 @@ private:
     const SaveOptions& options_;
     SaveObserver& observer_;
     ReplaceAnswer answer_;
-    std::vector<std::uint8_t> buffer_;
     std::set<std::uint64_t> visited_;
     SaveSummary summary_;
 };
 
 }  // namespace
+
+CopyResult copyItemData(CDrive& drive, const FileItem& item, const std::function<bool(Bytes)>& write,
+                        const std::function<bool(std::uint64_t)>& afterBlock) {
+    const std::uint32_t block = drive.bytesPerCluster();
+    // Reads deliver whole sectors: room for one cluster and a little more.
+    std::vector<std::uint8_t> buffer(std::size_t{block} + 16);
+    for (std::uint64_t position = 0; position < item.size;) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(block, item.size - position));
+        // A chain that ends inside a block leaves the rest unread: zeros, not the block before.
+        std::fill(buffer.begin(), buffer.end(), 0);
+        if (!drive.read(buffer, position, n)) return CopyResult::ReadFailed;
+        if (!write(Bytes(buffer).first(n))) return CopyResult::WriteFailed;
+        position += n;
+        if (afterBlock && !afterBlock(position)) return CopyResult::Cancelled;
+    }
+    return CopyResult::Done;
+}
 
 bool isSafeFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&

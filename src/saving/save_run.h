@@ -4,14 +4,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "common/bytes.h"
 #include "common/prompts.h"
 #include "fatfs/file_item.h"
 
 namespace harrow {
 
+class CDrive;
 class CQUIDNEYDoc;
 
 enum class SaveStatus { Saved, Skipped, Failed, Cancelled };
@@ -47,6 +50,14 @@ struct SaveSummary {
 // observer. Nothing is ever written outside the target folder.
 SaveSummary runSave(CQUIDNEYDoc& doc, const std::vector<FileItem*>& items, const SaveOptions& options,
                     SaveObserver& observer);
+
+enum class CopyResult { Done, ReadFailed, WriteFailed, Cancelled };
+
+// Reads the item whose read has begun a cluster at a time, as saving reads it, and hands each
+// block to `write` (false: the write failed). `afterBlock` hears how many bytes are done and
+// returns false to stop there.
+CopyResult copyItemData(CDrive& drive, const FileItem& item, const std::function<bool(Bytes)>& write,
+                        const std::function<bool(std::uint64_t)>& afterBlock = {});
 
 // Can `name` be a file name in the target folder? Not empty, not "." or "..", no '/'.
 bool isSafeFileName(const std::string& name);

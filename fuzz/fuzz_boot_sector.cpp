@@ -11,7 +11,7 @@
 
 #include "common/bytes.h"
 #include "fatfs/boot_sector.h"
-#include "fatfs/drive_info.h"
+#include "volume/drive_info.h"
 #include "fatfs/fat_table.h"
 
 using namespace harrow;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/text.h"
-#include "fatfs/file_item.h"
+#include "items/file_item.h"
 
 namespace harrow::fuzz {
 

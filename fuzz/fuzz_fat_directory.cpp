@@ -14,9 +14,10 @@
 #include "common/prompts.h"
 #include "common/text.h"
 #include "fatfs/directory.h"
-#include "fatfs/document.h"
-#include "volume/drive.h"
-#include "volume/drive_table.h"
+#include "document/document.h"
+#include "document/drive.h"
+#include "document/file_reader.h"
+#include "volume/memory_source.h"
 
 using namespace harrow;
 using namespace harrow::fuzz;
@@ -30,38 +31,39 @@ constexpr int kMaxListings = 200;
 constexpr std::uint64_t kMaxReadBytes = 1 << 20;
 constexpr std::uint32_t kFoundClusters = 300;
 
-// Reads the file in cluster-sized blocks, as saving it would.
+// Reads the file in cluster-sized pieces and at odd places; where it can be read whole, the
+// pieces must be the same bytes.
 void readFile(CDrive& drive, const FileItem& item, FatIndex fat, std::uint64_t& budget) {
     const std::uint32_t block = drive.bytesPerCluster();
-    if (block == 0 || !drive.beginRead(item, fat)) return;
-    std::vector<std::uint8_t> buf(block);
-    for (std::uint64_t offset = 0; offset < item.size && budget > 0; offset += block) {
-        const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(block, item.size - offset));
-        budget -= std::min<std::uint64_t>(budget, count);
-        if (!drive.read(buf, offset, count)) break;
+    FileReader reader(drive, item, fat);
+    if (block == 0 || !reader.ok() || budget == 0) return;
+    const std::uint64_t size = std::min<std::uint64_t>(item.size, budget);
+    budget -= size;
+    std::vector<std::uint8_t> whole(static_cast<std::size_t>(size)), piece(block);
+    const FileReader::Result all = reader.read(0, whole);
+    check(all.bytes <= whole.size() && (all.status == ReadResult::Done) == (all.bytes == whole.size()));
+    for (std::uint64_t offset = 0; offset < size; offset += block) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(block, size - offset));
+        const FileReader::Result r = reader.read(offset, MutableBytes(piece).first(count));
+        if (r.status != ReadResult::Done) break;
+        if (offset + count <= all.bytes) check(std::equal(piece.begin(), piece.begin() + count, whole.begin() + offset));
     }
-    drive.endRead();
+    if (size > 3) check(reader.read(size / 3, MutableBytes(piece).first(std::min<std::size_t>(3, piece.size()))).bytes <= 3);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > kMaxImageBytes) return 0;
-    auto image = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
+    auto image = std::make_unique<std::vector<std::uint8_t>>(data, data + size);
     if (image->size() < kMinImageBytes) image->resize(kMinImageBytes);
     // Bytes the boot sector leaves to boot code choose the options, so seeds from mkfs.fat
     // start with the defaults.
     const std::uint8_t options = size > 0x1F0 ? data[0x1F0] : 0;
 
-    DriveTable table;
-    DriveEntry entry;
-    entry.letter = 'F';
-    entry.type = DriveType::Removable;
-    entry.memory = image;
-    table.set(entry);
-
+    MemorySources sources(std::move(*image));
     RecordingPrompts prompts;
-    CQUIDNEYDoc doc(prompts, table);
+    CQUIDNEYDoc doc(prompts, sources);
     doc.searchDisk = 2;
     doc.dirFat = (options & 1) ? kNoFat : 0;
     doc.showDeleted = (options & 2) ? 2 : 1;
@@ -74,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CDrive& drive = doc.drive();
 
     // Every directory once, however the volume links them.
-    std::set<std::uint32_t> visited{directoryCluster(drive, drive.info().rootCluster)};
+    std::set<std::uint32_t> visited{directoryCluster(drive.info(), drive.info().rootCluster)};
     std::deque<ItemList> pending{doc.rootList};
     int listings = 0;
     std::uint64_t readBudget = kMaxReadBytes;
@@ -87,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 continue;
             }
             if (isDotName(item.name) || listings >= kMaxListings) continue;
-            if (!visited.insert(directoryCluster(drive, item.firstCluster())).second) continue;
+            if (!visited.insert(directoryCluster(drive.info(), item.firstCluster())).second) continue;
             ++listings;
             if (auto sub = doc.listItem(item)) {
                 checkList(*sub);

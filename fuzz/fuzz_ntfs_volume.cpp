@@ -23,12 +23,13 @@
 #include "fuzz_checks.h"
 #include "common/prompts.h"
 #include "common/text.h"
-#include "fatfs/document.h"
+#include "document/document.h"
 #include "ntfs/inode.h"
 #include "ntfs/ntfs_list.h"
 #include "ntfs/record.h"
-#include "volume/drive.h"
-#include "volume/drive_table.h"
+#include "document/drive.h"
+#include "document/file_reader.h"
+#include "volume/memory_source.h"
 
 using namespace harrow;
 using namespace harrow::fuzz;
@@ -52,17 +53,19 @@ constexpr std::size_t kMaxCompared = 256;
 // up to 2 GiB) are read in pieces that still fit the budget.
 std::uint32_t blockSize(const CDrive& drive) { return std::clamp<std::uint32_t>(drive.bytesPerCluster(), 1, kMaxBlock); }
 
-// Through the drive, as the front ends read a file.
+// Through a file reader, as the front ends read a file.
 void readThroughDrive(CDrive& drive, const FileItem& item, std::uint64_t& budget) {
     const std::uint32_t block = blockSize(drive);
-    if (!drive.beginRead(item, 0)) return;
+    FileReader reader(drive, item, 0);
+    if (!reader.ok()) return;
     std::vector<std::uint8_t> buf(block);
     for (std::uint64_t offset = 0; offset < item.size && budget > 0; offset += block) {
-        const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(block, item.size - offset));
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(block, item.size - offset));
         budget -= std::min<std::uint64_t>(budget, count);
-        if (!drive.read(buf, offset, count)) break;
+        const FileReader::Result r = reader.read(offset, MutableBytes(buf).first(count));
+        check(r.bytes <= count);
+        if (r.status != ReadResult::Done) break;
     }
-    drive.endRead();
 }
 
 // Reads the attribute from 0 in blocks of `block` bytes into `out` until a read delivers less
@@ -87,7 +90,7 @@ void readInBlocks(CInode& ino, std::uint32_t type, std::optional<std::string_vie
 // the bytes agree.
 void checkAttribute(CDrive& drive, std::uint64_t sector, std::uint32_t type, std::optional<std::string_view> name,
                     std::uint64_t& budget) {
-    CInode a(drive), b(drive), c(drive);
+    CInode a(drive.mft()), b(drive.mft()), c(drive.mft());
     if (!a.loadBySector(sector) || !b.loadBySector(sector) || !c.loadBySector(sector)) return;
     const std::uint64_t size = a.attributeSize(type, name);
     check(b.attributeSize(type, name) == size);
@@ -127,7 +130,7 @@ bool sameTable(const std::vector<AttrEntry>& x, const std::vector<AttrEntry>& y)
 // the same bytes they must come to the same attributes, or a file that lists fine cannot be read.
 void checkSameRecord(CDrive& drive, const FileItem& item) {
     const std::uint64_t sector = drive.sectorOfRecord(item.record);
-    CInode byNumber(drive), bySector(drive);
+    CInode byNumber(drive.mft()), bySector(drive.mft());
     if (!byNumber.loadByNumber(item.record) || !bySector.loadBySector(sector)) return;
     const Bytes a = byNumber.recordBytes(), b = bySector.recordBytes();
     if (!std::equal(a.begin(), a.end(), b.begin(), b.end())) return;
@@ -151,18 +154,12 @@ struct Pending {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > kMaxImageBytes) return 0;
-    auto image = std::make_shared<std::vector<std::uint8_t>>(data, data + size);
+    auto image = std::make_unique<std::vector<std::uint8_t>>(data, data + size);
     if (image->size() < kMinImageBytes) image->resize(kMinImageBytes);
 
-    DriveTable table;
-    DriveEntry entry;
-    entry.letter = 'N';
-    entry.type = DriveType::Fixed;
-    entry.memory = image;
-    table.set(entry);
-
+    MemorySources sources(std::move(*image));
     RecordingPrompts prompts;
-    CQUIDNEYDoc doc(prompts, table);
+    CQUIDNEYDoc doc(prompts, sources);
     doc.searchDisk = 2;
 
     DocHost host;
@@ -218,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (std::uint64_t s : {mftSector, drive.sectorOfRecord(5), drive.sectorOfRecord(0)}) seenSectors.push_back(s);
     for (std::uint64_t s : seenSectors) {
-        if (auto item = ntfsItemAtSector(drive, s)) checkItem(*item);
+        if (auto item = ntfsItemAtSector(drive.mft(), s)) checkItem(*item);
     }
 
     for (ListMode mode : {ID_LIST_BASICROOT, ID_LIST_SEARCHROOT, ID_LIST_LOSTDIRS, ID_LIST_ALLDIRS, ID_LIST_ALLFILES}) {

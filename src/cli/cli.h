@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/prompts.h"
-#include "fatfs/document.h"
+#include "document/document.h"
 
 namespace harrow::cli {
 
@@ -17,8 +17,9 @@ enum Exit : int { kOk = 0, kSomeFailed = 1, kBadSource = 2 };
 // Messages go to stderr; questions are answered no where there is nobody to ask.
 class CliPrompts : public Prompts {
 public:
-    // How the overwrite question is answered: on the terminal ("ask"), or the same for every file.
-    std::string overwrite = "ask";
+    // Whether to go on past a cluster the scan cannot read: ask (on a terminal; without one the
+    // scan stops), continue, or stop.
+    std::string onReadError = "ask";
     bool askedWithoutTerminal = false;  // a question went unanswered: the item counts as failed
 
     void showMessage(int id, const std::string& text, MsgIcon icon) override;
@@ -40,6 +41,7 @@ struct Options {
     std::vector<std::string> skips;    // FIRST-LAST
     bool noSkipBad = false;
     std::string list;                  // search-root|lost|all-dirs|all-files
+    std::string onReadError = "ask";   // ask|continue|stop
     // save
     std::string to;
     bool forceFat = false;
@@ -67,8 +69,8 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
 
 int cmdDrives(const Options& opt);
 int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
-int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& item, const Options& opt);
-int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& item, const Options& opt);
+int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt);
+int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt);
 int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
 int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& items, const Options& opt);
 

@@ -8,14 +8,16 @@
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <functional>
 #include <set>
 #include <fmt/core.h>
 
 #include "cli/cli.h"
 #include "common/dostime.h"
 #include "common/strings.h"
-#include "fatfs/directory.h"
-#include "saving/fat_verdict.h"
+#include "document/file_reader.h"
+#include "document/tree_walk.h"
+#include "fatfs/fat_verdict.h"
 #include "saving/save_run.h"
 #include "scan/disk_scan.h"
 #include "scan/skip_ranges.h"
@@ -38,7 +40,7 @@ std::string isoDate(const FileItem& item) {
     return d;
 }
 
-json itemJson(const FileItem& item, const std::string* path, CDrive* fatDrive = nullptr) {
+json itemJson(const FileItem& item, const std::string* path, const FatTable* fat = nullptr) {
     json j;
     j["name"] = item.name;
     if (path) j["path"] = *path;
@@ -53,7 +55,7 @@ json itemJson(const FileItem& item, const std::string* path, CDrive* fatDrive = 
     j["record"] = item.record;
     j["parent_record"] = item.parentRecord;
     j["size"] = item.size;
-    if (fatDrive && !item.isDirectory()) j["verdict"] = static_cast<int>(fatVerdict(*fatDrive, item));
+    if (fat && !item.isDirectory()) j["verdict"] = static_cast<int>(fatVerdict(*fat, item));
     return j;
 }
 
@@ -62,8 +64,6 @@ void printItemLine(const FileItem& item, const std::string& shown) {
     std::string size = item.isDirectory() ? "<DIR>" : std::to_string(item.size);
     fmt::print("{:<19}  {:>12}  {:>10}  {}\n", date, size, item.cluster, shown);
 }
-
-bool isDotName(const std::string& name) { return name == "." || name == ".."; }
 
 bool startsWithImageSignature(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -95,8 +95,9 @@ void printError(const std::string& text) {
 
 void CliPrompts::showMessage(int, const std::string& text, MsgIcon) { printError(text); }
 
-bool CliPrompts::askYesNo(int, const std::string& text) {
+bool CliPrompts::askYesNo(int id, const std::string& text) {
     printError(text);
+    if (id == msg::kCannotReadCluster && onReadError != "ask") return onReadError == "continue";
     if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
     std::fprintf(stderr, "[y/N] ");
     std::string answer;
@@ -230,7 +231,32 @@ int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     return kOk;
 }
 
-int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSpec, const Options& opt) {
+namespace {
+
+// ls -r: every item below the start, each directory's items right after it.
+class LsWalk : public TreeVisitor {
+public:
+    LsWalk(std::function<void(const FileItem&, const std::string&)> emit) : emit_(std::move(emit)) {}
+    bool visit(const FileItem& item, const std::string& path, int) override {
+        emit_(item, path);
+        return true;
+    }
+    void listFailed(const FileItem& dir, const std::string& path) override {
+        // Deleted directories are often overwritten; only a live one that cannot be read is a
+        // failure.
+        if (dir.deleted) return;
+        printError(formatText(diag::kCantChangeDir, path));
+        failed = true;
+    }
+    bool failed = false;
+
+private:
+    std::function<void(const FileItem&, const std::string&)> emit_;
+};
+
+}  // namespace
+
+int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt) {
     doc.showDeleted = opt.deleted == "hide" ? 2 : 1;
     if (!openSource(doc, source, opt.offset)) return kBadSource;
     if (doc.isFat()) {
@@ -242,82 +268,44 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSp
     OpenDrive open(doc);
     if (!open.ok) return kBadSource;
     std::string error;
-    auto start = resolveItem(doc, itemSpec.empty() ? "/" : itemSpec, error);
+    auto start = resolveItem(doc, address.empty() ? "/" : address, error);
     if (!start) {
         printError(error);
         return kSomeFailed;
     }
 
-    int status = kOk;
     json items = json::array();
     auto emit = [&](const FileItem& item, const std::string& path) {
         if (opt.json)
-            items.push_back(itemJson(item, opt.recursive ? &path : nullptr, doc.isFat() ? &doc.drive() : nullptr));
+            items.push_back(itemJson(item, opt.recursive ? &path : nullptr, doc.isFat() ? &doc.drive().fat() : nullptr));
         else
             printItemLine(item, opt.recursive ? path : item.name);
     };
-    auto listOf = [&](const ResolvedItem& r) -> std::optional<ItemList> {
-        if (r.isRoot) return doc.listForMode(ID_LIST_BASICROOT);
-        return doc.listItem(r.item, &r.parent);
-    };
 
+    int status = kOk;
     if (!start->isRoot && !start->item.isDirectory()) {
         emit(start->item, start->path);
-    } else if (!opt.recursive) {
-        auto list = listOf(*start);
-        if (!list) {
-            printError(formatText(diag::kCantChangeDir, start->path.c_str()));
-            return kSomeFailed;
-        }
-        for (const FileItem& item : *list) emit(item, start->path + "/" + item.name);
     } else {
-        // Depth first, each directory once: a damaged volume may link directories in a loop.
-        std::set<std::uint64_t> visited;
-        auto key = [&](const FileItem& item) -> std::uint64_t {
-            return doc.isFat() ? directoryCluster(doc.drive(), item.firstCluster()) : item.record;
-        };
-        visited.insert(key(start->item));
-        struct Pending {
-            ItemList list;
-            std::size_t next;
-            std::string path;
-            FileItem dir;
-        };
-        std::vector<Pending> stack;
-        if (auto list = listOf(*start)) {
-            stack.push_back({std::move(*list), 0, start->path, start->item});
-        } else {
-            printError(formatText(diag::kCantChangeDir, start->path.c_str()));
+        auto list = start->isRoot ? std::optional<ItemList>(doc.listForMode(ID_LIST_BASICROOT))
+                                  : doc.listItem(start->item, &start->parent);
+        if (!list) {
+            printError(formatText(diag::kCantChangeDir, start->path));
             return kSomeFailed;
         }
-        while (!stack.empty()) {
-            Pending& top = stack.back();
-            if (top.next == top.list.size()) {
-                stack.pop_back();
-                continue;
-            }
-            FileItem item = top.list[top.next++];
-            std::string path = top.path + "/" + item.name;
-            emit(item, path);
-            if (!item.isDirectory() || isDotName(item.name) || !visited.insert(key(item)).second) continue;
-            auto sub = doc.listItem(item, &top.dir);
-            if (!sub) {
-                // Deleted directories are often overwritten; only a live one that cannot be read
-                // is a failure.
-                if (!item.deleted) {
-                    printError(formatText(diag::kCantChangeDir, path.c_str()));
-                    status = kSomeFailed;
-                }
-                continue;
-            }
-            stack.push_back({std::move(*sub), 0, path, item});
+        if (opt.recursive) {
+            LsWalk visitor(emit);
+            TreeWalk walk(doc, visitor);
+            if (!walk.walk(std::move(*list), start->item, start->path) || visitor.failed) status = kSomeFailed;
+        } else {
+            for (const FileItem& item : *list) emit(item, start->path + "/" + item.name);
         }
     }
+    if (doc.drive().sourceLost()) status = kSomeFailed;
     if (opt.json) printJson({{"source", source}, {"path", start->path.empty() ? "/" : start->path}, {"items", items}});
     return status;
 }
 
-int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemSpec, const Options& opt) {
+int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt) {
     if (!openSource(doc, source, opt.offset)) return kBadSource;
     std::optional<FatIndex> fat = 0;
     if (doc.isFat()) fat = parseFatCopy(opt.fat, doc.drive().info().numberOfFats);
@@ -326,26 +314,26 @@ int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& itemS
     OpenDrive open(doc);
     if (!open.ok) return kBadSource;
     std::string error;
-    auto found = resolveItem(doc, itemSpec, error);
+    auto found = resolveItem(doc, address, error);
     if (!found) {
         printError(error);
         return kSomeFailed;
     }
     const FileItem& item = found->item;
     if (found->isRoot || item.isDirectory()) {
-        printError(itemSpec + " is a directory");
+        printError(address + " is a directory");
         return kSomeFailed;
     }
 
-    CDrive& drive = doc.drive();
-    if (!drive.beginRead(item, doc.isFat() ? *fat : 0)) {
-        printError(formatMessage(msg::kCannotOpenItem, item.name.c_str()));
+    FileReader reader(doc.drive(), item, doc.isFat() ? *fat : 0);
+    if (!reader.ok()) {
+        printError(formatMessage(msg::kCannotOpenItem, item.name));
         return kSomeFailed;
     }
-    const CopyResult result = copyItemData(
-        drive, item, [](Bytes block) { return std::fwrite(block.data(), 1, block.size(), stdout) == block.size(); });
-    drive.endRead();
-    if (result == CopyResult::ReadFailed) printError(formatMessage(msg::kCannotReadItem, item.name.c_str()));
+    const CopyResult result = copyItemData(reader, item.size, [](Bytes block) {
+        return std::fwrite(block.data(), 1, block.size(), stdout) == block.size();
+    });
+    if (result == CopyResult::ReadFailed) printError(formatMessage(msg::kCannotReadItem, item.name));
     if (result == CopyResult::WriteFailed) printError("cannot write to standard output");
     if (std::fflush(stdout) != 0 || result != CopyResult::Done) return kSomeFailed;
     return kOk;
@@ -446,7 +434,7 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
             return kBadSource;
         }
         if (!validSkipRange(range->first, range->last)) {
-            printError(formatMessage(msg::kInvalidRange) + " " + text);
+            printError(messageText(msg::kInvalidRange) + std::string(" ") + text);
             return kBadSource;
         }
         insertSkipRange(doc.skipRanges, range->first, range->last);
@@ -484,11 +472,11 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
     }
     doc.fatPromptMode = opt.forceFat ? kFatPromptForce : kFatPromptAsk;
     if (std::error_code ec; !std::filesystem::create_directories(opt.to, ec) && ec) {
-        printError(formatMessage(msg::kCannotCreate, opt.to.c_str()));
+        printError(formatMessage(msg::kCannotCreate, opt.to));
         return kBadSource;
     }
     if (doc.driveKind != DriveKind::Image && onSourceDevice(doc, opt.to)) {
-        printError(formatMessage(msg::kCannotSaveOnSource));
+        printError(messageText(msg::kCannotSaveOnSource));
         return kBadSource;
     }
 
@@ -517,7 +505,6 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
     for (FileItem& item : resolved) items.push_back(&item);
 
     auto* prompts = dynamic_cast<CliPrompts*>(&doc.prompts());
-    if (prompts) prompts->overwrite = opt.overwrite;
     SaveOptions options;
     options.targetFolder = opt.to;
     options.recursive = opt.recursive;

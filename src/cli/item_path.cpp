@@ -42,7 +42,7 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
         cur.path = "@" + number;
         if (!doc.isFat()) {
             // NTFS: the file record at that sector, whether or not any list holds it.
-            auto item = ntfsItemAtSector(doc.drive(), n);
+            auto item = ntfsItemAtSector(doc.drive().mft(), n);
             if (!item) {
                 error = "no file record at sector " + number;
                 return std::nullopt;
@@ -74,7 +74,7 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
         else if (cur.item.isDirectory())
             list = doc.listItem(cur.item, &cur.parent);
         if (!list) {
-            error = formatText(diag::kCantChangeDir, cur.path.empty() ? "/" : cur.path.c_str());
+            error = formatText(diag::kCantChangeDir, cur.path.empty() ? "/" : cur.path);
             return std::nullopt;
         }
         auto it = std::find_if(list->begin(), list->end(), [&](const FileItem& i) { return i.name == part; });

@@ -11,16 +11,15 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();  // global options may also follow the command
 
-    std::string lang, codepage, password;
+    std::string lang, codepage;
     std::vector<std::string> drives;
     app.add_option("--lang", lang, "language of messages")->check(CLI::IsMember({"zh", "en"}));
     app.add_option("--drive", drives, "drive letter for a device or file: X=PATH")->type_name("X=PATH");
     app.add_option("--codepage", codepage, "OEM code page of short names (default CP437, CP936 in a zh locale)");
-    app.add_option("--password", password, "password of a harrowd server");
 
     cli::Options opt;
     app.add_option("--offset", opt.offset, "byte offset of the volume inside SOURCE (a partition of a disk image)");
-    std::string source, item;
+    std::string source, address;
 
     auto* drivesCmd = app.add_subcommand("drives", "the drive table: letter, type, label, path");
     drivesCmd->add_flag("--json", opt.json, "one JSON document on stdout");
@@ -31,7 +30,7 @@ int main(int argc, char** argv) {
 
     auto* lsCmd = app.add_subcommand("ls", "list a directory");
     lsCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
-    lsCmd->add_option("ITEM", item, "/A/B, @CLUSTER or @CLUSTER/A/B (default: the root)");
+    lsCmd->add_option("ITEM", address, "/A/B, @CLUSTER or @CLUSTER/A/B (default: the root)");
     lsCmd->add_flag("-r", opt.recursive, "descend into every listed directory");
     lsCmd->add_option("--deleted", opt.deleted, "list deleted entries")->check(CLI::IsMember({"show", "hide"}));
     lsCmd->add_option("--dir-fat", opt.dirFat, "FAT copy that directory chains follow: 1..n or none");
@@ -39,7 +38,7 @@ int main(int argc, char** argv) {
 
     auto* catCmd = app.add_subcommand("cat", "write an item's bytes to stdout");
     catCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
-    catCmd->add_option("ITEM", item, "/A/B/FILE, @CLUSTER or @CLUSTER/A/B")->required();
+    catCmd->add_option("ITEM", address, "/A/B/FILE, @CLUSTER or @CLUSTER/A/B")->required();
     catCmd->add_option("--fat", opt.fat, "FAT copy to read through: 1..n or none");
 
     std::vector<std::string> saveItems;
@@ -47,6 +46,9 @@ int main(int argc, char** argv) {
     scanCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
     scanCmd->add_option("--skip", opt.skips, "clusters not to read: FIRST-LAST (repeatable)");
     scanCmd->add_flag("--no-skip-bad", opt.noSkipBad, "read clusters the FAT marks bad as well");
+    scanCmd->add_option("--on-read-error", opt.onReadError,
+                        "a cluster that cannot be read: ask (on a terminal, else stop), continue, stop")
+        ->check(CLI::IsMember({"ask", "continue", "stop"}));
     scanCmd->add_option("--list", opt.list, "list to print (default all-dirs on FAT, all-files on NTFS)")
         ->check(CLI::IsMember({"search-root", "lost", "all-dirs", "all-files"}));
     scanCmd->add_flag("--json", opt.json, "one JSON document on stdout");
@@ -82,11 +84,12 @@ int main(int argc, char** argv) {
     }
 
     cli::CliPrompts prompts;
+    prompts.onReadError = opt.onReadError;
     CQUIDNEYDoc doc(prompts);
     if (*drivesCmd) return cli::cmdDrives(opt);
     if (*infoCmd) return cli::cmdInfo(doc, source, opt);
-    if (*lsCmd) return cli::cmdLs(doc, source, item, opt);
-    if (*catCmd) return cli::cmdCat(doc, source, item, opt);
+    if (*lsCmd) return cli::cmdLs(doc, source, address, opt);
+    if (*catCmd) return cli::cmdCat(doc, source, address, opt);
     if (*scanCmd) return cli::cmdScan(doc, source, opt);
     if (*saveCmd) return cli::cmdSave(doc, source, saveItems, opt);
     return cli::kBadSource;

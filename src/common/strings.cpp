@@ -61,6 +61,14 @@ constexpr MessageEntry kMessages[] = {
     {61250, "无法访问 %s！", "Cannot access %s!"},
     {61251, "无法读取 %s！", "Cannot read %s!"},
     {61716, "请输入 %1 个以下的字符。", "Please enter no more than %1 characters."},
+    {70001, "无法再读取 %s，操作已中止。", "%s can no longer be read; the operation stops."},
+    {70002, "簇 %lu 的 \".\" 项指向另一个簇", "Cluster %lu: its \".\" entry names another cluster"},
+    {70003, "$MFT 的第一个记录已损坏，改用 $MFTMirr 中的副本。",
+     "The first record of $MFT is damaged; its copy in $MFTMirr is used instead."},
+    {70004, "无法读取 $MFT，$MFTMirr 中的副本也无法使用。只有扫描磁盘才能找到文件记录。",
+     "$MFT cannot be read, nor its copy in $MFTMirr. Only the disk scan can find file records."},
+    {70005, "文件记录 %lu 的目录索引已损坏：索引块 %lu 下的项无法列出。",
+     "The directory index of file record %lu is damaged: the entries under index block %lu cannot be listed."},
 };
 
 constexpr MessageEntry kServerMessages[] = {
@@ -205,6 +213,84 @@ static_assert(!sameConversions("%lu", "%d") && !sameConversions("%s %d", "%d %s"
               !sameConversions("%1", "%d") && !sameConversions("%", "%") &&
               sameConversions("%%%-08.3lu", "x%lu%%") && sameConversions("a %1 b", "%1"));
 
+// Each id's argument types against its text's conversions.
+template <typename T> struct ArgClass;
+template <> struct ArgClass<int> { static constexpr std::string_view sigs[] = {"d", "i", "c", "%"}; };
+template <> struct ArgClass<unsigned> { static constexpr std::string_view sigs[] = {"u", "x", "X", "o"}; };
+template <> struct ArgClass<unsigned long> { static constexpr std::string_view sigs[] = {"lu", "lx", "lX", "lo"}; };
+template <> struct ArgClass<TextArg> { static constexpr std::string_view sigs[] = {"s"}; };
+
+template <typename T>
+constexpr bool accepts(const ConversionSig& sig) {
+    if (!sig.valid) return false;
+    // An insert ("%1") takes an int, whatever its number.
+    const std::string_view have(sig.chars, sig.chars[0] == '%' ? 1 : static_cast<std::size_t>(sig.count));
+    for (std::string_view want : ArgClass<T>::sigs)
+        if (have == want) return true;
+    return false;
+}
+
+template <typename... Args>
+constexpr bool argumentsFit(std::string_view text) {
+    constexpr bool (*checks[])(const ConversionSig&) = {accepts<Args>..., nullptr};
+    std::size_t at = 0;
+    for (std::size_t i = 0;; ++i) {
+        const ScanStep step = nextConversion(text, at);
+        if (!step.found) return i == sizeof...(Args);
+        if (i == sizeof...(Args) || !checks[i](step.sig)) return false;
+        at = step.next;
+    }
+}
+
+constexpr const MessageEntry* entryOf(std::span<const MessageEntry> table, int id) {
+    for (const MessageEntry& e : table)
+        if (e.id == id) return &e;
+    return nullptr;
+}
+
+template <typename... Args>
+constexpr bool fits(MessageId<Args...> m) {
+    const MessageEntry* e = entryOf(kMessages, m.id);
+    return e && argumentsFit<Args...>(e->zh) && argumentsFit<Args...>(e->en);
+}
+template <typename... Args>
+constexpr bool fits(ServerMessageId<Args...> m) {
+    const MessageEntry* e = entryOf(kServerMessages, m.id);
+    return e && argumentsFit<Args...>(e->zh) && argumentsFit<Args...>(e->en);
+}
+template <typename... Args>
+constexpr bool fits(FixedText<Args...> t) {
+    return argumentsFit<Args...>(t.text);
+}
+
+static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(msg::kUnknownFormat) &&
+              fits(msg::kColumnName) && fits(msg::kColumnDate) && fits(msg::kColumnCluster) && fits(msg::kColumnSize) &&
+              fits(msg::kHexViewCaption) && fits(msg::kTextViewCaption) && fits(msg::kNoFat) && fits(msg::kFatInvalid) &&
+              fits(msg::kSelectedFiles) && fits(msg::kTotalFiles) && fits(msg::kCannotOpenDrive) &&
+              fits(msg::kCannotOpenDriveAdmin) && fits(msg::kTitle) && fits(msg::kTitleDrive) &&
+              fits(msg::kFilesFoundLabel) && fits(msg::kDirsFoundLabel) && fits(msg::kDotEntryMismatch) &&
+              fits(msg::kCannotReadCluster) && fits(msg::kInvalidRange) && fits(msg::kNtTooOld) &&
+              fits(msg::kCannotWrite) && fits(msg::kCannotSaveOnSource) && fits(msg::kCannotCreate) &&
+              fits(msg::kDiskFull) && fits(msg::kTitleImage) && fits(msg::kSocketFailed) &&
+              fits(msg::kClosingConnection) && fits(msg::kConnectionReset) && fits(msg::kConnectFailed) &&
+              fits(msg::kWrongPassword) && fits(msg::kCannotOpenItem) && fits(msg::kCannotAccess) &&
+              fits(msg::kCannotReadItem) && fits(msg::kTooManyChars) && fits(msg::kModeBasicRoot) &&
+              fits(msg::kModeSearchRoot) && fits(msg::kModeLostDirs) && fits(msg::kModeAllDirs) &&
+              fits(msg::kModeAllFiles) && fits(msg::kSourceLost) && fits(msg::kDotNamesOtherCluster) &&
+              fits(msg::kMftFromMirror) && fits(msg::kMftUnreadable) && fits(msg::kIndexDamaged),
+              "a message id's argument types do not match its text");
+static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
+              fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&
+              fits(servermsg::kIllegalLogin) && fits(servermsg::kLogout) && fits(servermsg::kOpenDrive) &&
+              fits(servermsg::kTipOnline) && fits(servermsg::kTipOffline) && fits(servermsg::kProgramTitle),
+              "a server message id's argument types do not match its text");
+static_assert(fits(diag::kCantChangeDir) && fits(diag::kCantChangeToParentDir) && fits(diag::kCantLoadMftWithoutMft0) &&
+              fits(diag::kCantDecodeRunType) && fits(diag::kNotIndexRecord),
+              "a diagnostic's argument types do not match its text");
+// Guard the checker itself.
+static_assert(!argumentsFit<int>("%lu") && !argumentsFit<TextArg>("%d") && !argumentsFit<int, int>("%d") &&
+              argumentsFit<int>("a %1 b") && argumentsFit<TextArg, unsigned long>("%s: %lu"));
+
 // ---------------------------------------------------------------------------
 
 const MessageEntry* findEntry(std::span<const MessageEntry> table, int id) {
@@ -296,36 +382,14 @@ const char* messageText(int id, Lang lang) { return textOf(kMessages, id, lang);
 bool hasMessage(int id) { return findEntry(kMessages, id) != nullptr; }
 std::span<const MessageEntry> allMessages() { return kMessages; }
 
-std::string formatMessage(int id, ...) {
-    std::va_list args;
-    va_start(args, id);
-    std::string out = vformatText(messageText(id), args);
-    va_end(args);
-    return out;
-}
-
 const char* serverMessageText(int id) { return textOf(kServerMessages, id, language()); }
 const char* serverMessageText(int id, Lang lang) { return textOf(kServerMessages, id, lang); }
 bool hasServerMessage(int id) { return findEntry(kServerMessages, id) != nullptr; }
 std::span<const MessageEntry> allServerMessages() { return kServerMessages; }
 
-std::string formatServerMessage(int id, ...) {
-    std::va_list args;
-    va_start(args, id);
-    std::string out = vformatText(serverMessageText(id), args);
-    va_end(args);
-    return out;
-}
+namespace {
 
-std::string formatText(const char* text, ...) {
-    std::va_list args;
-    va_start(args, text);
-    std::string out = vformatText(text, args);
-    va_end(args);
-    return out;
-}
-
-std::string vformatText(const char* text, std::va_list args) {
+std::string vformatChecked(const char* text, std::va_list args) {
     if (text == nullptr || *text == '\0') return {};
     const std::string_view view(text);
     if (const int inserts = highestInsert(view); inserts > 0) {
@@ -344,5 +408,19 @@ std::string vformatText(const char* text, std::va_list args) {
     std::vsnprintf(out.data(), out.size() + 1, text, args);
     return out;
 }
+
+}  // namespace
+
+namespace detail {
+
+std::string formatChecked(const char* text, ...) {
+    std::va_list args;
+    va_start(args, text);
+    std::string out = vformatChecked(text, args);
+    va_end(args);
+    return out;
+}
+
+}  // namespace detail
 
 } // namespace harrow

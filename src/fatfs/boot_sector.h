@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "common/bytes.h"
-#include "fatfs/drive_info.h"
+#include "volume/drive_info.h"
 
 namespace harrow {
 

@@ -2,35 +2,36 @@
 
 #include <vector>
 
-#include "volume/drive.h"
+#include "fatfs/boot_sector.h"
 
 namespace harrow {
 
-std::uint32_t directoryCluster(const CDrive& drive, std::uint32_t cluster) {
-    const DriveInfo& info = drive.info();
+std::uint32_t directoryCluster(const DriveInfo& info, std::uint32_t cluster) {
     return info.fsType == FsType::Fat32 && cluster == 0 ? info.rootCluster : cluster;
 }
 
-DirWalkStatus walkDirectory(CDrive& drive, std::uint32_t cluster, const DirWalkOptions& options,
+DirWalkStatus walkDirectory(Volume& volume, const FatTable& fat, std::uint32_t cluster, const DirWalkOptions& options,
                             const std::function<bool(const DirEntryRef&)>& visit) {
-    const DriveInfo& info = drive.info();
-    const FatTable& fat = drive.fat();
+    const DriveInfo& info = volume.info();
     const std::uint32_t bps = info.bytesPerSector;
     const std::uint32_t spc = info.sectorsPerCluster;
     if (bps < kDirEntrySize || spc == 0) return DirWalkStatus::ReadError;
 
-    const std::uint32_t maxEntries = cluster == info.rootCluster && info.rootEntries != 0 ? info.rootEntries : 0x7FFF;
+    // A directory holds at most 65536 entries (2 MiB); the fixed root of FAT12/16 as many as the
+    // boot sector gives it room for.
+    const bool fixedRoot = info.fsType != FsType::Fat32 && cluster == info.rootCluster && info.rootEntries != 0;
+    const std::uint32_t maxEntries = fixedRoot ? info.rootEntries : kMaxDirectoryEntries;
     const std::uint32_t maxSectors = maxEntries * kDirEntrySize / bps;
     const std::uint32_t perSector = bps / kDirEntrySize;
 
     std::vector<std::uint8_t> sector(bps);
-    std::uint64_t next = drive.sectorOfCluster(cluster);
+    std::uint64_t next = sectorOfCluster(info, cluster);
     std::uint32_t cursor = cluster;
     LongNameAssembler longName;
 
     for (std::uint32_t i = 0; i < maxSectors; ++i) {
         const std::uint64_t current = next;
-        if (!drive.readSectors(sector, current, 1)) return DirWalkStatus::ReadError;
+        if (!volume.readSectors(sector, current, 1)) return DirWalkStatus::ReadError;
 
         bool lastSector = false;
         next = current + 1;
@@ -39,7 +40,7 @@ DirWalkStatus walkDirectory(CDrive& drive, std::uint32_t cluster, const DirWalkO
             if (fat.isEndOfChain(cursor))
                 lastSector = true;
             else if (fat.usable(cursor))
-                next = drive.sectorOfCluster(cursor);
+                next = sectorOfCluster(info, cursor);
         }
 
         Bytes bytes(sector);
@@ -47,7 +48,7 @@ DirWalkStatus walkDirectory(CDrive& drive, std::uint32_t cluster, const DirWalkO
         if (checkDots) {
             if (!isDotEntry(bytes.subspan(0, kDirEntrySize)) || !isDotDotEntry(bytes.subspan(kDirEntrySize, kDirEntrySize)))
                 return DirWalkStatus::NotADirectory;
-            if (options.selfCluster && drive.firstCluster(bytes.subspan(0, kDirEntrySize)) != *options.selfCluster)
+            if (options.selfCluster && firstClusterOfEntry(info, bytes.subspan(0, kDirEntrySize)) != *options.selfCluster)
                 return DirWalkStatus::NotADirectory;
         }
 

@@ -11,10 +11,9 @@
 #include "common/bytes.h"
 #include "fatfs/dir_entry.h"
 #include "fatfs/fat_table.h"
+#include "volume/volume.h"
 
 namespace harrow {
-
-class CDrive;
 
 struct DirEntryRef {
     Bytes raw;                            // the 32-byte short entry
@@ -33,15 +32,17 @@ struct DirWalkOptions {
     std::optional<std::uint32_t> selfCluster;
 };
 
+inline constexpr std::uint32_t kMaxDirectoryEntries = 65536;
+
 enum class DirWalkStatus { Finished, Stopped, ReadError, NotADirectory };
 
 // The cluster a directory reference really means: ".." entries name the FAT32 root as 0.
-std::uint32_t directoryCluster(const CDrive& drive, std::uint32_t cluster);
+std::uint32_t directoryCluster(const DriveInfo& info, std::uint32_t cluster);
 
 // Calls `visit` for every entry that is neither a long-name piece nor the end; `visit` returns
 // false to stop. The walk ends at an end entry, at the end of the chain, or after the most
-// entries a directory may hold (the root-entry count for the FAT12/16 root, else 0x7FFF).
-DirWalkStatus walkDirectory(CDrive& drive, std::uint32_t cluster, const DirWalkOptions& options,
+// entries a directory may hold (the root-entry count for the FAT12/16 root, else 65536).
+DirWalkStatus walkDirectory(Volume& volume, const FatTable& fat, std::uint32_t cluster, const DirWalkOptions& options,
                             const std::function<bool(const DirEntryRef&)>& visit);
 
 }  // namespace harrow

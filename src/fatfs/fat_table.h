@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/bytes.h"
-#include "fatfs/drive_info.h"
+#include "volume/drive_info.h"
 
 namespace harrow {
 
@@ -30,7 +30,8 @@ public:
 
     // Bytes of all copies: what a load reads.
     std::uint64_t totalBytes() const { return copyBytes_ * copies_; }
-    int copies() const { return static_cast<int>(copies_); }
+    // FAT copies of the volume; none on NTFS.
+    int copies() const { return bits_ == 0 ? 0 : static_cast<int>(copies_); }
 
     // The highest cluster number a chain may name: the last data cluster. FAT32 counts the two
     // reserved numbers in its cluster count (last = count - 1), FAT12/16 do not (count + 1).

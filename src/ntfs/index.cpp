@@ -4,7 +4,6 @@
 
 #include "ntfs/inode.h"
 #include "ntfs/record.h"
-#include "volume/drive.h"
 
 namespace harrow {
 namespace {
@@ -14,27 +13,29 @@ constexpr const char* kI30 = "$I30";
 constexpr int kMaxDepth = 15;
 constexpr std::uint8_t kSubnode = 0x01, kLastEntry = 0x02;
 
+// Index blocks kept by one listing; past this the cache starts over.
+constexpr std::uint64_t kMaxCachedBytes = 64u << 20;
+
+// Index block ("INDX"):
+//   0x00 "INDX"   0x06 update sequence count   0x10 the block's own VCN
+//   0x18 entries offset (from 0x18)   0x28 update sequence number   0x2A update sequence array
+constexpr std::size_t kBlockVcn = 0x10, kEntriesOffset = 0x18;
+
 // The VCNs of the index records on the way down from the root: a subnode that names one of
 // them again is a loop on a damaged volume.
 using Path = std::vector<std::uint64_t>;
 
-int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t>& out, Path& path);
+int walkNode(IndexReader& index, Bytes node, IndexPosition& p, std::vector<std::uint8_t>& out, Path& path);
 
-int descend(CInode& dir, Bytes e, IndexPosition& p, std::vector<std::uint8_t>& out, Path& path) {
+int descend(IndexReader& index, Bytes e, IndexPosition& p, std::vector<std::uint8_t>& out, Path& path) {
     if (!(le8(e, 0x0C) & kSubnode) || e.size() < 0x18 || path.size() >= kMaxDepth) return 0;
-    const DriveInfo& info = dir.drive().info();
     const std::uint64_t vcn = le64(e, e.size() - 8);
     if (std::find(path.begin(), path.end(), vcn) != path.end()) return 0;
-    const std::uint32_t bytes = info.bytesPerIndexRecord;
-    if (vcn > UINT64_MAX / info.bytesPerCluster) return 0;
-    std::vector<std::uint8_t> buf(bytes + info.bytesPerSector, 0);
-    if (dir.read(AT_INDEX_ALLOCATION, kI30, vcn * info.bytesPerCluster, buf, bytes) == 0) return 0;
-    MutableBytes record = MutableBytes(buf).first(bytes);
-    if (!repairIndexRecord(record, info.bytesPerSector)) return 0;
-    const std::size_t first = 0x18 + std::size_t{le16(record, 0x18)};
-    if (first >= bytes) return 0;
+    // Held here: the cache may let go of the block while the walk is below it.
+    const auto block = index.block(vcn);
+    if (!block) return 0;
     path.push_back(vcn);
-    int result = walkNode(dir, Bytes(record).subspan(first), p, out, path);
+    int result = walkNode(index, Bytes(*block), p, out, path);
     path.pop_back();
     return result;
 }
@@ -42,7 +43,7 @@ int descend(CInode& dir, Bytes e, IndexPosition& p, std::vector<std::uint8_t>& o
 // Walks one node whose entries begin at `node`, as the position says: a fresh node positions on
 // its first entry; otherwise the wanted entry is delivered (or the walk goes down into its
 // subnode) and the position moves on to what follows.
-int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t>& out, Path& path) {
+int walkNode(IndexReader& index, Bytes node, IndexPosition& p, std::vector<std::uint8_t>& out, Path& path) {
     std::optional<std::uint32_t> target;
     if (p != 0) {
         if (p == kIndexHere) return 0;
@@ -65,14 +66,14 @@ int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t
         if (p == 0) {
             // A subnode that cannot be read (or would lead in a circle) is passed over as if it
             // were empty: the entries of this node, and of the subnodes after it, still come.
-            if (!subnode || !descend(dir, e, p, out, path)) p = kIndexHere;
+            if (!subnode || !descend(index, e, p, out, path)) p = kIndexHere;
             if (p == kIndexHere && last) return 1;
             pushIndex(p, i);
             return 1;
         }
         if (target && i == *target) {
             if (p != kIndexHere && subnode) {
-                int r = descend(dir, e, p, out, path);
+                int r = descend(index, e, p, out, path);
                 if (r) {
                     pushIndex(p, i);
                     return r;
@@ -95,6 +96,51 @@ int walkNode(CInode& dir, Bytes node, IndexPosition& p, std::vector<std::uint8_t
 }
 
 }  // namespace
+
+std::optional<Bytes> IndexReader::root() {
+    if (!root_) {
+        const std::uint32_t recordBytes = dir_.volume().info().bytesPerFileRecord;
+        std::vector<std::uint8_t> value(recordBytes);
+        value.resize(static_cast<std::size_t>(dir_.read(AT_INDEX_ROOT, kI30, 32, value, recordBytes)));
+        root_ = std::move(value);
+    }
+    if (root_->empty()) return std::nullopt;
+    return Bytes(*root_);
+}
+
+IndexReader::Block IndexReader::block(std::uint64_t vcn) {
+    if (auto it = blocks_.find(vcn); it != blocks_.end()) return it->second;
+    const DriveInfo& info = dir_.volume().info();
+    const std::uint32_t bytes = info.bytesPerIndexRecord;
+    // Blocks are numbered in clusters, or in 512-byte units where a block is smaller than a
+    // cluster.
+    const std::uint64_t unit = bytes < info.bytesPerCluster ? 512 : info.bytesPerCluster;
+    std::vector<std::uint8_t> buf;
+    bool usable = false;
+    if (unit != 0 && vcn <= UINT64_MAX / unit && bytes > kEntriesOffset + 2) {
+        buf.assign(bytes + info.bytesPerSector, 0);
+        MutableBytes record = MutableBytes(buf).first(bytes);
+        usable = dir_.read(AT_INDEX_ALLOCATION, kI30, vcn * unit, buf, bytes) == bytes &&
+                 repairIndexRecord(record, info.bytesPerSector) && le64(record, kBlockVcn) == vcn;
+        // Keep the entries only: the node the walk goes through.
+        const std::size_t entries = kEntriesOffset + std::size_t{le16(record, kEntriesOffset)};
+        usable = usable && entries < bytes;
+        if (usable) buf = std::vector<std::uint8_t>(buf.begin() + static_cast<std::ptrdiff_t>(entries),
+                                                    buf.begin() + bytes);
+    }
+    Block block;
+    if (usable)
+        block = std::make_shared<const std::vector<std::uint8_t>>(std::move(buf));
+    else
+        damaged_.push_back(vcn);
+    if (cachedBytes_ + bytes > kMaxCachedBytes) {
+        blocks_.clear();
+        cachedBytes_ = 0;
+    }
+    cachedBytes_ += bytes;
+    blocks_.emplace(vcn, block);
+    return block;
+}
 
 bool pushIndex(IndexPosition& p, std::uint32_t i) {
     // A position deeper than 64 bits can hold would lose its root levels: treat it like an index
@@ -152,13 +198,11 @@ std::optional<IndexKey> parseIndexEntry(Bytes e) {
     return k;
 }
 
-bool enumerate(CInode& dir, IndexPosition& p, std::vector<std::uint8_t>& entry) {
-    const std::uint32_t recordBytes = dir.drive().info().bytesPerFileRecord;
-    std::vector<std::uint8_t> root(recordBytes);
-    std::uint64_t n = dir.read(AT_INDEX_ROOT, kI30, 32, root, recordBytes);
-    if (n == 0) return false;
+bool enumerate(IndexReader& index, IndexPosition& p, std::vector<std::uint8_t>& entry) {
+    const auto root = index.root();
+    if (!root) return false;
     Path path;
-    return walkNode(dir, Bytes(root).first(static_cast<std::size_t>(n)), p, entry, path) != 0;
+    return walkNode(index, *root, p, entry, path) != 0;
 }
 
 }  // namespace harrow

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/bytes.h"
@@ -13,6 +15,29 @@
 namespace harrow {
 
 class CInode;
+
+// The "$I30" index of one directory as a listing walks it: the root value and the index blocks
+// read so far, so that a listing reads each block once however often the walk passes through it.
+class IndexReader {
+public:
+    explicit IndexReader(CInode& dir) : dir_(dir) {}
+
+    // The entries of the index root; nothing when the directory has none.
+    std::optional<Bytes> root();
+    // The entries of the index block at `vcn`, repaired; none (and the block counts as damaged)
+    // when it cannot be read or is not the block asked for.
+    using Block = std::shared_ptr<const std::vector<std::uint8_t>>;
+    Block block(std::uint64_t vcn);
+    // The blocks that could not be used, in the order met.
+    const std::vector<std::uint64_t>& damaged() const { return damaged_; }
+
+private:
+    CInode& dir_;
+    std::optional<std::vector<std::uint8_t>> root_;
+    std::unordered_map<std::uint64_t, Block> blocks_;
+    std::uint64_t cachedBytes_ = 0;
+    std::vector<std::uint64_t> damaged_;
+};
 
 using IndexPosition = std::uint64_t;
 inline constexpr IndexPosition kIndexStart = 0;
@@ -43,8 +68,8 @@ inline constexpr std::uint8_t kDosNameSpace = 2;
 // The key of an index entry; nothing when the entry carries none or its name does not fit.
 std::optional<IndexKey> parseIndexEntry(Bytes entry);
 
-// Moves `p` on to the next entry of directory `dir` and copies it into `entry`. The first call
+// Moves `p` on to the next entry of the directory and copies it into `entry`. The first call
 // (from kIndexStart) only positions on the first entry. False at the end or on damage.
-bool enumerate(CInode& dir, IndexPosition& p, std::vector<std::uint8_t>& entry);
+bool enumerate(IndexReader& index, IndexPosition& p, std::vector<std::uint8_t>& entry);
 
 }  // namespace harrow

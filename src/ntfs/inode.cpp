@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "ntfs/lznt1.h"
-#include "volume/drive.h"
 
 namespace harrow {
 namespace {
@@ -45,10 +44,10 @@ std::uint64_t CInode::headerRecordNumber() const {
 
 bool CInode::loadByNumber(std::uint64_t number) {
     reset();
-    const DriveInfo& info = drive_.info();
+    const DriveInfo& info = volume_.info();
     number_ = number;
     record_.assign(info.bytesPerFileRecord, 0);
-    if (record_.empty() || !drive_.readRecord(number, record_)) {
+    if (record_.empty() || !mft_.readRecord(number, record_)) {
         reset();
         return false;
     }
@@ -62,10 +61,18 @@ bool CInode::loadByNumber(std::uint64_t number) {
 
 bool CInode::loadBySector(std::uint64_t sector) {
     reset();
-    const DriveInfo& info = drive_.info();
-    record_.assign(info.bytesPerFileRecord, 0);
-    if (record_.empty() || !drive_.readSectors(record_, sector, info.sectorsPerFileRecord) ||
-        !repairFileRecord(record_, info.bytesPerSector)) {
+    const DriveInfo& info = volume_.info();
+    std::vector<std::uint8_t> record(info.bytesPerFileRecord, 0);
+    if (record.empty() || !volume_.readSectors(record, sector, info.sectorsPerFileRecord)) return false;
+    return loadFromBytes(record);
+}
+
+bool CInode::loadFromBytes(Bytes bytes) {
+    reset();
+    const DriveInfo& info = volume_.info();
+    if (info.bytesPerFileRecord == 0 || bytes.size() < info.bytesPerFileRecord) return false;
+    record_.assign(bytes.begin(), bytes.begin() + info.bytesPerFileRecord);
+    if (!repairFileRecord(record_, info.bytesPerSector)) {
         reset();
         return false;
     }
@@ -86,7 +93,7 @@ bool CInode::parseAttributes(std::optional<std::uint64_t> baseKey) {
     } else {
         std::uint64_t size = list->dataSize();
         if (size == 0 || size > kMaxAttributeList) return false;
-        value.assign(static_cast<std::size_t>(size) + drive_.info().bytesPerSector, 0);
+        value.assign(static_cast<std::size_t>(size) + volume_.info().bytesPerSector, 0);
         std::uint64_t got = read(AT_ATTRIBUTE_LIST, std::nullopt, 0, value, size);
         if (got == 0) return false;
         value.resize(static_cast<std::size_t>(got));
@@ -98,13 +105,13 @@ bool CInode::parseAttributes(std::optional<std::uint64_t> baseKey) {
 //               0x08 first VCN   0x10 file reference (48-bit record number)   0x18 attribute id
 bool CInode::walkList(Bytes list) {
     std::optional<std::uint64_t> previous;
-    std::vector<std::uint8_t> scratch(drive_.info().bytesPerFileRecord);
+    std::vector<std::uint8_t> scratch(volume_.info().bytesPerFileRecord);
     for (std::size_t pos = 0; fits(list.size(), pos, 0x18);) {
         std::uint16_t length = le16(list, pos + 0x04);
         if (length == 0) break;
         std::uint64_t r = le64(list, pos + 0x10) & 0x0000FFFFFFFFFFFFull;
         if (r != previous) {
-            if (!drive_.readRecord(r, scratch)) return false;
+            if (!mft_.readRecord(r, scratch)) return false;
             // The list names the base record too. Loaded by number it is already visited; loaded
             // by sector its number is unknown, so know it by its bytes, or its extents would be
             // appended a second time and the whole table lost.
@@ -194,7 +201,7 @@ bool CInode::appendExtent(AttrEntry& e, Bytes h) {
     const std::uint64_t firstVcn = le64(h, attr::kFirstVcn);
     if (firstVcn != total) return false;  // the extent does not continue the runs
     std::uint64_t last = le64(h, attr::kLastVcn);
-    const std::uint32_t cs = drive_.bytesPerCluster();
+    const std::uint32_t cs = volume_.bytesPerCluster();
     if (last == 0 && cs != 0) last = (le64(h, attr::kAllocatedSize) - 1) / cs;
     std::size_t p = le16(h, attr::kRunOffset);
     if (p > h.size()) return false;
@@ -244,23 +251,23 @@ std::uint64_t CInode::read(std::uint32_t type, std::optional<std::string_view> n
 }
 
 bool CInode::readClusters(std::int64_t lcn, std::uint64_t byteInRun, MutableBytes out) {
-    const std::uint64_t cs = drive_.bytesPerCluster();
-    const std::uint32_t bps = drive_.info().bytesPerSector;
+    const std::uint64_t cs = volume_.bytesPerCluster();
+    const std::uint32_t bps = volume_.info().bytesPerSector;
     if (lcn < 0 || cs == 0 || bps == 0) return false;
     const std::uint64_t cluster = static_cast<std::uint64_t>(lcn) + byteInRun / cs;
     const std::uint64_t inCluster = byteInRun % cs;
     if (inCluster % bps == 0 && out.size() % bps == 0)
-        return drive_.readAtCluster(cluster, inCluster, static_cast<std::uint32_t>(out.size()), out);
+        return static_cast<bool>(volume_.readAtCluster(cluster, inCluster, static_cast<std::uint32_t>(out.size()), out));
     // Not on sector boundaries: read the sectors around it and copy the part asked for.
     const std::uint64_t skip = inCluster % bps;
     std::vector<std::uint8_t> bounce(static_cast<std::size_t>((skip + out.size() + bps - 1) / bps * bps));
-    if (!drive_.readAtCluster(cluster, inCluster - skip, static_cast<std::uint32_t>(bounce.size()), bounce)) return false;
+    if (!volume_.readAtCluster(cluster, inCluster - skip, static_cast<std::uint32_t>(bounce.size()), bounce)) return false;
     std::copy_n(bounce.begin() + static_cast<std::ptrdiff_t>(skip), out.size(), out.begin());
     return true;
 }
 
 std::uint64_t CInode::readUncompressed(const AttrEntry& a, std::uint64_t offset, MutableBytes out, std::uint64_t count) {
-    const std::uint64_t cs = drive_.bytesPerCluster();
+    const std::uint64_t cs = volume_.bytesPerCluster();
     if (cs == 0) return 0;
     // Past the initialized size the clusters hold whatever was there before: the file reads zeros.
     const std::uint64_t valid = std::min(a.initializedSize(), a.dataSize());
@@ -291,7 +298,7 @@ std::uint64_t CInode::readUncompressed(const AttrEntry& a, std::uint64_t offset,
 
 bool CInode::loadUnit(const AttrEntry& a, std::uint64_t unit) {
     if (unitAttr_ == &a && unitIndex_ == unit) return true;
-    const std::uint64_t cs = drive_.bytesPerCluster();
+    const std::uint64_t cs = volume_.bytesPerCluster();
     const std::uint64_t clusters = a.unitClusters();
     const std::uint64_t unitBytes = clusters * cs;
     if (cs == 0 || unitBytes > kMaxUnitBytes) return false;
@@ -326,7 +333,7 @@ bool CInode::loadUnit(const AttrEntry& a, std::uint64_t unit) {
 }
 
 std::uint64_t CInode::readCompressed(const AttrEntry& a, std::uint64_t offset, MutableBytes out, std::uint64_t count) {
-    const std::uint64_t unitBytes = std::uint64_t{a.unitClusters()} * drive_.bytesPerCluster();
+    const std::uint64_t unitBytes = std::uint64_t{a.unitClusters()} * volume_.bytesPerCluster();
     if (unitBytes == 0) return 0;
     std::uint64_t done = 0;
     while (done < count) {

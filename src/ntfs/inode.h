@@ -10,14 +10,11 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "ntfs/mft.h"
 #include "ntfs/record.h"
 #include "ntfs/runs.h"
 
 namespace harrow {
-
-class CDrive;
-
-inline constexpr std::uint64_t kNoRecord = ~0ull;
 
 struct AttrEntry {
     std::uint32_t type = 0;
@@ -36,16 +33,19 @@ struct AttrEntry {
 
 class CInode {
 public:
-    explicit CInode(CDrive& drive) : drive_(drive) {}
+    explicit CInode(Mft& mft) : mft_(mft), volume_(mft.volume()) {}
 
     // Loads record `number` through the MFT. True when the record was read and repaired, even if
     // its attributes could not be parsed (the table is then empty).
     bool loadByNumber(std::uint64_t number);
     // Loads the record whose first sector is `sector`, in use or not. Silent on failure.
     bool loadBySector(std::uint64_t sector);
+    // Loads a record from bytes already read (at least one record's worth), as loadBySector does.
+    bool loadFromBytes(Bytes record);
     void reset();
 
-    CDrive& drive() const { return drive_; }
+    Mft& mft() const { return mft_; }
+    Volume& volume() const { return volume_; }
     bool loaded() const { return !record_.empty(); }
     std::uint64_t recordNumber() const { return number_; }
     // The record's own number as its header states it (NTFS 3.1); kNoRecord when absent.
@@ -79,7 +79,8 @@ private:
     bool readClusters(std::int64_t lcn, std::uint64_t byteInRun, MutableBytes out);
     bool loadUnit(const AttrEntry& a, std::uint64_t unit);
 
-    CDrive& drive_;
+    Mft& mft_;
+    Volume& volume_;
     std::uint64_t number_ = kNoRecord;
     std::vector<std::uint8_t> record_;
     std::vector<AttrEntry> table_;

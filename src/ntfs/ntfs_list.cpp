@@ -8,7 +8,7 @@
 
 #include "common/dostime.h"
 #include "common/text.h"
-#include "fatfs/document.h"
+#include "common/strings.h"
 #include "ntfs/index.h"
 #include "ntfs/inode.h"
 
@@ -72,14 +72,13 @@ bool isSystemName(std::string_view name) {
 
 }  // namespace
 
-std::optional<ItemList> listNtfsDirectory(CQUIDNEYDoc& doc, std::uint64_t r, const FileItem& parent) {
-    CDrive& drive = doc.drive();
-    CInode dir(drive);
+std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileItem& parent, ListObserver* observer) {
+    CInode dir(mft);
     if (!dir.loadByNumber(r)) return std::nullopt;
 
     ItemList list;
     list.reserve(kListGrowth);
-    const std::uint64_t ownSector = drive.sectorOfRecord(r);
+    const std::uint64_t ownSector = mft.sectorOfRecord(r);
     if (r >= kFirstUserRecord) {
         FileItem dot;
         dot.name = ".";
@@ -98,14 +97,19 @@ std::optional<ItemList> listNtfsDirectory(CQUIDNEYDoc& doc, std::uint64_t r, con
         appendItem(list, dotdot);
     }
 
-    CInode child(drive);
+    CInode child(mft);
+    IndexReader index(dir);
     std::vector<std::uint8_t> entry;
     IndexPosition p = kIndexStart;
     bool first = true;
     // Every entry has a position of its own; one met again means a damaged index leads in a circle.
     std::unordered_set<IndexPosition> seen;
-    while (enumerate(dir, p, entry) && seen.insert(p).second) {
+    while (enumerate(index, p, entry) && seen.insert(p).second) {
         if (std::exchange(first, false)) continue;
+        if (observer) {
+            observer->progress(list.size());
+            if (observer->cancelled()) break;
+        }
         auto key = parseIndexEntry(entry);
         if (!key || key->record < kFirstUserRecord || key->nameSpace == kDosNameSpace) continue;
         FileItem item;
@@ -114,8 +118,8 @@ std::optional<ItemList> listNtfsDirectory(CQUIDNEYDoc& doc, std::uint64_t r, con
         item.record = key->record;
         item.parentRecord = key->parent;
         item.size = key->dataSize;
-        item.cluster = drive.sectorOfRecord(key->record);
-        item.parentCluster = key->parent == r ? ownSector : drive.sectorOfRecord(key->parent);
+        item.cluster = mft.sectorOfRecord(key->record);
+        item.parentCluster = key->parent == r ? ownSector : mft.sectorOfRecord(key->parent);
         if (child.loadByNumber(key->record)) {
             if (auto si = standardInfo(child)) item.attributes = si->dosAttributes;
             item.attributes = isDirectory(child) ? (item.attributes | ATTR_DIRECTORY) : (item.attributes & ~ATTR_DIRECTORY);
@@ -129,22 +133,28 @@ std::optional<ItemList> listNtfsDirectory(CQUIDNEYDoc& doc, std::uint64_t r, con
             item.kind = ITEM_FILE;
         appendItem(list, std::move(item));
     }
+    // A deleted directory's index blocks are often taken by other data: only a live one's say
+    // something is wrong.
+    if (!index.damaged().empty() && dir.inUse() && !mft.volume().sourceLost())
+        mft.volume().prompts().showMessage(
+            msg::kIndexDamaged, formatMessage(msg::kIndexDamaged, static_cast<unsigned long>(r),
+                                              static_cast<unsigned long>(index.damaged().front())));
     if (list.empty()) return std::nullopt;
     return list;
 }
 
-bool addNtfsFile(CQUIDNEYDoc& doc, std::uint64_t sector) {
-    CDrive& drive = doc.drive();
-    auto notAdded = [&] { return !drive.readFailed(); };
-    CInode ino(drive);
-    if (!ino.loadBySector(sector)) return notAdded();
+std::optional<FileItem> foundNtfsFile(Mft& mft, std::uint64_t sector, Bytes record) {
+    CInode ino(mft);
+    if (!(fits(record.size(), 0, mft.volume().info().bytesPerFileRecord) ? ino.loadFromBytes(record)
+                                                                         : ino.loadBySector(sector)))
+        return std::nullopt;
     auto si = standardInfo(ino);
-    if (!si) return notAdded();
+    if (!si) return std::nullopt;
     auto name = fileName(ino);
-    if (!name) return notAdded();
-    if (name->parent < kFirstUserRecord && isSystemName(name->name)) return notAdded();
+    if (!name) return std::nullopt;
+    if (name->parent < kFirstUserRecord && isSystemName(name->name)) return std::nullopt;
     const AttrEntry* data = ino.find(AT_DATA);
-    if (!data) return notAdded();
+    if (!data) return std::nullopt;
 
     FileItem item;
     item.attributes = si->dosAttributes & ~ATTR_DIRECTORY;
@@ -157,12 +167,11 @@ bool addNtfsFile(CQUIDNEYDoc& doc, std::uint64_t sector) {
     item.parentCluster = kNoRecord;
     item.kind = ITEM_FILE;
     item.deleted = !ino.inUse();
-    appendItem(doc.ntfsFileList, std::move(item));
-    return true;
+    return item;
 }
 
-std::optional<FileItem> ntfsItemAtSector(CDrive& drive, std::uint64_t sector) {
-    CInode ino(drive);
+std::optional<FileItem> ntfsItemAtSector(Mft& mft, std::uint64_t sector) {
+    CInode ino(mft);
     if (!ino.loadBySector(sector)) return std::nullopt;
     FileItem item;
     if (auto name = fileName(ino)) {

@@ -4,24 +4,27 @@
 #include <cstdint>
 #include <optional>
 
-#include "fatfs/file_item.h"
+#include "common/bytes.h"
+#include "items/file_item.h"
+#include "ntfs/mft.h"
 
 namespace harrow {
 
-class CDrive;
-class CInode;
-class CQUIDNEYDoc;
-
 // The directory with record `record`; `parent` becomes its ".." item. Nothing when the record
-// cannot be loaded or lists nothing.
-std::optional<ItemList> listNtfsDirectory(CQUIDNEYDoc& doc, std::uint64_t record, const FileItem& parent);
+// cannot be loaded or lists nothing. A damaged index of a directory in use is said once; the
+// entries it could still reach are listed. The observer hears the count and may stop the listing
+// (what came so far is returned).
+std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t record, const FileItem& parent,
+                                          ListObserver* observer = nullptr);
 
-// The scan's hand-in for a record with "FILE" at `sector`: adds a file to the all-files list.
-// False only when a sector could not be read.
-bool addNtfsFile(CQUIDNEYDoc& doc, std::uint64_t sector);
+// The scan's hand-in for a record with "FILE" at `sector`: the all-files list's item for it, or
+// nothing when it is no such file (a system file, no name, no unnamed data) or could not be read
+// (the volume's read-failed flag tells which). `record` holds the record's bytes when the caller
+// has them already, else the record is read.
+std::optional<FileItem> foundNtfsFile(Mft& mft, std::uint64_t sector, Bytes record = {});
 
 // An item for the record at `sector`, whatever lists hold it: its name, size, times and whether
 // it is a directory.
-std::optional<FileItem> ntfsItemAtSector(CDrive& drive, std::uint64_t sector);
+std::optional<FileItem> ntfsItemAtSector(Mft& mft, std::uint64_t sector);
 
 }  // namespace harrow

@@ -8,17 +8,19 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <set>
 
 #include "common/dostime.h"
 #include "common/strings.h"
-#include "fatfs/document.h"
-#include "volume/local_source.h"
+#include "common/unique_fd.h"
+#include "document/document.h"
+#include "document/file_reader.h"
+#include "document/tree_walk.h"
 
 namespace harrow {
 namespace {
 
 constexpr std::uint8_t kSavedAttributes = 0x27;  // read-only, hidden, system, archive
+// Folders nested deeper than this are not made: each level holds a descriptor open.
 constexpr int kMaxDepth = 256;
 
 enum class Next { Continue, StopRun };
@@ -33,7 +35,9 @@ bool writeAll(int fd, Bytes data) {
     return true;
 }
 
-class Run {
+bool isDotName(const std::string& name) { return name == "." || name == ".."; }
+
+class Run : public TreeVisitor {
 public:
     Run(CQUIDNEYDoc& doc, const SaveOptions& options, SaveObserver& observer)
         : doc_(doc), drive_(doc.drive()), prompts_(doc.prompts()), options_(options), observer_(observer),
@@ -49,15 +53,53 @@ public:
         summary_.started = true;
         std::string folder = options_.targetFolder;
         while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-        for (FileItem* item : items)
-            if (saveOne(target.get(), folder, *item, nullptr, 0) == Next::StopRun) break;
+        folders_.push_back(std::move(target));
+        TreeWalk walk(doc_, *this);
+        for (FileItem* item : items) {
+            const std::string path = folder + "/" + item->name;
+            if (!item->isDirectory()) {
+                if (saveFile(*item, path) == Next::StopRun) break;
+                continue;
+            }
+            makeFolder(*item);
+            if (!options_.recursive || !enter(*item, path, -1)) continue;
+            auto list = doc_.listItem(*item, item);
+            const bool goOn = !list || walk.walk(std::move(*list), *item, path);
+            leave(*item);
+            if (!goOn || stopped_ || drive_.sourceLost()) break;
+        }
+        if (drive_.sourceLost() && !summary_.cancelled) ++summary_.failed;
         drive_.close();
         return summary_;
     }
 
+    bool visit(const FileItem& listed, const std::string& path, int) override {
+        if (isDotName(listed.name)) return true;
+        if (listed.isDirectory()) {
+            makeFolder(listed);
+            return true;
+        }
+        FileItem item = listed;
+        return saveFile(item, path) == Next::Continue;
+    }
+
+    // Into a folder of our own making only, never through a link someone left in the target.
+    bool enter(const FileItem& dir, const std::string& path, int depth) override {
+        if (!isSafeFileName(dir.name) || depth + 1 >= kMaxDepth) return false;
+        UniqueFd sub(::openat(folders_.back().get(), dir.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!sub.valid()) {
+            fail(msg::kCannotCreate, path);
+            return false;
+        }
+        folders_.push_back(std::move(sub));
+        return true;
+    }
+
+    void leave(const FileItem&) override { folders_.pop_back(); }
+
 private:
-    void fail(int id, const std::string& subject) {
-        prompts_.showMessage(id, formatMessage(id, subject.c_str()));
+    void fail(MessageId<TextArg> id, const std::string& subject) {
+        prompts_.showMessage(id, formatMessage(id, subject));
         ++summary_.failed;
     }
 
@@ -66,9 +108,13 @@ private:
         return Next::Continue;
     }
 
-    Next saveOne(int dirFd, const std::string& dirPath, FileItem& item, const FileItem* parent, int depth) {
-        const std::string path = dirPath + "/" + item.name;
-        if (item.isDirectory()) return saveDirectory(dirFd, path, item, parent, depth);
+    // "." and ".." and names that cannot be folders make nothing, and say nothing.
+    void makeFolder(const FileItem& dir) {
+        if (isSafeFileName(dir.name)) ::mkdirat(folders_.back().get(), dir.name.c_str(), 0777);
+    }
+
+    Next saveFile(FileItem& item, const std::string& path) {
+        const int dirFd = folders_.back().get();
         observer_.beginItem(item, path);
         if (!isSafeFileName(item.name) || path.size() >= PATH_MAX) {
             fail(msg::kCannotCreate, path);
@@ -91,6 +137,7 @@ private:
                 answer_ = prompts_.askOverwrite(q);
                 if (answer_ == ReplaceAnswer::Cancel) {
                     summary_.cancelled = true;
+                    stopped_ = true;
                     observer_.itemDone(item, path, SaveStatus::Skipped);
                     return Next::StopRun;
                 }
@@ -107,68 +154,60 @@ private:
             }
         }
 
-        if (!drive_.beginRead(item, doc_.saveFat)) {
-            fail(msg::kCannotOpenItem, item.name);
-            return done(item, path, SaveStatus::Failed);
-        }
-        if (!checkFat(item)) {
+        if (!fatDescribesFile(item)) {
             ++summary_.failed;
             return done(item, path, SaveStatus::Failed);
         }
-
+        FileReader reader(drive_, item, doc_.saveFat);
+        if (!reader.ok()) {
+            fail(msg::kCannotOpenItem, item.name);
+            return done(item, path, SaveStatus::Failed);
+        }
         UniqueFd out(::openat(dirFd, item.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (!out.valid()) {
-            drive_.endRead();
             fail(msg::kCannotCreate, path);
             return done(item, path, SaveStatus::Failed);
         }
-        return copy(item, path, out);
+        return copy(item, path, reader, out);
     }
 
     // Asks for another FAT copy while the chosen one does not describe the file. False when the
-    // user declines (the file is skipped); the read is begun again with the new copy otherwise.
-    bool checkFat(const FileItem& item) {
+    // user declines (the file is skipped).
+    bool fatDescribesFile(const FileItem& item) {
         const FatTable& fat = drive_.fat();
         // An empty file has no chain to judge (its first cluster is 0): there is nothing to read.
         while (item.size > 0 && !drive_.info().isNtfs() && doc_.fatPromptMode == kFatPromptAsk && doc_.saveFat >= 0 &&
                !fat.firstClusterFree(doc_.saveFat, item.firstCluster()) &&
                !fat.chainMatchesSize(doc_.saveFat, item.firstCluster(), item.size)) {
-            drive_.endRead();
             const FatIndex invalid = doc_.saveFat;
             doc_.saveFat = kNoFat;
             auto choice = prompts_.chooseFat(invalid, drive_.info().numberOfFats);
             if (!choice) return false;
             doc_.saveFat = *choice;
-            if (!drive_.beginRead(item, doc_.saveFat)) {
-                prompts_.showMessage(msg::kCannotOpenItem, formatMessage(msg::kCannotOpenItem, item.name.c_str()));
-                return false;
-            }
         }
         return true;
     }
 
-    Next copy(FileItem& item, const std::string& path, UniqueFd& out) {
+    Next copy(FileItem& item, const std::string& path, FileReader& reader, UniqueFd& out) {
         const CopyResult result = copyItemData(
-            drive_, item, [&](Bytes block) { return writeAll(out.get(), block); },
+            reader, item.size, [&](Bytes block) { return writeAll(out.get(), block); },
             [&](std::uint64_t done) {
                 observer_.progress(static_cast<int>(done * 100 / item.size));
                 return !observer_.cancelled();
             });
-        drive_.endRead();
-        const int failure = result == CopyResult::ReadFailed    ? msg::kCannotReadItem
-                            : result == CopyResult::WriteFailed ? msg::kDiskFull
-                                                                : 0;
-        const bool cancelled = result == CopyResult::Cancelled;
-        if (failure || cancelled) {
+        if (result != CopyResult::Done) {
             // The part written so far stays, with the current time and plain attributes; the item
             // is not marked saved, so it still shows among the unsaved ones.
             out.reset();
-            if (failure) {
-                const std::string subject = failure == msg::kCannotReadItem ? item.name : path;
-                prompts_.showMessage(failure, formatMessage(failure, subject.c_str()));
+            if (result == CopyResult::ReadFailed) fail(msg::kCannotReadItem, item.name);
+            if (result == CopyResult::WriteFailed) {
+                prompts_.showMessage(msg::kDiskFull, messageText(msg::kDiskFull));
                 ++summary_.failed;
             }
+            // A lost source has said so already; it counts once, when the run ends.
+            const bool cancelled = result == CopyResult::Cancelled;
             summary_.cancelled = cancelled;
+            stopped_ = true;
             observer_.itemDone(item, path, cancelled ? SaveStatus::Cancelled : SaveStatus::Failed);
             return Next::StopRun;
         }
@@ -194,56 +233,19 @@ private:
         if ((attributes & ATTR_READONLY) && ::fstat(fd, &st) == 0) ::fchmod(fd, st.st_mode & ~mode_t{0222});
     }
 
-    Next saveDirectory(int dirFd, const std::string& path, FileItem& item, const FileItem* parent, int depth) {
-        // "." and ".." and names that cannot be folders make nothing, and say nothing.
-        if (!isSafeFileName(item.name)) return Next::Continue;
-        ::mkdirat(dirFd, item.name.c_str(), 0777);
-        if (!options_.recursive) return Next::Continue;
-        const std::uint64_t key = drive_.info().isNtfs() ? item.record : item.cluster;
-        if (depth >= kMaxDepth || !visited_.insert(key).second) return Next::Continue;
-        // Never into a link someone left in the target folder: only a real directory of ours.
-        UniqueFd sub(::openat(dirFd, item.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!sub.valid()) {
-            fail(msg::kCannotCreate, path);
-            return Next::Continue;
-        }
-        auto list = doc_.listItem(item, parent ? parent : &item);
-        if (!list) return Next::Continue;
-        for (FileItem& child : *list) {
-            if (child.name == "." || child.name == "..") continue;
-            if (saveOne(sub.get(), path, child, &item, depth + 1) == Next::StopRun) return Next::StopRun;
-        }
-        return Next::Continue;
-    }
-
     CQUIDNEYDoc& doc_;
     CDrive& drive_;
     Prompts& prompts_;
     const SaveOptions& options_;
     SaveObserver& observer_;
     ReplaceAnswer answer_;
-    std::set<std::uint64_t> visited_;
+    // The target folder, then each folder the walk is in.
+    std::vector<UniqueFd> folders_;
+    bool stopped_ = false;
     SaveSummary summary_;
 };
 
 }  // namespace
-
-CopyResult copyItemData(CDrive& drive, const FileItem& item, const std::function<bool(Bytes)>& write,
-                        const std::function<bool(std::uint64_t)>& afterBlock) {
-    const std::uint32_t block = drive.bytesPerCluster();
-    // Reads deliver whole sectors: room for one cluster and a little more.
-    std::vector<std::uint8_t> buffer(std::size_t{block} + 16);
-    for (std::uint64_t position = 0; position < item.size;) {
-        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(block, item.size - position));
-        // A chain that ends inside a block leaves the rest unread: zeros, not the block before.
-        std::fill(buffer.begin(), buffer.end(), 0);
-        if (!drive.read(buffer, position, n)) return CopyResult::ReadFailed;
-        if (!write(Bytes(buffer).first(n))) return CopyResult::WriteFailed;
-        position += n;
-        if (afterBlock && !afterBlock(position)) return CopyResult::Cancelled;
-    }
-    return CopyResult::Done;
-}
 
 bool isSafeFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&

@@ -1,20 +1,17 @@
 // The save run: copies listed items out of the volume into ordinary files of a target folder,
-// cluster by cluster through the drive, with their times and attributes. Questions (overwrite,
+// block by block through the drive, with their times and attributes. Questions (overwrite,
 // another FAT copy) go through the document's prompts.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "common/bytes.h"
 #include "common/prompts.h"
-#include "fatfs/file_item.h"
+#include "items/file_item.h"
 
 namespace harrow {
 
-class CDrive;
 class CQUIDNEYDoc;
 
 enum class SaveStatus { Saved, Skipped, Failed, Cancelled };
@@ -46,18 +43,10 @@ struct SaveSummary {
 };
 
 // Saves `items` in order; a saved file's item becomes ITEM_SAVEDFILE. A read or write error ends
-// the run (the partial file stays, unmarked); so does Cancel, from the overwrite question or the
-// observer. Nothing is ever written outside the target folder.
+// the run (the partial file stays, unmarked); so do Cancel, from the overwrite question or the
+// observer, and the loss of the source. Nothing is ever written outside the target folder.
 SaveSummary runSave(CQUIDNEYDoc& doc, const std::vector<FileItem*>& items, const SaveOptions& options,
                     SaveObserver& observer);
-
-enum class CopyResult { Done, ReadFailed, WriteFailed, Cancelled };
-
-// Reads the item whose read has begun a cluster at a time, as saving reads it, and hands each
-// block to `write` (false: the write failed). `afterBlock` hears how many bytes are done and
-// returns false to stop there.
-CopyResult copyItemData(CDrive& drive, const FileItem& item, const std::function<bool(Bytes)>& write,
-                        const std::function<bool(std::uint64_t)>& afterBlock = {});
 
 // Can `name` be a file name in the target folder? Not empty, not "." or "..", no '/'.
 bool isSafeFileName(const std::string& name);

@@ -6,20 +6,17 @@
 #include <vector>
 
 #include "common/strings.h"
-#include "fatfs/document.h"
-#include "ntfs/inode.h"
+#include "document/document.h"
+#include "fatfs/dir_entry.h"
 #include "ntfs/record.h"
 #include "scan/skip_ranges.h"
 
 namespace harrow {
 namespace {
 
-// NTFS sectors are read this many at a time (128 KiB of 512-byte sectors, a size the page cache
-// copies fastest); each is tested on its own, so the block size only decides how many requests
-// the scan makes. After a failed read the scan falls back to blocks of 128 so that one bad
-// sector costs one cluster, not a whole block.
-constexpr std::uint32_t kLargeBlockSectors = 256;
-constexpr std::uint32_t kSmallBlockSectors = 128;
+// The volume is read in requests of this many bytes; each cluster or sector is then tested on
+// its own, so the size only decides how many requests the scan makes.
+constexpr std::uint64_t kBlockBytes = 1u << 20;
 
 struct Clock {
     std::time_t start = std::time(nullptr);
@@ -46,14 +43,32 @@ std::string hitLine(std::uint64_t cluster, const std::string& name) {
     return std::to_string(cluster) + " => " + name;
 }
 
-bool askToGoOn(CQUIDNEYDoc& doc, std::uint64_t cluster) {
+// After a read error: go on past it? A lost source ends the scan without a question; it has
+// said so already.
+bool goOnAfter(CQUIDNEYDoc& doc, std::uint64_t cluster) {
+    if (doc.drive().sourceLost()) return false;
     return doc.prompts().askYesNo(msg::kCannotReadCluster,
                                   formatMessage(msg::kCannotReadCluster, static_cast<unsigned long>(cluster)));
+}
+
+// The first cluster after `cluster` where a skip range begins; all bits set when none does.
+std::uint64_t nextSkipStart(const std::vector<SkipRange>& ranges, std::uint64_t cluster) {
+    std::uint64_t next = ~0ull;
+    for (const SkipRange& r : ranges)
+        if (r.first > cluster) next = std::min<std::uint64_t>(next, r.first);
+    return next;
+}
+
+bool looksLikeDirectoryStart(Bytes sector) {
+    return sector.size() >= 2 * kDirEntrySize && isDotEntry(sector.first(kDirEntrySize)) &&
+           isDotDotEntry(sector.subspan(kDirEntrySize, kDirEntrySize));
 }
 
 ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
     CDrive& drive = doc.drive();
     const FatTable& fat = drive.fat();
+    const std::uint32_t bps = drive.info().bytesPerSector, spc = drive.info().sectorsPerCluster;
+    const std::uint64_t cs = std::uint64_t{bps} * spc;
     const std::uint64_t first = 2;
     // Every data cluster, the last one included, and nothing beyond the volume.
     const std::uint64_t last = fat.lastCluster();
@@ -61,24 +76,56 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
     ScanProgress progress;
     progress.total = last;
     Clock clock;
-    for (std::uint64_t position = first; position <= last; ++position) {
+    if (cs == 0) return ScanResult::Finished;
+    auto skipped = [&](std::uint64_t c) {
+        return skipPast(doc.skipRanges, c) != c || (doc.skipBadClusters && fat.isBad(fat.entry(0, static_cast<std::uint32_t>(c))));
+    };
+    const std::uint64_t blockClusters = std::max<std::uint64_t>(1, kBlockBytes / cs);
+    std::vector<std::uint8_t> block;
+    std::vector<bool> unreadable;
+
+    for (std::uint64_t position = first; position <= last;) {
         position = skipPast(doc.skipRanges, position);
         if (position > last) break;
-        const auto cluster = static_cast<std::uint32_t>(position);
-        if (doc.skipBadClusters && fat.isBad(fat.entry(0, cluster))) continue;
-
-        const std::size_t before = doc.foundList.size();
-        // One small read per cluster: only its first sector can say it starts a directory.
-        if (!doc.addFoundDirectory(position) && !askToGoOn(doc, position)) return ScanResult::Cancelled;
-        if (doc.foundList.size() > before) {
-            progress.hits = doc.foundList.size();
-            if (const FileItem* added = doc.findFoundItem(position)) observer.hit(hitLine(position, added->name));
+        if (skipped(position)) {  // a cluster the FAT marks bad, when those are skipped
+            ++position;
+            continue;
         }
-        progress.current = position;
-        progress.percent = percentOf(position - first, last - first);
-        clock.update(progress, position - first, last - position);
-        observer.step(progress);
-        if (observer.cancelled()) return ScanResult::Cancelled;
+        // The clusters read in one request: up to the next one the scan must not read.
+        std::uint64_t count = 1;
+        while (count < blockClusters && position + count <= last && !skipped(position + count)) ++count;
+
+        block.assign(static_cast<std::size_t>(count * cs), 0);
+        unreadable.assign(static_cast<std::size_t>(count), false);
+        if (!drive.readSectors(block, drive.sectorOfCluster(static_cast<std::uint32_t>(position)),
+                                           static_cast<std::uint32_t>(count * spc))) {
+            if (drive.sourceLost()) return ScanResult::Cancelled;
+            // Only a cluster's first sector can say it starts a directory: read those again one
+            // by one, and ask about each that cannot be read.
+            for (std::uint64_t k = 0; k < count; ++k) {
+                MutableBytes sector = MutableBytes(block).subspan(static_cast<std::size_t>(k * cs), bps);
+                unreadable[k] = !drive.readSectors(sector, drive.sectorOfCluster(static_cast<std::uint32_t>(position + k)), 1);
+                if (drive.sourceLost()) return ScanResult::Cancelled;
+            }
+        }
+        for (std::uint64_t k = 0; k < count; ++k, ++position) {
+            if (unreadable[k]) {
+                if (!goOnAfter(doc, position)) return ScanResult::Cancelled;
+            } else if (Bytes sector = Bytes(block).subspan(static_cast<std::size_t>(k * cs), bps);
+                       looksLikeDirectoryStart(sector)) {
+                const std::size_t before = doc.foundList.size();
+                doc.addFoundDirectory(position, sector);
+                if (doc.foundList.size() > before) {
+                    progress.hits = doc.foundList.size();
+                    if (const FileItem* added = doc.findFoundItem(position)) observer.hit(hitLine(position, added->name));
+                }
+            }
+            progress.current = position;
+            progress.percent = percentOf(position - first, last - first);
+            clock.update(progress, position - first, last - position);
+            observer.step(progress);
+            if (observer.cancelled() || drive.sourceLost()) return ScanResult::Cancelled;
+        }
     }
     return ScanResult::Finished;
 }
@@ -91,7 +138,7 @@ ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer) {
     if (spc == 0 || bps == 0) return ScanResult::Finished;
     // File records live in the MFT: begin after its first ten records (the system's own).
     std::uint64_t mft = drive.sectorOfRecord(0);
-    if (mft == kNoRecord) mft = info.mftCluster * spc;
+    if (mft == kNoRecord || mft == 0) mft = info.mftCluster * spc;
     const std::uint64_t start = mft + 10ull * info.sectorsPerFileRecord;
     const std::uint64_t end = info.clusterCount * spc;
     observer.started(doc.rootPath, true, end / spc);
@@ -99,54 +146,65 @@ ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer) {
     progress.total = end / spc;
     Clock clock;
 
+    const std::uint64_t blockSectors = std::max<std::uint64_t>(spc, kBlockBytes / bps / spc * spc);
     std::vector<std::uint8_t> block;
-    std::uint32_t blockSectors = kLargeBlockSectors;
-    std::uint64_t blockStart = 0, blockCount = 0;  // the sectors the buffer holds
     std::uint64_t lastShown = ~0ull;
     for (std::uint64_t position = start; position < end;) {
         std::uint64_t cluster = position / spc;
         if (std::uint64_t moved = skipPast(doc.skipRanges, cluster); moved != cluster) {
-            cluster = moved;
-            position = cluster * spc;
-            blockCount = 0;
-            if (position >= end) break;
+            position = moved * spc;
+            continue;
         }
-        if (position < blockStart || position >= blockStart + blockCount) {
-            const std::uint64_t count = std::min<std::uint64_t>(blockSectors, end - position);
-            block.resize(static_cast<std::size_t>(count * bps));  // a failed read zeroes what it could not fill
-            blockStart = position;
-            blockCount = count;
-            if (!drive.readSectors(block, position, static_cast<std::uint32_t>(count))) {
-                blockCount = 0;
-                if (blockSectors != kSmallBlockSectors) {
-                    blockSectors = kSmallBlockSectors;  // find the bad spot in small steps
-                    continue;
+        // Up to the next skipped cluster; blocks after the first begin on a cluster.
+        const std::uint64_t skipAt = nextSkipStart(doc.skipRanges, cluster);
+        std::uint64_t blockEnd = std::min(end, (position / blockSectors + 1) * blockSectors);
+        if (skipAt <= blockEnd / spc) blockEnd = std::min(blockEnd, skipAt * spc);
+        const std::uint64_t count = blockEnd - position;
+        block.assign(static_cast<std::size_t>(count * bps), 0);
+
+        // Tests sectors [from, to) of the block; false when the scan is to stop.
+        auto test = [&](std::uint64_t from, std::uint64_t to) {
+            for (std::uint64_t s = from; s < to; ++s) {
+                cluster = s / spc;
+                const Bytes rest = Bytes(block).subspan(static_cast<std::size_t>((s - position) * bps),
+                                                        static_cast<std::size_t>((to - s) * bps));
+                if (bytesEqual(rest, 0, "FILE") && !(le16(rest, frec::kFlags) & frec::kDirectory)) {
+                    const std::size_t before = doc.ntfsFileList.size();
+                    if (!doc.addFoundDirectory(s, rest) && !goOnAfter(doc, cluster)) return false;
+                    if (doc.ntfsFileList.size() > before) {
+                        progress.hits = doc.ntfsFileList.size();
+                        observer.hit(hitLine(cluster, doc.ntfsFileList.back().name));
+                    }
                 }
-                if (!askToGoOn(doc, cluster)) return ScanResult::Cancelled;
-                position += spc;
-                continue;
+                if (cluster != lastShown) {
+                    lastShown = cluster;
+                    progress.current = cluster;
+                    progress.percent = percentOf(s - start, end - start);
+                    clock.update(progress, s - start, end - s);
+                    observer.step(progress);
+                    if (observer.cancelled()) return false;
+                }
+            }
+            return true;
+        };
+        if (drive.readSectors(block, position, static_cast<std::uint32_t>(count))) {
+            if (!test(position, blockEnd)) return ScanResult::Cancelled;
+        } else {
+            if (drive.sourceLost()) return ScanResult::Cancelled;
+            // Again a cluster at a time: test those that can be read, ask about the others.
+            for (std::uint64_t s = position; s < blockEnd;) {
+                const std::uint64_t next = std::min(blockEnd, (s / spc + 1) * spc);
+                MutableBytes part = MutableBytes(block).subspan(static_cast<std::size_t>((s - position) * bps),
+                                                               static_cast<std::size_t>((next - s) * bps));
+                if (drive.readSectors(part, s, static_cast<std::uint32_t>(next - s))) {
+                    if (!test(s, next)) return ScanResult::Cancelled;
+                } else if (!goOnAfter(doc, s / spc)) {
+                    return ScanResult::Cancelled;
+                }
+                s = next;
             }
         }
-        const Bytes sector = Bytes(block).subspan(static_cast<std::size_t>((position - blockStart) * bps), bps);
-        if (bytesEqual(sector, 0, "FILE") && !(le16(sector, frec::kFlags) & frec::kDirectory)) {
-            const std::size_t before = doc.ntfsFileList.size();
-            if (!doc.addFoundDirectory(position) && !askToGoOn(doc, cluster)) return ScanResult::Cancelled;
-            if (doc.ntfsFileList.size() > before) {
-                progress.hits = doc.ntfsFileList.size();
-                observer.hit(hitLine(cluster, doc.ntfsFileList.back().name));
-            }
-        }
-        if (cluster != lastShown) {
-            lastShown = cluster;
-            progress.current = cluster;
-            progress.percent = percentOf(position - start, end - start);
-            clock.update(progress, position - start, end - position);
-            observer.step(progress);
-        }
-        if (observer.cancelled()) return ScanResult::Cancelled;
-        ++position;
-        // A good block after a bad one: back to large reads.
-        if (position == blockStart + blockCount && blockSectors == kSmallBlockSectors) blockSectors = kLargeBlockSectors;
+        position = blockEnd;
     }
     return ScanResult::Finished;
 }
@@ -159,6 +217,7 @@ ScanResult runDiskScan(CQUIDNEYDoc& doc, ScanObserver& observer) {
         doc.prompts().showMessage(0, diag::kScanDiskNotOpen);
         return ScanResult::Cancelled;
     }
+    drive.source()->expectSequential();
     return drive.info().isNtfs() ? scanNtfs(doc, observer) : scanFat(doc, observer);
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "fatfs/document.h"
+#include "document/document.h"
 
 namespace harrow {
 

@@ -141,7 +141,7 @@ std::optional<char> DriveTable::registerPath(const std::string& path, std::uint6
         if (e.path == path && e.offset == offset) return e.letter;
     for (char l = 'C'; l <= 'Z'; ++l) {
         if (find(l)) continue;
-        set(DriveEntry{l, DriveType::Fixed, {}, path, offset, nullptr});
+        set(DriveEntry{l, DriveType::Fixed, {}, path, offset, std::nullopt});
         return l;
     }
     return std::nullopt;

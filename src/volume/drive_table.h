@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,8 +18,7 @@ struct DriveEntry {
     std::string label;
     std::string path;       // block device or regular file
     std::uint64_t offset = 0;  // where the volume starts inside `path`
-    // A volume held in memory instead of `path` (crafted images in tests and fuzz targets).
-    std::shared_ptr<const std::vector<std::uint8_t>> memory;
+    std::optional<std::uint64_t> length;  // where it ends, for a volume that does not run to the end
 };
 
 class DriveTable {

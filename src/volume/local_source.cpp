@@ -4,36 +4,22 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
 namespace harrow {
+namespace {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
-    if (this != &o) reset(o.release());
-    return *this;
+// The errors of a device that is gone, as opposed to sectors that are bad.
+bool meansLost(int error) {
+    return error == ENODEV || error == ENXIO || error == ENOMEDIUM || error == EBADF || error == ESHUTDOWN;
 }
 
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
+}  // namespace
 
-ReadOutcome readFullyAt(int fd, std::uint64_t offset, MutableBytes out) {
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return ReadOutcome::Error;
-        if (n == 0) return ReadOutcome::EndOfDevice;
-        done += static_cast<std::size_t>(n);
-    }
-    return ReadOutcome::Complete;
-}
-
-std::unique_ptr<LocalSource> LocalSource::open(const std::string& path, std::uint64_t byteOffset) {
+std::unique_ptr<LocalSource> LocalSource::open(const std::string& path, std::uint64_t byteOffset,
+                                                                   std::optional<std::uint64_t> length) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) return nullptr;
     struct stat st {};
@@ -53,27 +39,39 @@ std::unique_ptr<LocalSource> LocalSource::open(const std::string& path, std::uin
         return nullptr;
     }
     if (size) size = *size > byteOffset ? *size - byteOffset : 0;
+    if (length) size = size ? std::min(*size, *length) : *length;
     return std::unique_ptr<LocalSource>(new LocalSource(std::move(fd), byteOffset, sectorSize, size));
 }
 
-bool LocalSource::read(std::uint64_t first, std::uint32_t sectorSize, MutableBytes out) {
+ReadResult LocalSource::read(std::uint64_t first, std::uint32_t sectorSize, MutableBytes out) {
     // A sector number that overflows the byte offset cannot be on any device.
     if (sectorSize == 0 || first > (UINT64_MAX - offset_) / sectorSize / 2) {
         std::fill(out.begin(), out.end(), 0);
-        return false;
+        return ReadResult::Unreadable;
     }
-    std::uint64_t at = offset_ + first * sectorSize;
-    ReadOutcome r = readFullyAt(fd_.get(), at, out);
-    if (r != ReadOutcome::Complete) {
-        // Keep what was read; the rest is zero. A short read is retried to find how much came.
-        std::fill(out.begin(), out.end(), 0);
-        if (r == ReadOutcome::EndOfDevice && size_ && at < offset_ + *size_) {
-            std::size_t have = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), offset_ + *size_ - at));
-            readFullyAt(fd_.get(), at, out.first(have));
-        }
-        return false;
+    const std::uint64_t at = first * sectorSize;
+    // Never past the end of the volume, even where the file or device goes on (into the next
+    // partition).
+    std::size_t want = out.size();
+    if (size_) want = at < *size_ ? static_cast<std::size_t>(std::min<std::uint64_t>(want, *size_ - at)) : 0;
+
+    std::size_t done = 0;
+    int error = 0;
+    while (done < want) {
+        ssize_t n = ::pread(fd_.get(), out.data() + done, want - done, static_cast<off_t>(offset_ + at + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;  // an error, or the end of the device
+        done += static_cast<std::size_t>(n);
     }
-    return true;
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(done), out.end(), 0);
+    if (done == out.size()) return ReadResult::Done;
+    return meansLost(error) ? ReadResult::Lost : ReadResult::Unreadable;
+}
+
+void LocalSource::expectSequential() {
+    // Readahead grows on a stream the kernel knows to be sequential.
+    ::posix_fadvise(fd_.get(), static_cast<off_t>(offset_), static_cast<off_t>(size_.value_or(0)), POSIX_FADV_SEQUENTIAL);
 }
 
 }  // namespace harrow

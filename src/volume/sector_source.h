@@ -6,19 +6,30 @@
 #include <optional>
 
 #include "common/bytes.h"
+#include "volume/drive_info.h"
 
 namespace harrow {
+
+// What a read came to. Unreadable sectors are the damage a recovery works around: the caller
+// skips them or asks. A lost source (the device went away, the connection dropped) will not come
+// back within the operation: every read after it would fail the same way.
+enum class ReadResult { Done, Unreadable, Lost };
 
 class SectorSource {
 public:
     virtual ~SectorSource() = default;
-    // Reads `out.size()` bytes starting at sector `first` of `sectorSize` bytes. On failure the
-    // part of `out` that could not be read is zero-filled.
-    virtual bool read(std::uint64_t first, std::uint32_t sectorSize, MutableBytes out) = 0;
+    // Reads `out.size()` bytes starting at sector `first` of `sectorSize` bytes. Whatever could
+    // not be read is zero-filled; nothing is ever read past sizeBytes().
+    virtual ReadResult read(std::uint64_t first, std::uint32_t sectorSize, MutableBytes out) = 0;
     // The device's own sector size (the one its first read must use).
     virtual std::uint32_t deviceSectorSize() const = 0;
     // Bytes the source holds, when it knows.
     virtual std::optional<std::uint64_t> sizeBytes() const = 0;
+    // The drive description a source carries itself (an image file's header, a server's reply);
+    // nothing when the boot sector must tell.
+    virtual std::optional<DriveInfo> driveInfo() const { return std::nullopt; }
+    // The reader is about to go through the source front to back.
+    virtual void expectSequential() {}
 };
 
 }  // namespace harrow

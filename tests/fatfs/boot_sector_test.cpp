@@ -5,7 +5,7 @@
 #include "common/strings.h"
 #include "fatfs/boot_sector.h"
 #include "support/fat_image.h"
-#include "volume/drive.h"
+#include "document/drive.h"
 
 namespace harrow {
 namespace {

@@ -4,7 +4,8 @@
 #include <memory>
 
 #include "common/strings.h"
-#include "fatfs/document.h"
+#include "document/document.h"
+#include "document/file_reader.h"
 #include "ntfs/index.h"
 #include "ntfs/inode.h"
 #include "ntfs/ntfs_list.h"
@@ -39,7 +40,7 @@ TEST(NtfsInode, RecordsLoadByNumberAndBySector) {
     EXPECT_EQ(o.drive().sectorOfRecord(20), img.recordSector(20));
     EXPECT_EQ(o.drive().sectorOfRecord(1000), kNoRecord);
 
-    CInode ino(o.drive());
+    CInode ino(o.drive().mft());
     ASSERT_TRUE(ino.loadByNumber(20));
     EXPECT_EQ(readAll(ino), "resident bytes");
     EXPECT_EQ(ino.headerRecordNumber(), 20u);
@@ -60,7 +61,7 @@ TEST(NtfsInode, TornRecordsFailLoudlyByNumberAndQuietlyBySector) {
     img.record(20)[1022] ^= 0xFF;  // the second sector no longer ends in the sequence number
     Opened o(img);
     ASSERT_TRUE(o.ok);
-    CInode ino(o.drive());
+    CInode ino(o.drive().mft());
     o.prompts.messages.clear();
     EXPECT_FALSE(ino.loadByNumber(20));
     ASSERT_EQ(o.prompts.messages.size(), 1u);
@@ -86,7 +87,7 @@ TEST(NtfsInode, AttributeTableKeepsFileNamesAndFindsByKind) {
     img.addAttribute(21, NtfsImage::resident(AT_DATA, u"", bytesOf("unnamed")));
     Opened o(img);
     ASSERT_TRUE(o.ok);
-    CInode ino(o.drive());
+    CInode ino(o.drive().mft());
     ASSERT_TRUE(ino.loadByNumber(20));
     std::vector<std::uint32_t> types;
     for (const auto& a : ino.attributes()) types.push_back(a.type);
@@ -130,7 +131,7 @@ TEST(NtfsInode, AttributeListsGatherExtentsFromOtherRecords) {
     img.addAttribute(21, NtfsImage::nonResident(AT_DATA, u"", {0x21, 0x0A, 0xD0, 0x07}, 10, 19, 0));
     Opened o(img);
     ASSERT_TRUE(o.ok);
-    CInode ino(o.drive());
+    CInode ino(o.drive().mft());
     ASSERT_TRUE(ino.loadByNumber(20));
     const AttrEntry* data = ino.find(AT_DATA);
     ASSERT_TRUE(data);
@@ -151,7 +152,7 @@ TEST(NtfsInode, AttributeListsGatherExtentsFromOtherRecords) {
     img.beginRecord(21);
     img.addAttribute(21, NtfsImage::nonResident(AT_DATA, u"", {0x21, 0x0A, 0xD0, 0x07}, 12, 21, 0));
     Opened broken(img);
-    CInode again(broken.drive());
+    CInode again(broken.drive().mft());
     EXPECT_TRUE(again.loadByNumber(20));
     EXPECT_TRUE(again.attributes().empty());
 }
@@ -166,7 +167,7 @@ TEST(NtfsInode, SparseRunsAndUninitializedTailReadAsZeros) {
                                                 6 * 512, 5 * 512));
     Opened o(img);
     ASSERT_TRUE(o.ok);
-    CInode ino(o.drive());
+    CInode ino(o.drive().mft());
     ASSERT_TRUE(ino.loadByNumber(20));
     std::string all = readAll(ino);
     ASSERT_EQ(all.size(), 6u * 512);
@@ -195,7 +196,7 @@ TEST(NtfsInode, CompressedUnitsCompressedStoredAndSparse) {
     img.addAttribute(20, NtfsImage::nonResident(AT_DATA, u"", runs, 0, 47, 3 * 8192 - 10, ~0ull, 0x0001));
     Opened o(img);
     ASSERT_TRUE(o.ok);
-    CInode ino(o.drive());
+    CInode ino(o.drive().mft());
     ASSERT_TRUE(ino.loadByNumber(20));
     std::string all = readAll(ino);
     ASSERT_EQ(all.size(), 3u * 8192 - 10);
@@ -261,13 +262,14 @@ TEST(NtfsIndex, EnumerationPositionsAndOrder) {
                                                                     NtfsImage::indexEntry(0, 0, u"", true)})));
     Opened o(flat);
     ASSERT_TRUE(o.ok);
-    CInode dir(o.drive());
+    CInode dir(o.drive().mft());
     ASSERT_TRUE(dir.loadByNumber(30));
+    IndexReader index(dir);
     IndexPosition p = kIndexStart;
     std::vector<std::uint8_t> entry;
     std::vector<IndexPosition> positions;
     std::vector<std::string> delivered;
-    while (enumerate(dir, p, entry)) {
+    while (enumerate(index, p, entry)) {
         positions.push_back(p);
         auto key = parseIndexEntry(entry);
         delivered.push_back(positions.size() == 1 || !key ? "-" : std::string(key->name.begin(), key->name.end()));
@@ -300,11 +302,11 @@ TEST(NtfsIndex, RootListSkipsSystemRecordsAndDosNames) {
     EXPECT_EQ(b.kind, ITEM_TOPDIR);
     EXPECT_TRUE(b.isDirectory());
     // Reading a file item goes through its record, found by sector.
-    ASSERT_TRUE(o.drive().beginRead(a, 0));
-    std::vector<std::uint8_t> buf(512);
-    ASSERT_TRUE(o.drive().read(buf, 0, 6));
-    EXPECT_EQ(std::string(buf.begin(), buf.begin() + 6), "file A");
-    o.drive().endRead();
+    FileReader reader(o.drive(), a, 0);
+    ASSERT_TRUE(reader.ok());
+    std::vector<std::uint8_t> buf(6);
+    EXPECT_EQ(reader.read(0, buf).status, ReadResult::Done);
+    EXPECT_EQ(std::string(buf.begin(), buf.end()), "file A");
 }
 
 TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
@@ -317,13 +319,21 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
     ASSERT_TRUE(list);
     EXPECT_EQ((*list)[2].name, "X");
 
-    // An index record that cannot be read costs its own entries only.
-    IndexVolume torn;
-    torn.img.cluster(6000)[0] = 'X';  // no longer "INDX"
-    Opened t(torn.img);
-    auto rest = t.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false}, &t.doc.dirStack[0]);
-    ASSERT_TRUE(rest);
-    EXPECT_EQ(names(*rest), (std::vector<std::string>{".", "..", "K", "Y"}));
+    // An index record that cannot be read costs its own entries only, and is said to be damaged;
+    // so is one that is not the block its entry asks for.
+    for (auto damage : {+[](NtfsImage& img) { img.cluster(6000)[0] = 'X'; },  // no longer "INDX"
+                        +[](NtfsImage& img) {
+                            img.putIndexRecord(6000, 7, {NtfsImage::indexEntry(23, 21, u"X"), NtfsImage::indexEntry(0, 0, u"", true)});
+                        }}) {
+        IndexVolume torn;
+        damage(torn.img);
+        Opened t(torn.img);
+        auto rest = t.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false}, &t.doc.dirStack[0]);
+        ASSERT_TRUE(rest);
+        EXPECT_EQ(names(*rest), (std::vector<std::string>{".", "..", "K", "Y"}));
+        const auto ids = t.prompts.ids();
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), msg::kIndexDamaged), 1);
+    }
 
     // An entry of length 0 ends its node.
     NtfsImage zero;
@@ -333,12 +343,13 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
     zero.addAttribute(30, NtfsImage::resident(AT_INDEX_ROOT, u"$I30", root));
     zero.beginRecord(40);
     Opened z(zero);
-    CInode dir(z.drive());
+    CInode dir(z.drive().mft());
     ASSERT_TRUE(dir.loadByNumber(30));
+    IndexReader index(dir);
     IndexPosition p = kIndexStart;
     std::vector<std::uint8_t> entry;
     int calls = 0;
-    while (enumerate(dir, p, entry) && calls < 10) ++calls;
+    while (enumerate(index, p, entry) && calls < 10) ++calls;
     EXPECT_LE(calls, 2);
 }
 

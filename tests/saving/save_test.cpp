@@ -9,7 +9,7 @@
 
 #include "common/dostime.h"
 #include "common/strings.h"
-#include "saving/fat_verdict.h"
+#include "fatfs/fat_verdict.h"
 #include "saving/save_run.h"
 #include "support/fat_image.h"
 
@@ -173,31 +173,37 @@ TEST(SaveRun, NamesNeverEscapeTheTargetFolder) {
 }
 
 TEST(SaveRun, CancelKeepsThePartUnmarkedAndReadErrorsEndTheRun) {
+    // Files are copied a megabyte at a time: a 3 MiB file takes three blocks.
     Volume v;
-    for (std::uint32_t c = 10; c < 20; ++c) v.fill(c, 'c');
-    v.img.chain({10, 11, 12, 13, 14, 15, 16, 17, 18, 19});
+    v.img = FatImage::make(16, 16384, 4);
+    std::vector<std::uint32_t> clusters;
+    for (std::uint32_t c = 10; c < 10 + 1536; ++c) clusters.push_back(c);
+    v.img.chain(clusters);
+    v.img.chain({2000});
     OpenedImage o(v.img);
-    FileItem big = v.file("BIG.BIN", 10, 5000), next = v.file("NEXT.BIN", 10, 100);
+    FileItem big = v.file("BIG.BIN", 10, 3u << 20), next = v.file("NEXT.BIN", 2000, 100);
     Folder out;
     Counting obs;
-    obs.cancelAfterBlocks = 3;
+    obs.cancelAfterBlocks = 1;
     SaveSummary s = runSave(o.doc, {&big, &next}, {out.path.string()}, obs);
     EXPECT_TRUE(s.cancelled);
     EXPECT_EQ(s.saved, 0);
     EXPECT_EQ(big.kind, ITEM_FILE);  // not marked saved
-    EXPECT_EQ(out.read("BIG.BIN").size(), 3u * 512);
+    EXPECT_EQ(out.read("BIG.BIN").size(), 1u << 20);
     EXPECT_FALSE(fs::exists(out.path / "NEXT.BIN"));
     struct stat st {};
     ASSERT_EQ(::stat((out.path / "BIG.BIN").c_str(), &st), 0);
     EXPECT_NE(st.st_mtime, *unixFromDos(kDate, kTime));  // no restored time on a partial file
 
-    // A chain that ends early cannot be read to the size: 61251, the run ends.
-    FileItem shortChain = v.file("SHORT.BIN", 10, 20 * 512);
+    // A chain that ends early cannot be read to the size: what it has is written, 61251, the run
+    // ends.
+    FileItem shortChain = v.file("SHORT.BIN", 10, 1600 * 2048);
     o.doc.fatPromptMode = kFatPromptForce;
     Counting plain;
     s = runSave(o.doc, {&shortChain, &next}, {out.path.string()}, plain);
     EXPECT_EQ(s.failed, 1);
     EXPECT_TRUE(o.prompts.shown(msg::kCannotReadItem));
+    EXPECT_EQ(out.read("SHORT.BIN").size(), 1536u * 2048);
     EXPECT_FALSE(fs::exists(out.path / "NEXT.BIN"));
     EXPECT_EQ(shortChain.kind, ITEM_FILE);
 }
@@ -227,10 +233,10 @@ TEST(SaveRun, AnInvalidFatCopyAsksForAnother) {
 
     // The verdicts the file list shows.
     ASSERT_TRUE(o.doc.openCurrent());
-    EXPECT_EQ(fatVerdict(o.doc.drive(), v.file("F", 10, 1000)), VERDICT_FITS_SOME);
-    EXPECT_EQ(fatVerdict(o.doc.drive(), v.file("F", 10, 1536)), VERDICT_FITS_SOME);
-    EXPECT_EQ(fatVerdict(o.doc.drive(), v.file("F", 10, 100)), VERDICT_FITS_NONE);
-    EXPECT_EQ(fatVerdict(o.doc.drive(), v.file("D", 50, 1000)), VERDICT_DELETED_FREE_RUN);
+    EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("F", 10, 1000)), VERDICT_FITS_SOME);
+    EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("F", 10, 1536)), VERDICT_FITS_SOME);
+    EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("F", 10, 100)), VERDICT_FITS_NONE);
+    EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("D", 50, 1000)), VERDICT_DELETED_FREE_RUN);
     o.doc.drive().close();
 }
 

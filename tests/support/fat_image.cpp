@@ -133,12 +133,8 @@ void FatImage::fillCluster(std::uint32_t c, std::uint8_t value) {
     std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(clusterOffset(c)), clusterBytes(), value);
 }
 
-OpenedImage::OpenedImage(const FatImage& image, int dirFat, int showDeleted) : doc(prompts, table) {
-    DriveEntry e;
-    e.letter = 'T';
-    e.path = "memory";
-    e.memory = std::make_shared<const std::vector<std::uint8_t>>(image.bytes);
-    table.set(std::move(e));
+OpenedImage::OpenedImage(const FatImage& image, int dirFat, int showDeleted)
+    : sources(image.bytes), doc(prompts, sources) {
     doc.searchDisk = 2;
     doc.dirFat = dirFat;
     doc.showDeleted = showDeleted;

@@ -9,8 +9,8 @@
 
 #include "common/bytes.h"
 #include "common/prompts.h"
-#include "fatfs/document.h"
-#include "volume/drive_table.h"
+#include "document/document.h"
+#include "volume/memory_source.h"
 
 namespace harrow::test {
 
@@ -55,7 +55,7 @@ public:
 struct OpenedImage {
     explicit OpenedImage(const FatImage& image, int dirFat = 0, int showDeleted = 1);
     RecordingPrompts prompts;
-    DriveTable table;
+    MemorySources sources;
     CQUIDNEYDoc doc;
     bool opened = false;
 };

@@ -23,13 +23,7 @@ void fixup(MutableBytes r, std::size_t usnOffset) {
 
 }  // namespace
 
-OpenedNtfs::OpenedNtfs(NtfsImage& img) : doc(prompts, table) {
-    img.finish();
-    DriveEntry e;
-    e.letter = 'N';
-    e.path = "memory";
-    e.memory = std::make_shared<const std::vector<std::uint8_t>>(img.bytes);
-    table.set(std::move(e));
+OpenedNtfs::OpenedNtfs(NtfsImage& img) : sources((img.finish(), img.bytes)), doc(prompts, sources) {
     doc.searchDisk = 2;
     DocHost host;
     opened = doc.openDrive('N', host);

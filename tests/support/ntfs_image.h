@@ -10,8 +10,8 @@
 
 #include "common/bytes.h"
 #include "common/prompts.h"
-#include "fatfs/document.h"
-#include "volume/drive_table.h"
+#include "document/document.h"
+#include "volume/memory_source.h"
 
 namespace harrow::test {
 
@@ -67,7 +67,7 @@ struct OpenedNtfs {
     ~OpenedNtfs() { doc.drive().close(); }
     CDrive& drive() { return doc.drive(); }
     RecordingPrompts prompts;
-    DriveTable table;
+    MemorySources sources;
     CQUIDNEYDoc doc;
     bool opened = false, ok = false;
 };

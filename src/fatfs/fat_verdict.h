@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-namespace harrow {
+#include "fatfs/fat_table.h"
+#include "items/file_item.h"
 
-class CDrive;
-struct FileItem;
+namespace harrow {
 
 enum FatVerdict : std::uint16_t {
     VERDICT_FITS = 147,
@@ -19,7 +19,8 @@ enum FatVerdict : std::uint16_t {
     VERDICT_DELETED_FIRST_FREE = 206,
 };
 
-// The verdict for a file on the drive's FAT copies (147 on NTFS). The FATs must be loaded.
-FatVerdict fatVerdict(CDrive& drive, const FileItem& item);
+// The verdict for a file on the loaded FAT copies; 147 where there are none (NTFS). It reads
+// only the tables, so it may be asked at any time, also while the file is being read.
+FatVerdict fatVerdict(const FatTable& fat, const FileItem& item);
 
 }  // namespace harrow

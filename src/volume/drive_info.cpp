@@ -1,4 +1,4 @@
-#include "fatfs/drive_info.h"
+#include "volume/drive_info.h"
 
 #include <algorithm>
 

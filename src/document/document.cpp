@@ -1,4 +1,4 @@
-#include "fatfs/document.h"
+#include "document/document.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -25,8 +25,8 @@ bool lessByCluster(const FileItem& item, std::uint64_t cluster) {
 
 void DocHost::runNamingPass(CQUIDNEYDoc& doc) { doc.namingPass(); }
 
-CQUIDNEYDoc::CQUIDNEYDoc(Prompts& prompts, DriveTable& table)
-    : prompts_(prompts), drive_(std::make_unique<CDrive>(prompts, table)) {
+CQUIDNEYDoc::CQUIDNEYDoc(Prompts& prompts, SourceFactory& sources)
+    : prompts_(prompts), drive_(std::make_unique<CDrive>(prompts, sources)) {
     newDocument();
 }
 
@@ -90,7 +90,7 @@ bool CQUIDNEYDoc::openFlow(DocHost& host) {
     return true;
 }
 
-bool CQUIDNEYDoc::buildRootList() {
+bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
     rootList.clear();
     if (!openCurrent()) return false;
     drive_->loadFats();
@@ -104,11 +104,11 @@ bool CQUIDNEYDoc::buildRootList() {
         root.record = kRootRecord;
         root.cluster = drive_->sectorOfRecord(kRootRecord);
         dirStack.assign(1, root);
-        if (auto list = listNtfsDirectory(*this, kRootRecord, root)) rootList = std::move(*list);
+        if (auto list = listNtfsDirectory(drive_->mft(), kRootRecord, root, observer)) rootList = std::move(*list);
     } else {
         root.cluster = info.rootCluster;
         dirStack.assign(1, root);
-        if (auto list = listDirectory(info.rootCluster)) rootList = std::move(*list);
+        if (auto list = listDirectory(info.rootCluster, observer)) rootList = std::move(*list);
     }
     drive_->close();
     return true;
@@ -121,29 +121,34 @@ void CQUIDNEYDoc::clearLists() {
     parentNames_.clear();
 }
 
-std::optional<ItemList> CQUIDNEYDoc::listDirectoryOfItem(const FileItem& item) {
+std::optional<ItemList> CQUIDNEYDoc::listDirectoryOfItem(const FileItem& item, ListObserver* observer) {
     if (!openCurrent()) return std::nullopt;
-    std::optional<ItemList> list = listItem(item);
+    std::optional<ItemList> list = listItem(item, nullptr, observer);
     drive_->close();
     return list;
 }
 
-std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileItem* parent) {
-    if (isFat()) return listDirectory(item.firstCluster());
+std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileItem* parent, ListObserver* observer) {
+    if (isFat()) return listDirectory(item.firstCluster(), observer);
     if (!parent) parent = dirStack.size() >= 2 ? &dirStack[dirStack.size() - 2] : &dirStack.front();
-    return listNtfsDirectory(*this, item.record, *parent);
+    return listNtfsDirectory(drive_->mft(), item.record, *parent, observer);
 }
 
-std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster) {
+std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster, ListObserver* observer) {
     CDrive& drive = *drive_;
-    const std::uint32_t rootCluster = drive.info().rootCluster;
-    cluster = directoryCluster(drive, cluster);
+    const DriveInfo& info = drive.info();
+    const std::uint32_t rootCluster = info.rootCluster;
+    cluster = directoryCluster(info, cluster);
     const bool isRoot = cluster == rootCluster;
 
     ItemList list;
     list.reserve(kListGrowth);
     DirWalkOptions options{dirFat, !isRoot, std::nullopt};
-    DirWalkStatus status = walkDirectory(drive, cluster, options, [&](const DirEntryRef& e) {
+    DirWalkStatus status = walkDirectory(drive, drive.fat(), cluster, options, [&](const DirEntryRef& e) {
+        if (observer) {
+            observer->progress(list.size());
+            if (observer->cancelled()) return false;
+        }
         if (e.kind == EntryClass::VolumeLabel) return true;
         if (isDeleted(e.raw) && showDeleted == 2) return true;
 
@@ -152,7 +157,7 @@ std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster) {
         const FileItem* found = isRoot || e.dotEntry ? nullptr : findFoundItem(first);
         if (e.kind == EntryClass::File) {
             item.kind = ITEM_FILE;
-        } else if (isRoot || directoryCluster(drive, first) == rootCluster) {
+        } else if (isRoot || directoryCluster(info, first) == rootCluster) {
             item.kind = ITEM_TOPDIR;
         } else if (listMode == ID_LIST_BASICROOT) {
             item.kind = ITEM_DIR;
@@ -178,21 +183,28 @@ std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster) {
     return list;
 }
 
-bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number) {
+bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number, Bytes head) {
     CDrive& drive = *drive_;
     const DriveInfo& info = drive.info();
-    if (info.isNtfs()) return addNtfsFile(*this, number);
+    if (info.isNtfs()) {
+        auto item = foundNtfsFile(drive.mft(), number, head);
+        if (!item) return !drive.readFailed();
+        appendItem(ntfsFileList, std::move(*item));
+        return true;
+    }
 
     const std::uint32_t a = static_cast<std::uint32_t>(number);
-    std::vector<std::uint8_t> sector(info.bytesPerSector);
-    if (sector.size() < 2 * kDirEntrySize || !drive.readSectors(sector, drive.sectorOfCluster(a), 1)) return false;
-    Bytes dot = Bytes(sector).subspan(0, kDirEntrySize);
-    Bytes dotdot = Bytes(sector).subspan(kDirEntrySize, kDirEntrySize);
+    std::vector<std::uint8_t> sector;
+    if (head.size() < 2 * kDirEntrySize) {
+        sector.resize(info.bytesPerSector);
+        if (sector.size() < 2 * kDirEntrySize || !drive.readSectors(sector, drive.sectorOfCluster(a), 1)) return false;
+        head = sector;
+    }
+    Bytes dot = head.subspan(0, kDirEntrySize);
+    Bytes dotdot = head.subspan(kDirEntrySize, kDirEntrySize);
     if (!isDotEntry(dot) || !isDotDotEntry(dotdot)) return true;
     if (drive.firstCluster(dot) != a) {
-        const char* format = language() == Lang::En ? "Cluster %lu: its \".\" entry names another cluster"
-                                                    : "簇 %lu 的 \".\" 项指向另一个簇";
-        prompts_.showMessage(msg::kDotEntryMismatch, formatText(format, static_cast<unsigned long>(a)));
+        prompts_.showMessage(msg::kDotEntryMismatch, formatMessage(msg::kDotNamesOtherCluster, static_cast<unsigned long>(a)));
         return true;
     }
 
@@ -228,14 +240,14 @@ bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number) {
 
 std::optional<std::string> CQUIDNEYDoc::nameInParent(std::uint32_t a, std::uint32_t parent) {
     CDrive& drive = *drive_;
-    const std::uint32_t p = directoryCluster(drive, parent);
+    const std::uint32_t p = directoryCluster(drive.info(), parent);
     const auto emplaced = parentNames_.try_emplace(p);
     const auto names = emplaced.first;
     if (emplaced.second) {
         // The first entry naming a cluster decides: a directory gives its name, a file none.
         const bool isRoot = p == drive.info().rootCluster;
         DirWalkOptions options{dirFat, !isRoot, isRoot ? std::nullopt : std::optional<std::uint32_t>(p)};
-        walkDirectory(drive, p, options, [&](const DirEntryRef& e) {
+        walkDirectory(drive, drive.fat(), p, options, [&](const DirEntryRef& e) {
             if (e.dotEntry || e.kind == EntryClass::VolumeLabel) return true;
             std::optional<std::string> name;
             if (e.kind == EntryClass::Directory) name = e.longName && !isDeleted(e.raw) ? *e.longName : shortName(e.raw);
@@ -267,28 +279,33 @@ void CQUIDNEYDoc::matchFoundToRoot() {
     }
 }
 
-void CQUIDNEYDoc::namingPass() {
+void CQUIDNEYDoc::namingPass(ListObserver* observer) {
     if (!isFat()) return;
+    std::size_t walked = 0;
+    auto nameFrom = [&](const FileItem& dir, std::uint16_t kind) {
+        nameWalk(dir.firstCluster(), kind, 0, observer);
+        if (observer) observer->progress(++walked);
+    };
     for (std::size_t i = 0; i < rootList.size(); ++i)
-        if (rootList[i].isDirectory()) nameWalk(rootList[i].firstCluster(), ITEM_DIR, 0);
+        if (rootList[i].isDirectory()) nameFrom(rootList[i], ITEM_DIR);
     for (std::size_t i = 0; i < foundList.size(); ++i)
-        if (foundList[i].kind == ITEM_LOSTROOTDIR) nameWalk(foundList[i].firstCluster(), ITEM_LOSTSUBDIR, 0);
+        if (foundList[i].kind == ITEM_LOSTROOTDIR) nameFrom(foundList[i], ITEM_LOSTSUBDIR);
     for (std::size_t i = 0; i < foundList.size(); ++i)
-        if (foundList[i].kind == ITEM_LOSTDIR) nameWalk(foundList[i].firstCluster(), ITEM_LOSTSUBDIR, 0);
+        if (foundList[i].kind == ITEM_LOSTDIR) nameFrom(foundList[i], ITEM_LOSTSUBDIR);
 }
 
-void CQUIDNEYDoc::nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth) {
-    if (depth >= kMaxNamingDepth) return;
+void CQUIDNEYDoc::nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth, ListObserver* observer) {
+    if (depth >= kMaxNamingDepth || drive_->sourceLost() || (observer && observer->cancelled())) return;
     CDrive& drive = *drive_;
     DirWalkOptions options{dirFat, cluster != 0, std::nullopt};
-    walkDirectory(drive, directoryCluster(drive, cluster), options, [&](const DirEntryRef& e) {
+    walkDirectory(drive, drive.fat(), directoryCluster(drive.info(), cluster), options, [&](const DirEntryRef& e) {
         if (e.dotEntry || e.kind != EntryClass::Directory || isDeleted(e.raw)) return true;
         const std::uint32_t child = drive.firstCluster(e.raw);
         FileItem* found = findFoundItem(child);
         if (!found || found->kind != ITEM_LOSTDIR) return true;
         found->name = e.longName ? *e.longName : shortName(e.raw);
         found->kind = kind;
-        nameWalk(child, kind, depth + 1);
+        nameWalk(child, kind, depth + 1, observer);
         return true;
     });
 }

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "common/prompts.h"
+#include "document/drive.h"
 #include "fatfs/fat_table.h"
-#include "fatfs/file_item.h"
-#include "volume/drive.h"
+#include "items/file_item.h"
 
 namespace harrow {
 
@@ -46,7 +46,7 @@ public:
 
 class CQUIDNEYDoc {
 public:
-    explicit CQUIDNEYDoc(Prompts& prompts, DriveTable& table = DriveTable::global());
+    explicit CQUIDNEYDoc(Prompts& prompts, SourceFactory& sources = SystemSources::global());
 
     // Every option back to its default; lists emptied.
     bool newDocument();
@@ -56,26 +56,32 @@ public:
     bool openDrive(char letter, DocHost& host);
     bool openFileDrive(const std::string& imagePath, DocHost& host);
     bool openFlow(DocHost& host);
-    bool buildRootList();
+    // The observer hears how the root list fills and may stop it (the list keeps what came).
+    bool buildRootList(ListObserver* observer = nullptr);
     void clearLists();
 
     // Lists a directory item (opens and closes the drive). Nothing when the item is no
     // directory that can be read.
-    std::optional<ItemList> listDirectoryOfItem(const FileItem& item);
+    std::optional<ItemList> listDirectoryOfItem(const FileItem& item, ListObserver* observer = nullptr);
     // The same with the drive already open, for callers that list many directories in a row.
     // On NTFS `parent` becomes the ".." item; without one it is the directory-stack item below
     // the top, as when the user has just entered `item`.
-    std::optional<ItemList> listItem(const FileItem& item, const FileItem* parent = nullptr);
+    std::optional<ItemList> listItem(const FileItem& item, const FileItem* parent = nullptr,
+                                     ListObserver* observer = nullptr);
     // Lists the FAT directory at `cluster`; the drive must be open.
-    std::optional<ItemList> listDirectory(std::uint32_t cluster);
+    std::optional<ItemList> listDirectory(std::uint32_t cluster, ListObserver* observer = nullptr);
 
     // The scan's hand-in: on FAT a cluster that may start a directory, on NTFS the sector of a
-    // file record. False on a read error.
-    bool addFoundDirectory(std::uint64_t number);
+    // file record. `head` holds the bytes found there when the scan has read them already (at
+    // least the cluster's first sector, or the whole record); else they are read here. False on
+    // a read error.
+    bool addFoundDirectory(std::uint64_t number, Bytes head = {});
     const FileItem* findFoundItem(std::uint64_t cluster) const;
     FileItem* findFoundItem(std::uint64_t cluster);
     void matchFoundToRoot();
-    void namingPass();
+    // Names found directories from their parents. The observer hears the directories named so
+    // far and may stop the pass.
+    void namingPass(ListObserver* observer = nullptr);
 
     // The items the view shows in `mode`.
     ItemList listForMode(ListMode mode) const;
@@ -110,7 +116,7 @@ public:
 
 private:
     std::optional<std::string> nameInParent(std::uint32_t cluster, std::uint32_t parent);
-    void nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth);
+    void nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth, ListObserver* observer);
 
     Prompts& prompts_;
     std::unique_ptr<CDrive> drive_;

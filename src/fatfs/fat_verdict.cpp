@@ -1,16 +1,11 @@
-#include "saving/fat_verdict.h"
-
-#include "volume/drive.h"
+#include "fatfs/fat_verdict.h"
 
 namespace harrow {
 
-FatVerdict fatVerdict(CDrive& drive, const FileItem& item) {
-    if (drive.info().isNtfs()) return VERDICT_FITS;
-    const FatTable& fat = drive.fat();
+FatVerdict fatVerdict(const FatTable& fat, const FileItem& item) {
     const std::uint32_t first = item.firstCluster();
     std::uint16_t icon = VERDICT_FITS;
-    for (int i = 0; i < drive.info().numberOfFats; ++i) {
-        if (!drive.beginRead(item, i)) continue;
+    for (int i = 0; i < fat.copies(); ++i) {
         if (fat.freeRunFits(i, first, item.size)) {
             icon = VERDICT_DELETED_FREE_RUN;
         } else if (fat.firstClusterFree(i, first)) {
@@ -23,7 +18,6 @@ FatVerdict fatVerdict(CDrive& drive, const FileItem& item) {
         } else if (icon == VERDICT_FITS_NONE) {
             icon = VERDICT_FITS_SOME;
         }
-        drive.endRead();
     }
     return static_cast<FatVerdict>(icon);
 }

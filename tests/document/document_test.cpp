@@ -126,6 +126,25 @@ TEST(Listing, SubdirectoriesNeedDotEntriesAndFollowTheDirectoryFat) {
     EXPECT_FALSE(o.doc.listDirectoryOfItem(o.doc.rootList[1]));
 }
 
+TEST(Listing, DirectoriesHoldUpToTheirFormatsLimit) {
+    // A FAT32 directory (the root among them) lists every one of its 40000 entries: a directory
+    // may hold 65536.
+    FatImage img = FatImage::make(32, 70000, 8);
+    const std::uint32_t entries = 40000, perCluster = 8 * 512 / 32;
+    std::vector<std::uint32_t> chain;
+    for (std::uint32_t c = img.rootCluster; c < img.rootCluster + entries / perCluster + 1; ++c) chain.push_back(c);
+    img.chain(chain);
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        char name[12];
+        std::snprintf(name, sizeof name, "F%07u   ", i);
+        img.putEntry(img.rootOffset() + std::uint64_t{i} * 32, name, 0x20, 0, 0);
+    }
+    OpenedImage o(img);
+    ASSERT_TRUE(o.opened);
+    EXPECT_EQ(o.doc.rootList.size(), entries);
+    EXPECT_EQ(o.doc.rootList.back().name, "F0039999");
+}
+
 TEST(FoundDirectories, LostTreeIsFoundAndNamedFromItsParents) {
     FatImage img = FatImage::make(16, 8192, 1);
     // D1 at 10 (its root entry gone), D2 at 11 inside it, D3 at 12 inside D2, a file in D3.
@@ -236,8 +255,15 @@ TEST(Document, OpenFlowRunsTheScanHostOnlyWhenAsked) {
     EXPECT_TRUE(o.doc.openDrive('T', host));
     EXPECT_EQ(host.scans, 1);
     EXPECT_TRUE(o.doc.foundList.empty());
-    EXPECT_FALSE(o.doc.openDrive('Q', host));
-    EXPECT_TRUE(o.doc.rootList.empty());
+
+    // A letter nothing stands behind: no list, and the user is told.
+    DriveTable empty;
+    SystemSources none(empty);
+    RecordingPrompts prompts;
+    CQUIDNEYDoc nowhere(prompts, none);
+    EXPECT_FALSE(nowhere.openDrive('Q', host));
+    EXPECT_TRUE(nowhere.rootList.empty());
+    EXPECT_EQ(prompts.ids(), (std::vector<int>{msg::kCannotOpenDrive}));
 }
 
 }  // namespace

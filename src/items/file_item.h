@@ -61,4 +61,13 @@ inline void appendItem(ItemList& list, FileItem item) {
     list.push_back(std::move(item));
 }
 
+// What a front end sees of a list being filled (a directory being listed, a tree being walked):
+// how far it has come, and whether the user wants it to stop. A GUI throttles what it shows.
+class ListObserver {
+public:
+    virtual ~ListObserver() = default;
+    virtual void progress(std::size_t /*itemsSoFar*/) {}
+    virtual bool cancelled() { return false; }
+};
+
 }  // namespace harrow

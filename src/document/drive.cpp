@@ -1,0 +1,117 @@
+#include "document/drive.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "common/strings.h"
+#include "fatfs/boot_sector.h"
+
+namespace harrow {
+namespace {
+
+// The boot sector is read into a buffer this large whatever the device's sector size.
+constexpr std::size_t kBootBufferBytes = 4112;
+
+}  // namespace
+
+CDrive::CDrive(Prompts& prompts, SourceFactory& sources) : Volume(prompts, sources), mft_(*this) {}
+
+CDrive::~CDrive() { close(); }
+
+bool CDrive::open(const std::string& path, DriveKind kind) {
+    if (isOpen()) close();
+    if (!openSource(path, kind)) return false;
+    lock();
+    std::vector<std::uint8_t> boot(std::max<std::size_t>(kBootBufferBytes, info().bytesPerSector));
+    if (!readSectors(boot, 0, 1) || !describe(boot)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool CDrive::describe(Bytes boot) {
+    if (auto carried = source()->driveInfo()) {
+        info() = *carried;
+    } else if (!parseBootSector(boot)) {  // keeps the label the source gave
+        return false;
+    }
+    if (info().isNtfs()) {
+        fat_ = FatTable(info());
+        if (!mft_.open(boot, kind() != DriveKind::Image && loadMftOnOpen_)) return false;
+        if (!mft_.label().empty()) info().label = mft_.label();
+        return true;
+    }
+    FatTable geometry(info());
+    if (!fat_.sameGeometry(geometry)) fat_ = std::move(geometry);
+    if (!source()->driveInfo()) {
+        std::string label = volumeLabel(boot);
+        if (!label.empty()) info().label = label;
+    }
+    return true;
+}
+
+bool CDrive::close() {
+    if (isOpen()) unlock();
+    closeSource();
+    mft_.close();
+    return true;
+}
+
+bool CDrive::parseBootSector(Bytes sector) {
+    mft_.close();
+    if (harrow::parseBootSector(sector, info()) == BootVerdict::Unrecognised) {
+        prompts().showMessage(msg::kUnknownFormat, messageText(msg::kUnknownFormat));
+        return false;
+    }
+    return true;
+}
+
+std::uint64_t CDrive::sectorOfCluster(std::uint32_t c) const { return harrow::sectorOfCluster(info(), c); }
+
+std::uint32_t CDrive::firstCluster(Bytes entry) const { return firstClusterOfEntry(info(), entry); }
+
+std::string CDrive::volumeLabel(Bytes bootSector) {
+    const DriveInfo& d = info();
+    // The label entry of the root directory is the one the file system itself keeps current;
+    // the boot sector's copy is often stale. Look through the root's first cluster (FAT32) or
+    // its fixed area, at most 32 sectors.
+    std::uint32_t sectors = d.fsType == FsType::Fat32
+                                ? d.sectorsPerCluster
+                                : static_cast<std::uint32_t>(std::uint64_t{d.rootEntries} * 32 / d.bytesPerSector);
+    sectors = std::min<std::uint32_t>(sectors, 32);
+    std::vector<std::uint8_t> buf(d.bytesPerSector);
+    const std::uint64_t first = sectorOfCluster(d.fsType == FsType::Fat32 ? d.rootCluster : 0);
+    for (std::uint32_t s = 0; s < sectors; ++s) {
+        if (!readSectors(buf, first + s, 1)) break;
+        for (std::size_t off = 0; off + 32 <= buf.size(); off += 32) {
+            const std::uint8_t b0 = buf[off], attr = buf[off + 11];
+            if (b0 == 0) return bootSectorLabel(bootSector, d);
+            if (b0 != 0xE5 && attr != 0x0F && (attr & 0x08) && !(attr & 0x10))
+                return fatLabelText(Bytes(buf).subspan(off, 11));
+        }
+    }
+    return bootSectorLabel(bootSector, d);
+}
+
+bool CDrive::loadFats() {
+    fat_ = FatTable(info());
+    if (info().isNtfs() || !isOpen()) return false;
+    const std::uint64_t bytes = fat_.totalBytes();
+    // A boot sector may claim FATs larger than the volume; the read would fail anyway, so do
+    // not allocate for it.
+    const auto size = source()->sizeBytes();
+    if (bytes == 0 || (size && bytes > *size)) return false;
+    std::vector<std::uint8_t> data;
+    try {
+        data.resize(static_cast<std::size_t>(bytes));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const std::uint32_t sectors = static_cast<std::uint32_t>(bytes / info().bytesPerSector);
+    if (!readSectors(data, info().reservedSectors, sectors)) return false;
+    fat_.setData(std::move(data));
+    return true;
+}
+
+}  // namespace harrow

@@ -1,0 +1,54 @@
+// CDrive: a volume with what its file system keeps in memory while it is read: the FAT copies,
+// or the way to the MFT. Items are read through a FileReader made on it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/bytes.h"
+#include "common/prompts.h"
+#include "fatfs/fat_table.h"
+#include "ntfs/mft.h"
+#include "volume/source_factory.h"
+#include "volume/volume.h"
+
+namespace harrow {
+
+class CDrive : public Volume {
+public:
+    explicit CDrive(Prompts& prompts, SourceFactory& sources = SystemSources::global());
+    ~CDrive() override;
+
+    // Opens a root path "X:\" (a letter of the drive table) or, for a local drive, a device or
+    // file path directly. The volume is described by its source where the source carries a
+    // description, else by its boot sector. Closes first if open.
+    bool open(const std::string& path, DriveKind kind);
+    bool close();
+
+    std::uint64_t sectorOfCluster(std::uint32_t c) const;
+    std::uint32_t firstCluster(Bytes entry) const;
+
+    // Reads every FAT copy in one request. The copies stay in memory while the drive is closed.
+    bool loadFats();
+    const FatTable& fat() const { return fat_; }
+
+    // NTFS: the way to file records.
+    Mft& mft() { return mft_; }
+    bool hasMft() const { return mft_.loaded(); }
+    bool readRecord(std::uint64_t number, MutableBytes out) { return mft_.readRecord(number, out); }
+    std::uint64_t sectorOfRecord(std::uint64_t number) const { return mft_.sectorOfRecord(number); }
+    // Whether an NTFS open loads the MFT (drives opened only to query a volume need not).
+    void setLoadMftOnOpen(bool load) { loadMftOnOpen_ = load; }
+
+private:
+    bool describe(Bytes bootSector);
+    // Describes the volume by `sector` (sector 0); says why when it cannot.
+    bool parseBootSector(Bytes sector);
+    std::string volumeLabel(Bytes bootSector);
+
+    FatTable fat_;
+    Mft mft_;
+    bool loadMftOnOpen_ = true;
+};
+
+}  // namespace harrow

@@ -1,0 +1,181 @@
+#include "document/file_reader.h"
+
+#include <algorithm>
+
+namespace harrow {
+namespace {
+
+// The largest request one read makes of the volume: large enough that the calls cost nothing
+// next to the copying, small enough to stay in the processor's caches.
+constexpr std::uint64_t kMaxRequestBytes = 1u << 20;
+
+}  // namespace
+
+FileReader::FileReader(CDrive& drive, const FileItem& item, FatIndex fat) : drive_(drive), item_(item), fat_(fat) {
+    const DriveInfo& info = drive.info();
+    sectorsPerCluster_ = info.clusterSectors();
+    clusterBytes_ = drive.bytesPerCluster();
+    if (clusterBytes_ == 0 || info.bytesPerSector == 0) {
+        ok_ = false;
+    } else if (info.isNtfs()) {
+        // NTFS files are read through their file record, found by its sector.
+        mode_ = Mode::Ntfs;
+        inode_ = std::make_unique<CInode>(drive.mft());
+        ok_ = inode_->loadBySector(item.cluster);
+    } else if (fat == kNoFat) {
+        mode_ = Mode::Contiguous;
+    } else {
+        mode_ = drive.fat().firstClusterFree(fat, item.firstCluster()) ? Mode::FreeClusters : Mode::Chain;
+    }
+    cursorCluster_ = item.firstCluster();
+}
+
+ReadResult FileReader::failure() const { return drive_.sourceLost() ? ReadResult::Lost : ReadResult::Unreadable; }
+
+std::optional<std::uint64_t> FileReader::locate(std::uint64_t index) {
+    if (mode_ == Mode::Contiguous) {
+        const std::uint64_t first = drive_.sectorOfCluster(item_.firstCluster());
+        if (index > (UINT64_MAX - first) / sectorsPerCluster_) return std::nullopt;
+        return first + index * sectorsPerCluster_;
+    }
+    const FatTable& fat = drive_.fat();
+    // A live chain holds a cluster only while every cluster up to it is one the volume has.
+    auto inChain = [&](std::uint32_t c) { return !fat.isEndOfChain(c) && fat.usable(c); };
+    if (index < cursorIndex_) {
+        cursorIndex_ = 0;
+        cursorCluster_ = item_.firstCluster();
+    }
+    while (cursorIndex_ < index) {
+        if (mode_ == Mode::Chain) {
+            if (!inChain(cursorCluster_)) return std::nullopt;
+            const std::uint32_t next = fat.next(fat_, cursorCluster_);
+            if (!inChain(next)) return std::nullopt;
+            cursorCluster_ = next;
+        } else {
+            cursorCluster_ = fat.nextFree(fat_, cursorCluster_);
+        }
+        ++cursorIndex_;
+    }
+    if (mode_ == Mode::Chain && !inChain(cursorCluster_)) return std::nullopt;
+    return drive_.sectorOfCluster(cursorCluster_);
+}
+
+std::uint64_t FileReader::runFrom(std::uint64_t index, std::uint64_t most) {
+    if (mode_ == Mode::Contiguous) return most;
+    const FatTable& fat = drive_.fat();
+    std::uint64_t count = 1;
+    while (count < most) {
+        const std::uint32_t c = cursorCluster_;
+        const std::uint32_t next = mode_ == Mode::Chain ? fat.next(fat_, c) : fat.nextFree(fat_, c);
+        if (mode_ == Mode::Chain && (fat.isEndOfChain(next) || !fat.usable(next))) break;
+        if (drive_.sectorOfCluster(next) != drive_.sectorOfCluster(c) + sectorsPerCluster_) break;
+        cursorCluster_ = next;
+        cursorIndex_ = index + count;
+        ++count;
+    }
+    return count;
+}
+
+ReadResult FileReader::readPiece(std::uint64_t offset, MutableBytes out) {
+    const std::uint32_t bps = drive_.info().bytesPerSector;
+    const std::uint64_t within = offset % clusterBytes_;
+    const auto sector = locate(offset / clusterBytes_);
+    if (!sector) return failure();
+    // Only the sectors that hold the piece: a bad sector after a file's end is not the file's.
+    const std::uint64_t firstSector = within / bps;
+    const std::uint64_t sectors = (within + out.size() + bps - 1) / bps - firstSector;
+    bounce_.resize(static_cast<std::size_t>(sectors * bps));
+    if (!drive_.readSectors(bounce_, *sector + firstSector, static_cast<std::uint32_t>(sectors))) return failure();
+    std::copy_n(bounce_.begin() + static_cast<std::ptrdiff_t>(within % bps), out.size(), out.begin());
+    return ReadResult::Done;
+}
+
+FileReader::Result FileReader::readFat(std::uint64_t offset, MutableBytes out) {
+    const std::uint64_t cs = clusterBytes_;
+    const std::uint64_t maxClusters = std::max<std::uint64_t>(1, kMaxRequestBytes / cs);
+    Result r{0, ReadResult::Done};
+    while (r.bytes < out.size()) {
+        const std::uint64_t pos = offset + r.bytes, left = out.size() - r.bytes;
+        if (pos % cs != 0 || left < cs) {
+            const auto n = static_cast<std::size_t>(std::min(left, cs - pos % cs));
+            r.status = readPiece(pos, out.subspan(r.bytes, n));
+            if (r.status != ReadResult::Done) return r;
+            r.bytes += n;
+            continue;
+        }
+        const std::uint64_t index = pos / cs;
+        const auto sector = locate(index);
+        if (!sector) {
+            r.status = failure();
+            return r;
+        }
+        const std::uint64_t clusters = runFrom(index, std::min(left / cs, maxClusters));
+        MutableBytes run = out.subspan(r.bytes, static_cast<std::size_t>(clusters * cs));
+        if (drive_.readSectors(run, *sector, static_cast<std::uint32_t>(clusters * sectorsPerCluster_))) {
+            r.bytes += run.size();
+            continue;
+        }
+        // Again a cluster at a time: every cluster that can be read arrives, up to the first that
+        // cannot.
+        for (std::uint64_t k = 0; k < clusters; ++k) {
+            if (drive_.sourceLost() ||
+                !drive_.readSectors(run.subspan(static_cast<std::size_t>(k * cs), static_cast<std::size_t>(cs)),
+                                    *sector + k * sectorsPerCluster_, sectorsPerCluster_)) {
+                r.status = failure();
+                return r;
+            }
+            r.bytes += static_cast<std::size_t>(cs);
+        }
+    }
+    return r;
+}
+
+FileReader::Result FileReader::readNtfs(std::uint64_t offset, MutableBytes out) {
+    const std::uint64_t got = inode_->read(AT_DATA, std::nullopt, offset, out, out.size());
+    if (got == out.size()) return {out.size(), ReadResult::Done};
+    // A read ends early at a cluster it cannot read or at the end of the runs. Go on from the
+    // last whole cluster it delivered, a cluster at a time: one that yields some bytes counts,
+    // with zeros after them; one that yields none ends the read.
+    const std::uint64_t cs = clusterBytes_;
+    const std::uint64_t resume = std::max(offset, (offset + got) / cs * cs);
+    Result r{static_cast<std::size_t>(resume - offset), ReadResult::Done};
+    while (r.bytes < out.size()) {
+        const std::uint64_t pos = offset + r.bytes;
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - r.bytes, cs - pos % cs));
+        MutableBytes dst = out.subspan(r.bytes, piece);
+        const std::uint64_t n = drive_.sourceLost() ? 0 : inode_->read(AT_DATA, std::nullopt, pos, dst, piece);
+        if (n == 0) {
+            r.status = failure();
+            return r;
+        }
+        std::fill(dst.begin() + static_cast<std::ptrdiff_t>(n), dst.end(), 0);
+        r.bytes += piece;
+    }
+    return r;
+}
+
+FileReader::Result FileReader::read(std::uint64_t offset, MutableBytes out) {
+    if (!ok_) return {0, failure()};
+    if (out.empty()) return {0, ReadResult::Done};
+    return mode_ == Mode::Ntfs ? readNtfs(offset, out) : readFat(offset, out);
+}
+
+CopyResult copyItemData(FileReader& reader, std::uint64_t size, const std::function<bool(Bytes)>& write,
+                        const std::function<bool(std::uint64_t)>& afterBlock) {
+    const std::uint64_t cs = std::max<std::uint64_t>(reader.clusterBytes(), 1);
+    // Whole clusters, so that every block but the last starts and ends on a cluster boundary.
+    const std::uint64_t block = std::max(kMaxRequestBytes / cs, std::uint64_t{1}) * cs;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min(block, size)));
+    for (std::uint64_t position = 0; position < size;) {
+        const auto n = static_cast<std::size_t>(std::min(block, size - position));
+        const FileReader::Result r = reader.read(position, MutableBytes(buffer).first(n));
+        if (r.bytes > 0 && !write(Bytes(buffer).first(r.bytes))) return CopyResult::WriteFailed;
+        if (r.status == ReadResult::Lost) return CopyResult::SourceLost;
+        if (r.status != ReadResult::Done) return CopyResult::ReadFailed;
+        position += n;
+        if (afterBlock && !afterBlock(position)) return CopyResult::Cancelled;
+    }
+    return CopyResult::Done;
+}
+
+}  // namespace harrow

@@ -1,0 +1,79 @@
+// Reading one item's bytes, as saving, cat, the viewers and the server read them.
+//
+// A FAT file's clusters come from its chain in the chosen FAT copy; a deleted file whose first
+// cluster is free in that copy is taken to go on through the free clusters after it; with no FAT
+// the clusters are taken as contiguous. An NTFS file is read through its record's data runs
+// (sparse runs and bytes past the initialized size as zeros, compressed units decompressed).
+// Consecutive clusters are read in requests of up to a megabyte. A request that fails is read
+// again cluster by cluster, so what arrives, and where it stops, are exactly what a copy made one
+// cluster at a time would give: every cluster before the first that cannot be read.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "common/bytes.h"
+#include "document/drive.h"
+#include "items/file_item.h"
+#include "ntfs/inode.h"
+
+namespace harrow {
+
+class FileReader {
+public:
+    struct Result {
+        std::size_t bytes;  // delivered from the start of the buffer, in whole clusters unless Done
+        ReadResult status;  // Done when all of it arrived
+    };
+
+    // Begins reading `item` through FAT copy `fat` (not used on NTFS). The reader keeps its own
+    // position, so several may read the same drive at once.
+    FileReader(CDrive& drive, const FileItem& item, FatIndex fat);
+
+    // False when the item cannot be read at all (NTFS: its file record cannot be loaded).
+    bool ok() const { return ok_; }
+    std::uint32_t clusterBytes() const { return clusterBytes_; }
+
+    // Reads `out.size()` bytes at `offset`.
+    Result read(std::uint64_t offset, MutableBytes out);
+
+private:
+    // Where file cluster `index` lies (its first sector); nothing when the chain does not reach it.
+    std::optional<std::uint64_t> locate(std::uint64_t index);
+    // How many of the clusters from `index` on (at most `most`) lie one after another on the
+    // volume; `index` must have just been located.
+    std::uint64_t runFrom(std::uint64_t index, std::uint64_t most);
+    Result readFat(std::uint64_t offset, MutableBytes out);
+    Result readNtfs(std::uint64_t offset, MutableBytes out);
+    // One cluster, or the part of it that holds [offset, offset + out.size()).
+    ReadResult readPiece(std::uint64_t offset, MutableBytes out);
+    ReadResult failure() const;
+
+    enum class Mode { Chain, FreeClusters, Contiguous, Ntfs };
+
+    CDrive& drive_;
+    FileItem item_;
+    FatIndex fat_;
+    Mode mode_ = Mode::Chain;
+    bool ok_ = true;
+    std::uint32_t clusterBytes_ = 0;
+    std::uint32_t sectorsPerCluster_ = 0;
+    // Where the last lookup along the chain stood, so that a file read front to back is walked
+    // once.
+    std::uint64_t cursorIndex_ = 0;
+    std::uint32_t cursorCluster_ = 0;
+    std::unique_ptr<CInode> inode_;
+    std::vector<std::uint8_t> bounce_;
+};
+
+enum class CopyResult { Done, ReadFailed, WriteFailed, SourceLost, Cancelled };
+
+// Reads the first `size` bytes of the item in blocks of a megabyte (or a cluster, where clusters
+// are larger) and hands each to `write` (false: the write failed). After a read error the clusters
+// before the one that failed are still handed on. `afterBlock` hears how many bytes are done and
+// returns false to stop there.
+CopyResult copyItemData(FileReader& reader, std::uint64_t size, const std::function<bool(Bytes)>& write,
+                        const std::function<bool(std::uint64_t)>& afterBlock = {});
+
+}  // namespace harrow

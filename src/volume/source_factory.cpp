@@ -1,0 +1,33 @@
+#include "volume/source_factory.h"
+
+#include <cerrno>
+
+#include "volume/local_source.h"
+
+namespace harrow {
+
+SystemSources& SystemSources::global() {
+    static SystemSources sources;
+    return sources;
+}
+
+OpenedSource SystemSources::open(const std::string& path, DriveKind kind) {
+    if (kind != DriveKind::Local) return failed(msg::kCannotOpenDrive);
+    OpenedSource opened;
+    std::uint64_t offset = 0;
+    std::optional<std::uint64_t> length;
+    opened.devicePath = path;
+    if (auto letter = letterOfRootPath(path)) {
+        const DriveEntry* entry = table_.find(*letter);
+        if (!entry) return failed(msg::kCannotOpenDrive);
+        opened.devicePath = entry->path;
+        opened.label = entry->label;
+        offset = entry->offset;
+        length = entry->length;
+    }
+    opened.source = LocalSource::open(opened.devicePath, offset, length);
+    if (!opened.source) return failed(errno == EACCES || errno == EPERM ? msg::kCannotOpenDriveAdmin : msg::kCannotOpenDrive);
+    return opened;
+}
+
+}  // namespace harrow

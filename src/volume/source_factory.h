@@ -1,0 +1,45 @@
+// The one door through which a drive gets its source: a letter of the drive table, a device or
+// file path, and (in their own factories) image files and remote volumes. Tests hand the drive
+// a factory of their own through the same door.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/strings.h"
+#include "volume/drive_table.h"
+#include "volume/sector_source.h"
+
+namespace harrow {
+
+enum class DriveKind : int { None = 0, Local = 1, Image = 3, Remote = 4 };
+
+struct OpenedSource {
+    std::unique_ptr<SectorSource> source;  // none when the open failed
+    int failure = 0;         // then the number of the message that says why
+    std::string devicePath;  // the device or file behind the source; empty when there is none
+    std::string label;       // the name the system knows the volume by, when it has one
+};
+
+class SourceFactory {
+public:
+    virtual ~SourceFactory() = default;
+    // The source for `path` opened as `kind`.
+    virtual OpenedSource open(const std::string& path, DriveKind kind) = 0;
+    static OpenedSource failed(int message) { return {nullptr, message, {}, {}}; }
+};
+
+// This machine's volumes: root paths "X:\" through the drive table, other paths as devices or
+// files. Image files and remote volumes have no source here yet.
+class SystemSources : public SourceFactory {
+public:
+    explicit SystemSources(DriveTable& table = DriveTable::global()) : table_(table) {}
+    OpenedSource open(const std::string& path, DriveKind kind) override;
+
+    static SystemSources& global();
+
+private:
+    DriveTable& table_;
+};
+
+}  // namespace harrow

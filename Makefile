@@ -47,6 +47,7 @@ fuzz:
 	@bash fuzz/run.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 
 bench: build
+	@bash scripts/install-deps.sh bench
 	@bash bench/run.sh $(BUILD)/harrow-cli
 
 clean:

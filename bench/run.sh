@@ -4,14 +4,19 @@
 # Usage: bench/run.sh HARROW_CLI [BENCHMARK...]     (default: every benchmark below)
 #
 # Images are built once and kept in $HARROW_BENCH_CACHE (default bench/.cache, ignored by git);
-# delete it to rebuild them. Each command runs once untimed so that the image is in the page
-# cache, then $BENCH_RUNS times (default 5); the median counts. A figure is only meaningful next
-# to the other figures of the same run, on the same machine.
+# delete it to rebuild them. Building them all takes several minutes and about 5 GiB; the NTFS
+# ones need root and /dev/fuse (ntfs-3g), using them does not. Each timed command runs once
+# untimed so that the image is in the page cache, then $BENCH_RUNS times (default 5); the median
+# counts. A figure is only meaningful next to the other figures of the same run, on the same
+# machine. `save` writes into $BENCH_SAVE_DIR (default a folder in /dev/shm where there is one),
+# so that the disk's write-back does not time itself into the figures.
 #
-# A benchmark is a function bench_NAME that prints one line:
+# A timed benchmark is a function bench_NAME that prints one line:
 #   WHAT: harrow X s, PEER Y s, ratio X/Y
-# and is listed in `benchmarks` at the end.
+# and is listed in `benchmarks` at the end. Those of a group print its header first.
 set -euo pipefail
+# Image builders run in command substitutions: let errexit reach them there.
+shopt -s inherit_errexit
 
 if [ $# -lt 1 ]; then
   echo "usage: $0 HARROW_CLI [BENCHMARK...]" >&2
@@ -28,10 +33,19 @@ mkdir -p "$cache"
 
 export TZ=UTC LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1
 
+# Scratch space for saved files and tool reports, removed on exit.
+save_parent=${BENCH_SAVE_DIR:-}
+if [ -z "$save_parent" ]; then
+  if [ -d /dev/shm ] && [ -w /dev/shm ]; then save_parent=/dev/shm; else save_parent=$cache; fi
+fi
+scratch=$(mktemp -d "$save_parent/harrow-bench.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+trap 'exit 130' INT TERM
+
 need() {
   local tool
   for tool in "$@"; do
-    command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
+    command -v "$tool" >/dev/null || { echo "bench: $tool is missing (bash scripts/install-deps.sh bench)" >&2; exit 1; }
   done
 }
 
@@ -56,8 +70,99 @@ median_time() {
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
+mib_of() { echo $(($(stat -c %s "$1") >> 20)); }
+
+# verdict A B: a warning when the two differ, for the end of a sanity line.
+verdict() { [ "$1" = "$2" ] || echo '  (MISMATCH: the times do not compare)'; }
+
+# header TEXT: prints the group's header once, before its first benchmark.
+last_header=""
+header() {
+  [ "$1" = "$last_header" ] && return
+  last_header=$1
+  echo "== $1"
+}
+
 # ---------------------------------------------------------------------------------------------
 # Images
+
+# image NAME BUILD: prints the path of the cached image NAME.img, first building it when missing:
+# the function BUILD gets an empty work folder and leaves the volume there as "image". Call it as
+# img=$(image ...), never inside `if` or `||`, where bash turns errexit off: then a build that
+# fails, or is interrupted, ends the run and leaves neither a mount nor a half-made image (the
+# trap belongs to the command substitution's subshell).
+image() {
+  local img="$cache/$1.img"
+  if [ -f "$img" ]; then
+    echo "$img"
+    return
+  fi
+  local start
+  start=$(now)
+  build_work=$(mktemp -d "$cache/build.XXXXXX") build_name=$1
+  trap 'build_status=$?; ntfs3g_unmount || true; rm -rf "$build_work"
+        echo "bench: could not build $build_name.img; nothing kept" >&2; exit "$build_status"' EXIT
+  trap 'exit 130' INT TERM
+  echo "bench: building $1.img" >&2
+  "$2" "$build_work"
+  mv "$build_work/image" "$img"
+  rm -rf "$build_work"
+  trap - EXIT
+  echo "bench: built $1.img in $(seconds_since "$start") s, $(du -m "$img" | cut -f1) MiB on disk of $(mib_of "$img") MiB" >&2
+  echo "$img"
+}
+
+# ntfs_buildable NAME: true when NAME.img is cached or ntfs-3g can build it here.
+can_mount_ntfs() { ! ntfs3g_unusable > /dev/null; }
+ntfs_buildable() { [ -f "$cache/$1.img" ] || can_mount_ntfs; }
+
+ntfs_mount() {
+  ntfs3g_mount "$1" "$2" "$2.log" big_writes ||
+    { echo "bench: ntfs-3g cannot mount $1: $(ntfs3g_last_word "$2.log")" >&2; exit 1; }
+}
+
+# random_fill FILE MIB: MIB MiB of pseudo-random bytes (AES-CTR over zeros, fixed key: the same
+# on every build), every block allocated. A used disk has old data in its free clusters, and
+# reading a file's holes would skip the page cache and hide what each read costs.
+random_fill() {
+  need openssl
+  head -c "$(($2 << 20))" /dev/zero | openssl enc -aes-256-ctr -nosalt -pbkdf2 -pass pass:harrow -out "$1"
+  [ "$(stat -c %s "$1")" -eq $(($2 << 20)) ]
+}
+
+# new_ntfs IMG MIB [sparse]: an image formatted by mkntfs with 4 KiB clusters, the default of
+# volumes this size and larger (-T: fixed serial number and times). Filled with random bytes
+# first unless "sparse"; -Q keeps mkntfs from zeroing it again.
+new_ntfs() {
+  need mkntfs
+  if [ "${3:-}" = sparse ]; then truncate -s "$2M" "$1"; else random_fill "$1" "$2"; fi
+  mkntfs -F -Q -T -s 512 -c 4096 -L BENCH -p 0 -H 0 -S 0 "$1" > "$1.log" 2>&1 ||
+    { cat "$1.log" >&2; echo "bench: mkntfs failed" >&2; exit 1; }
+}
+
+# new_fat32 IMG MIB SECTORS_PER_CLUSTER [sparse]: the same with mkfs.fat.
+new_fat32() {
+  need mkfs.fat
+  if [ "${4:-}" = sparse ]; then truncate -s "$2M" "$1"; else random_fill "$1" "$2"; fi
+  mkfs.fat -F 32 -S 512 -s "$3" -n BENCH -i 20240101 --invariant "$1" > /dev/null
+}
+
+# mcopy_into IMG DIR: copies everything in DIR to the root of the FAT volume IMG, in one mcopy:
+# mtools keeps the volume open instead of reopening it per file.
+mcopy_into() {
+  need mcopy
+  printf 'MTOOLS_SKIP_CHECK=1\nMTOOLS_NO_VFAT=0\n' > "$2.mtoolsrc"
+  (cd "$2" && MTOOLSRC="$2.mtoolsrc" HOME="$2" mcopy -s -Q -i "$1" ./* ::/)
+}
+
+# ntfs_fill IMG FILL ARG...: mounts IMG, runs FILL MOUNTPOINT ARG..., unmounts.
+ntfs_fill() {
+  can_mount_ntfs || { echo "bench: building NTFS images takes $(ntfs3g_unusable)" >&2; exit 1; }
+  ntfs_mount "$1" "$1.mnt"
+  "${@:2:1}" "$1.mnt" "${@:3}"
+  ntfs3g_unmount
+  rmdir "$1.mnt"
+}
 
 # write_tree DIR: $tree_files small files in $tree_dirs directories under DIR (every fifth
 # directory and every fourth file with a long name), the shape of a document or photo share.
@@ -85,202 +190,405 @@ write_tree() {
   )
 }
 
-# fat32_tree_image: prints the path of a FAT32 volume holding the tree of write_tree.
-fat32_tree_image() {
-  local img="$cache/fat32-tree-$tree_files.img"
-  if [ -f "$img" ]; then
-    echo "$img"
-    return
-  fi
-  need mkfs.fat mcopy
-  local start work
-  start=$(now)
-  work=$(mktemp -d "$cache/build.XXXXXX")
-  mkdir "$work/tree"
-  write_tree "$work/tree"
-  # 4 KiB clusters, as on most FAT32 volumes; 300 MiB keeps the cluster count well above the
-  # FAT32 minimum. The file is sparse where nothing was written.
-  printf 'MTOOLS_SKIP_CHECK=1\nMTOOLS_NO_VFAT=0\n' > "$work/mtoolsrc"
-  mkfs.fat -C -F 32 -S 512 -s 8 -n BENCH -i 20240101 --invariant "$work/image" $((300 * 1024)) > /dev/null
-  # One mcopy for the whole tree: mtools keeps the volume open instead of reopening it per file.
-  (cd "$work/tree" && MTOOLSRC="$work/mtoolsrc" HOME="$work" mcopy -s -Q -i "$work/image" ./* ::/)
-  mv "$work/image" "$img"
-  rm -rf "$work"
-  echo "bench: built $(basename "$img") in $(seconds_since "$start") s" >&2
-  echo "$img"
-}
-
-# NTFS images are filled through the ntfs-3g FUSE driver, which needs root and /dev/fuse. Once
-# built they are kept, and using them needs neither.
-can_mount_ntfs() { ! ntfs3g_unusable > /dev/null; }
-
-ntfs_mount() {
-  ntfs3g_mount "$1" "$2" "$2.log" big_writes ||
-    { echo "bench: ntfs-3g cannot mount $1: $(ntfs3g_last_word "$2.log")" >&2; exit 1; }
-}
-
-# new_ntfs IMG MIB: a sparse image formatted by mkntfs with 4 KiB clusters, the default of
-# volumes this size and larger (-T: fixed serial number and times).
-new_ntfs() {
-  truncate -s "$2M" "$1"
-  mkntfs -F -Q -T -s 512 -c 4096 -L BENCH -p 0 -H 0 -S 0 "$1" > "$1.log" 2>&1 ||
-    { cat "$1.log" >&2; echo "bench: mkntfs failed" >&2; exit 1; }
-}
-
-# ntfs_image NAME MIB FILL: prints the path of the cached image NAME.img, first building it when
-# missing: formatted, mounted, filled by the function FILL (given the mount point), unmounted.
-# Fails (prints nothing) when it must be built and cannot be.
-ntfs_image() {
-  local img="$cache/$1.img"
-  if [ -f "$img" ]; then
-    echo "$img"
-    return
-  fi
-  need mkntfs
-  if ! can_mount_ntfs; then
-    echo "bench: $1.img needs building, which takes root and /dev/fuse for ntfs-3g" >&2
-    return 1
-  fi
-  local start
-  start=$(now)
-  # Not local: the trap may run after this function has returned. It runs in the command
-  # substitution's subshell, and leaves no mount and no half-built image behind.
-  ntfs_work=$(mktemp -d "$cache/build.XXXXXX")
-  trap 'ntfs3g_unmount; rm -rf "$ntfs_work"' EXIT
-  new_ntfs "$ntfs_work/image" "$2"
-  ntfs_mount "$ntfs_work/image" "$ntfs_work/mnt"
-  "$3" "$ntfs_work/mnt"
-  ntfs3g_unmount
-  mv "$ntfs_work/image" "$img"
-  rm -rf "$ntfs_work"
-  echo "bench: built $1.img in $(seconds_since "$start") s, $(du -m "$img" | cut -f1) MiB on disk of $2 MiB" >&2
-  echo "$img"
-}
-
-# 300 MiB: the tree takes about 60 MiB of clusters and 20 MiB of MFT.
-ntfs_tree_image() { ntfs_image "ntfs-tree-$tree_files" 300 write_tree; }
-
-# One file of 1 GiB written in 1 MiB pieces: one MiB of seeded random bytes over and over, each
+# big_bytes: 1 GiB on stdout in 1 MiB pieces: one MiB of seeded random bytes over and over, each
 # 4 KiB block stamped with its own number, so that a block read from the wrong place changes the
 # hash. Cheap to make, the same on every build.
 big_mib=1024
-write_big() {
+big_bytes() {
+  need python3
   python3 -c '
 import random, sys
 random.seed(1)
 piece = bytearray(random.randbytes(1 << 20))
-with open(sys.argv[1], "wb") as f:
-    for mib in range(int(sys.argv[2])):
-        for block in range(256):
-            piece[block * 4096:block * 4096 + 16] = b"block %09d\n" % (mib * 256 + block)
-        f.write(piece)
-' "$1/big.bin" "$big_mib"
+out = sys.stdout.buffer
+for mib in range(int(sys.argv[1])):
+    for block in range(256):
+        piece[block * 4096:block * 4096 + 16] = b"block %09d\n" % (mib * 256 + block)
+    out.write(piece)
+' "$big_mib"
 }
-ntfs_big_image() { ntfs_image ntfs-big-file 1200 write_big; }
+write_big() { big_bytes > "$1/big.bin"; }
+
+# big_sum: the sha256 of big_bytes, made once and kept next to the images.
+big_sum() {
+  local file="$cache/big-$big_mib.sha256" sum
+  if [ ! -s "$file" ]; then
+    sum=$(big_bytes | sha256sum | cut -d' ' -f1)
+    echo "$sum" > "$file"
+  fi
+  cat "$file"
+}
+
+# The used disks: 2 GiB of old data, formatted, then the tree and big.bin copied in.
+used_mib=2048
+used_name=used-2g-$tree_files-$big_mib
+
+build_fat32_used() {
+  # 4 KiB clusters, as on most FAT32 volumes of this size.
+  new_fat32 "$1/image" "$used_mib" 8
+  mkdir "$1/files"
+  write_tree "$1/files"
+  write_big "$1/files"
+  mcopy_into "$1/image" "$1/files"
+}
+fat32_used_image() { image "fat32-$used_name" build_fat32_used; }
+
+fill_used() { write_tree "$1"; write_big "$1"; }
+build_ntfs_used() {
+  new_ntfs "$1/image" "$used_mib"
+  ntfs_fill "$1/image" fill_used
+}
+ntfs_used_image() { image "ntfs-$used_name" build_ntfs_used; }
+
+# write_flat DIR COUNT [long]: COUNT empty files directly in DIR; with "long" every fourth has a
+# long name.
+write_flat() {
+  (
+    cd "$1"
+    local i name
+    for ((i = 1; i <= $2; i++)); do
+      if [ "${3:-}" = long ] && ((i % 4 == 0)); then
+        printf -v name 'Scanned page %06d of the archive.txt' "$i"
+      else
+        printf -v name 'F%07d.TXT' "$i"
+      fi
+      : > "$name"
+    done
+  )
+}
+
+# The large directories. A FAT directory holds at most 65,536 entries, "." and ".." included, and
+# a long name takes two or more, so the FAT one has short names only. Its volume is as small as
+# FAT32 allows: 512-byte clusters, just over the 65,525 clusters FAT32 needs. mcopy checks every
+# new name against the whole directory: this build takes minutes.
+fat_dir_entries=65000
+build_fat32_dir() {
+  new_fat32 "$1/image" 34 1 sparse
+  mkdir -p "$1/files/BIGDIR"
+  write_flat "$1/files/BIGDIR" "$fat_dir_entries"
+  mcopy_into "$1/image" "$1/files"
+}
+fat32_dir_image() { image "fat32-dir-$fat_dir_entries" build_fat32_dir; }
+
+# 100,000 file records of 1 KiB and the directory's index fit in 256 MiB.
+ntfs_dir_entries=100000
+fill_dir() { mkdir "$1/Big directory"; write_flat "$1/Big directory" "$ntfs_dir_entries" long; }
+build_ntfs_dir() {
+  new_ntfs "$1/image" 256 sparse
+  ntfs_fill "$1/image" fill_dir
+}
+ntfs_dir_image() { image "ntfs-dir-$ntfs_dir_entries" build_ntfs_dir; }
 
 # ---------------------------------------------------------------------------------------------
 # Benchmarks
 
-# Recursive listing of a whole volume, against The Sleuth Kit's fls.
+# Not timed: builds the images that are missing (each build's time goes to stderr) and lists them.
+bench_images() {
+  header "images (in $cache)"
+  local img used dir
+  # Assignments, not words of the for list: errexit ignores a failing substitution there.
+  used=$(fat32_used_image)
+  dir=$(fat32_dir_image)
+  for img in "$used" "$dir"; do
+    echo "$(basename "$img"): $(mib_of "$img") MiB, $(du -m "$img" | cut -f1) MiB on disk"
+  done
+  if ntfs_buildable "ntfs-$used_name" && ntfs_buildable "ntfs-dir-$ntfs_dir_entries"; then
+    used=$(ntfs_used_image)
+    dir=$(ntfs_dir_image)
+    for img in "$used" "$dir"; do
+      echo "$(basename "$img"): $(mib_of "$img") MiB, $(du -m "$img" | cut -f1) MiB on disk"
+    done
+  else
+    echo "NTFS images: not built (building them takes $(ntfs3g_unusable))"
+  fi
+}
+
+# Recursive listing of a whole volume, against The Sleuth Kit's fls with full paths.
 bench_fat32_ls() {
   need fls
+  header "recursive listing: harrow-cli ls -r against fls -r -p"
   local img harrow_s fls_s harrow_lines fls_lines harrow_entries fls_entries
-  img=$(fat32_tree_image)
+  img=$(fat32_used_image)
   harrow_s=$(median_time "$cli" ls "$img" -r)
-  fls_s=$(median_time fls -r "$img")
+  fls_s=$(median_time fls -r -p "$img")
 
   # Both must have listed the same volume for the times to compare. harrow-cli shows the "." and
   # ".." of every directory; fls shows the volume label and its virtual files ($MBR, $FAT1,
   # $FAT2, $OrphanFiles). Without those both count every file and directory once.
   harrow_lines=$("$cli" ls "$img" -r | wc -l)
-  fls_lines=$(fls -r "$img" | wc -l)
+  fls_lines=$(fls -r -p "$img" | wc -l)
   harrow_entries=$("$cli" ls "$img" -r | grep -cvE '/\.\.?$' || true)
-  fls_entries=$(fls -r "$img" | grep -cvE '^[vV]/[vV] |\(Volume Label Entry\)$' || true)
-  printf 'fat32 ls -r (%d files): harrow %s s, fls %s s, ratio %s\n' \
-    "$tree_files" "$harrow_s" "$fls_s" "$(ratio "$harrow_s" "$fls_s")"
+  fls_entries=$(fls -r -p "$img" | grep -cvE '^[vV]/[vV] |\(Volume Label Entry\)$' || true)
+  printf 'fat32 ls -r (%d files, %d MiB): harrow %s s, fls %s s, ratio %s\n' \
+    "$((tree_files + 1))" "$(mib_of "$img")" "$harrow_s" "$fls_s" "$(ratio "$harrow_s" "$fls_s")"
   printf '  lines listed: harrow %d, fls %d; files and directories: harrow %d, fls %d%s\n' \
-    "$harrow_lines" "$fls_lines" "$harrow_entries" "$fls_entries" \
-    "$([ "$harrow_entries" -eq "$fls_entries" ] || echo '  (MISMATCH: the times do not compare)')"
+    "$harrow_lines" "$fls_lines" "$harrow_entries" "$fls_entries" "$(verdict "$harrow_entries" "$fls_entries")"
 }
 
 # The same on NTFS: every directory through its index, every entry's record for its size and
 # attributes.
 bench_ntfs_ls() {
   need fls
+  header "recursive listing: harrow-cli ls -r against fls -r -p"
   local img harrow_s fls_s harrow_lines fls_lines harrow_entries fls_entries
-  if ! img=$(ntfs_tree_image); then
-    echo "ntfs ls -r: skipped (no image)"
-    return
-  fi
+  ntfs_buildable "ntfs-$used_name" || { echo "ntfs ls -r: skipped (no image)"; return; }
+  img=$(ntfs_used_image)
   harrow_s=$(median_time "$cli" ls "$img" -r)
-  fls_s=$(median_time fls -r "$img")
+  fls_s=$(median_time fls -r -p "$img")
 
   # harrow-cli shows the "." and ".." of every directory below the root. fls shows the system
   # files ($MFT ... and what $Extend holds), $OrphanFiles with a virtual file per unnamed record,
   # and names it finds deleted in index slack (marked "*"); harrow-cli lists none of these.
   harrow_lines=$("$cli" ls "$img" -r | wc -l)
-  fls_lines=$(fls -r "$img" | wc -l)
+  fls_lines=$(fls -r -p "$img" | wc -l)
   harrow_entries=$("$cli" ls "$img" -r | grep -cvE '/\.\.?$' || true)
-  fls_entries=$(fls -r "$img" | grep -vE '^[+ ]*[^ ]+ \* ' | grep -cvE $':\t\\$' || true)
-  printf 'ntfs ls -r (%d files): harrow %s s, fls %s s, ratio %s\n' \
-    "$tree_files" "$harrow_s" "$fls_s" "$(ratio "$harrow_s" "$fls_s")"
+  fls_entries=$(fls -r -p "$img" | grep -vE '^[^ ]+ \* ' | grep -cvE $':\t\\$' || true)
+  printf 'ntfs ls -r (%d files, %d MiB): harrow %s s, fls %s s, ratio %s\n' \
+    "$((tree_files + 1))" "$(mib_of "$img")" "$harrow_s" "$fls_s" "$(ratio "$harrow_s" "$fls_s")"
   printf '  lines listed: harrow %d, fls %d; files and directories: harrow %d, fls %d%s\n' \
-    "$harrow_lines" "$fls_lines" "$harrow_entries" "$fls_entries" \
-    "$([ "$harrow_entries" -eq "$fls_entries" ] || echo '  (MISMATCH: the times do not compare)')"
+    "$harrow_lines" "$fls_lines" "$harrow_entries" "$fls_entries" "$(verdict "$harrow_entries" "$fls_entries")"
 }
 
-# Reading one large file whole, against The Sleuth Kit's icat (by record number), with reading
-# the image itself for scale.
-bench_ntfs_cat() {
-  need icat ifind sha256sum python3
-  local img inode harrow_s icat_s image_s harrow_sum icat_sum runs=3
-  if ! img=$(ntfs_big_image); then
-    echo "ntfs cat: skipped (no image)"
-    return
-  fi
-  inode=$(ifind -n /big.bin "$img")
-  harrow_s=$(median_time "$cli" cat "$img" /big.bin)
-  icat_s=$(median_time icat "$img" "$inode")
-  image_s=$(median_time cat "$img")
+# Reading one large file whole (cat) and copying it out (save), with reading the whole image as
+# the yardstick: the image is twice the file, so a reader that costs no more per byte than cat
+# comes out near 0.5.
+read_header="one ${big_mib} MiB file: harrow-cli cat and save against cat of the whole ${used_mib} MiB image"
 
-  # Both must have read the same bytes for the times to compare.
-  harrow_sum=$("$cli" cat "$img" /big.bin | sha256sum | cut -c1-16)
-  icat_sum=$(icat "$img" "$inode" | sha256sum | cut -c1-16)
-  printf 'ntfs cat (%d MiB file): harrow %s s, icat %s s, ratio %s\n' "$big_mib" "$harrow_s" "$icat_s" "$(ratio "$harrow_s" "$icat_s")"
-  printf '  sha256: harrow %s..., icat %s...%s; cat of the whole %d MiB image %s s\n' "$harrow_sum" "$icat_sum" \
-    "$([ "$harrow_sum" = "$icat_sum" ] || echo '  (MISMATCH: the times do not compare)')" \
-    "$(($(stat -c %s "$img") >> 20))" "$image_s"
+# The file's path as harrow-cli lists it. mtools keeps "big.bin" as the short name BIG.BIN with
+# the lower-case flag, which harrow-cli does not apply (fls does).
+fat_big=/BIG.BIN ntfs_big=/big.bin
+
+# cat_line FS IMG PATH: times harrow-cli cat of the file against cat of IMG.
+cat_line() {
+  local harrow_s image_s
+  harrow_s=$(median_time "$cli" cat "$2" "$3")
+  image_s=$(median_time cat "$2")
+  printf '%s cat %s: harrow %s s, cat of the image %s s, ratio %s\n' \
+    "$1" "$3" "$harrow_s" "$image_s" "$(ratio "$harrow_s" "$image_s")"
+}
+
+# save_line FS IMG PATH: the same for save; prints the saved file's sha256 on a second line.
+save_line() {
+  local harrow_s image_s saved
+  rm -rf "$scratch/save"
+  harrow_s=$(median_time "$cli" save "$2" "$3" --to "$scratch/save" --overwrite all)
+  image_s=$(median_time cat "$2")
+  saved=$(sha256sum < "$scratch/save/${3##*/}" | cut -d' ' -f1)
+  rm -rf "$scratch/save"
+  printf '%s save %s: harrow %s s, cat of the image %s s, ratio %s\n' \
+    "$1" "$3" "$harrow_s" "$image_s" "$(ratio "$harrow_s" "$image_s")"
+  echo "$saved"
+}
+
+bench_fat32_cat() {
+  need sha256sum
+  header "$read_header"
+  local img want got
+  img=$(fat32_used_image)
+  cat_line fat32 "$img" "$fat_big"
+  want=$(big_sum)
+  got=$("$cli" cat "$img" "$fat_big" | sha256sum | cut -d' ' -f1)
+  printf '  sha256: harrow cat %.16s..., written %.16s...%s\n' "$got" "$want" "$(verdict "$got" "$want")"
+}
+
+bench_fat32_save() {
+  need sha256sum
+  header "$read_header"
+  local img want out
+  img=$(fat32_used_image)
+  out=$(save_line fat32 "$img" "$fat_big")
+  want=$(big_sum)
+  head -n 1 <<< "$out"
+  printf '  sha256: harrow save %.16s..., written %.16s...%s\n' \
+    "$(tail -n 1 <<< "$out")" "$want" "$(verdict "$(tail -n 1 <<< "$out")" "$want")"
+}
+
+# On NTFS also against The Sleuth Kit's icat (by record number), which reads the file as harrow
+# does.
+bench_ntfs_cat() {
+  need icat ifind sha256sum
+  header "$read_header"
+  local img inode icat_s got icat_sum want
+  ntfs_buildable "ntfs-$used_name" || { echo "ntfs cat: skipped (no image)"; return; }
+  img=$(ntfs_used_image)
+  cat_line ntfs "$img" "$ntfs_big"
+  inode=$(ifind -n "$ntfs_big" "$img")
+  icat_s=$(median_time icat "$img" "$inode")
+  got=$("$cli" cat "$img" "$ntfs_big" | sha256sum | cut -d' ' -f1)
+  icat_sum=$(icat "$img" "$inode" | sha256sum | cut -d' ' -f1)
+  want=$(big_sum)
+  printf '  icat %s s; sha256: harrow cat %.16s..., icat %.16s..., written %.16s...%s\n' "$icat_s" \
+    "$got" "$icat_sum" "$want" "$(verdict "$got $icat_sum" "$want $want")"
+}
+
+bench_ntfs_save() {
+  need icat ifind sha256sum
+  header "$read_header"
+  local img out inode icat_sum saved
+  ntfs_buildable "ntfs-$used_name" || { echo "ntfs save: skipped (no image)"; return; }
+  img=$(ntfs_used_image)
+  out=$(save_line ntfs "$img" "$ntfs_big")
+  head -n 1 <<< "$out"
+  saved=$(tail -n 1 <<< "$out")
+  inode=$(ifind -n "$ntfs_big" "$img")
+  icat_sum=$(icat "$img" "$inode" | sha256sum | cut -d' ' -f1)
+  printf '  sha256: harrow save %.16s..., icat %.16s...%s\n' "$saved" "$icat_sum" "$(verdict "$saved" "$icat_sum")"
 }
 
 # The disk scan against reading the image: the scan tests every cluster (FAT) or every sector
 # (NTFS) of the volume, so reading the image once is its floor.
+scan_header="disk scan of the ${used_mib} MiB used disk against cat of the image"
+
 bench_fat32_scan() {
+  header "$scan_header"
   local img harrow_s image_s found
-  img=$(fat32_tree_image)
+  img=$(fat32_used_image)
   harrow_s=$(median_time "$cli" scan "$img")
   image_s=$(median_time cat "$img")
   found=$("$cli" scan "$img" | wc -l)
   printf 'fat32 scan (%d MiB, %d directories found): harrow %s s, cat of the image %s s, ratio %s\n' \
-    "$(($(stat -c %s "$img") >> 20))" "$found" "$harrow_s" "$image_s" "$(ratio "$harrow_s" "$image_s")"
+    "$(mib_of "$img")" "$found" "$harrow_s" "$image_s" "$(ratio "$harrow_s" "$image_s")"
 }
-
-# 2 GiB holding the tree: the MFT is near the start, the rest mostly free.
-ntfs_scan_image() { ntfs_image "ntfs-scan-2g-$tree_files" 2048 write_tree; }
 
 bench_ntfs_scan() {
+  header "$scan_header"
   local img harrow_s image_s found
-  if ! img=$(ntfs_scan_image); then
-    echo "ntfs scan: skipped (no image)"
-    return
-  fi
-  harrow_s=$(median_time "$cli" scan "$img")
+  ntfs_buildable "ntfs-$used_name" || { echo "ntfs scan: skipped (no image)"; return; }
+  img=$(ntfs_used_image)
+  harrow_s=$(median_time "$cli" scan "$img" --list all-files)
   image_s=$(median_time cat "$img")
-  found=$("$cli" scan "$img" | wc -l)
-  printf 'ntfs scan (%d MiB, %d file records found): harrow %s s, cat of the image %s s, ratio %s\n' \
-    "$(($(stat -c %s "$img") >> 20))" "$found" "$harrow_s" "$image_s" "$(ratio "$harrow_s" "$image_s")"
+  found=$("$cli" scan "$img" --list all-files | wc -l)
+  printf 'ntfs scan --list all-files (%d MiB, %d file records found): harrow %s s, cat of the image %s s, ratio %s\n' \
+    "$(mib_of "$img")" "$found" "$harrow_s" "$image_s" "$(ratio "$harrow_s" "$image_s")"
 }
 
-benchmarks=(fat32_ls ntfs_ls ntfs_cat fat32_scan ntfs_scan)
+# One very large directory, listed alone, against fls of the directory's address as ifind -n
+# finds it (ifind is not timed).
+dir_header="one large directory: harrow-cli ls DIR against fls IMAGE INODE (inode from ifind -n)"
+
+# dir_line FS IMG DIR: the timing and the entry counts. Neither side counts "." and "..".
+dir_line() {
+  local inode harrow_s fls_s harrow_entries fls_entries
+  inode=$(ifind -n "$3" "$2")
+  harrow_s=$(median_time "$cli" ls "$2" "$3")
+  fls_s=$(median_time fls "$2" "$inode")
+  harrow_entries=$("$cli" ls "$2" "$3" | grep -cvE ' \.\.?$' || true)
+  fls_entries=$(fls "$2" "$inode" | grep -cvE $':\t\\.\\.?$' || true)
+  printf '%s ls %s (%d MiB volume): harrow %s s, fls %s s, ratio %s\n' \
+    "$1" "$3" "$(mib_of "$2")" "$harrow_s" "$fls_s" "$(ratio "$harrow_s" "$fls_s")"
+  printf '  entries: harrow %d, fls %d (inode %s)%s\n' \
+    "$harrow_entries" "$fls_entries" "$inode" "$(verdict "$harrow_entries" "$fls_entries")"
+}
+
+bench_fat32_dir() {
+  need fls ifind
+  header "$dir_header"
+  local img
+  img=$(fat32_dir_image)
+  dir_line fat32 "$img" /BIGDIR
+}
+
+bench_ntfs_dir() {
+  need fls ifind
+  header "$dir_header"
+  local img
+  ntfs_buildable "ntfs-dir-$ntfs_dir_entries" || { echo "ntfs dir: skipped (no image)"; return; }
+  img=$(ntfs_dir_image)
+  dir_line ntfs "$img" "/Big directory"
+}
+
+# Peak memory of the commands that walk a whole volume, each run once. The tables the volume
+# itself sets (both FATs; NTFS's $MFT) are printed with them: what a command holds beyond those
+# and its list of results grows with the volume for no good reason.
+mem_header="peak memory (maximum resident set size, /usr/bin/time -v), one run each"
+
+# peak_mib CMD...: runs CMD once, output thrown away; prints its peak resident set in MiB.
+peak_mib() {
+  need /usr/bin/time
+  /usr/bin/time -v -o "$scratch/time" "$@" > /dev/null || { echo "bench: failed: $*" >&2; exit 1; }
+  awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }' "$scratch/time"
+}
+
+# memory_line FS IMG SCAN_ARG... TABLES: one line for the three commands.
+memory_line() {
+  local fs=$1 img=$2 tables=$3 ls_m scan_m save_m
+  shift 3
+  ls_m=$(peak_mib "$cli" ls "$img" -r)
+  scan_m=$(peak_mib "$cli" scan "$img" "$@")
+  rm -rf "$scratch/save"
+  save_m=$(peak_mib "$cli" save "$img" / --to "$scratch/save" -r --overwrite all)
+  rm -rf "$scratch/save"
+  printf '%s (%d MiB, %s): ls -r %s MiB, scan %s MiB, save / -r %s MiB\n' \
+    "$fs" "$(mib_of "$img")" "$tables" "$ls_m" "$scan_m" "$save_m"
+}
+
+# fat_tables_mib IMG: sectors per FAT x bytes per sector x number of FATs, from the boot sector.
+fat_tables_mib() {
+  od -An -tu1 -j11 -N39 -v "$1" | tr -s ' \n' '\n\n' | grep -v '^$' | awk '
+    { b[NR - 1] = $1 }
+    END {
+      sector = b[0] + 256 * b[1]; fats = b[5]
+      per_fat = b[25] + 256 * (b[26] + 256 * (b[27] + 256 * b[28]))
+      printf "FATs %d x %.1f MiB", fats, per_fat * sector / 1048576
+    }'
+}
+
+bench_fat32_memory() {
+  header "$mem_header"
+  local img
+  img=$(fat32_used_image)
+  memory_line fat32 "$img" "$(fat_tables_mib "$img")"
+}
+
+bench_ntfs_memory() {
+  need istat
+  header "$mem_header"
+  local img mft
+  ntfs_buildable "ntfs-$used_name" || { echo "ntfs memory: skipped (no image)"; return; }
+  img=$(ntfs_used_image)
+  # The size of $MFT's unnamed $DATA.
+  mft=$(istat "$img" 0 | awk '/^Type: \$DATA .*size: / { for (i = 1; i < NF; i++) if ($i == "size:") { printf "%.1f", $(i + 1) / 1048576; exit } }')
+  memory_line ntfs "$img" "\$MFT ${mft} MiB" --list all-files
+}
+
+# System calls of the reading commands, to show what each read costs: a reader that asks for a
+# cluster at a time makes a quarter of a million calls per GiB. Not timed (strace slows them).
+# strace_line WHAT CMD...: one line with the counts of pread64, read and write.
+strace_line() {
+  need strace
+  local what=$1
+  shift
+  strace -c -f -o "$scratch/strace" "$@" > /dev/null || { echo "bench: failed: $*" >&2; exit 1; }
+  awk -v what="$what" '
+    $NF == "pread64" || $NF == "read" || $NF == "write" { n[$NF] = $4 }
+    $NF == "total" { total = $4 }
+    END { printf "%s: pread64 %d, read %d, write %d; all system calls %d\n", what, n["pread64"], n["read"], n["write"], total }' \
+    "$scratch/strace"
+}
+
+bench_syscalls() {
+  header "system calls (strace -c -f), one run each"
+  local fat ntfs
+  fat=$(fat32_used_image)
+  strace_line "fat32 cat $fat_big" "$cli" cat "$fat" "$fat_big"
+  strace_line "fat32 scan" "$cli" scan "$fat"
+  if ntfs_buildable "ntfs-$used_name"; then
+    ntfs=$(ntfs_used_image)
+    strace_line "ntfs cat $ntfs_big" "$cli" cat "$ntfs" "$ntfs_big"
+    strace_line "ntfs scan --list all-files" "$cli" scan "$ntfs" --list all-files
+  fi
+  strace_line "cat of the fat32 image, for scale" cat "$fat"
+}
+
+benchmarks=(
+  images
+  fat32_ls ntfs_ls
+  fat32_cat ntfs_cat fat32_save ntfs_save
+  fat32_scan ntfs_scan
+  fat32_dir ntfs_dir
+  fat32_memory ntfs_memory
+  syscalls
+)
 
 chosen=("${benchmarks[@]}")
 [ $# -gt 0 ] && chosen=("$@")

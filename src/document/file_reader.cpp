@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "common/page_buffer.h"
+
 namespace harrow {
 namespace {
 
-// The largest request one read makes of the volume: large enough that the calls cost nothing
-// next to the copying, small enough to stay in the processor's caches.
+// The largest request one read makes of the volume: large enough that the calls cost little
+// next to the copying. Copies go through page-aligned buffers (see PageBuffer).
 constexpr std::uint64_t kMaxRequestBytes = 1u << 20;
 
 }  // namespace
@@ -165,10 +167,11 @@ CopyResult copyItemData(FileReader& reader, std::uint64_t size, const std::funct
     const std::uint64_t cs = std::max<std::uint64_t>(reader.clusterBytes(), 1);
     // Whole clusters, so that every block but the last starts and ends on a cluster boundary.
     const std::uint64_t block = std::max(kMaxRequestBytes / cs, std::uint64_t{1}) * cs;
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min(block, size)));
+    const PageBuffer page(static_cast<std::size_t>(std::min(block, size)));
+    const MutableBytes buffer = page.bytes();
     for (std::uint64_t position = 0; position < size;) {
         const auto n = static_cast<std::size_t>(std::min(block, size - position));
-        const FileReader::Result r = reader.read(position, MutableBytes(buffer).first(n));
+        const FileReader::Result r = reader.read(position, buffer.first(n));
         if (r.bytes > 0 && !write(Bytes(buffer).first(r.bytes))) return CopyResult::WriteFailed;
         if (r.status == ReadResult::Lost) return CopyResult::SourceLost;
         if (r.status != ReadResult::Done) return CopyResult::ReadFailed;

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <vector>
 
+#include "common/page_buffer.h"
 #include "common/strings.h"
 #include "document/document.h"
 #include "fatfs/dir_entry.h"
@@ -81,7 +82,7 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
         return skipPast(doc.skipRanges, c) != c || (doc.skipBadClusters && fat.isBad(fat.entry(0, static_cast<std::uint32_t>(c))));
     };
     const std::uint64_t blockClusters = std::max<std::uint64_t>(1, kBlockBytes / cs);
-    std::vector<std::uint8_t> block;
+    PageBuffer page(static_cast<std::size_t>(blockClusters * cs));
     std::vector<bool> unreadable;
 
     for (std::uint64_t position = first; position <= last;) {
@@ -95,7 +96,7 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
         std::uint64_t count = 1;
         while (count < blockClusters && position + count <= last && !skipped(position + count)) ++count;
 
-        block.assign(static_cast<std::size_t>(count * cs), 0);
+        const MutableBytes block = page.bytes().first(static_cast<std::size_t>(count * cs));
         unreadable.assign(static_cast<std::size_t>(count), false);
         if (!drive.readSectors(block, drive.sectorOfCluster(static_cast<std::uint32_t>(position)),
                                            static_cast<std::uint32_t>(count * spc))) {
@@ -103,7 +104,7 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
             // Only a cluster's first sector can say it starts a directory: read those again one
             // by one, and ask about each that cannot be read.
             for (std::uint64_t k = 0; k < count; ++k) {
-                MutableBytes sector = MutableBytes(block).subspan(static_cast<std::size_t>(k * cs), bps);
+                MutableBytes sector = block.subspan(static_cast<std::size_t>(k * cs), bps);
                 unreadable[k] = !drive.readSectors(sector, drive.sectorOfCluster(static_cast<std::uint32_t>(position + k)), 1);
                 if (drive.sourceLost()) return ScanResult::Cancelled;
             }
@@ -111,7 +112,7 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
         for (std::uint64_t k = 0; k < count; ++k, ++position) {
             if (unreadable[k]) {
                 if (!goOnAfter(doc, position)) return ScanResult::Cancelled;
-            } else if (Bytes sector = Bytes(block).subspan(static_cast<std::size_t>(k * cs), bps);
+            } else if (Bytes sector = block.subspan(static_cast<std::size_t>(k * cs), bps);
                        looksLikeDirectoryStart(sector)) {
                 const std::size_t before = doc.foundList.size();
                 doc.addFoundDirectory(position, sector);
@@ -147,7 +148,7 @@ ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer) {
     Clock clock;
 
     const std::uint64_t blockSectors = std::max<std::uint64_t>(spc, kBlockBytes / bps / spc * spc);
-    std::vector<std::uint8_t> block;
+    PageBuffer page(static_cast<std::size_t>(blockSectors * bps));
     std::uint64_t lastShown = ~0ull;
     for (std::uint64_t position = start; position < end;) {
         std::uint64_t cluster = position / spc;
@@ -160,13 +161,13 @@ ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer) {
         std::uint64_t blockEnd = std::min(end, (position / blockSectors + 1) * blockSectors);
         if (skipAt <= blockEnd / spc) blockEnd = std::min(blockEnd, skipAt * spc);
         const std::uint64_t count = blockEnd - position;
-        block.assign(static_cast<std::size_t>(count * bps), 0);
+        const MutableBytes block = page.bytes().first(static_cast<std::size_t>(count * bps));
 
         // Tests sectors [from, to) of the block; false when the scan is to stop.
         auto test = [&](std::uint64_t from, std::uint64_t to) {
             for (std::uint64_t s = from; s < to; ++s) {
                 cluster = s / spc;
-                const Bytes rest = Bytes(block).subspan(static_cast<std::size_t>((s - position) * bps),
+                const Bytes rest = block.subspan(static_cast<std::size_t>((s - position) * bps),
                                                         static_cast<std::size_t>((to - s) * bps));
                 if (bytesEqual(rest, 0, "FILE") && !(le16(rest, frec::kFlags) & frec::kDirectory)) {
                     const std::size_t before = doc.ntfsFileList.size();
@@ -194,7 +195,7 @@ ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer) {
             // Again a cluster at a time: test those that can be read, ask about the others.
             for (std::uint64_t s = position; s < blockEnd;) {
                 const std::uint64_t next = std::min(blockEnd, (s / spc + 1) * spc);
-                MutableBytes part = MutableBytes(block).subspan(static_cast<std::size_t>((s - position) * bps),
+                MutableBytes part = block.subspan(static_cast<std::size_t>((s - position) * bps),
                                                                static_cast<std::size_t>((next - s) * bps));
                 if (drive.readSectors(part, s, static_cast<std::uint32_t>(next - s))) {
                     if (!test(s, next)) return ScanResult::Cancelled;

@@ -5,6 +5,7 @@
 #include "scan/disk_scan.h"
 #include "scan/skip_ranges.h"
 #include "support/fat_image.h"
+#include "support/fault_source.h"
 #include "support/ntfs_image.h"
 
 namespace harrow {
@@ -149,6 +150,71 @@ TEST(NtfsScan, EverySectorIsTestedAndDirectoriesAreLeftOut) {
     Recorder skipped;
     runDiskScan(doc, skipped);
     EXPECT_EQ(skipped.hits, (std::vector<std::string>{"7777 => live.txt"}));
+}
+
+// A document opened on bytes that fail where the test says.
+struct FaultyDoc {
+    explicit FaultyDoc(std::vector<std::uint8_t> bytes) : sources(std::move(bytes)), doc(prompts, sources) {
+        doc.searchDisk = 2;
+        DocHost host;
+        opened = doc.openDrive('T', host) && doc.openCurrent();
+    }
+    RecordingPrompts prompts;
+    test::FaultySources sources;
+    CQUIDNEYDoc doc;
+    bool opened = false;
+};
+
+TEST(FatScan, ABadSectorCostsOneQuestionAndALostSourceNone) {
+    FatImage img = FatImage::make(16, 4096, 4);  // 2 KiB clusters
+    for (std::uint32_t c : {50u, 500u, 900u}) img.makeDirectory(c, 0);
+    FaultyDoc f(img.bytes);
+    ASSERT_TRUE(f.opened);
+    // The first sector of cluster 500 cannot be read, nor the last of cluster 600 (which the scan
+    // does not need).
+    f.sources.plan().badSectors = {img.clusterOffset(500) / 512, img.clusterOffset(600) / 512 + 3};
+    f.prompts.yesNoAnswers = {true};
+    Recorder r;
+    EXPECT_EQ(runDiskScan(f.doc, r), ScanResult::Finished);
+    EXPECT_EQ(f.prompts.ids(), (std::vector<int>{msg::kCannotReadCluster}));
+    EXPECT_NE(f.prompts.messages[0].text.find("500"), std::string::npos);
+    EXPECT_EQ(r.hits, (std::vector<std::string>{"50 => # 50", "900 => # 900"}));
+
+    // The source goes away mid-scan: the scan ends with one message and no question.
+    f.doc.foundList.clear();
+    f.prompts.messages.clear();
+    f.sources.plan().badSectors.clear();
+    f.sources.plan().loseAfterReads = f.sources.plan().reads + 1;
+    Recorder lost;
+    EXPECT_EQ(runDiskScan(f.doc, lost), ScanResult::Cancelled);
+    EXPECT_EQ(f.prompts.ids(), (std::vector<int>{msg::kSourceLost}));
+}
+
+TEST(NtfsScan, ABadSectorCostsOneQuestionAndTheSectorsAroundItAreTested) {
+    test::NtfsImage img(8192);
+    for (std::uint64_t sector : {5999u, 6001u}) {
+        img.beginRecord(60, 1);
+        img.addAttribute(60, test::NtfsImage::resident(0x10, u"", test::NtfsImage::standardInfo(0, 0x20)));
+        img.addAttribute(60, test::NtfsImage::resident(0x30, u"", test::NtfsImage::fileName(40, sector == 5999 ? u"before" : u"after")));
+        img.addAttribute(60, test::NtfsImage::resident(0x80, u"", {'d'}));
+        img.finish();
+        std::copy_n(img.record(60).begin(), 1024, img.bytes.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+        std::fill_n(img.record(60).begin(), 1024, 0);
+    }
+    img.finish();
+    FaultyDoc f(img.bytes);
+    ASSERT_TRUE(f.opened);
+    // One bad sector on a volume of one-sector clusters. The record before it reaches into it
+    // and cannot be read whole: two questions, not one for every sector of the block.
+    f.sources.plan().badSectors = {6000};
+    f.prompts.yesNoAnswers = {true, true};
+    Recorder r;
+    EXPECT_EQ(runDiskScan(f.doc, r), ScanResult::Finished);
+    std::vector<std::string> asked;
+    for (const auto& m : f.prompts.messages)
+        if (m.id == msg::kCannotReadCluster) asked.push_back(m.text.substr(0, m.text.find('\n')));
+    EXPECT_EQ(asked, (std::vector<std::string>{"无法读取簇 5999", "无法读取簇 6000"}));
+    EXPECT_EQ(r.hits, (std::vector<std::string>{"6001 => after"}));
 }
 
 }  // namespace

@@ -96,13 +96,20 @@ void printError(const std::string& text) {
 void CliPrompts::showMessage(int, const std::string& text, MsgIcon) { printError(text); }
 
 bool CliPrompts::askYesNo(int id, const std::string& text) {
+    if (id == msg::kCannotReadCluster && onReadError != "ask") {
+        // Answered by the command line: the message without its question.
+        printError(text.substr(0, text.find('\n')));
+        unreadableClusters += onReadError == "continue";
+        return onReadError == "continue";
+    }
     printError(text);
-    if (id == msg::kCannotReadCluster && onReadError != "ask") return onReadError == "continue";
     if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
     std::fprintf(stderr, "[y/N] ");
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
-    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+    const bool yes = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+    unreadableClusters += yes && id == msg::kCannotReadCluster;
+    return yes;
 }
 
 namespace {
@@ -457,7 +464,10 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     } else {
         for (const FileItem& item : items) printItemLine(item, item.name);
     }
-    return host.result == ScanResult::Finished ? kOk : kSomeFailed;
+    // A scan that went on past clusters it could not read did not search them.
+    const auto* prompts = dynamic_cast<const CliPrompts*>(&doc.prompts());
+    const bool incomplete = prompts && prompts->unreadableClusters > 0;
+    return host.result == ScanResult::Finished && !incomplete && !doc.drive().sourceLost() ? kOk : kSomeFailed;
 }
 
 int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& addresses, const Options& opt) {

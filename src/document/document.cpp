@@ -66,7 +66,7 @@ bool CQUIDNEYDoc::openFileDrive(const std::string& imagePath, DocHost& host) {
 }
 
 bool CQUIDNEYDoc::openFlow(DocHost& host) {
-    if (!buildRootList()) {
+    if (!buildRootList(host.rootListObserver())) {
         listsStale = true;
         return false;
     }

@@ -42,6 +42,8 @@ public:
     virtual ~DocHost() = default;
     virtual void runScan(CQUIDNEYDoc&) {}
     virtual void runNamingPass(CQUIDNEYDoc& doc);
+    // Hears the root list fill, and may stop it.
+    virtual ListObserver* rootListObserver() { return nullptr; }
 };
 
 class CQUIDNEYDoc {

@@ -145,6 +145,24 @@ TEST(Listing, DirectoriesHoldUpToTheirFormatsLimit) {
     EXPECT_EQ(o.doc.rootList.back().name, "F0039999");
 }
 
+TEST(Listing, ObserversHearTheListFillAndMayStopIt) {
+    FatImage img = FatImage::make(16, 8192, 4);
+    for (int i = 0; i < 20; ++i) img.putEntry(img.rootOffset() + 32 * i, "F" + std::to_string(100 + i) + "        ", 0x20, 0, 0);
+    struct StopAt : ListObserver {
+        std::size_t heard = 0;
+        void progress(std::size_t items) override { heard = items; }
+        bool cancelled() override { return heard >= 5; }
+    };
+    struct Host : DocHost {
+        StopAt observer;
+        ListObserver* rootListObserver() override { return &observer; }
+    } host;
+    OpenedImage o(img);
+    ASSERT_TRUE(o.doc.openDrive('T', host));
+    EXPECT_EQ(o.doc.rootList.size(), 5u);
+    EXPECT_EQ(host.observer.heard, 5u);
+}
+
 TEST(FoundDirectories, LostTreeIsFoundAndNamedFromItsParents) {
     FatImage img = FatImage::make(16, 8192, 1);
     // D1 at 10 (its root entry gone), D2 at 11 inside it, D3 at 12 inside D2, a file in D3.

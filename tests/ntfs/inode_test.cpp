@@ -9,6 +9,7 @@
 #include "ntfs/index.h"
 #include "ntfs/inode.h"
 #include "ntfs/ntfs_list.h"
+#include "scan/disk_scan.h"
 #include "support/ntfs_image.h"
 
 namespace harrow {
@@ -351,6 +352,36 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
     int calls = 0;
     while (enumerate(index, p, entry) && calls < 10) ++calls;
     EXPECT_LE(calls, 2);
+}
+
+TEST(NtfsVolume, ATornFirstRecordComesFromTheMirrorAndWithoutEitherTheScanStillRuns) {
+    IndexVolume v;
+    v.img.beginRecord(30, 0);  // a deleted file that only the scan finds
+    v.img.addAttribute(30, NtfsImage::resident(AT_STANDARD_INFORMATION, u"", NtfsImage::standardInfo(0, 0x20)));
+    v.img.addAttribute(30, NtfsImage::resident(AT_FILE_NAME, u"", NtfsImage::fileName(5, u"found.txt")));
+    v.img.addAttribute(30, NtfsImage::resident(AT_DATA, u"", bytesOf("found")));
+    v.img.finish();
+    // $MFTMirr at cluster 7000 holds record 0 as it should be; the $MFT copy is torn (the end of
+    // its first sector no longer carries the update sequence number).
+    constexpr std::uint64_t kMirror = 7000;
+    std::copy_n(v.img.record(0).begin(), NtfsImage::kRecordBytes, v.img.cluster(kMirror, 2).begin());
+    storeLe<std::uint64_t>(MutableBytes(v.img.bytes), 0x38, kMirror);
+    v.img.record(0)[510] ^= 0xFF;
+    Opened mirrored(v.img);
+    ASSERT_TRUE(mirrored.ok);
+    EXPECT_TRUE(mirrored.prompts.shown(msg::kMftFromMirror));
+    EXPECT_EQ(names(mirrored.doc.rootList), (std::vector<std::string>{"A", "B"}));
+
+    // Both torn: the volume still opens, says what failed, and the scan finds the file records.
+    v.img.cluster(kMirror)[510] ^= 0xFF;
+    Opened bare(v.img);
+    ASSERT_TRUE(bare.ok);
+    EXPECT_TRUE(bare.prompts.shown(msg::kMftUnreadable));
+    EXPECT_FALSE(bare.drive().hasMft());
+    EXPECT_TRUE(bare.doc.rootList.empty());
+    ScanObserver quiet;
+    EXPECT_EQ(runDiskScan(bare.doc, quiet), ScanResult::Finished);
+    EXPECT_EQ(names(bare.doc.ntfsFileList), (std::vector<std::string>{"found.txt"}));
 }
 
 TEST(NtfsFiles, ScanHandInsBuildTheAllFilesList) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Compares what harrow-cli lists and reads on NTFS volumes with their ground truth (made with
-mkntfs and ntfs-3g, or formatted by Windows, and checked against The Sleuth Kit), and checks that
-no command changes a byte of the image it reads.
+mkntfs and ntfs-3g, or formatted by Windows, and checked against The Sleuth Kit and, where it
+records them, ntfsls and ntfscat), and checks that no command changes a byte of the image it reads.
 
 usage: check_ntfs_fixtures.py HARROW_CLI DIR...   (every NAME.truth.json in each DIR)"""
 import glob
@@ -113,6 +113,24 @@ class NtfsFixtures(unittest.TestCase):
                         self.assertEqual(h.hexdigest(), e["sha256"])
                     else:
                         self.assertEqual(run(*v.args("cat", v.image, item)).stdout, v.content(e))
+
+    def test_listings_and_bytes_as_ntfs3g_reads_them(self):
+        # Looked up by path, so every index on the way is walked.
+        for v in self.volumes:
+            for d in v.truth.get("ntfsls", []):
+                with self.subTest(image=v.name, listing=d["path"]):
+                    listed = json.loads(run(*v.args("ls", v.image, d["path"], "--json")).stdout)["items"]
+                    got = sorted(i["name"] for i in listed if i["name"] not in (".", "..") and visible(i["name"]))
+                    want = sorted(n for n in d["names"] if visible(n))
+                    self.assertEqual(len(got), len(want), f"{d['path']}: {len(got)} names listed, ntfsls lists {len(want)}")
+                    self.assertEqual(got, want)
+            for f in v.truth.get("ntfscat", []):
+                with self.subTest(image=v.name, path=f["path"]):
+                    got, want = run(*v.args("cat", v.image, f["path"]), check=False), v.content(f)
+                    self.assertEqual(got.returncode, 0, f"cat {f['path']}: {got.stderr.decode(errors='replace').strip()}")
+                    if got.stdout != want:
+                        at = next((i for i, (a, b) in enumerate(zip(got.stdout, want)) if a != b), min(len(got.stdout), len(want)))
+                        self.fail(f"{f['path']}: read {len(got.stdout)} bytes, ntfscat {len(want)}; first difference at byte {at}")
 
     def test_deleted_and_orphaned_records_read_back_by_sector(self):
         checked = 0

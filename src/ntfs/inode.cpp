@@ -63,7 +63,10 @@ bool CInode::loadBySector(std::uint64_t sector) {
     reset();
     const DriveInfo& info = volume_.info();
     std::vector<std::uint8_t> record(info.bytesPerFileRecord, 0);
-    if (record.empty() || !volume_.readSectors(record, sector, info.sectorsPerFileRecord)) return false;
+    if (record.empty()) return false;
+    const auto split = mft_.splitRecordAt(sector);
+    if (split ? !mft_.readRawRecord(*split, record) : !volume_.readSectors(record, sector, info.sectorsPerFileRecord))
+        return false;
     return loadFromBytes(record);
 }
 

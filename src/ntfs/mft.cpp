@@ -79,13 +79,44 @@ bool Mft::readRecord(std::uint64_t number, MutableBytes out) {
         volume_.prompts().showMessage(0, formatText(diag::kCantLoadMftWithoutMft0, static_cast<unsigned>(number)));
         return false;
     }
-    if (number > UINT64_MAX / recordBytes) return false;
-    if (inode_->read(AT_DATA, std::nullopt, number * recordBytes, out, recordBytes) == 0) return false;
+    if (!readRawRecord(number, out)) return false;
     if (!repairFileRecord(out.first(recordBytes), volume_.info().bytesPerSector)) {
         volume_.prompts().showMessage(0, diag::kInodeNotFound);
         return false;
     }
     return true;
+}
+
+bool Mft::readRawRecord(std::uint64_t number, MutableBytes out) {
+    const std::uint32_t recordBytes = volume_.info().bytesPerFileRecord;
+    if (!inode_ || recordBytes == 0 || out.size() < recordBytes || number > UINT64_MAX / recordBytes) return false;
+    return inode_->read(AT_DATA, std::nullopt, number * recordBytes, out, recordBytes) == recordBytes;
+}
+
+std::optional<std::uint64_t> Mft::splitRecordAt(std::uint64_t sector) const {
+    if (!inode_) return std::nullopt;
+    const DriveInfo& info = volume_.info();
+    const AttrEntry* data = inode_->find(AT_DATA);
+    const std::uint64_t spc = info.clusterSectors(), bps = info.bytesPerSector, recordBytes = info.bytesPerFileRecord;
+    if (!data || !data->nonResident() || data->compressed() || spc == 0 || bps == 0 || recordBytes == 0) return std::nullopt;
+    // Sector numbers within the table, and on the volume, of each run.
+    const std::uint64_t limit = UINT64_MAX / spc / bps;
+    std::uint64_t vcn = 0;
+    for (const DataRun& run : data->runs) {
+        if (vcn > limit || run.length > limit - vcn) return std::nullopt;
+        const auto lcn = static_cast<std::uint64_t>(run.lcn);
+        if (!run.sparse && run.lcn >= 0 && lcn <= limit - run.length && sector >= lcn * spc &&
+            sector - lcn * spc < run.length * spc) {
+            const std::uint64_t into = sector - lcn * spc;
+            const std::uint64_t offset = (vcn * spc + into) * bps;
+            if (offset % recordBytes != 0 || offset >= data->dataSize()) return std::nullopt;
+            // Whole inside this run: readable in one piece.
+            if (into + recordBytes / bps <= run.length * spc) return std::nullopt;
+            return offset / recordBytes;
+        }
+        vcn += run.length;
+    }
+    return std::nullopt;
 }
 
 std::uint64_t Mft::sectorOfRecord(std::uint64_t number) const {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,12 @@ public:
     // The absolute sector where record `number` begins; 0 without a table, kNoRecord when the
     // table does not map it.
     std::uint64_t sectorOfRecord(std::uint64_t number) const;
+    // The number of the record that begins at `sector` when its sectors do not lie one after
+    // another (a run of the table ends inside it); nothing otherwise. Such a record can only be
+    // read through the table.
+    std::optional<std::uint64_t> splitRecordAt(std::uint64_t sector) const;
+    // Record `number` as the table holds it, not repaired.
+    bool readRawRecord(std::uint64_t number, MutableBytes out);
 
 private:
     // Takes record 0 from `cluster` when it passes its checks and (with `loadTable`) loads.

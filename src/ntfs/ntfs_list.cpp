@@ -145,9 +145,12 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
 
 std::optional<FileItem> foundNtfsFile(Mft& mft, std::uint64_t sector, Bytes record) {
     CInode ino(mft);
-    if (!(fits(record.size(), 0, mft.volume().info().bytesPerFileRecord) ? ino.loadFromBytes(record)
-                                                                         : ino.loadBySector(sector)))
-        return std::nullopt;
+    const bool whole = fits(record.size(), 0, mft.volume().info().bytesPerFileRecord);
+    bool loaded = whole && ino.loadFromBytes(record);
+    // Bytes read in one piece tear a record whose sectors the MFT's runs part: read that one
+    // through the MFT.
+    if (!loaded && (!whole || mft.splitRecordAt(sector))) loaded = ino.loadBySector(sector);
+    if (!loaded) return std::nullopt;
     auto si = standardInfo(ino);
     if (!si) return std::nullopt;
     auto name = fileName(ino);

@@ -35,7 +35,6 @@ public:
     // NTFS: the way to file records.
     Mft& mft() { return mft_; }
     bool hasMft() const { return mft_.loaded(); }
-    bool readRecord(std::uint64_t number, MutableBytes out) { return mft_.readRecord(number, out); }
     std::uint64_t sectorOfRecord(std::uint64_t number) const { return mft_.sectorOfRecord(number); }
     // Whether an NTFS open loads the MFT (drives opened only to query a volume need not).
     void setLoadMftOnOpen(bool load) { loadMftOnOpen_ = load; }

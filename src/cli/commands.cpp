@@ -9,7 +9,6 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <functional>
-#include <set>
 #include <fmt/core.h>
 
 #include "cli/cli.h"

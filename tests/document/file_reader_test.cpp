@@ -3,6 +3,7 @@
 
 #include "common/strings.h"
 #include "document/file_reader.h"
+#include "fatfs/boot_sector.h"
 #include "support/fat_image.h"
 #include "support/fault_source.h"
 
@@ -189,6 +190,37 @@ TEST(FileReader, ReadsRunsWholeAndFailsExactlyWhereAClusterDoes) {
     EXPECT_EQ(copyAll(drive, file, 0).result, CopyResult::SourceLost);
     EXPECT_TRUE(drive.sourceLost());
     EXPECT_EQ(prompts.ids(), (std::vector<int>{msg::kSourceLost}));
+}
+
+TEST(Drive, ASourceThatCarriesItsDescriptionIsTakenAtItsWord) {
+    // As an image file's header or a server's reply describes the volume: the boot sector, here
+    // wiped, is not asked.
+    FatImage img = FatImage::make(16, 4096, 1);
+    DriveInfo carried;
+    ASSERT_EQ(parseBootSector(img.boot(), carried), BootVerdict::Fat);
+    carried.label = "CARRIED";
+    std::fill(img.boot().begin(), img.boot().end(), 0);
+    struct Carrying : SourceFactory {
+        std::vector<std::uint8_t> bytes;
+        DriveInfo info;
+        OpenedSource open(const std::string&, DriveKind) override {
+            struct Source : MemorySource {
+                Source(std::vector<std::uint8_t> b, DriveInfo i)
+                    : MemorySource(std::make_shared<const std::vector<std::uint8_t>>(std::move(b))), info(std::move(i)) {}
+                std::optional<DriveInfo> driveInfo() const override { return info; }
+                DriveInfo info;
+            };
+            return {std::make_unique<Source>(bytes, info), 0, "carried", {}};
+        }
+    } sources;
+    sources.bytes = img.bytes;
+    sources.info = carried;
+    RecordingPrompts prompts;
+    CDrive drive(prompts, sources);
+    ASSERT_TRUE(drive.open("T:\\", DriveKind::Local));
+    EXPECT_EQ(drive.info().label, "CARRIED");
+    EXPECT_EQ(drive.info().clusterCount, carried.clusterCount);
+    EXPECT_TRUE(drive.loadFats());
 }
 
 TEST(Drive, NeverWritesAndReadsOnlyWhenOpen) {

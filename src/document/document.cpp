@@ -176,7 +176,7 @@ std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster, ListOb
         item.cluster = first;
         item.parentCluster = kParentFromDirectory;
         item.deleted = isDeleted(e.raw);
-        appendItem(list, std::move(item));
+        list.push_back(std::move(item));
         return true;
     });
     if (status == DirWalkStatus::NotADirectory || list.empty()) return std::nullopt;
@@ -189,7 +189,7 @@ bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number, Bytes head) {
     if (info.isNtfs()) {
         auto item = foundNtfsFile(drive.mft(), number, head);
         if (!item) return !drive.readFailed();
-        appendItem(ntfsFileList, std::move(*item));
+        ntfsFileList.push_back(std::move(*item));
         return true;
     }
 
@@ -229,11 +229,6 @@ bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number, Bytes head) {
     item.cluster = a;
     item.parentCluster = parent;
     item.kind = parent != 0 ? ITEM_LOSTDIR : ITEM_LOSTROOTDIR;
-    if (foundList.size() == foundList.capacity()) {
-        std::size_t index = static_cast<std::size_t>(at - foundList.begin());
-        foundList.reserve(foundList.capacity() + kListGrowth);
-        at = foundList.begin() + static_cast<std::ptrdiff_t>(index);
-    }
     foundList.insert(at, std::move(item));
     return true;
 }
@@ -314,7 +309,7 @@ ItemList CQUIDNEYDoc::listForMode(ListMode mode) const {
     ItemList out;
     auto keep = [&](const ItemList& from, auto pred) {
         for (const FileItem& item : from)
-            if (pred(item)) appendItem(out, item);
+            if (pred(item)) out.push_back(item);
     };
     switch (mode) {
         case ID_LIST_BASICROOT:

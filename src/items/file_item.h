@@ -51,15 +51,10 @@ struct FileItem {
     void reset() { *this = FileItem{}; }
 };
 
-// Lists grow in steps of 500 items so that a scan finding thousands of directories
-// reallocates rarely.
+// Lists start with room for 500 items and grow by half their size when full: a directory of
+// 65000 entries grown 500 at a time spent most of its listing moving the list.
 using ItemList = std::vector<FileItem>;
 inline constexpr std::size_t kListGrowth = 500;
-
-inline void appendItem(ItemList& list, FileItem item) {
-    if (list.size() == list.capacity()) list.reserve(list.capacity() + kListGrowth);
-    list.push_back(std::move(item));
-}
 
 // What a front end sees of a list being filled (a directory being listed, a tree being walked):
 // how far it has come, and whether the user wants it to stop. A GUI throttles what it shows.

@@ -91,10 +91,10 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
         dot.cluster = ownSector;
         dot.record = r;
         dot.deleted = !dir.inUse();
-        appendItem(list, dot);
+        list.push_back(dot);
         FileItem dotdot = parent;
         dotdot.name = "..";
-        appendItem(list, dotdot);
+        list.push_back(dotdot);
     }
 
     CInode child(mft);
@@ -131,7 +131,7 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
             item.kind = r < kFirstUserRecord || item.parentRecord < kFirstUserRecord ? ITEM_TOPDIR : ITEM_DIR;
         else
             item.kind = ITEM_FILE;
-        appendItem(list, std::move(item));
+        list.push_back(std::move(item));
     }
     // A deleted directory's index blocks are often taken by other data: only a live one's say
     // something is wrong.

@@ -4,6 +4,7 @@
 #include "common/strings.h"
 #include "document/file_reader.h"
 #include "fatfs/boot_sector.h"
+#include "fatfs/fat_verdict.h"
 #include "support/fat_image.h"
 #include "support/fault_source.h"
 
@@ -151,6 +152,31 @@ TEST(FileReader, OffsetsInsideAClusterAndLargeFiles) {
     std::vector<std::uint8_t> all(chain.size() * 2048);
     ASSERT_EQ(reader.read(0, all).status, ReadResult::Done);
     for (std::uint32_t i = 0; i < chain.size(); ++i) ASSERT_EQ(all[i * 2048 + 512], static_cast<std::uint8_t>(i * 4 + 1)) << i;
+}
+
+TEST(FileReader, CircularChainsEndAtTheSize) {
+    // 10 -> 11 -> 12 -> 10 ...: a file claiming eight clusters reads them round the circle, and
+    // its verdict says the chain does not fit; a directory chained in a circle lists a bounded
+    // number of entries.
+    ReadFixture f;
+    f.img.setFat(10, 11);
+    f.img.setFat(11, 12);
+    f.img.setFat(12, 10);
+    f.img.putEntry(f.img.rootOffset(), "LOOP       ", 0x10, 20, 0);
+    f.img.makeDirectory(20, 0);
+    f.img.setFat(20, 21);
+    f.img.setFat(21, 20);
+    OpenedImage o(f.img);
+    ASSERT_TRUE(o.opened);
+    CDrive& drive = o.doc.drive();
+    ASSERT_TRUE(drive.open("T:\\", DriveKind::Local));
+    Copied data = copyAll(drive, fileAt(10, 8 * 512), 0);
+    ASSERT_EQ(data.result, CopyResult::Done);
+    EXPECT_EQ(clustersOf(data.bytes, 512), (std::vector<int>{10, 11, 12, 10, 11, 12, 10, 11}));
+    EXPECT_EQ(fatVerdict(drive.fat(), fileAt(10, 8 * 512)), VERDICT_FITS_NONE);
+    auto listed = o.doc.listItem(o.doc.rootList[0]);
+    ASSERT_TRUE(listed);
+    EXPECT_LE(listed->size(), 65536u);
 }
 
 TEST(FileReader, ReadsRunsWholeAndFailsExactlyWhereAClusterDoes) {

@@ -149,6 +149,19 @@ TEST(NtfsInode, AttributeListsGatherExtentsFromOtherRecords) {
     ASSERT_TRUE(ino.loadBySector(img.recordSector(20)));
     EXPECT_EQ(readAll(ino), all);
 
+    // A list that names its records over and over, in turns: each record is read once, or its
+    // extents would be joined twice and the table thrown away.
+    img.beginRecord(20);
+    img.addAttribute(20, NtfsImage::resident(AT_ATTRIBUTE_LIST, u"",
+                                             join({listEntry(AT_DATA, 20, 0), listEntry(AT_DATA, 21, 10),
+                                                   listEntry(AT_DATA, 20, 0), listEntry(AT_DATA, 21, 10),
+                                                   listEntry(AT_DATA, 20, 0), listEntry(AT_DATA, 21, 10)})));
+    img.addAttribute(20, NtfsImage::nonResident(AT_DATA, u"", {0x21, 0x0A, 0xE8, 0x03}, 0, 9, 20 * 512 - 100));
+    Opened turns(img);
+    CInode circling(turns.drive().mft());
+    ASSERT_TRUE(circling.loadByNumber(20));
+    EXPECT_EQ(readAll(circling), all);
+
     // An extent that does not continue the runs leaves the record with an empty table.
     img.beginRecord(21);
     img.addAttribute(21, NtfsImage::nonResident(AT_DATA, u"", {0x21, 0x0A, 0xD0, 0x07}, 12, 21, 0));

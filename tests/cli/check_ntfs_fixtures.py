@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Compares what harrow-cli lists and reads on NTFS volumes with their ground truth (made with
-mkntfs and ntfs-3g, or formatted by Windows, and checked against The Sleuth Kit and, where it
-records them, ntfsls and ntfscat), and checks that no command changes a byte of the image it reads.
+mkntfs and ntfs-3g, or formatted by Windows, and checked against The Sleuth Kit or, on volumes it
+cannot open, a read-only ntfs-3g mount, and, where it records them, ntfsls and ntfscat), and checks
+that no command changes a byte of the image it reads.
 
 usage: check_ntfs_fixtures.py HARROW_CLI DIR...   (every NAME.truth.json in each DIR)"""
 import glob

@@ -22,6 +22,5 @@ inline void checkList(const ItemList& list) {
     for (const FileItem& item : list) checkItem(item);
 }
 
-inline bool isDotName(const std::string& name) { return name == "." || name == ".."; }
 
 }  // namespace harrow::fuzz

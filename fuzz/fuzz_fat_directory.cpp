@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 readFile(drive, item, readFat, readBudget);
                 continue;
             }
-            if (isDotName(item.name) || listings >= kMaxListings) continue;
+            if (item.isDotName() || listings >= kMaxListings) continue;
             if (!visited.insert(directoryCluster(drive.info(), item.firstCluster())).second) continue;
             ++listings;
             if (auto sub = doc.listItem(item)) {
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Listing in the other modes looks kinds and names up in the found list.
         if (mode != ID_LIST_BASICROOT && !doc.rootList.empty()) {
             for (const FileItem& item : doc.rootList) {
-                if (!item.isDirectory() || isDotName(item.name)) continue;
+                if (!item.isDirectory() || item.isDotName()) continue;
                 if (auto sub = doc.listItem(item)) checkList(*sub);
                 break;
             }

@@ -181,12 +181,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pending.pop_front();
         for (const FileItem& item : p.list) {
             if (seenSectors.size() < kMaxItemsAtSector) seenSectors.push_back(item.cluster);
-            if (!isDotName(item.name) && compared++ < kMaxCompared) checkSameRecord(drive, item);
+            if (!item.isDotName() && compared++ < kMaxCompared) checkSameRecord(drive, item);
             if (!item.isDirectory()) {
                 readFile(drive, item, readBudget);
                 continue;
             }
-            if (isDotName(item.name) || listings >= kMaxListings) continue;
+            if (item.isDotName() || listings >= kMaxListings) continue;
             if (!visited.insert(item.record).second) continue;
             ++listings;
             if (auto sub = doc.listItem(item, &p.dir)) {

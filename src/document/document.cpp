@@ -5,7 +5,6 @@
 
 #include "common/strings.h"
 #include "fatfs/directory.h"
-#include "ntfs/inode.h"
 #include "ntfs/ntfs_list.h"
 
 namespace harrow {

@@ -34,15 +34,16 @@ FileReader::FileReader(CDrive& drive, const FileItem& item, FatIndex fat) : driv
 
 ReadResult FileReader::failure() const { return drive_.sourceLost() ? ReadResult::Lost : ReadResult::Unreadable; }
 
+bool FileReader::inChain(std::uint32_t c) const { return !drive_.fat().isEndOfChain(c) && drive_.fat().usable(c); }
+
 std::optional<std::uint64_t> FileReader::locate(std::uint64_t index) {
     if (mode_ == Mode::Contiguous) {
         const std::uint64_t first = drive_.sectorOfCluster(item_.firstCluster());
         if (index > (UINT64_MAX - first) / sectorsPerCluster_) return std::nullopt;
         return first + index * sectorsPerCluster_;
     }
-    const FatTable& fat = drive_.fat();
     // A live chain holds a cluster only while every cluster up to it is one the volume has.
-    auto inChain = [&](std::uint32_t c) { return !fat.isEndOfChain(c) && fat.usable(c); };
+    const FatTable& fat = drive_.fat();
     if (index < cursorIndex_) {
         cursorIndex_ = 0;
         cursorCluster_ = item_.firstCluster();
@@ -69,7 +70,7 @@ std::uint64_t FileReader::runFrom(std::uint64_t index, std::uint64_t most) {
     while (count < most) {
         const std::uint32_t c = cursorCluster_;
         const std::uint32_t next = mode_ == Mode::Chain ? fat.next(fat_, c) : fat.nextFree(fat_, c);
-        if (mode_ == Mode::Chain && (fat.isEndOfChain(next) || !fat.usable(next))) break;
+        if (mode_ == Mode::Chain && !inChain(next)) break;
         if (drive_.sectorOfCluster(next) != drive_.sectorOfCluster(c) + sectorsPerCluster_) break;
         cursorCluster_ = next;
         cursorIndex_ = index + count;

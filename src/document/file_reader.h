@@ -49,6 +49,8 @@ private:
     // One cluster, or the part of it that holds [offset, offset + out.size()).
     ReadResult readPiece(std::uint64_t offset, MutableBytes out);
     ReadResult failure() const;
+    // Whether a live chain may hold `c`: a cluster the volume has, not an end-of-chain mark.
+    bool inChain(std::uint32_t c) const;
 
     enum class Mode { Chain, FreeClusters, Contiguous, Ntfs };
 

@@ -5,12 +5,6 @@
 #include "fatfs/directory.h"
 
 namespace harrow {
-namespace {
-
-bool isDotName(const std::string& name) { return name == "." || name == ".."; }
-
-}  // namespace
-
 std::uint64_t TreeWalk::keyOf(const FileItem& dir) const {
     return doc_.isFat() ? directoryCluster(doc_.drive().info(), dir.firstCluster()) : dir.record;
 }
@@ -37,7 +31,7 @@ bool TreeWalk::walk(ItemList items, const FileItem& dir, const std::string& path
         const std::string itemPath = top.path + "/" + item.name;
         const int depth = static_cast<int>(stack.size()) - 1;
         if (!visitor_.visit(item, itemPath, depth) || doc_.drive().sourceLost()) return false;
-        if (!item.isDirectory() || isDotName(item.name) || entered_.count(keyOf(item))) continue;
+        if (!item.isDirectory() || item.isDotName() || entered_.count(keyOf(item))) continue;
         if (!visitor_.enter(item, itemPath, depth)) continue;
         entered_.insert(keyOf(item));
         auto list = doc_.listItem(item, &top.dir);

@@ -47,6 +47,8 @@ struct FileItem {
     bool isDirectory() const { return attributes & ATTR_DIRECTORY; }
     // The lists tell deleted entries by the '#' their short name begins with.
     bool isDeletedName() const { return !name.empty() && name[0] == '#'; }
+    // "." or "..": a directory's own entries, listed but never entered.
+    bool isDotName() const { return name == "." || name == ".."; }
     std::uint32_t firstCluster() const { return static_cast<std::uint32_t>(cluster); }
     void reset() { *this = FileItem{}; }
 };

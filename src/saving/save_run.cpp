@@ -35,8 +35,6 @@ bool writeAll(int fd, Bytes data) {
     return true;
 }
 
-bool isDotName(const std::string& name) { return name == "." || name == ".."; }
-
 class Run : public TreeVisitor {
 public:
     Run(CQUIDNEYDoc& doc, const SaveOptions& options, SaveObserver& observer)
@@ -74,7 +72,7 @@ public:
     }
 
     bool visit(const FileItem& listed, const std::string& path, int) override {
-        if (isDotName(listed.name)) return true;
+        if (listed.isDotName()) return true;
         if (listed.isDirectory()) {
             makeFolder(listed);
             return true;

@@ -98,8 +98,8 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
 
         const MutableBytes block = page.bytes().first(static_cast<std::size_t>(count * cs));
         unreadable.assign(static_cast<std::size_t>(count), false);
-        if (!drive.readSectors(block, drive.sectorOfCluster(static_cast<std::uint32_t>(position)),
-                                           static_cast<std::uint32_t>(count * spc))) {
+        const std::uint64_t firstSector = drive.sectorOfCluster(static_cast<std::uint32_t>(position));
+        if (!drive.readSectors(block, firstSector, static_cast<std::uint32_t>(count * spc))) {
             if (drive.sourceLost()) return ScanResult::Cancelled;
             // Only a cluster's first sector can say it starts a directory: read those again one
             // by one, and ask about each that cannot be read.

@@ -42,7 +42,7 @@ run: build
 fuzz:
 	@bash scripts/install-deps.sh fuzz
 	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DHARROW_FUZZ=ON -DHARROW_TESTS=OFF >/dev/null
+		-DHARROW_FUZZ=ON -DHARROW_TESTS=OFF -DHARROW_GUI=OFF >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@bash fuzz/run.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 

@@ -1,0 +1,100 @@
+#include "ui/qt_prompts.h"
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QThread>
+
+#include "common/gui_text.h"
+
+namespace harrow::gui {
+namespace {
+
+constexpr UiText kOverwriteCaption{"确认替换文件", "Confirm file replacement"};
+constexpr UiText kOverwriteQuestion{"覆盖吗 ？", "Overwrite?"};
+constexpr UiText kOld{"旧的:", "Old:"};
+constexpr UiText kNew{"新的:", "New:"};
+constexpr UiText kYesToAll{"全部是(&A)", "Yes to &all"};
+constexpr UiText kNoButton{"不(&N)", "&No"};
+constexpr UiText kNoToAll{"全部不", "No to all"};
+constexpr UiText kSaveWith{"保存以", "Save with"};
+
+QMessageBox::Icon boxIcon(MsgIcon icon) {
+    switch (icon) {
+    case MsgIcon::Information: return QMessageBox::Information;
+    case MsgIcon::Error: return QMessageBox::Critical;
+    case MsgIcon::Exclamation: break;
+    }
+    return QMessageBox::Warning;
+}
+
+}  // namespace
+
+void onGuiThread(const std::function<void()>& f) {
+    if (!qApp || QThread::currentThread() == qApp->thread()) {
+        f();
+        return;
+    }
+    QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
+}
+
+void QtPrompts::showMessage(int, const std::string& text, MsgIcon icon) {
+    onGuiThread([&] {
+        QMessageBox box(boxIcon(icon), message(msg::kTitle), qs(text), QMessageBox::Ok, window_);
+        box.exec();
+    });
+}
+
+bool QtPrompts::askYesNo(int, const std::string& text) {
+    bool yes = false;
+    onGuiThread([&] {
+        QMessageBox box(QMessageBox::Question, message(msg::kTitle), qs(text).trimmed(), QMessageBox::NoButton, window_);
+        QPushButton* y = box.addButton(gui::text(uitext::kYes), QMessageBox::YesRole);
+        box.addButton(gui::text(uitext::kNo), QMessageBox::NoRole);
+        box.setDefaultButton(y);
+        box.exec();
+        yes = box.clickedButton() == y;
+    });
+    return yes;
+}
+
+ReplaceAnswer QtPrompts::askOverwrite(const OverwriteQuestion& q) {
+    ReplaceAnswer answer = ReplaceAnswer::Cancel;
+    onGuiThread([&] {
+        QMessageBox box(QMessageBox::Question, gui::text(kOverwriteCaption),
+                        gui::text(kOverwriteQuestion) + "\n\n" + qs(q.name), QMessageBox::NoButton, window_);
+        box.setInformativeText(QStringLiteral("%1  %2  %3\n%4  %5  %6")
+                                   .arg(gui::text(kOld), qs(q.existingDate), QString::number(q.existingSize),
+                                        gui::text(kNew), qs(q.itemDate), QString::number(q.itemSize)));
+        const std::pair<UiText, ReplaceAnswer> buttons[] = {{uitext::kYes, ReplaceAnswer::Yes},
+                                                            {kYesToAll, ReplaceAnswer::YesToAll},
+                                                            {kNoButton, ReplaceAnswer::No},
+                                                            {kNoToAll, ReplaceAnswer::NoToAll},
+                                                            {uitext::kCancel, ReplaceAnswer::Cancel}};
+        std::vector<std::pair<QAbstractButton*, ReplaceAnswer>> made;
+        for (const auto& [t, a] : buttons)
+            made.emplace_back(box.addButton(gui::text(t), a == ReplaceAnswer::Cancel ? QMessageBox::RejectRole
+                                                                                      : QMessageBox::AcceptRole),
+                              a);
+        box.exec();
+        for (const auto& [b, a] : made)
+            if (box.clickedButton() == b) answer = a;
+    });
+    return answer;
+}
+
+std::optional<int> QtPrompts::chooseFat(int invalidFat, int fatCount) {
+    std::optional<int> choice;
+    onGuiThread([&] {
+        QStringList rows{message(msg::kNoFat)};
+        for (int k = 1; k <= fatCount; ++k) rows << QStringLiteral("FAT%1").arg(k);
+        bool ok = false;
+        const QString picked = QInputDialog::getItem(window_, gui::text(kSaveWith),
+                                                     message(msg::kFatInvalid, invalidFat + 1), rows, 0, false, &ok);
+        if (ok) choice = static_cast<int>(rows.indexOf(picked)) - 1;
+    });
+    return choice;
+}
+
+}  // namespace harrow::gui

@@ -1,0 +1,31 @@
+// The Prompts seam in the desktop application: message boxes and the FAT choice, in the language
+// of the string table. Core code may call it from a worker thread; the question is then asked on
+// the GUI thread while the worker waits for the answer.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include "common/prompts.h"
+
+namespace harrow::gui {
+
+class QtPrompts : public Prompts {
+public:
+    explicit QtPrompts(QWidget* window = nullptr) : window_(window) {}
+    // The window the message boxes belong to.
+    void setWindow(QWidget* window) { window_ = window; }
+
+    void showMessage(int id, const std::string& text, MsgIcon icon) override;
+    bool askYesNo(int id, const std::string& text) override;
+    ReplaceAnswer askOverwrite(const OverwriteQuestion& q) override;
+    std::optional<int> chooseFat(int invalidFat, int fatCount) override;
+
+private:
+    QPointer<QWidget> window_;
+};
+
+// Runs `f` on the GUI thread and waits for it; at once when called there.
+void onGuiThread(const std::function<void()>& f);
+
+}  // namespace harrow::gui

@@ -1,0 +1,37 @@
+// The icons and labels every window relies on.
+#include <QtTest>
+
+#include "common/gui_icons.h"
+#include "common/gui_text.h"
+
+using namespace harrow;
+using namespace harrow::gui;
+
+class GuiTextTest : public QObject {
+    Q_OBJECT
+private slots:
+    void labelsFollowTheLanguage() {
+        setLanguage(Lang::Zh);
+        QCOMPARE(text(uitext::kOpenDrive), QStringLiteral("打开驱动器(&O)"));
+        QCOMPARE(message(msg::kSelectedFiles, 3), QStringLiteral("选定 3 个文件"));
+        setLanguage(Lang::En);
+        QCOMPARE(text(uitext::kOpenDrive), QStringLiteral("&Open drive..."));
+        QCOMPARE(message(msg::kColumnName), QStringLiteral("Name"));
+        setLanguage(Lang::Zh);
+    }
+
+    // Verdicts must differ in shape, not colour alone: their grey renderings differ too.
+    void verdictIconsDifferInShape() {
+        const int numbers[] = {147, 200, 201, 202, 206, 148, 140, 142, 144, 145, 162, 168};
+        QList<QImage> seen;
+        for (int n : numbers) {
+            QImage image = itemIcon(n).pixmap(32, 32).toImage().convertToFormat(QImage::Format_Grayscale8);
+            QVERIFY2(!image.isNull(), qPrintable(QString::number(n)));
+            for (const QImage& other : seen) QVERIFY2(image != other, qPrintable(QString::number(n)));
+            seen << image;
+        }
+    }
+};
+
+QTEST_MAIN(GuiTextTest)
+#include "gui_text_test.moc"

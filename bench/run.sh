@@ -506,6 +506,62 @@ bench_ntfs_dir() {
   dir_line ntfs "$img" "/Big directory"
 }
 
+# The desktop application, from start to the first paint of the list it opens with, against
+# harrow-cli printing the same list: what the window adds to the engine's work. It runs on Qt's
+# offscreen platform, so no display is needed.
+gui=$(dirname "$cli")/harrow
+gui_header="harrow (the window) until the list is first painted, against harrow-cli printing the same list"
+gui_root_entries=20000
+build_fat32_root() {
+  new_fat32 "$1/image" 64 1 sparse
+  mkdir -p "$1/files"
+  write_flat "$1/files" "$gui_root_entries"
+  mcopy_into "$1/image" "$1/files"
+}
+fat32_root_image() { image "fat32-root-$gui_root_entries" build_fat32_root; }
+
+# gui_line WHAT IMG CLI-ARGS -- GUI-ARGS
+gui_line() {
+  local what=$1 img=$2 gui_s cli_s rows
+  shift 2
+  local cli_args=() gui_args=()
+  while [ "$1" != "--" ]; do cli_args+=("$1"); shift; done
+  shift
+  gui_args=("$@")
+  [ -x "$gui" ] || { echo "$what: skipped (no harrow at $gui)"; return; }
+  export QT_QPA_PLATFORM=offscreen
+  cli_s=$(median_time "$cli" "${cli_args[@]}" "$img")
+  gui_s=$(median_time "$gui" --no-splash --first-paint "${gui_args[@]}" "$img")
+  rows=$("$gui" --no-splash --first-paint "${gui_args[@]}" "$img" | sed -n 's/.*, \([0-9]*\) rows/\1/p')
+  unset QT_QPA_PLATFORM
+  printf '%s (%s rows): harrow %s s, harrow-cli %s s, ratio %s\n' "$what" "$rows" "$gui_s" "$cli_s" \
+    "$(ratio "$gui_s" "$cli_s")"
+}
+
+bench_gui_ntfs_allfiles() {
+  header "$gui_header"
+  local img
+  ntfs_buildable "ntfs-$used_name" || { echo "gui ntfs all files: skipped (no image)"; return; }
+  img=$(ntfs_used_image)
+  gui_line "ntfs open, scan, all files ($(mib_of "$img") MiB)" "$img" scan --list all-files -- --list all-files
+}
+
+bench_gui_fat32_root() {
+  header "$gui_header"
+  local img
+  img=$(fat32_root_image)
+  gui_line "fat32 open, root of $gui_root_entries entries" "$img" ls -- --no-scan --view details
+}
+
+# A list of 100,000 rows: the window must show it at once, not fill it row by row.
+bench_gui_100k() {
+  header "$gui_header"
+  local img
+  ntfs_buildable "ntfs-dir-$ntfs_dir_entries" || { echo "gui 100,000 rows: skipped (no image)"; return; }
+  img=$(ntfs_dir_image)
+  gui_line "ntfs open, scan, all files of a 100,000-file directory" "$img" scan --list all-files -- --list all-files
+}
+
 # Peak memory of the commands that walk a whole volume, each run once. The tables the volume
 # itself sets (both FATs; NTFS's $MFT) are printed with them: what a command holds beyond those
 # and its list of results grows with the volume for no good reason.
@@ -597,6 +653,7 @@ benchmarks=(
   fat32_dir ntfs_dir
   fat32_memory ntfs_memory
   syscalls
+  gui_fat32_root gui_ntfs_allfiles gui_100k
 )
 
 chosen=("${benchmarks[@]}")

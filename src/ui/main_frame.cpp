@@ -1,0 +1,266 @@
+#include "ui/main_frame.h"
+
+#include <QActionGroup>
+#include <QRegularExpression>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenuBar>
+#include <QStatusBar>
+
+#include "common/gui_icons.h"
+#include "common/gui_text.h"
+#include "scan/skip_ranges_dlg.h"
+#include "ui/about_dlg.h"
+#include "ui/background_job.h"
+#include "ui/drive_info_dlg.h"
+#include "ui/drive_select_dlg.h"
+#include "ui/qt_prompts.h"
+#include "volume/drive_table.h"
+
+namespace harrow::gui {
+namespace {
+
+constexpr UiText kOpening{"正在打开驱动器", "Opening the drive"};
+constexpr UiText kImageFilter{"磁盘镜像 (*.img *.dd *.raw *.bin *.ima *.vfd);;所有文件 (*)",
+                              "Disk images (*.img *.dd *.raw *.bin *.ima *.vfd);;All files (*)"};
+constexpr UiText kOpenImageCaption{"打开镜像文件", "Open image file"};
+
+}  // namespace
+
+CMainFrame::CMainFrame(CQUIDNEYDoc& doc, Prompts& prompts)
+    : doc_(doc), prompts_(prompts), view_(new CQUIDNEYView(doc, this)) {
+    setWindowIcon(appIcon());
+    setWindowTitle(message(msg::kTitle));
+    setCentralWidget(view_);
+    buildMenus();
+    buildToolBar();
+    buildStatusBar();
+    view_->attachFrame(history_, panes_[1], panes_[2]);
+    connect(view_, &CQUIDNEYView::captionChanged, this, &QWidget::setWindowTitle);
+    connect(view_, &CQUIDNEYView::stateChanged, this, &CMainFrame::updateActions);
+    resize(960, 640);
+    updateActions();
+}
+
+QAction* CMainFrame::makeAction(int id, const UiText& label, const std::function<void()>& run, const QKeySequence& key,
+                                bool checkable) {
+    auto* a = new QAction(text(label), this);
+    a->setData(id);
+    if (!key.isEmpty()) a->setShortcut(key);
+    a->setCheckable(checkable);
+    QString tip = text(label);
+    tip.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&")));
+    a->setStatusTip(tip);
+    a->setToolTip(tip);
+    connect(a, &QAction::triggered, this, [this, run] {
+        run();
+        updateActions();
+    });
+    actions_.insert(id, a);
+    return a;
+}
+
+void CMainFrame::buildMenus() {
+    CQUIDNEYView& v = *view_;
+    QMenu* file = menuBar()->addMenu(text(uitext::kFileMenu));
+    file->addAction(makeAction(ID_FILE_OPEN, uitext::kOpenDrive, [this] { openDriveCommand(); }, QKeySequence::Open));
+    file->addAction(makeAction(ID_OPEN_RAW_IMAGE, uitext::kOpenImage, [this] { openRawImageCommand(); }));
+    file->addSeparator();
+    file->addAction(makeAction(ID_FILE_SAVE, uitext::kSave, [&v] { v.save(); }, QKeySequence::Save));
+    file->addSeparator();
+    file->addAction(makeAction(ID_DRIVE_INFO, uitext::kDriveInformation, [this] { driveInfoCommand(); }));
+    file->addSeparator();
+    file->addAction(makeAction(ID_APP_EXIT, uitext::kExit, [this] { close(); }, QKeySequence::Quit));
+
+    QMenu* edit = menuBar()->addMenu(text(uitext::kEditMenu));
+    edit->addAction(makeAction(ID_SELECT_ALL, uitext::kSelectAll, [&v] { v.selectAll(); }, QKeySequence::SelectAll));
+    edit->addAction(makeAction(ID_SELECT_DELETED, uitext::kSelectDeleted, [&v] { v.selectDeleted(); }));
+    edit->addAction(makeAction(ID_SELECT_UNSAVED, uitext::kSelectUnsaved, [&v] { v.selectUnsaved(); }));
+    edit->addAction(makeAction(ID_INVERT_SELECTION, uitext::kInvertSelection, [&v] { v.invertSelection(); }));
+    edit->addSeparator();
+    edit->addAction(makeAction(ID_RENAME, uitext::kRename, [&v] { v.renameFocused(); }, Qt::Key_F2));
+
+    QMenu* viewMenu = menuBar()->addMenu(text(uitext::kViewMenu));
+    QAction* toolbar = makeAction(ID_VIEW_TOOLBAR, uitext::kToolbar, [this] { toolBar_->setVisible(!toolBar_->isVisible()); }, {}, true);
+    QAction* status = makeAction(ID_VIEW_STATUS_BAR, uitext::kStatusBar, [this] { statusBar()->setVisible(!statusBar()->isVisible()); }, {}, true);
+    viewMenu->addAction(toolbar);
+    viewMenu->addAction(status);
+    viewMenu->addSeparator();
+    auto* styles = new QActionGroup(this);
+    const std::pair<int, UiText> styleItems[] = {{ID_VIEW_LARGEICON, uitext::kLargeIcons},
+                                                 {ID_VIEW_SMALLICON, uitext::kSmallIcons},
+                                                 {ID_VIEW_LIST, uitext::kListStyle},
+                                                 {ID_VIEW_DETAILS, uitext::kDetails}};
+    for (const auto& [id, label] : styleItems) {
+        QAction* a = makeAction(id, label, [&v, id = id] { v.setViewStyle(id); }, {}, true);
+        a->setIcon(commandIcon(id));
+        styles->addAction(a);
+        viewMenu->addAction(a);
+    }
+    QMenu* sort = viewMenu->addMenu(text(uitext::kArrangeIcons));
+    const std::pair<int, UiText> sortItems[] = {{ID_SORT_NAME, uitext::kSortByName},
+                                                {ID_SORT_DATE, uitext::kSortByDate},
+                                                {ID_SORT_CLUSTER, uitext::kSortByCluster},
+                                                {ID_SORT_SIZE, uitext::kSortBySize}};
+    for (const auto& [id, label] : sortItems)
+        sort->addAction(makeAction(id, label, [&v, key = id - ID_SORT_NAME] { v.setSortKey(key); }));
+    viewMenu->addSeparator();
+    QAction* parent = makeAction(ID_PARENT_DIR, uitext::kParentDirectory, [&v] { v.parentDirectory(); }, Qt::ALT | Qt::Key_Up);
+    parent->setIcon(commandIcon(ID_PARENT_DIR));
+    viewMenu->addAction(parent);
+    viewMenu->addSeparator();
+    QAction* prefs = makeAction(ID_PREFERENCES, uitext::kPreferences, [&v] { v.preferences(); });
+    prefs->setIcon(commandIcon(ID_PREFERENCES));
+    viewMenu->addAction(prefs);
+
+    QMenu* lists = menuBar()->addMenu(text(uitext::kListMenu));
+    auto* modes = new QActionGroup(this);
+    const std::pair<ListMode, UiText> modeItems[] = {{ID_LIST_BASICROOT, uitext::kModeBasicRoot},
+                                                     {ID_LIST_SEARCHROOT, uitext::kModeSearchRoot},
+                                                     {ID_LIST_LOSTDIRS, uitext::kModeLostDirs},
+                                                     {ID_LIST_ALLDIRS, uitext::kModeAllDirs},
+                                                     {ID_LIST_ALLFILES, uitext::kModeAllFiles}};
+    for (const auto& [mode, label] : modeItems) {
+        QAction* a = makeAction(mode, label, [&v, mode = mode] { v.setListMode(mode); }, {}, true);
+        a->setIcon(commandIcon(mode));
+        modes->addAction(a);
+        lists->addAction(a);
+    }
+
+    QMenu* tools = menuBar()->addMenu(text(uitext::kToolsMenu));
+    tools->addAction(makeAction(ID_VIEW_HEX, uitext::kViewHex, [&v] { v.viewHex(); }));
+    tools->addAction(makeAction(ID_VIEW_TEXT, uitext::kViewText, [&v] { v.viewText(); }));
+    tools->addSeparator();
+    tools->addAction(makeAction(ID_DIR_FAT, uitext::kDirFat, [&v] { v.chooseDirFat(); }));
+
+    QMenu* help = menuBar()->addMenu(text(uitext::kHelpMenu));
+    QAction* finder = makeAction(ID_HELP_FINDER, uitext::kHelpContents, [this] { helpCommand(); }, QKeySequence::HelpContents);
+    finder->setIcon(commandIcon(ID_HELP_FINDER));
+    help->addAction(finder);
+    help->addSeparator();
+    QAction* about = makeAction(ID_APP_ABOUT, uitext::kAbout, [this] { aboutCommand(); });
+    about->setIcon(commandIcon(ID_APP_ABOUT));
+    help->addAction(about);
+
+    action(ID_FILE_OPEN)->setIcon(commandIcon(ID_FILE_OPEN));
+    action(ID_FILE_SAVE)->setIcon(commandIcon(ID_FILE_SAVE));
+}
+
+void CMainFrame::buildToolBar() {
+    toolBar_ = addToolBar(text(uitext::kToolbar));
+    toolBar_->setObjectName(QStringLiteral("toolbar"));
+    toolBar_->setIconSize(QSize(24, 24));
+    toolBar_->setMovable(true);
+    // The buttons in their order; 0 is a separator.
+    static constexpr int kButtons[] = {ID_FILE_OPEN, ID_FILE_SAVE, 0, ID_PREFERENCES, 0, ID_LIST_BASICROOT,
+                                       ID_LIST_SEARCHROOT, ID_LIST_LOSTDIRS, ID_LIST_ALLDIRS, ID_LIST_ALLFILES, 0,
+                                       ID_VIEW_LARGEICON, ID_VIEW_SMALLICON, ID_VIEW_LIST, ID_VIEW_DETAILS, 0,
+                                       ID_HISTORY, 0, ID_PARENT_DIR, 0, ID_APP_ABOUT, ID_HELP_FINDER};
+    for (int id : kButtons) {
+        if (id == 0) {
+            toolBar_->addSeparator();
+        } else if (id == ID_HISTORY) {
+            history_ = new QComboBox(toolBar_);
+            history_->setObjectName(QStringLiteral("history"));
+            history_->setMinimumWidth(200);
+            history_->setMaxVisibleItems(12);
+            history_->setToolTip(text(uitext::kHistory));
+            toolBar_->addWidget(history_);
+        } else {
+            toolBar_->addAction(action(id));
+        }
+    }
+}
+
+void CMainFrame::buildStatusBar() {
+    QStatusBar* bar = statusBar();
+    for (int i = 0; i < 3; ++i) {
+        panes_[i] = new QLabel(this);
+        panes_[i]->setObjectName(QStringLiteral("pane%1").arg(i));
+        bar->addWidget(panes_[i], i == 0 ? 2 : 1);
+    }
+    panes_[0]->setText(text(uitext::kReady));
+    // Menu help goes to pane 0, as the frame's messages do.
+    connect(bar, &QStatusBar::messageChanged, this, [this](const QString& m) {
+        panes_[0]->setText(m.isEmpty() ? text(uitext::kReady) : m);
+    });
+}
+
+void CMainFrame::updateActions() {
+    const bool open = view_->driveOpen();
+    const bool searched = doc_.searchDisk != 2;
+    const bool ntfs = open && doc_.drive().info().isNtfs();
+    auto enable = [&](int id, bool on) {
+        if (QAction* a = action(id)) a->setEnabled(on);
+    };
+    enable(ID_FILE_SAVE, open && view_->canSave());
+    enable(ID_LIST_BASICROOT, searched);
+    for (int id : {ID_LIST_SEARCHROOT, ID_LIST_LOSTDIRS, ID_LIST_ALLDIRS}) enable(id, searched && open && !ntfs);
+    enable(ID_LIST_ALLFILES, searched && open && ntfs);
+    for (int id : {ID_SELECT_ALL, ID_SELECT_UNSAVED, ID_INVERT_SELECTION, ID_DRIVE_INFO}) enable(id, open);
+    enable(ID_SELECT_DELETED, open && !ntfs);
+    enable(ID_RENAME, open && view_->focusedRow() >= 0);
+    enable(ID_PARENT_DIR, view_->dirDepth() > 0);
+    enable(ID_DIR_FAT, open && !ntfs);
+    enable(ID_VIEW_HEX, open && !view_->selectedRows().isEmpty());
+    enable(ID_VIEW_TEXT, open && !view_->selectedRows().isEmpty());
+    history_->setEnabled(open);
+    if (QAction* a = action(doc_.listMode)) a->setChecked(true);
+    if (QAction* a = action(view_->viewStyle())) a->setChecked(true);
+    action(ID_VIEW_TOOLBAR)->setChecked(!toolBar_->isHidden());
+    action(ID_VIEW_STATUS_BAR)->setChecked(!statusBar()->isHidden());
+}
+
+bool CMainFrame::openWith(const std::function<bool(GuiHost&)>& open) {
+    view_->detach();
+    GuiHost host(this);
+    bool ok = false;
+    runInBackground(this, text(kOpening), text(uitext::kWaitAMoment), [&](ListObserver& observer) {
+        host.setObserver(&observer);
+        ok = open(host);
+    });
+    view_->refreshIfStale();
+    updateActions();
+    return ok;
+}
+
+void CMainFrame::openDriveCommand() {
+    const std::optional<char> letter = runDriveSelect(this, doc_, [this] { runSkipRangesDialog(this, doc_); });
+    if (!letter) return;
+    openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); });
+}
+
+bool CMainFrame::openSource(const QString& source) {
+    const std::string path = ss(source);
+    if (auto letter = letterOfRootPath(path); letter && path.size() <= 3)
+        return openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); });
+    if (!QFileInfo::exists(source)) {
+        prompts_.showMessage(msg::kCannotOpenItem, formatMessage(msg::kCannotOpenItem, path), MsgIcon::Error);
+        return false;
+    }
+    const std::optional<char> letter = DriveTable::global().registerPath(ss(QFileInfo(source).absoluteFilePath()));
+    if (!letter) {
+        prompts_.showMessage(msg::kCannotOpenDrive, messageText(msg::kCannotOpenDrive), MsgIcon::Error);
+        return false;
+    }
+    return openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); });
+}
+
+void CMainFrame::openRawImageCommand() {
+    const QString path = QFileDialog::getOpenFileName(this, text(kOpenImageCaption), QString(), text(kImageFilter));
+    if (path.isEmpty()) return;
+    openSource(path);
+}
+
+void CMainFrame::driveInfoCommand() {
+    if (view_->driveOpen()) runDriveInfo(this, doc_);
+}
+
+void CMainFrame::aboutCommand() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CMainFrame::helpCommand() { showHelp(this); }
+
+}  // namespace harrow::gui

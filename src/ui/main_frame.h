@@ -1,0 +1,91 @@
+// CMainFrame: the main window around the file list: menus, the toolbar with the directory
+// history, the status bar, and the commands that open a drive or show the application's
+// dialogs. Commands carry their resource ids, so tests and the toolbar find them by number.
+#pragma once
+
+#include <QAction>
+#include <QComboBox>
+#include <QHash>
+#include <QLabel>
+#include <QMainWindow>
+#include <QToolBar>
+#include <functional>
+
+#include "common/gui_text.h"
+#include "document/document.h"
+#include "ui/gui_host.h"
+#include "ui/quidney_view.h"
+
+namespace harrow::gui {
+
+// Command ids of the frame beyond the view's.
+enum FrameCommand : int {
+    ID_FILE_OPEN = 57601,
+    ID_FILE_SAVE = 57603,
+    ID_APP_EXIT = 57665,
+    ID_APP_ABOUT = 57664,
+    ID_HELP_FINDER = 57667,
+    ID_VIEW_TOOLBAR = 59392,
+    ID_VIEW_STATUS_BAR = 59393,
+    ID_PREFERENCES = 32771,
+    ID_DRIVE_INFO = 32794,
+    ID_SELECT_ALL = 32795,
+    ID_SELECT_DELETED = 32806,
+    ID_SELECT_UNSAVED = 32797,
+    ID_INVERT_SELECTION = 32796,
+    ID_RENAME = 32807,
+    ID_SORT_NAME = 32800,
+    ID_SORT_DATE = 32801,
+    ID_SORT_CLUSTER = 32802,
+    ID_SORT_SIZE = 32803,
+    ID_PARENT_DIR = 32793,
+    ID_DIR_FAT = 32808,
+    ID_VIEW_HEX = 32785,
+    ID_VIEW_TEXT = 32786,
+    ID_OPEN_ITEM = 61240,
+    ID_HISTORY = 61204,
+    // Harrow's own: a raw image file, as harrow-cli opens it.
+    ID_OPEN_RAW_IMAGE = 33001,
+};
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    CMainFrame(CQUIDNEYDoc& doc, Prompts& prompts);
+
+    // Opens a device, a raw image file or a drive letter ("E:"), as at start-up.
+    bool openSource(const QString& source);
+    // Opens through `open` (one of the document's open commands) off the GUI thread, then shows
+    // the root level.
+    bool openWith(const std::function<bool(GuiHost&)>& open);
+
+    CQUIDNEYView& view() { return *view_; }
+    QAction* action(int id) const { return actions_.value(id); }
+    QComboBox* history() const { return history_; }
+    QToolBar* toolBar() const { return toolBar_; }
+    QLabel* pane(int n) const { return panes_[n]; }
+    // Sets every command's enabled and checked state from the document and the view.
+    void updateActions();
+
+private:
+    QAction* makeAction(int id, const UiText& label, const std::function<void()>& run,
+                        const QKeySequence& key = {}, bool checkable = false);
+    void buildMenus();
+    void buildToolBar();
+    void buildStatusBar();
+    void openDriveCommand();
+    void openRawImageCommand();
+    void driveInfoCommand();
+    void aboutCommand();
+    void helpCommand();
+
+    CQUIDNEYDoc& doc_;
+    Prompts& prompts_;
+    CQUIDNEYView* view_;
+    QHash<int, QAction*> actions_;
+    QToolBar* toolBar_ = nullptr;
+    QComboBox* history_ = nullptr;
+    QLabel* panes_[3] = {};
+};
+
+}  // namespace harrow::gui

@@ -1,0 +1,157 @@
+#include "ui/quidney_app.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <cstdio>
+
+#include "common/gui_icons.h"
+#include "common/gui_text.h"
+#include "document/document.h"
+#include "ui/about_dlg.h"
+#include "ui/main_frame.h"
+#include "ui/qt_prompts.h"
+#include "volume/drive_table.h"
+
+namespace harrow::gui {
+namespace {
+
+const std::pair<const char*, ListMode> kModes[] = {{"basic-root", ID_LIST_BASICROOT},
+                                                   {"search-root", ID_LIST_SEARCHROOT},
+                                                   {"lost", ID_LIST_LOSTDIRS},
+                                                   {"all-dirs", ID_LIST_ALLDIRS},
+                                                   {"all-files", ID_LIST_ALLFILES}};
+const std::pair<const char*, int> kStyles[] = {{"large", ID_VIEW_LARGEICON},
+                                               {"small", ID_VIEW_SMALLICON},
+                                               {"list", ID_VIEW_LIST},
+                                               {"details", ID_VIEW_DETAILS}};
+
+// Notes when the list is first painted with rows in it.
+class FirstPaint : public QObject {
+public:
+    FirstPaint(QWidget* viewport, const QElapsedTimer& clock, int rows) : clock_(clock), rows_(rows) {
+        viewport->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !done_) {
+            done_ = true;
+            QTimer::singleShot(0, [this] {
+                std::printf("first paint after %.3f s, %d rows\n", clock_.elapsed() / 1000.0, rows_);
+                std::fflush(stdout);
+                QApplication::quit();
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    const QElapsedTimer& clock_;
+    int rows_;
+    bool done_ = false;
+};
+
+}  // namespace
+
+std::optional<AppOptions> parseArguments(const QStringList& arguments, QString& error) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Get files back from damaged or emptied FAT and NTFS volumes."));
+    parser.addHelpOption();
+    const QCommandLineOption drive(QStringLiteral("drive"), QStringLiteral("Add drive letter X for PATH."), QStringLiteral("X=PATH"));
+    const QCommandLineOption lang(QStringLiteral("lang"), QStringLiteral("Language of the texts: zh or en."), QStringLiteral("zh|en"));
+    const QCommandLineOption noSplash(QStringLiteral("no-splash"), QStringLiteral("Start without the splash."));
+    const QCommandLineOption noScan(QStringLiteral("no-scan"), QStringLiteral("Open SOURCE without searching the disk."));
+    const QCommandLineOption list(QStringLiteral("list"), QStringLiteral("List shown: basic-root, search-root, lost, all-dirs, all-files."), QStringLiteral("MODE"));
+    const QCommandLineOption view(QStringLiteral("view"), QStringLiteral("View style: large, small, list, details."), QStringLiteral("STYLE"));
+    const QCommandLineOption firstPaint(QStringLiteral("first-paint"), QStringLiteral("Print the time until the list is first shown, then quit."));
+    parser.addOptions({drive, lang, noSplash, noScan, list, view, firstPaint});
+    parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Device, raw image file or drive letter to open."));
+    if (!parser.parse(QStringList{QStringLiteral("harrow")} + arguments)) {
+        error = parser.errorText();
+        return std::nullopt;
+    }
+    AppOptions o;
+    o.drives = parser.values(drive);
+    o.lang = parser.value(lang);
+    if (!o.lang.isEmpty() && o.lang != QLatin1String("zh") && o.lang != QLatin1String("en")) {
+        error = QStringLiteral("--lang takes zh or en");
+        return std::nullopt;
+    }
+    o.splash = !parser.isSet(noSplash);
+    o.scan = !parser.isSet(noScan);
+    o.listMode = parser.value(list);
+    o.viewStyle = parser.value(view);
+    o.firstPaint = parser.isSet(firstPaint);
+    auto known = [](const QString& v, const auto& table) {
+        if (v.isEmpty()) return true;
+        for (const auto& [name, id] : table)
+            if (v == QLatin1String(name)) return true;
+        return false;
+    };
+    if (!known(o.listMode, kModes) || !known(o.viewStyle, kStyles)) {
+        error = QStringLiteral("unknown --list or --view value");
+        return std::nullopt;
+    }
+    const QStringList rest = parser.positionalArguments();
+    if (rest.size() > 1) {
+        error = QStringLiteral("one SOURCE at most");
+        return std::nullopt;
+    }
+    if (!rest.isEmpty()) o.source = rest.front();
+    if (parser.isSet(QStringLiteral("help"))) {
+        error = parser.helpText();
+        return std::nullopt;
+    }
+    return o;
+}
+
+int runHarrow(int argc, char** argv) {
+    QElapsedTimer clock;
+    clock.start();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Harrow"));
+    QApplication::setApplicationVersion(QStringLiteral(HARROW_VERSION));
+    QApplication::setWindowIcon(appIcon());
+    QApplication::setDesktopFileName(QStringLiteral("harrow"));
+
+    QString error;
+    const std::optional<AppOptions> options = parseArguments(QApplication::arguments().mid(1), error);
+    if (!options) {
+        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+        return 2;
+    }
+    if (options->lang == QLatin1String("en")) setLanguage(Lang::En);
+    if (options->lang == QLatin1String("zh")) setLanguage(Lang::Zh);
+    for (const QString& d : options->drives)
+        if (!DriveTable::global().addAssignments(ss(d))) {
+            std::fprintf(stderr, "harrow: --drive takes X=PATH, not %s\n", d.toLocal8Bit().constData());
+            return 2;
+        }
+
+    if (options->splash && QApplication::platformName() != QLatin1String("offscreen")) {
+        CSplashDlg splash;
+        splash.exec();
+    }
+
+    QtPrompts prompts;
+    CQUIDNEYDoc doc(prompts);
+    CMainFrame frame(doc, prompts);
+    prompts.setWindow(&frame);
+    for (const auto& [name, id] : kStyles)
+        if (options->viewStyle == QLatin1String(name)) frame.view().setViewStyle(id);
+    frame.show();
+    std::unique_ptr<FirstPaint> watch;
+    if (!options->source.isEmpty()) {
+        for (const auto& [name, mode] : kModes)
+            if (options->listMode == QLatin1String(name)) doc.listMode = mode;
+        doc.searchDisk = options->scan ? 1 : 2;
+        frame.openSource(options->source);
+    }
+    if (options->firstPaint) {
+        watch = std::make_unique<FirstPaint>(frame.view().currentView()->viewport(), clock, frame.view().model().itemCount());
+        frame.view().currentView()->viewport()->update();
+    }
+    return QApplication::exec();
+}
+
+}  // namespace harrow::gui

@@ -1,0 +1,590 @@
+#include "ui/quidney_view.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QProgressDialog>
+#include <QThread>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "common/gui_icons.h"
+#include "common/gui_text.h"
+#include "saving/fat_choice_dlg.h"
+#include "saving/save_run.h"
+#include "ui/background_job.h"
+#include "ui/preferences_dlg.h"
+#include "ui/viewers.h"
+
+namespace harrow::gui {
+namespace {
+
+// Column widths of the details view, in pixels at the default font.
+constexpr int kColumnWidths[] = {220, 160, 100, 110};
+
+constexpr UiText kSaveCaption{"保存", "Save"};
+constexpr UiText kSaveTarget{"选择保存的目标文件夹", "Choose the folder to save into"};
+constexpr UiText kSaving{"正在保存 ...", "Saving ..."};
+
+QString modeName(ListMode mode) { return message(static_cast<int>(mode)); }
+
+// A save run in the background stops when the wait dialog is cancelled.
+class CancelWithJob : public SaveObserver {
+public:
+    explicit CancelWithJob(ListObserver& job) : job_(job) {}
+    bool cancelled() override { return job_.cancelled(); }
+
+private:
+    ListObserver& job_;
+};
+
+}  // namespace
+
+CQUIDNEYView::CQUIDNEYView(CQUIDNEYDoc& doc, QWidget* parent)
+    : QWidget(parent), doc_(doc), model_(doc, this), stack_(new QStackedWidget(this)), list_(new QListView(this)),
+      details_(new QTreeView(this)) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(10, 10, 10, 10);
+    layout->addWidget(stack_);
+
+    list_->setModel(&model_);
+    list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list_->setUniformItemSizes(true);
+    list_->setLayoutMode(QListView::Batched);
+    list_->setBatchSize(2000);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    details_->setModel(&model_);
+    details_->setSelectionModel(list_->selectionModel());
+    details_->setRootIsDecorated(false);
+    details_->setUniformRowHeights(true);
+    details_->setItemsExpandable(false);
+    details_->setAllColumnsShowFocus(true);
+    details_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    details_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    details_->setContextMenuPolicy(Qt::CustomContextMenu);
+    details_->header()->setSectionsClickable(true);
+    details_->header()->setSortIndicatorShown(false);
+    details_->header()->setStretchLastSection(false);
+    for (int c = 0; c < FileListModel::ColumnCount; ++c) details_->setColumnWidth(c, kColumnWidths[c]);
+    stack_->addWidget(list_);
+    stack_->addWidget(details_);
+
+    for (QAbstractItemView* v : {static_cast<QAbstractItemView*>(list_), static_cast<QAbstractItemView*>(details_)}) {
+        v->installEventFilter(this);
+        connect(v, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& i) { openAction(i.row()); });
+        connect(v, &QWidget::customContextMenuRequested, this, &CQUIDNEYView::showContextMenu);
+    }
+    connect(details_->header(), &QHeaderView::sectionClicked, this, &CQUIDNEYView::headerClicked);
+    connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        updateStatus();
+        emit stateChanged();
+    });
+    connect(&model_, &FileListModel::renamed, this, &CQUIDNEYView::onRenamed);
+    setViewStyle(viewStyle_);
+}
+
+void CQUIDNEYView::attachFrame(QComboBox* history, QLabel* selectionPane, QLabel* totalPane) {
+    history_ = history;
+    selectionPane_ = selectionPane;
+    totalPane_ = totalPane;
+    connect(history, &QComboBox::activated, this, &CQUIDNEYView::historySelected);
+}
+
+QAbstractItemView* CQUIDNEYView::currentView() const {
+    return viewStyle_ == ID_VIEW_DETAILS ? static_cast<QAbstractItemView*>(details_) : list_;
+}
+
+void CQUIDNEYView::detach() {
+    model_.clear();
+    dirDepth_ = 0;
+    resetHistory();
+    updateStatus();
+}
+
+QString CQUIDNEYView::caption() const {
+    switch (doc_.driveKind) {
+    case DriveKind::None: return message(msg::kTitle);
+    case DriveKind::Image: {
+        // The image's cluster range comes with the image-file source; until then the whole volume.
+        const std::uint64_t last = doc_.drive().info().clusterCount;
+        return message(msg::kTitleImage, doc_.rootPath, 2, static_cast<unsigned long>(last));
+    }
+    default: return message(msg::kTitleDrive, doc_.driveLetter);
+    }
+}
+
+void CQUIDNEYView::refreshIfStale() {
+    if (!doc_.listsStale) return;
+    emit captionChanged(caption());
+    rebuildRoot();
+}
+
+void CQUIDNEYView::applyListModeRule() {
+    if (doc_.searchDisk == 2 && doc_.listMode != ID_LIST_BASICROOT) {
+        doc_.listMode = ID_LIST_BASICROOT;
+        model_.clear();
+        resetHistory();
+    }
+}
+
+void CQUIDNEYView::rebuildRoot() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    doc_.listsStale = false;
+    model_.clear();
+    doc_.dirStack.resize(std::min<std::size_t>(doc_.dirStack.size(), 1));
+    resetHistory();
+    dirDepth_ = 0;
+    if (doc_.driveKind != DriveKind::None) {
+        applyListModeRule();
+        switch (doc_.listMode) {
+        case ID_LIST_ALLDIRS: model_.setBorrowed(doc_.foundList); break;
+        case ID_LIST_ALLFILES: model_.setBorrowed(doc_.ntfsFileList); break;
+        default: model_.setOwned(doc_.listForMode(doc_.listMode)); break;
+        }
+        addHistory(QStringLiteral("< %1 >").arg(modeName(doc_.listMode)));
+    }
+    fill();
+    QApplication::restoreOverrideCursor();
+    emit stateChanged();
+}
+
+void CQUIDNEYView::fill() {
+    currentView()->scrollToTop();
+    if (model_.itemCount() > 0) currentView()->setCurrentIndex(model_.index(0, 0));
+    list_->selectionModel()->clearSelection();
+    updateStatus();
+}
+
+void CQUIDNEYView::showItems(ItemList items) {
+    model_.setOwned(std::move(items));
+    fill();
+}
+
+void CQUIDNEYView::setListMode(ListMode mode) {
+    doc_.listMode = mode;
+    model_.clear();
+    dirDepth_ = 0;
+    resetHistory();
+    rebuildRoot();
+}
+
+void CQUIDNEYView::setViewStyle(int style) {
+    viewStyle_ = style;
+    switch (style) {
+    case ID_VIEW_LARGEICON:
+        list_->setViewMode(QListView::IconMode);
+        list_->setIconSize(QSize(32, 32));
+        list_->setGridSize(QSize(112, 72));
+        list_->setWordWrap(true);
+        list_->setFlow(QListView::LeftToRight);
+        list_->setWrapping(true);
+        list_->setMovement(QListView::Static);
+        list_->setResizeMode(QListView::Adjust);
+        break;
+    case ID_VIEW_SMALLICON:
+        list_->setViewMode(QListView::ListMode);
+        list_->setIconSize(QSize(16, 16));
+        list_->setGridSize(QSize(180, 22));
+        list_->setWordWrap(false);
+        list_->setFlow(QListView::LeftToRight);
+        list_->setWrapping(true);
+        list_->setResizeMode(QListView::Adjust);
+        break;
+    case ID_VIEW_LIST:
+        list_->setViewMode(QListView::ListMode);
+        list_->setIconSize(QSize(16, 16));
+        list_->setGridSize(QSize());
+        list_->setWordWrap(false);
+        list_->setFlow(QListView::TopToBottom);
+        list_->setWrapping(true);
+        list_->setResizeMode(QListView::Adjust);
+        list_->setSpacing(2);
+        break;
+    default:
+        viewStyle_ = ID_VIEW_DETAILS;
+        break;
+    }
+    stack_->setCurrentWidget(viewStyle_ == ID_VIEW_DETAILS ? static_cast<QWidget*>(details_) : list_);
+    emit stateChanged();
+}
+
+void CQUIDNEYView::setSortKey(int key) {
+    sortKey_ = key;
+    model_.setSort(sortKey_, sortOrder_);
+    fill();
+}
+
+void CQUIDNEYView::headerClicked(int column) {
+    sortOrder_ = sortOrder_ == 1 ? 2 : 1;
+    sortKey_ = column;
+    model_.setSort(sortKey_, sortOrder_);
+    details_->header()->setSortIndicatorShown(true);
+    details_->header()->setSortIndicator(column, sortOrder_ == 1 ? Qt::AscendingOrder : Qt::DescendingOrder);
+    fill();
+}
+
+std::optional<ItemList> CQUIDNEYView::listInBackground(const FileItem& item) {
+    std::optional<ItemList> result;
+    runInBackground(window(), text(uitext::kReadingDirectory), qs(item.name),
+                    [&](ListObserver& observer) { result = doc_.listDirectoryOfItem(item, &observer); });
+    return result;
+}
+
+void CQUIDNEYView::enterRow(int row) {
+    if (row < 0 || row >= model_.itemCount()) return;
+    const FileItem item = model_.itemAt(row);
+    if (!item.isDirectory()) return;
+    if (item.name == "..") {
+        parentDirectory();
+        return;
+    }
+    const bool self = item.name == ".";
+    if (!self) doc_.dirStack.push_back(item);
+    std::optional<ItemList> entries = listInBackground(item);
+    if (!entries) {
+        if (!self) doc_.dirStack.pop_back();
+        doc_.prompts().showMessage(0, formatText(diag::kCantChangeDir, item.name));
+        return;
+    }
+    if (!self) {
+        ++dirDepth_;
+        addHistory(model_.shownName(row));
+    }
+    showItems(std::move(*entries));
+    emit stateChanged();
+}
+
+void CQUIDNEYView::parentDirectory() {
+    if (dirDepth_ <= 1) {
+        rebuildRoot();
+        return;
+    }
+    const FileItem popped = doc_.dirStack.back();
+    doc_.dirStack.pop_back();
+    const FileItem parent = doc_.dirStack.back();
+    std::optional<ItemList> entries = listInBackground(parent);
+    if (!entries) {
+        doc_.dirStack.push_back(popped);
+        doc_.prompts().showMessage(0, formatText(diag::kCantChangeToParentDir, parent.firstCluster()));
+        return;
+    }
+    --dirDepth_;
+    if (history_) {
+        updatingHistory_ = true;
+        history_->removeItem(history_->count() - 1);
+        history_->setCurrentIndex(history_->count() - 1);
+        updatingHistory_ = false;
+    }
+    showItems(std::move(*entries));
+    emit stateChanged();
+}
+
+void CQUIDNEYView::historySelected(int row) {
+    if (updatingHistory_ || row < 0) return;
+    if (row >= static_cast<int>(doc_.dirStack.size()) || (row == 0 && dirDepth_ == 0)) return;
+    if (row == 0) {
+        rebuildRoot();
+        return;
+    }
+    const FileItem target = doc_.dirStack[static_cast<std::size_t>(row)];
+    std::optional<ItemList> entries = listInBackground(target);
+    if (!entries) {
+        doc_.prompts().showMessage(0, formatText(diag::kCantChangeToParentDir, target.firstCluster()));
+        selectHistoryRow(dirDepth_);
+        return;
+    }
+    doc_.dirStack.resize(static_cast<std::size_t>(row) + 1);
+    dirDepth_ = row;
+    if (history_) {
+        updatingHistory_ = true;
+        while (history_->count() > row + 1) history_->removeItem(history_->count() - 1);
+        updatingHistory_ = false;
+    }
+    selectHistoryRow(row);
+    showItems(std::move(*entries));
+    emit stateChanged();
+}
+
+void CQUIDNEYView::resetHistory() {
+    if (!history_) return;
+    updatingHistory_ = true;
+    history_->clear();
+    updatingHistory_ = false;
+}
+
+void CQUIDNEYView::addHistory(const QString& name) {
+    if (!history_) return;
+    updatingHistory_ = true;
+    history_->addItem(history_->count() == 0 ? itemIcon(140) : itemIcon(142), name);
+    history_->setCurrentIndex(history_->count() - 1);
+    updatingHistory_ = false;
+}
+
+void CQUIDNEYView::selectHistoryRow(int row) {
+    if (!history_) return;
+    updatingHistory_ = true;
+    history_->setCurrentIndex(row);
+    updatingHistory_ = false;
+}
+
+QList<int> CQUIDNEYView::selectedRows() const {
+    QList<int> rows;
+    for (const QModelIndex& i : list_->selectionModel()->selectedRows(0))
+        if (!model_.isDotRow(i.row())) rows << i.row();
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+int CQUIDNEYView::firstSelectedRow() const {
+    const QModelIndexList rows = list_->selectionModel()->selectedRows(0);
+    int first = -1;
+    for (const QModelIndex& i : rows)
+        if (first < 0 || i.row() < first) first = i.row();
+    return first;
+}
+
+int CQUIDNEYView::focusedRow() const {
+    const QModelIndex i = list_->selectionModel()->currentIndex();
+    return i.isValid() ? i.row() : -1;
+}
+
+void CQUIDNEYView::selectAll() {
+    QItemSelection selection;
+    for (int r = 0; r < model_.itemCount(); ++r)
+        if (!model_.isDotRow(r)) selection.select(model_.index(r, 0), model_.index(r, FileListModel::ColumnCount - 1));
+    list_->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+    if (model_.itemCount() > 0)
+        list_->selectionModel()->setCurrentIndex(model_.index(model_.itemCount() - 1, 0), QItemSelectionModel::NoUpdate);
+}
+
+void CQUIDNEYView::selectDeleted() {
+    const FatTable& fat = doc_.drive().fat();
+    QItemSelection selection;
+    for (int r = 0; r < model_.itemCount(); ++r) {
+        const FileItem& item = model_.itemAt(r);
+        if (item.kind != ITEM_FILE) continue;
+        bool deleted = false;
+        for (int copy = 0; copy < fat.copies() && !deleted; ++copy)
+            deleted = fat.usable(item.firstCluster()) && fat.firstClusterFree(copy, item.firstCluster());
+        if (deleted) selection.select(model_.index(r, 0), model_.index(r, FileListModel::ColumnCount - 1));
+    }
+    list_->selectionModel()->select(selection, QItemSelectionModel::Select);
+}
+
+void CQUIDNEYView::selectUnsaved() {
+    QItemSelection selection;
+    for (int r = 0; r < model_.itemCount(); ++r)
+        if (model_.itemAt(r).kind == ITEM_FILE)
+            selection.select(model_.index(r, 0), model_.index(r, FileListModel::ColumnCount - 1));
+    list_->selectionModel()->select(selection, QItemSelectionModel::Select);
+}
+
+void CQUIDNEYView::invertSelection() {
+    QItemSelection toggle, dots;
+    for (int r = 0; r < model_.itemCount(); ++r)
+        (model_.isDotRow(r) ? dots : toggle).select(model_.index(r, 0), model_.index(r, FileListModel::ColumnCount - 1));
+    list_->selectionModel()->select(toggle, QItemSelectionModel::Toggle);
+    list_->selectionModel()->select(dots, QItemSelectionModel::Deselect);
+}
+
+void CQUIDNEYView::renameFocused() {
+    const int row = focusedRow();
+    if (row < 0) return;
+    currentView()->edit(model_.index(row, 0));
+}
+
+void CQUIDNEYView::onRenamed(int row) {
+    const FileItem& item = model_.itemAt(row);
+    // At the root of all directories the shown items are the found list itself.
+    const bool foundListShown = doc_.listMode == ID_LIST_ALLDIRS && dirDepth_ == 0;
+    if (!foundListShown) {
+        if (FileItem* found = doc_.findFoundItem(item.cluster); found && found != &item && !item.isDotName()) {
+            found->name = item.name;
+            if (found->kind == ITEM_LOSTDIR) found->kind = ITEM_RENAMEDDIR;
+        }
+    }
+    emit stateChanged();
+}
+
+std::vector<FileItem*> CQUIDNEYView::selectedItems() {
+    std::vector<FileItem*> items;
+    for (int r : selectedRows()) items.push_back(&model_.itemAt(r));
+    return items;
+}
+
+bool CQUIDNEYView::chooseFatFor(const FileItem& item) {
+    if (doc_.drive().fat().copies() == 0) {
+        doc_.saveFat = kNoFat;
+        return true;
+    }
+    return runSaveWithFat(window(), doc_, item);
+}
+
+void CQUIDNEYView::openAction(int row) {
+    if (row < 0 || row >= model_.itemCount()) return;
+    if (model_.itemAt(row).isDirectory()) {
+        enterRow(row);
+        return;
+    }
+    const FileItem activated = model_.itemAt(row);
+    if (!chooseFatFor(activated)) return;
+    QString folder = qEnvironmentVariable("TMP");
+    if (folder.isEmpty()) folder = QDir::tempPath() + QStringLiteral("/harrow");
+    if (!QDir().mkpath(folder)) {
+        doc_.prompts().showMessage(msg::kCannotCreate, formatMessage(msg::kCannotCreate, ss(folder)));
+        return;
+    }
+    std::vector<FileItem*> items = selectedItems();
+    if (items.empty()) items.push_back(&model_.itemAt(row));
+    SaveOptions options{ss(folder), ReplaceAnswer::YesToAll, false};
+    SaveSummary summary;
+    runInBackground(window(), text(kSaveCaption), text(kSaving), [&](ListObserver& job) {
+        CancelWithJob observer(job);
+        summary = runSave(doc_, items, options, observer);
+    });
+    model_.refreshIcons();
+    if (summary.saved > 0)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(folder).filePath(qs(model_.itemAt(row).name))));
+}
+
+void CQUIDNEYView::viewHex() {
+    const int row = firstSelectedRow();
+    if (row < 0) return;
+    const FileItem item = model_.itemAt(row);
+    if (!chooseFatFor(item)) return;
+    showHexViewer(window(), doc_, item);
+}
+
+void CQUIDNEYView::viewText() {
+    const int row = firstSelectedRow();
+    if (row < 0) return;
+    const FileItem item = model_.itemAt(row);
+    if (!chooseFatFor(item)) return;
+    showTextViewer(window(), doc_, item);
+}
+
+void CQUIDNEYView::chooseDirFat() {
+    if (doc_.drive().fat().copies() == 0) return;
+    if (runDirFat(window(), doc_)) reload();
+}
+
+void CQUIDNEYView::preferences() {
+    if (runPreferences(window(), doc_)) reload();
+}
+
+void CQUIDNEYView::reload() {
+    if (!driveOpen()) return;
+    if (dirDepth_ > 0) {
+        applyListModeRule();
+        if (model_.itemCount() > 0 && model_.itemAt(0).name == ".") {
+            enterRow(0);
+            return;
+        }
+        // Without a "." row (an NTFS directory), list the directory on top of the stack again.
+        std::optional<ItemList> entries = listInBackground(doc_.dirStack.back());
+        if (entries) showItems(std::move(*entries));
+        return;
+    }
+    model_.clear();
+    applyListModeRule();
+    rebuildRoot();
+}
+
+bool CQUIDNEYView::canSave() const {
+    for (int r : selectedRows()) {
+        const FileItem& item = model_.itemAt(r);
+        if (!item.isDotName()) return true;
+    }
+    return false;
+}
+
+void CQUIDNEYView::save() {
+    std::vector<FileItem*> items = selectedItems();
+    if (items.empty()) return;
+    const QString folder = QFileDialog::getExistingDirectory(window(), text(kSaveTarget), lastTargetFolder_);
+    if (folder.isEmpty()) return;
+    lastTargetFolder_ = folder;
+    SaveOptions options{ss(folder), ReplaceAnswer::Yes, true};
+    runInBackground(window(), text(kSaveCaption), text(kSaving), [&](ListObserver& job) {
+        CancelWithJob observer(job);
+        runSave(doc_, items, options, observer);
+    });
+    model_.refreshIcons();
+    updateStatus();
+}
+
+QString CQUIDNEYView::selectionText() const {
+    std::uint64_t bytes = 0;
+    const QList<int> rows = selectedRows();
+    for (int r : rows) bytes += model_.itemAt(r).size;
+    return QStringLiteral("%1 (%2)").arg(message(msg::kSelectedFiles, static_cast<int>(rows.size())), sizeText(bytes));
+}
+
+QString CQUIDNEYView::totalText() const {
+    std::uint64_t bytes = 0;
+    for (int r = 0; r < model_.itemCount(); ++r) bytes += model_.itemAt(r).size;
+    int count = model_.itemCount();
+    if (dirDepth_ > 0) count -= 2;
+    return QStringLiteral("%1 (%2)").arg(message(msg::kTotalFiles, count), sizeText(bytes));
+}
+
+void CQUIDNEYView::updateStatus() {
+    const bool open = driveOpen();
+    if (selectionPane_) selectionPane_->setText(open ? selectionText() : QString());
+    if (totalPane_) totalPane_->setText(open ? totalText() : QString());
+}
+
+void CQUIDNEYView::showContextMenu(const QPoint& pos) {
+    QAbstractItemView* view = currentView();
+    const QModelIndex index = view->indexAt(pos);
+    QMenu menu(this);
+    if (index.isValid()) {
+        // Directories and empty files have nothing to show.
+        if (model_.itemAt(index.row()).size == 0) return;
+        if (!list_->selectionModel()->isRowSelected(index.row(), {}))
+            list_->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        menu.addAction(itemIcon(147), text(uitext::kViewHex), this, &CQUIDNEYView::viewHex);
+        menu.addAction(text(uitext::kViewText), this, &CQUIDNEYView::viewText);
+    } else {
+        QMenu* styles = menu.addMenu(text(uitext::kViewMenu));
+        const std::pair<int, UiText> styleItems[] = {{ID_VIEW_LARGEICON, uitext::kLargeIcons},
+                                                     {ID_VIEW_SMALLICON, uitext::kSmallIcons},
+                                                     {ID_VIEW_LIST, uitext::kListStyle},
+                                                     {ID_VIEW_DETAILS, uitext::kDetails}};
+        auto* group = new QActionGroup(styles);
+        for (const auto& [id, label] : styleItems) {
+            QAction* a = styles->addAction(commandIcon(id), text(label), this, [this, id = id] { setViewStyle(id); });
+            a->setCheckable(true);
+            a->setChecked(viewStyle_ == id);
+            group->addAction(a);
+        }
+        QMenu* sort = menu.addMenu(text(uitext::kArrangeIcons));
+        const UiText sortItems[] = {uitext::kSortByName, uitext::kSortByDate, uitext::kSortByCluster, uitext::kSortBySize};
+        for (int key = 0; key < 4; ++key) sort->addAction(text(sortItems[key]), this, [this, key] { setSortKey(key); });
+        menu.addSeparator();
+        menu.addAction(commandIcon(32771), text(uitext::kPreferences), this, &CQUIDNEYView::preferences);
+    }
+    menu.exec(view->viewport()->mapToGlobal(pos));
+}
+
+bool CQUIDNEYView::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && (watched == list_ || watched == details_)) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        // An open label editor has the focus, so its Enter never comes here.
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && driveOpen()) {
+            openAction(firstSelectedRow() >= 0 ? firstSelectedRow() : focusedRow());
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace harrow::gui

@@ -1,0 +1,120 @@
+// CQUIDNEYView: the main window's file list. It shows one list of the document at a time (the
+// root level of the list mode, or a directory the user entered) in one of four styles, sorts it,
+// selects in it, renames lost directories, walks the directory history, and starts the viewers,
+// the open action and saving.
+#pragma once
+
+#include <QComboBox>
+#include <QLabel>
+#include <QListView>
+#include <QPointer>
+#include <QStackedWidget>
+#include <QTreeView>
+#include <QWidget>
+
+#include "document/document.h"
+#include "ui/file_list_model.h"
+
+namespace harrow::gui {
+
+enum ViewStyle : int {
+    ID_VIEW_LARGEICON = 32779,
+    ID_VIEW_SMALLICON = 32780,
+    ID_VIEW_LIST = 32781,
+    ID_VIEW_DETAILS = 32782,
+};
+
+class CQUIDNEYView : public QWidget {
+    Q_OBJECT
+public:
+    CQUIDNEYView(CQUIDNEYDoc& doc, QWidget* parent = nullptr);
+
+    // The frame's history combo and status panes, which the view fills.
+    void attachFrame(QComboBox* history, QLabel* selectionPane, QLabel* totalPane);
+
+    // Before the document rebuilds its lists: nothing borrowed from them may stay on screen.
+    void detach();
+    // After an open: when the document's lists were rebuilt, the caption and the root level.
+    void refreshIfStale();
+    QString caption() const;
+
+    // Commands.
+    void setListMode(ListMode mode);
+    void setViewStyle(int style);
+    void setSortKey(int key);
+    void headerClicked(int column);
+    void enterRow(int row);
+    void parentDirectory();
+    void historySelected(int row);
+    void selectAll();
+    void selectDeleted();
+    void selectUnsaved();
+    void invertSelection();
+    void renameFocused();
+    void openAction(int row);
+    void viewHex();
+    void viewText();
+    void chooseDirFat();
+    void preferences();
+    void save();
+    void reload();
+
+    // State the frame and the tests read.
+    bool driveOpen() const { return doc_.driveKind != DriveKind::None && doc_.drive().info().bytesPerSector != 0; }
+    int viewStyle() const { return viewStyle_; }
+    int sortKey() const { return sortKey_; }
+    int sortOrder() const { return sortOrder_; }
+    int dirDepth() const { return dirDepth_; }
+    FileListModel& model() { return model_; }
+    QAbstractItemView* currentView() const;
+    QListView* listView() const { return list_; }
+    QTreeView* detailsView() const { return details_; }
+    // Rows selected, in row order; "." and ".." never count.
+    QList<int> selectedRows() const;
+    int focusedRow() const;
+    bool canSave() const;
+    QString selectionText() const;
+    QString totalText() const;
+    const QString& lastTargetFolder() const { return lastTargetFolder_; }
+
+signals:
+    void captionChanged(const QString& caption);
+    // Something the commands' enabled state depends on changed.
+    void stateChanged();
+
+private:
+    void rebuildRoot();
+    void applyListModeRule();
+    void fill();
+    void showItems(ItemList items);
+    void updateStatus();
+    void resetHistory();
+    void addHistory(const QString& name);
+    void selectHistoryRow(int row);
+    // Lists `item` in the background; nothing on failure.
+    std::optional<ItemList> listInBackground(const FileItem& item);
+    void onRenamed(int row);
+    void showContextMenu(const QPoint& pos);
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // The first selected row, or -1.
+    int firstSelectedRow() const;
+    bool chooseFatFor(const FileItem& item);
+    std::vector<FileItem*> selectedItems();
+
+    CQUIDNEYDoc& doc_;
+    FileListModel model_;
+    QStackedWidget* stack_;
+    QListView* list_;
+    QTreeView* details_;
+    QPointer<QComboBox> history_;
+    QPointer<QLabel> selectionPane_;
+    QPointer<QLabel> totalPane_;
+    int viewStyle_ = ID_VIEW_LIST;
+    int sortKey_ = 0;
+    int sortOrder_ = 1;
+    int dirDepth_ = 0;
+    bool updatingHistory_ = false;
+    QString lastTargetFolder_;
+};
+
+}  // namespace harrow::gui

@@ -1,0 +1,279 @@
+// The main window driven as a user drives it, on the sample FAT volume and a Windows-made NTFS
+// volume: opening, the list modes and styles, directories and the history, sorting, the
+// selection commands, renaming, the status bar and the commands' enabled states.
+#include <QtTest>
+
+#include <QAbstractButton>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QStatusBar>
+#include <QTemporaryDir>
+
+#include "common/gui_text.h"
+#include "support/sample_volume.h"
+#include "ui/main_frame.h"
+#include "ui/qt_prompts.h"
+
+using namespace harrow;
+using namespace harrow::gui;
+using harrow::test::makeSampleFat;
+
+namespace {
+
+QStringList shownNames(CQUIDNEYView& v) {
+    QStringList names;
+    for (int r = 0; r < v.model().itemCount(); ++r) names << v.model().shownName(r);
+    return names;
+}
+
+int rowOf(CQUIDNEYView& v, const QString& name) {
+    for (int r = 0; r < v.model().itemCount(); ++r)
+        if (v.model().shownName(r) == name) return r;
+    return -1;
+}
+
+// Catches the files the open action hands to the desktop.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public slots:
+    void open(const QUrl& url) { opened << url; }
+
+public:
+    QList<QUrl> opened;
+};
+
+}  // namespace
+
+class MainFrameTest : public QObject {
+    Q_OBJECT
+
+    struct Fixture {
+        explicit Fixture(bool scan = true) : sources(makeSampleFat().bytes), doc(prompts, sources), frame(doc, qtPrompts) {
+            doc.searchDisk = scan ? 1 : 2;
+            frame.show();
+            opened = frame.openWith([&](GuiHost& host) { return doc.openDrive('T', host); });
+        }
+        RecordingPrompts prompts;
+        QtPrompts qtPrompts;
+        MemorySources sources;
+        CQUIDNEYDoc doc;
+        CMainFrame frame;
+        bool opened = false;
+        CQUIDNEYView& view() { return frame.view(); }
+    };
+
+private slots:
+    void initTestCase() { setLanguage(Lang::Zh); }
+
+    void opensWithTheRootAndEveryCommandStateRight() {
+        Fixture f;
+        QVERIFY(f.opened);
+        CQUIDNEYView& v = f.view();
+        QCOMPARE(f.frame.windowTitle(), QStringLiteral("Harrow (T:)"));
+        QCOMPARE(shownNames(v), (QStringList{"#LD", "Documents", "PHOTOS", "#EPORT.TXT", "BROKEN.DAT", "HALF.DAT",
+                                             "readme.txt"}));
+        QCOMPARE(f.frame.history()->count(), 1);
+        QCOMPARE(f.frame.history()->itemText(0), QStringLiteral("< 基本根目录 >"));
+        QVERIFY(!f.frame.action(ID_PARENT_DIR)->isEnabled());
+        QVERIFY(!f.frame.action(ID_FILE_SAVE)->isEnabled());
+        QVERIFY(f.frame.action(ID_LIST_LOSTDIRS)->isEnabled());
+        QVERIFY(!f.frame.action(ID_LIST_ALLFILES)->isEnabled());
+        QVERIFY(f.frame.action(ID_LIST_BASICROOT)->isChecked());
+        QVERIFY(f.frame.action(ID_VIEW_LIST)->isChecked());
+
+        // Verdict icons: deleted with all clusters free, fits none, fits one copy of two.
+        QCOMPARE(v.model().iconNumber(rowOf(v, "#EPORT.TXT")), 202);
+        QCOMPARE(v.model().iconNumber(rowOf(v, "BROKEN.DAT")), 200);
+        QCOMPARE(v.model().iconNumber(rowOf(v, "HALF.DAT")), 201);
+        QCOMPARE(v.model().iconNumber(rowOf(v, "readme.txt")), 147);
+        QCOMPARE(v.model().iconNumber(rowOf(v, "Documents")), 140);
+
+        // Without a scan only the basic root list can be chosen.
+        Fixture plain(false);
+        QVERIFY(!plain.frame.action(ID_LIST_LOSTDIRS)->isEnabled());
+        plain.view().setListMode(ID_LIST_ALLDIRS);
+        QCOMPARE(plain.doc.listMode, ID_LIST_BASICROOT);
+    }
+
+    void listModesShowWhatTheScanFound() {
+        Fixture f;
+        CQUIDNEYView& v = f.view();
+        f.frame.action(ID_LIST_SEARCHROOT)->trigger();
+        QCOMPARE(shownNames(v), (QStringList{"# 55", "#LD", "Documents", "PHOTOS"}));
+        QCOMPARE(f.frame.history()->itemText(0), QStringLiteral("< 搜索根目录 >"));
+        QCOMPARE(v.model().iconNumber(rowOf(v, "# 55")), 144);
+        f.frame.action(ID_LIST_LOSTDIRS)->trigger();
+        QCOMPARE(shownNames(v), (QStringList{"# 50", "Old letters"}));
+        QCOMPARE(v.model().iconNumber(0), 145);
+        QCOMPARE(v.model().iconNumber(1), 162);
+        f.frame.action(ID_LIST_ALLDIRS)->trigger();
+        QCOMPARE(v.model().itemCount(), 6);
+        QVERIFY(f.frame.action(ID_LIST_ALLDIRS)->isChecked());
+        QCOMPARE(f.frame.pane(2)->text(), QStringLiteral("总共 6 个文件 (0 bytes)"));
+    }
+
+    void stylesSwitchTheShownView() {
+        Fixture f;
+        CQUIDNEYView& v = f.view();
+        f.frame.action(ID_VIEW_DETAILS)->trigger();
+        QCOMPARE(v.currentView(), static_cast<QAbstractItemView*>(v.detailsView()));
+        QVERIFY(v.detailsView()->isVisible());
+        f.frame.action(ID_VIEW_LARGEICON)->trigger();
+        QCOMPARE(v.listView()->viewMode(), QListView::IconMode);
+        QVERIFY(v.listView()->isVisible());
+        f.frame.action(ID_VIEW_SMALLICON)->trigger();
+        QCOMPARE(v.listView()->iconSize(), QSize(16, 16));
+        QVERIFY(f.frame.action(ID_VIEW_SMALLICON)->isChecked());
+        QVERIFY(!f.frame.action(ID_VIEW_LARGEICON)->isChecked());
+    }
+
+    void directoriesAndTheHistory() {
+        Fixture f;
+        CQUIDNEYView& v = f.view();
+        v.enterRow(rowOf(v, "Documents"));
+        QCOMPARE(v.dirDepth(), 1);
+        QCOMPARE(shownNames(v).mid(0, 2), (QStringList{".", ".."}));
+        QCOMPARE(f.frame.history()->count(), 2);
+        QCOMPARE(f.frame.history()->itemText(1), QStringLiteral("Documents"));
+        QVERIFY(f.frame.action(ID_PARENT_DIR)->isEnabled());
+        // Inside a directory the total leaves out "." and "..".
+        QCOMPARE(f.frame.pane(2)->text(), QStringLiteral("总共 5 个文件 (3.9KB)"));
+
+        // "." reads the directory again and changes nothing else.
+        v.enterRow(0);
+        QCOMPARE(v.dirDepth(), 1);
+        QCOMPARE(f.frame.history()->count(), 2);
+
+        // A directory that cannot be listed says so and leaves the list as it was.
+        const int before = v.model().itemCount();
+        FileItem& bogus = v.model().itemAt(rowOf(v, "notes.txt"));
+        bogus.attributes |= ATTR_DIRECTORY;
+        v.enterRow(rowOf(v, "notes.txt"));
+        QVERIFY(f.prompts.shown(0));
+        QCOMPARE(f.prompts.messages.back().text, std::string("Can't Change Directory to notes.txt"));
+        QCOMPARE(v.model().itemCount(), before);
+        QCOMPARE(v.dirDepth(), 1);
+        bogus.attributes &= ~ATTR_DIRECTORY;
+
+        f.frame.action(ID_PARENT_DIR)->trigger();
+        QCOMPARE(v.dirDepth(), 0);
+        QCOMPARE(f.frame.history()->count(), 1);
+        QVERIFY(!f.frame.action(ID_PARENT_DIR)->isEnabled());
+
+        // Two levels down, then history row 1 goes to exactly that directory.
+        f.frame.action(ID_LIST_ALLDIRS)->trigger();
+        v.enterRow(rowOf(v, "# 50"));
+        v.enterRow(rowOf(v, "Old letters"));
+        QCOMPARE(v.dirDepth(), 2);
+        QCOMPARE(shownNames(v), (QStringList{".", "..", "MOTHER.TXT"}));
+        emit f.frame.history()->activated(1);
+        QCOMPARE(v.dirDepth(), 1);
+        QCOMPARE(f.frame.history()->count(), 2);
+        QVERIFY(shownNames(v).contains("holiday.jpg"));
+        emit f.frame.history()->activated(0);
+        QCOMPARE(v.dirDepth(), 0);
+        QCOMPARE(v.model().itemCount(), 6);
+    }
+
+    void sortingKeepsDotsAndDirectoriesFirst() {
+        Fixture f;
+        CQUIDNEYView& v = f.view();
+        v.enterRow(rowOf(v, "Documents"));
+        f.frame.action(ID_VIEW_DETAILS)->trigger();
+        // The first header click sorts descending, the next ascending, whichever column.
+        v.headerClicked(0);
+        QCOMPARE(v.sortOrder(), 2);
+        QCOMPARE(shownNames(v), (QStringList{".", "..", "seventeen.txt", "Report 2024.txt", "ONE.BIN", "notes.txt",
+                                             "#UDGET.XLS"}));
+        v.headerClicked(3);
+        QCOMPARE(v.sortOrder(), 1);
+        QCOMPARE(v.sortKey(), 3);
+        QCOMPARE(shownNames(v), (QStringList{".", "..", "ONE.BIN", "notes.txt", "seventeen.txt", "Report 2024.txt",
+                                             "#UDGET.XLS"}));
+        // The sort commands set the key only.
+        f.frame.action(ID_SORT_DATE)->trigger();
+        QCOMPARE(v.sortOrder(), 1);
+        QCOMPARE(shownNames(v).at(2), QStringLiteral("#UDGET.XLS"));  // the oldest
+        f.frame.action(ID_SORT_NAME)->trigger();
+        QCOMPARE(shownNames(v).mid(2, 2), (QStringList{"#UDGET.XLS", "notes.txt"}));
+    }
+
+    void selectionCommandsAndTheStatusBar() {
+        Fixture f;
+        CQUIDNEYView& v = f.view();
+        v.enterRow(rowOf(v, "Documents"));
+        f.frame.action(ID_SELECT_DELETED)->trigger();
+        QCOMPARE(v.selectedRows(), QList<int>{rowOf(v, "#UDGET.XLS")});
+        QCOMPARE(f.frame.pane(1)->text(), QStringLiteral("选定 1 个文件 (2.9KB)"));
+        QVERIFY(f.frame.action(ID_FILE_SAVE)->isEnabled());
+
+        f.frame.action(ID_INVERT_SELECTION)->trigger();
+        QCOMPARE(v.selectedRows().size(), 4);  // never "." or ".."
+        QCOMPARE(f.frame.pane(1)->text(), QStringLiteral("选定 4 个文件 (1.0KB)"));  // 1023 + 16 + 1 + 17
+
+        v.listView()->clearSelection();
+        v.listView()->selectionModel()->select(v.model().index(rowOf(v, "Report 2024.txt"), 0), QItemSelectionModel::Select);
+        QCOMPARE(f.frame.pane(1)->text(), QStringLiteral("选定 1 个文件 (1023 bytes)"));
+
+        f.frame.action(ID_SELECT_ALL)->trigger();
+        QCOMPARE(v.selectedRows().size(), 5);
+        QVERIFY(!v.listView()->selectionModel()->isRowSelected(0, {}));
+
+        // Saved files are no longer "unsaved".
+        v.listView()->clearSelection();
+        v.model().itemAt(rowOf(v, "notes.txt")).kind = ITEM_SAVEDFILE;
+        f.frame.action(ID_SELECT_UNSAVED)->trigger();
+        QCOMPARE(v.selectedRows().size(), 4);
+        QVERIFY(!v.listView()->selectionModel()->isRowSelected(rowOf(v, "notes.txt"), {}));
+    }
+
+    void renamingALostDirectoryRenamesTheFoundOne() {
+        Fixture f;
+        CQUIDNEYView& v = f.view();
+        f.frame.action(ID_LIST_LOSTDIRS)->trigger();
+        const int row = rowOf(v, "# 50");
+        QVERIFY(v.model().setData(v.model().index(row, 0), QStringLiteral("Letters box"), Qt::EditRole));
+        QCOMPARE(v.model().iconNumber(rowOf(v, "Letters box")), 168);
+        const FileItem* found = f.doc.findFoundItem(harrow::test::sample::kLostDir);
+        QVERIFY(found);
+        QCOMPARE(found->name, std::string("Letters box"));
+        QCOMPARE(found->kind, ITEM_RENAMEDDIR);
+        // An edit that ends without a new text changes nothing.
+        QVERIFY(!v.model().setData(v.model().index(rowOf(v, "Letters box"), 0), QString(), Qt::EditRole));
+        // Every list shows the new name.
+        f.frame.action(ID_LIST_ALLDIRS)->trigger();
+        QVERIFY(shownNames(v).contains("Letters box"));
+    }
+
+    void openActionSavesToTheTemporaryFolderAndOpensTheFile() {
+        QTemporaryDir tmp;
+        qputenv("TMP", tmp.path().toUtf8());
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+        Fixture f;
+        CQUIDNEYView& v = f.view();
+        v.openAction(rowOf(v, "readme.txt"));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        qunsetenv("TMP");
+        QCOMPARE(catcher.opened.size(), 1);
+        QFile saved(catcher.opened.front().toLocalFile());
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.size(), 600);
+        QVERIFY(saved.readAll().startsWith("Harrow sample volume"));
+        QCOMPARE(v.model().iconNumber(rowOf(v, "readme.txt")), 148);
+    }
+
+    void toolbarAndStatusBarCanBeHidden() {
+        Fixture f;
+        f.frame.action(ID_VIEW_TOOLBAR)->trigger();
+        QVERIFY(f.frame.toolBar()->isHidden());
+        QVERIFY(!f.frame.action(ID_VIEW_TOOLBAR)->isChecked());
+        f.frame.action(ID_VIEW_STATUS_BAR)->trigger();
+        QVERIFY(f.frame.statusBar()->isHidden());
+        f.frame.action(ID_VIEW_TOOLBAR)->trigger();
+        QVERIFY(!f.frame.toolBar()->isHidden());
+    }
+};
+
+QTEST_MAIN(MainFrameTest)
+#include "main_frame_test.moc"

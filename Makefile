@@ -2,6 +2,7 @@
 # make test  - build, then run the suite, and once more under AddressSanitizer + UBSan
 # make fuzz  - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 # make bench - compare harrow-cli with its peers and with reading the image
+# make screenshots - pictures of every window, in both languages, into build/screenshots/
 # Each target installs what is missing first (scripts/install-deps.sh).
 
 BUILD      ?= build
@@ -14,7 +15,7 @@ WERROR     := $(if $(CI),ON,OFF)
 
 CMAKE_FLAGS = -G Ninja -DHARROW_WERROR=$(WERROR)
 
-.PHONY: all deps build asan-build test run fuzz bench clean
+.PHONY: all deps build asan-build test run fuzz bench screenshots clean
 
 all: build
 
@@ -45,6 +46,12 @@ fuzz:
 		-DHARROW_FUZZ=ON -DHARROW_TESTS=OFF -DHARROW_GUI=OFF >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@bash fuzz/run.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
+
+# Pictures of every window, in Chinese and in English, into $(BUILD)/screenshots/.
+screenshots: build
+	@rm -rf $(BUILD)/screenshots
+	@QT_QPA_PLATFORM=offscreen $(BUILD)/tests/ui/harrow_screenshots $(BUILD)/screenshots \
+		tests/fixtures/ntfs-samples/ntfs-lastaccess.raw.gz
 
 bench: build
 	@bash scripts/install-deps.sh bench

@@ -167,6 +167,17 @@ private slots:
         QCOMPARE(dlg.valueText(CDriveInfoDlg::kBytesPerCluster), QString("2048"));
         QCOMPARE(dlg.valueText(CDriveInfoDlg::kFileSystem), QString("FAT16"));
         QCOMPARE(dlg.valueText(CDriveInfoDlg::kClusters), QString::number(img.doc.drive().info().clusterCount));
+
+        // 2 MiB NTFS clusters keep a power-of-two code in the boot byte; a count past 2^31 stays whole.
+        DriveInfo big;
+        big.fsType = FsType::Ntfs;
+        big.bytesPerSector = 512;
+        big.sectorsPerCluster = 0xF4;
+        big.clusterCount = 5'000'000'000;
+        CDriveInfoDlg ntfs(big);
+        QCOMPARE(ntfs.valueText(CDriveInfoDlg::kSectorsPerCluster), QString("4096"));
+        QCOMPARE(ntfs.valueText(CDriveInfoDlg::kBytesPerCluster), QString("2097152"));
+        QCOMPARE(ntfs.valueText(CDriveInfoDlg::kClusters), QString("5000000000"));
     }
 
     void splashClosesItselfAfterSeventeenTicks() {

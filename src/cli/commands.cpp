@@ -202,11 +202,14 @@ int cmdDrives(const Options& opt) {
             out.push_back({{"letter", std::string(1, e.letter) + ":"},
                            {"type", static_cast<int>(e.type)},
                            {"label", e.label},
-                           {"path", e.path}});
+                           {"path", e.path},
+                           {"readable", e.readable}});
         printJson({{"drives", out}});
         return kOk;
     }
-    for (const auto& e : entries) fmt::print("{}:  {}  {:<16}  {}\n", e.letter, static_cast<int>(e.type), e.label, e.path);
+    for (const auto& e : entries)
+        fmt::print("{}:  {}  {:<16}  {}{}\n", e.letter, static_cast<int>(e.type), e.label, e.path,
+                   e.readable ? "" : "  (no permission)");
     return kOk;
 }
 

@@ -69,6 +69,8 @@ constexpr MessageEntry kMessages[] = {
      "$MFT cannot be read, nor its copy in $MFTMirr. Only the disk scan can find file records."},
     {70005, "文件记录 %lu 的目录索引已损坏：索引块 %lu 下的项无法列出。",
      "The directory index of file record %lu is damaged: the entries under index block %lu cannot be listed."},
+    {70006, "无法读取 %s：没有权限。\n\n请以 root 身份运行，或把您的用户加入 disk 组 (sudo usermod -aG disk $USER，然后重新登录)。",
+     "Cannot read %s: permission denied.\n\nRun Harrow as root, or add your user to the disk group (sudo usermod -aG disk $USER, then log in again)."},
 };
 
 constexpr MessageEntry kServerMessages[] = {
@@ -277,7 +279,8 @@ static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(ms
               fits(msg::kCannotReadItem) && fits(msg::kTooManyChars) && fits(msg::kModeBasicRoot) &&
               fits(msg::kModeSearchRoot) && fits(msg::kModeLostDirs) && fits(msg::kModeAllDirs) &&
               fits(msg::kModeAllFiles) && fits(msg::kSourceLost) && fits(msg::kDotNamesOtherCluster) &&
-              fits(msg::kMftFromMirror) && fits(msg::kMftUnreadable) && fits(msg::kIndexDamaged),
+              fits(msg::kMftFromMirror) && fits(msg::kMftUnreadable) && fits(msg::kIndexDamaged) &&
+              fits(msg::kNoPermission),
               "a message id's argument types do not match its text");
 static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
               fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&

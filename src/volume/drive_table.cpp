@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,11 +37,15 @@ std::string unescapeLabel(const std::string& s) {
     return out;
 }
 
-bool canOpen(const std::string& path) {
+enum class Access { Readable, Denied, Absent };
+
+// A trial open rather than access(R_OK): only the open also sees a missing medium, and it asks
+// with the effective ids the later open will have.
+Access tryOpen(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
+    if (fd < 0) return errno == EACCES || errno == EPERM ? Access::Denied : Access::Absent;
     ::close(fd);
-    return true;
+    return Access::Readable;
 }
 
 }  // namespace
@@ -79,10 +84,12 @@ void DriveTable::loadSystem(const std::string& sysBlock, const std::string& byLa
 
     auto add = [&](const std::string& name, char letter) {
         std::string path = devDir + "/" + name;
-        if (!canOpen(path)) return false;
+        const Access access = tryOpen(path);
+        if (access == Access::Absent) return false;
         DriveEntry e;
         e.letter = letter;
         e.path = path;
+        e.readable = access == Access::Readable;
         if (name.starts_with("fd")) {
             e.type = DriveType::Removable;
         } else if (name.starts_with("ram")) {
@@ -141,7 +148,7 @@ std::optional<char> DriveTable::registerPath(const std::string& path, std::uint6
         if (e.path == path && e.offset == offset) return e.letter;
     for (char l = 'C'; l <= 'Z'; ++l) {
         if (find(l)) continue;
-        set(DriveEntry{l, DriveType::Fixed, {}, path, offset, std::nullopt});
+        set(DriveEntry{l, DriveType::Fixed, {}, path, offset, std::nullopt, true});
         return l;
     }
     return std::nullopt;

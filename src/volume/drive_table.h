@@ -19,6 +19,7 @@ struct DriveEntry {
     std::string path;       // block device or regular file
     std::uint64_t offset = 0;  // where the volume starts inside `path`
     std::optional<std::uint64_t> length;  // where it ends, for a volume that does not run to the end
+    bool readable = true;   // false: the user may not open it (it is listed so they learn why)
 };
 
 class DriveTable {
@@ -27,7 +28,8 @@ public:
     static DriveTable& global();
 
     // Enumerates the block devices of this machine (floppies as A: and B:, then disks and
-    // partitions in name order from C:), leaving out CD-ROMs and devices that cannot be opened.
+    // partitions in name order from C:), leaving out CD-ROMs and devices that are not there (no
+    // node, no medium). A device the user has no permission to open is listed unreadable.
     void loadSystem(const std::string& sysBlock = "/sys/class/block", const std::string& byLabel = "/dev/disk/by-label",
                     const std::string& devDir = "/dev");
     // "X=PATH[,Y=PATH...]": adds or replaces entries. False on a malformed item (the rest apply).

@@ -26,8 +26,17 @@ OpenedSource SystemSources::open(const std::string& path, DriveKind kind) {
         length = entry->length;
     }
     opened.source = LocalSource::open(opened.devicePath, offset, length);
-    if (!opened.source) return failed(errno == EACCES || errno == EPERM ? msg::kCannotOpenDriveAdmin : msg::kCannotOpenDrive);
+    if (!opened.source) {
+        // Permission is the one failure the user can mend, so it names the device and the remedy.
+        if (errno == EACCES || errno == EPERM) return {nullptr, msg::kNoPermission, opened.devicePath, opened.label};
+        return failed(msg::kCannotOpenDrive);
+    }
     return opened;
+}
+
+std::string OpenedSource::failureText() const {
+    if (failure == msg::kNoPermission) return formatMessage(msg::kNoPermission, devicePath);
+    return messageText(failure);
 }
 
 }  // namespace harrow

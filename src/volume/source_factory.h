@@ -19,6 +19,9 @@ struct OpenedSource {
     int failure = 0;         // then the number of the message that says why
     std::string devicePath;  // the device or file behind the source; empty when there is none
     std::string label;       // the name the system knows the volume by, when it has one
+
+    // The text of `failure`, naming the device where the message has a place for it.
+    std::string failureText() const;
 };
 
 class SourceFactory {

@@ -12,7 +12,7 @@ bool Volume::openSource(const std::string& path, DriveKind kind) {
     kind_ = kind;
     OpenedSource opened = sources_.open(path, kind);
     if (!opened.source) {
-        prompts_.showMessage(opened.failure, messageText(opened.failure));
+        prompts_.showMessage(opened.failure, opened.failureText());
         return false;
     }
     source_ = std::move(opened.source);

@@ -16,6 +16,7 @@
 #include "volume/drive_table.h"
 #include "volume/local_source.h"
 #include "volume/memory_source.h"
+#include "volume/source_factory.h"
 
 namespace harrow {
 namespace {
@@ -206,6 +207,43 @@ TEST(DriveTable, EnumeratesBlockDevicesLikeDriveLetters) {
         got.push_back(std::string(1, e.letter) + " " + fs::path(e.path).filename().string() + " " +
                       std::to_string(static_cast<int>(e.type)) + " " + e.label);
     EXPECT_EQ(got, (std::vector<std::string>{"A fd0 2 ", "C ram0 6 ", "D sda 3 ", "E sda1 3 MY DISK", "F sdb 2 "}));
+    fs::remove_all(root);
+}
+
+// Root opens every device, so the check runs in a child that has given root up. The exit code
+// says which expectation failed.
+int checkUnreadableDeviceAsUser(const std::string& block, const std::string& dev) {
+    if (geteuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) return 10;
+    DriveTable t;
+    t.loadSystem(block, "/nonexistent", dev);
+    const DriveEntry* locked = t.find('C');
+    const DriveEntry* open = t.find('D');
+    if (!locked || !open) return 11;  // a device the user may not open is still listed
+    if (locked->readable || !open->readable) return 12;
+    OpenedSource opened = SystemSources(t).open("C:\\", DriveKind::Local);
+    if (opened.source || opened.failure != msg::kNoPermission) return 13;
+    const std::string text = opened.failureText();
+    if (text.find(locked->path) == std::string::npos || text.find("disk") == std::string::npos) return 14;
+    return 0;
+}
+
+TEST(DriveTable, ListsDevicesTheUserMayNotOpenAndSaysWhy) {
+    namespace fs = std::filesystem;
+    fs::path root = fs::temp_directory_path() / ("harrow-perm-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    fs::path block = root / "class/block", dev = root / "dev";
+    fs::create_directories(block);
+    fs::create_directories(dev);
+    for (const char* name : {"sda", "sdb"}) {
+        fs::path sys = root / "devices" / name;
+        fs::create_directories(sys);
+        std::ofstream(sys / "size") << "100\n";
+        std::ofstream(sys / "removable") << "0\n";
+        fs::create_directory_symlink(sys, block / name);
+        std::ofstream(dev / name) << std::string(512, '\0');
+    }
+    fs::permissions(dev / "sda", fs::perms::none);
+    EXPECT_EXIT(std::_Exit(checkUnreadableDeviceAsUser(block.string(), dev.string())), ::testing::ExitedWithCode(0), "");
     fs::remove_all(root);
 }
 

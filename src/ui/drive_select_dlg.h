@@ -1,0 +1,65 @@
+// The drive selection dialog: the drives that can be read sector by sector, and the two scan
+// options that go with opening one. It serves this machine's drive table and, filled from a
+// server's answers, a remote one alike.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "document/document.h"
+#include "volume/drive_table.h"
+
+class QCheckBox;
+class QListWidget;
+class QPushButton;
+
+namespace harrow::gui {
+
+class CDriveSelectDlg : public QDialog {
+    Q_OBJECT
+public:
+    // `onSkipClusters` opens the cluster skip ranges of the document; the dialog only calls it.
+    CDriveSelectDlg(const DriveTable& table, int searchDisk, int skipBadClusters,
+                    std::function<void()> onSkipClusters, QWidget* parent = nullptr);
+
+    // Set once the dialog closed with OK.
+    std::optional<char> chosenLetter() const { return chosen_; }
+    int searchDisk() const { return searchDisk_; }  // 1 scan after opening, 2 do not
+    int skipBadClusters() const;
+
+    // The parts tests drive.
+    QListWidget* driveList() const { return list_; }
+    QCheckBox* searchDiskBox() const { return searchBox_; }
+    QCheckBox* skipBadBox() const { return skipBadBox_; }
+    QPushButton* skipClustersButton() const { return skipButton_; }
+    // The letters of the listed drives, in list order.
+    const std::vector<char>& letters() const { return letters_; }
+
+    // OK and a double click: choose the selected drive, if there is one.
+    void choose();
+
+private:
+    void onSearchDiskToggled(bool on);
+    void fillList(const DriveTable& table);
+
+    QListWidget* list_;
+    QCheckBox* searchBox_;
+    QCheckBox* skipBadBox_;
+    QPushButton* skipButton_;
+    std::function<void()> onSkipClusters_;
+    std::vector<DriveEntry> entries_;  // parallel to the list rows
+    std::vector<char> letters_;
+    std::optional<char> chosen_;
+    int searchDisk_;
+};
+
+// Runs the dialog on `table` (this machine's by default) with the document's options, and on OK
+// writes the options back into the document and returns the chosen letter. A drive the user may
+// not open is refused in the dialog with the message that says how to get access.
+std::optional<char> runDriveSelect(QWidget* parent, CQUIDNEYDoc& doc, std::function<void()> onSkipClusters);
+std::optional<char> runDriveSelect(QWidget* parent, CQUIDNEYDoc& doc, const DriveTable& table,
+                                   std::function<void()> onSkipClusters);
+
+}  // namespace harrow::gui

@@ -1,0 +1,72 @@
+#include "ui/preferences_dlg.h"
+
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "common/gui_text.h"
+
+namespace harrow::gui {
+namespace {
+
+constexpr UiText kCaption{"参数选择", "Preferences"};
+constexpr UiText kFolderOptions{"文件夹选项", "Folder options"};
+constexpr UiText kShowDeleted{"显示已删除的文件夹", "Show deleted folders"};
+constexpr UiText kHideDeleted{"隐藏已删除的文件夹", "Hide deleted folders"};
+constexpr UiText kFatChoice{"FAT 选择", "FAT choice"};
+constexpr UiText kPromptOnDamage{"FAT 损坏时提示", "Prompt when the FAT is damaged"};
+constexpr UiText kForceChosenFat{"强迫以选定的 FAT 保存", "Force saving with the chosen FAT"};
+
+QGroupBox* group(const UiText& title, QRadioButton* a, QRadioButton* b, QWidget* parent) {
+    auto* box = new QGroupBox(text(title), parent);
+    auto* layout = new QVBoxLayout(box);
+    layout->addWidget(a);
+    layout->addWidget(b);
+    return box;
+}
+
+}  // namespace
+
+CPreferencesDlg::CPreferencesDlg(int showDeleted, int fatPromptMode, QWidget* parent)
+    : QDialog(parent),
+      show_(new QRadioButton(text(kShowDeleted))),
+      hide_(new QRadioButton(text(kHideDeleted))),
+      prompt_(new QRadioButton(text(kPromptOnDamage))),
+      force_(new QRadioButton(text(kForceChosenFat))),
+      showDeleted_(showDeleted),
+      fatPromptMode_(fatPromptMode) {
+    setWindowTitle(text(kCaption));
+    show_->setChecked(showDeleted == 1);
+    hide_->setChecked(showDeleted == 2);
+    prompt_->setChecked(fatPromptMode == kFatPromptAsk);
+    force_->setChecked(fatPromptMode == kFatPromptForce);
+
+    auto* buttons = new QDialogButtonBox(this);
+    buttons->addButton(text(uitext::kOk), QDialogButtonBox::AcceptRole)->setDefault(true);
+    buttons->addButton(text(uitext::kCancel), QDialogButtonBox::RejectRole);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(group(kFolderOptions, show_, hide_, this));
+    layout->addWidget(group(kFatChoice, prompt_, force_, this));
+    layout->addWidget(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(show_, &QRadioButton::clicked, this, [this] { showDeleted_ = 1; });
+    connect(hide_, &QRadioButton::clicked, this, [this] { showDeleted_ = 2; });
+    connect(prompt_, &QRadioButton::clicked, this, [this] { fatPromptMode_ = kFatPromptAsk; });
+    connect(force_, &QRadioButton::clicked, this, [this] { fatPromptMode_ = kFatPromptForce; });
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+bool runPreferences(QWidget* parent, CQUIDNEYDoc& doc) {
+    CPreferencesDlg dlg(doc.showDeleted, doc.fatPromptMode, parent);
+    if (dlg.exec() != QDialog::Accepted) return false;
+    doc.showDeleted = dlg.showDeleted();
+    doc.fatPromptMode = dlg.fatPromptMode();
+    return true;
+}
+
+}  // namespace harrow::gui

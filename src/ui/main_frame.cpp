@@ -257,8 +257,7 @@ void CMainFrame::driveInfoCommand() {
 }
 
 void CMainFrame::aboutCommand() {
-    CAboutDlg about(this);
-    about.exec();
+    runAbout(this);
 }
 
 void CMainFrame::helpCommand() { showHelp(this); }

@@ -129,8 +129,7 @@ int runHarrow(int argc, char** argv) {
         }
 
     if (options->splash && QApplication::platformName() != QLatin1String("offscreen")) {
-        CSplashDlg splash;
-        splash.exec();
+        runSplash();
     }
 
     QtPrompts prompts;

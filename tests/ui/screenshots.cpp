@@ -93,9 +93,9 @@ void fatWindows() {
         shoot(text, "text-viewer");
     }
 
-    CPreferencesDlg preferences(doc, &frame);
+    CPreferencesDlg preferences(doc.showDeleted, doc.fatPromptMode, &frame);
     shoot(preferences, "preferences");
-    CDriveInfoDlg info(doc, &frame);
+    CDriveInfoDlg info(doc.drive().info(), &frame);
     shoot(info, "drive-information");
     CAboutDlg about(&frame);
     shoot(about, "about");
@@ -127,7 +127,7 @@ void driveSelection() {
     table.set({'F', DriveType::RamDisk, "", "/dev/ram0", 0, std::nullopt});
     RecordingPrompts prompts;
     CQUIDNEYDoc doc(prompts);
-    CDriveSelectDlg select(doc, table, [] {});
+    CDriveSelectDlg select(table, doc.searchDisk, doc.skipBadClusters, [] {});
     shoot(select, "drive-selection");
 }
 

@@ -1,4 +1,4 @@
-// The FAT-copy choice (Part 5.3): which FAT copy is followed to read one file (CSaveWithFatDlg,
+// The FAT-copy choice: which FAT copy is followed to read one file (CSaveWithFatDlg,
 // dialog 196), another copy when the chosen one does not describe the file being saved
 // (CInvalidFatDlg, 198), and the copy directories are read through (CDirFatDlg, 207). One list:
 // row 0 "no FAT", then row k for FAT copy k - 1. A volume without FAT copies asks nothing.
@@ -25,11 +25,11 @@ bool fatCopyUsable(CQUIDNEYDoc& doc, const FileItem& item, FatIndex copy);
 class CFatChoiceDlg : public QDialog {
     Q_OBJECT
 public:
-    // The dialog numbers of Part 5.3.
+    // The dialogs' resource numbers.
     enum class Kind { SaveWith = 196, InvalidFat = 198, DirFat = 207 };
 
     // `item` is the file being read (SaveWith, InvalidFat); DirFat takes none. SaveWith and
-    // InvalidFat set the document's saveFat to -1 here (step 3.2).
+    // InvalidFat set the document's saveFat to -1 here, so a cancelled choice reads with no FAT.
     CFatChoiceDlg(Kind kind, CQUIDNEYDoc& doc, const FileItem* item, QWidget* parent = nullptr);
 
     // Runs the dialog modally; Accepted at once, without showing it, when the drive has no FAT copies.

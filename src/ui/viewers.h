@@ -1,5 +1,5 @@
-// The hex and text viewers (Part 6.2): a file's bytes as a save with the document's saveFat would
-// read them. Both are modal, resizable dialogs that read through a FileReader, opening the drive
+// The hex and text viewers: a file's bytes as a save with the document's saveFat would read them,
+// so the user can judge a FAT copy before saving through it. Both are modal, resizable dialogs that read through a FileReader, opening the drive
 // around each read. Nothing that was not read is ever shown: lines past a failed or short read
 // are drawn empty, and the text ends where the read did.
 #pragma once
@@ -52,7 +52,8 @@ public:
     // Vertical pixels per line; at least 16.
     int linePitch() const { return pitch_; }
 
-    // The scroll rules of Part 6.2 step 4.
+    // Every request keeps the top line within [0, totalLines - pageLines]: the last page is shown
+    // full, never with blank lines below the end of the file.
     void scroll(Scroll request);
     // The lines the window shows now (reading what is not yet read): one per visible line, the
     // empty string for a line whose bytes could not be read. Lines past the file are not listed.
@@ -67,7 +68,7 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
-    // Scroll bar set-up (step 3): page = viewport height / pitch.
+    // Range and page of the scroll bar after a size change: a page is the lines that fit whole.
     void updateScrollBar();
     // Lines drawn in the viewport, from the top line on, and not past the file.
     int shownLines() const;

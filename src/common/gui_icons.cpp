@@ -182,7 +182,10 @@ void ramDisk(QPainter& p) {
     }
     p.setBrush(QColor(40, 120, 80));
     p.drawRect(QRectF(4, 9, 24, 14));
-    markText(p, "RAM", QRectF(4, 9, 24, 14));
+    // Memory cells.
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(230, 200, 90));
+    for (double x = 7; x <= 22; x += 5) p.drawRect(QRectF(x, 12.5, 3, 7));
 }
 
 // A FAT copy: a small table; usable or not.

@@ -1,5 +1,6 @@
 #include "ui/file_list_model.h"
 
+#include <QColor>
 #include <QFont>
 #include <algorithm>
 #include <numeric>
@@ -179,6 +180,10 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     case Qt::TextAlignmentRole:
         if (index.column() >= ColCluster) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
         return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
+    case Qt::ForegroundRole:
+        // Deleted entries read a shade lighter, as they do in a file manager's trash.
+        if (item.deleted) return QColor(105, 105, 115);
+        return {};
     case Qt::ToolTipRole:
         if (index.column() == ColName) return shownName(index.row());
         return {};

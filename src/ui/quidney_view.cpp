@@ -73,7 +73,11 @@ CQUIDNEYView::CQUIDNEYView(CQUIDNEYDoc& doc, QWidget* parent)
     details_->header()->setSectionsClickable(true);
     details_->header()->setSortIndicatorShown(false);
     details_->header()->setStretchLastSection(false);
+    details_->setIconSize(QSize(20, 20));
     for (int c = 0; c < FileListModel::ColumnCount; ++c) details_->setColumnWidth(c, kColumnWidths[c]);
+    // The name takes what the window has to spare.
+    details_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    details_->header()->setMinimumSectionSize(60);
     stack_->addWidget(list_);
     stack_->addWidget(details_);
 
@@ -157,6 +161,7 @@ void CQUIDNEYView::rebuildRoot() {
 }
 
 void CQUIDNEYView::fill() {
+    updateGrid();
     currentView()->scrollToTop();
     if (model_.itemCount() > 0) currentView()->setCurrentIndex(model_.index(0, 0));
     list_->selectionModel()->clearSelection();
@@ -177,43 +182,37 @@ void CQUIDNEYView::setListMode(ListMode mode) {
 }
 
 void CQUIDNEYView::setViewStyle(int style) {
-    viewStyle_ = style;
-    switch (style) {
-    case ID_VIEW_LARGEICON:
-        list_->setViewMode(QListView::IconMode);
-        list_->setIconSize(QSize(32, 32));
-        list_->setGridSize(QSize(112, 72));
-        list_->setWordWrap(true);
-        list_->setFlow(QListView::LeftToRight);
-        list_->setWrapping(true);
-        list_->setMovement(QListView::Static);
-        list_->setResizeMode(QListView::Adjust);
-        break;
-    case ID_VIEW_SMALLICON:
-        list_->setViewMode(QListView::ListMode);
-        list_->setIconSize(QSize(16, 16));
-        list_->setGridSize(QSize(180, 22));
-        list_->setWordWrap(false);
-        list_->setFlow(QListView::LeftToRight);
-        list_->setWrapping(true);
-        list_->setResizeMode(QListView::Adjust);
-        break;
-    case ID_VIEW_LIST:
-        list_->setViewMode(QListView::ListMode);
-        list_->setIconSize(QSize(16, 16));
-        list_->setGridSize(QSize());
-        list_->setWordWrap(false);
-        list_->setFlow(QListView::TopToBottom);
-        list_->setWrapping(true);
-        list_->setResizeMode(QListView::Adjust);
-        list_->setSpacing(2);
-        break;
-    default:
-        viewStyle_ = ID_VIEW_DETAILS;
-        break;
-    }
+    viewStyle_ = style == ID_VIEW_LARGEICON || style == ID_VIEW_SMALLICON || style == ID_VIEW_LIST ? style : ID_VIEW_DETAILS;
+    const bool large = viewStyle_ == ID_VIEW_LARGEICON;
+    list_->setViewMode(large ? QListView::IconMode : QListView::ListMode);
+    list_->setIconSize(large ? QSize(32, 32) : QSize(20, 20));
+    list_->setWordWrap(large);
+    list_->setUniformItemSizes(!large);
+    // Small icons run in rows, the list in columns, as a file manager's views do.
+    list_->setFlow(viewStyle_ == ID_VIEW_LIST ? QListView::TopToBottom : QListView::LeftToRight);
+    list_->setWrapping(true);
+    list_->setMovement(QListView::Static);
+    list_->setResizeMode(QListView::Adjust);
+    list_->setTextElideMode(Qt::ElideRight);
+    updateGrid();
     stack_->setCurrentWidget(viewStyle_ == ID_VIEW_DETAILS ? static_cast<QWidget*>(details_) : list_);
     emit stateChanged();
+}
+
+void CQUIDNEYView::updateGrid() {
+    if (viewStyle_ == ID_VIEW_LARGEICON) {
+        // Two lines of text under each icon.
+        const int line = list_->fontMetrics().height();
+        list_->setGridSize(QSize(120, 32 + 2 * line + 14));
+        return;
+    }
+    // Every cell as wide as the widest name (within reason), so that no name is cut short and
+    // the cells need not be measured one by one: a list of 100,000 names lays out at once.
+    const QFontMetrics metrics = list_->fontMetrics();
+    int widest = 0;
+    for (int r = 0; r < model_.itemCount(); ++r) widest = std::max(widest, metrics.horizontalAdvance(model_.shownName(r)));
+    const int width = std::clamp(widest + list_->iconSize().width() + 16, 120, 420);
+    list_->setGridSize(QSize(width, std::max(metrics.height(), list_->iconSize().height()) + 6));
 }
 
 void CQUIDNEYView::setSortKey(int key) {
@@ -336,18 +335,18 @@ void CQUIDNEYView::selectHistoryRow(int row) {
 }
 
 QList<int> CQUIDNEYView::selectedRows() const {
+    // Column 0 stands for its row: the list views select only that column, details the row.
     QList<int> rows;
-    for (const QModelIndex& i : list_->selectionModel()->selectedRows(0))
-        if (!model_.isDotRow(i.row())) rows << i.row();
+    for (const QModelIndex& i : list_->selectionModel()->selectedIndexes())
+        if (i.column() == 0 && !model_.isDotRow(i.row())) rows << i.row();
     std::sort(rows.begin(), rows.end());
     return rows;
 }
 
 int CQUIDNEYView::firstSelectedRow() const {
-    const QModelIndexList rows = list_->selectionModel()->selectedRows(0);
     int first = -1;
-    for (const QModelIndex& i : rows)
-        if (first < 0 || i.row() < first) first = i.row();
+    for (const QModelIndex& i : list_->selectionModel()->selectedIndexes())
+        if (i.column() == 0 && (first < 0 || i.row() < first)) first = i.row();
     return first;
 }
 
@@ -549,7 +548,7 @@ void CQUIDNEYView::showContextMenu(const QPoint& pos) {
     if (index.isValid()) {
         // Directories and empty files have nothing to show.
         if (model_.itemAt(index.row()).size == 0) return;
-        if (!list_->selectionModel()->isRowSelected(index.row(), {}))
+        if (!list_->selectionModel()->isSelected(model_.index(index.row(), 0)))
             list_->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         menu.addAction(itemIcon(147), text(uitext::kViewHex), this, &CQUIDNEYView::viewHex);
         menu.addAction(text(uitext::kViewText), this, &CQUIDNEYView::viewText);

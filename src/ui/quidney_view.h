@@ -86,6 +86,8 @@ private:
     void rebuildRoot();
     void applyListModeRule();
     void fill();
+    // The cell size of the list styles, from the names shown.
+    void updateGrid();
     void showItems(ItemList items);
     void updateStatus();
     void resetHistory();

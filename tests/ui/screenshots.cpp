@@ -14,6 +14,7 @@
 #include "scan/scan_dlg.h"
 #include "scan/skip_ranges_dlg.h"
 #include "support/sample_volume.h"
+#include "ui/qt_prompts.h"
 #include "ui/about_dlg.h"
 #include "ui/drive_info_dlg.h"
 #include "ui/drive_select_dlg.h"
@@ -81,6 +82,7 @@ void fatWindows() {
     shoot(frame, "main-list-fat");
 
     frame.action(ID_VIEW_DETAILS)->trigger();
+    const FileItem readme = v.model().itemAt(rowOf(v, "readme.txt"));
     v.enterRow(rowOf(v, "Documents"));
     const FileItem report = v.model().itemAt(rowOf(v, "Report 2024.txt"));
     doc.saveFat = 0;
@@ -88,7 +90,7 @@ void fatWindows() {
         CViewHexDlg hex(doc, report, &frame);
         hex.resize(680, 420);
         shoot(hex, "hex-viewer");
-        CViewTextDlg text(doc, report, &frame);
+        CViewTextDlg text(doc, readme, &frame);
         text.resize(560, 360);
         shoot(text, "text-viewer");
     }

@@ -7,11 +7,13 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QListWidget>
+#include <QRadioButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
 
 #include "common/gui_text.h"
 #include "saving/fat_choice_dlg.h"
+#include "ui/preferences_dlg.h"
 #include "support/sample_volume.h"
 #include "ui/main_frame.h"
 #include "ui/qt_prompts.h"
@@ -124,7 +126,8 @@ private slots:
         QCOMPARE(v.listView()->viewMode(), QListView::IconMode);
         QVERIFY(v.listView()->isVisible());
         f.frame.action(ID_VIEW_SMALLICON)->trigger();
-        QCOMPARE(v.listView()->iconSize(), QSize(16, 16));
+        QCOMPARE(v.listView()->viewMode(), QListView::ListMode);
+        QCOMPARE(v.listView()->flow(), QListView::LeftToRight);
         QVERIFY(f.frame.action(ID_VIEW_SMALLICON)->isChecked());
         QVERIFY(!f.frame.action(ID_VIEW_LARGEICON)->isChecked());
     }
@@ -270,6 +273,48 @@ private slots:
         QCOMPARE(saved.size(), 600);
         QVERIFY(saved.readAll().startsWith("Harrow sample volume"));
         QCOMPARE(v.model().iconNumber(rowOf(v, "readme.txt")), 148);
+    }
+
+    // Preferences: Cancel keeps the document's values whatever was clicked; OK hides deleted
+    // folders and reloads the list in place, inside a directory too.
+    void preferencesReloadTheList() {
+        Fixture f;
+        CQUIDNEYView& v = f.view();
+        v.enterRow(rowOf(v, "Documents"));
+        QTimer::singleShot(0, [] {
+            auto* dlg = qobject_cast<CPreferencesDlg*>(QApplication::activeModalWidget());
+            QVERIFY(dlg);
+            dlg->hideDeletedButton()->click();
+            dlg->forceButton()->click();
+            dlg->reject();
+        });
+        f.frame.action(ID_PREFERENCES)->trigger();
+        QCOMPARE(f.doc.showDeleted, 1);
+        QCOMPARE(f.doc.fatPromptMode, kFatPromptAsk);
+        QVERIFY(shownNames(v).contains("#UDGET.XLS"));
+
+        QTimer::singleShot(0, [] {
+            auto* dlg = qobject_cast<CPreferencesDlg*>(QApplication::activeModalWidget());
+            QVERIFY(dlg);
+            dlg->hideDeletedButton()->click();
+            dlg->accept();
+        });
+        f.frame.action(ID_PREFERENCES)->trigger();
+        QCOMPARE(f.doc.showDeleted, 2);
+        QCOMPARE(v.dirDepth(), 1);
+        QVERIFY(!shownNames(v).contains("#UDGET.XLS"));
+        QVERIFY(shownNames(v).contains("notes.txt"));
+
+        // The directory FAT: with no FAT, directories are read as contiguous clusters.
+        QTimer::singleShot(0, [] {
+            auto* dlg = qobject_cast<CFatChoiceDlg*>(QApplication::activeModalWidget());
+            QVERIFY(dlg);
+            dlg->list()->setCurrentRow(0);
+            dlg->choose();
+        });
+        f.frame.action(ID_DIR_FAT)->trigger();
+        QCOMPARE(f.doc.dirFat, kNoFat);
+        QVERIFY(shownNames(v).contains("notes.txt"));
     }
 
     void toolbarAndStatusBarCanBeHidden() {

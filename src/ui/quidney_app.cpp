@@ -98,10 +98,7 @@ std::optional<AppOptions> parseArguments(const QStringList& arguments, QString& 
         return std::nullopt;
     }
     if (!rest.isEmpty()) o.source = rest.front();
-    if (parser.isSet(QStringLiteral("help"))) {
-        error = parser.helpText();
-        return std::nullopt;
-    }
+    if (parser.isSet(QStringLiteral("help"))) o.helpText = parser.helpText();
     return o;
 }
 
@@ -117,8 +114,12 @@ int runHarrow(int argc, char** argv) {
     QString error;
     const std::optional<AppOptions> options = parseArguments(QApplication::arguments().mid(1), error);
     if (!options) {
-        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+        std::fprintf(stderr, "harrow: %s\n", error.toLocal8Bit().constData());
         return 2;
+    }
+    if (!options->helpText.isEmpty()) {
+        std::printf("%s", options->helpText.toLocal8Bit().constData());
+        return 0;
     }
     if (options->lang == QLatin1String("en")) setLanguage(Lang::En);
     if (options->lang == QLatin1String("zh")) setLanguage(Lang::Zh);

@@ -18,6 +18,7 @@ struct AppOptions {
     QString viewStyle;         // large, small, list, details
     // Prints how long it took until the list was first painted, and quits (benchmarks).
     bool firstPaint = false;
+    QString helpText;          // set for --help: print it and stop
 };
 
 // Parses the arguments (without the program name); nothing and `error` set on a bad one.

@@ -5,6 +5,8 @@
 #include <QPainterPath>
 #include <QPixmap>
 
+static void registerHarrowResources() { Q_INIT_RESOURCE(harrow); }
+
 namespace harrow::gui {
 namespace {
 
@@ -393,7 +395,16 @@ QIcon commandIcon(int commandId) {
     return cached(commandId);
 }
 
+void loadResources() {
+    static const bool loaded = [] {
+        registerHarrowResources();
+        return true;
+    }();
+    (void)loaded;
+}
+
 QIcon appIcon() {
+    loadResources();
     static const QIcon icon(QStringLiteral(":/harrow/harrow.svg"));
     return icon;
 }

@@ -15,5 +15,8 @@ QIcon itemIcon(int number);
 // else one of ours.
 QIcon commandIcon(int commandId);
 QIcon appIcon();
+// Registers the compiled-in resources (icon, help pages); the linker drops them from a static
+// library unless something names them. Safe to call more than once.
+void loadResources();
 
 }  // namespace harrow::gui

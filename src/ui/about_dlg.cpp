@@ -17,15 +17,6 @@
 #error "HARROW_VERSION comes from the build (the project version)"
 #endif
 
-// The resources are compiled into a static library, whose registration the linker drops unless
-// something names it.
-static void loadHarrowResources() {
-    static const bool loaded = [] {
-        Q_INIT_RESOURCE(harrow);
-        return true;
-    }();
-    (void)loaded;
-}
 
 namespace harrow::gui {
 namespace {
@@ -58,7 +49,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
       licenceLink_(link(QString::fromLatin1(kLicenceUrl), text(kLicenceLink), this)),
       helpLink_(link(QString::fromLatin1(kHelpTarget), text(kHelpLink), this)) {
     setWindowTitle(text(kAboutCaption));
-    loadHarrowResources();
+    loadResources();
 
     auto* icon = new QLabel(this);
     icon->setPixmap(appIcon().pixmap(64, 64));
@@ -90,7 +81,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
 }
 
 CSplashDlg::CSplashDlg(QWidget* parent) : QDialog(parent, Qt::SplashScreen | Qt::FramelessWindowHint) {
-    loadHarrowResources();
+    loadResources();
     auto* icon = new QLabel(this);
     icon->setPixmap(appIcon().pixmap(128, 128));
     icon->setAlignment(Qt::AlignCenter);
@@ -136,7 +127,7 @@ void showHelp(QWidget* parent) {
     // One help window at a time: asking again brings it forward.
     static QPointer<QTextBrowser> window;
     if (!window) {
-        loadHarrowResources();
+        loadResources();
         window = new QTextBrowser(parent);
         window->setWindowFlag(Qt::Window);
         window->setAttribute(Qt::WA_DeleteOnClose);

@@ -30,14 +30,17 @@ const std::pair<const char*, int> kStyles[] = {{"large", ID_VIEW_LARGEICON},
 // Notes when the list is first painted with rows in it.
 class FirstPaint : public QObject {
 public:
-    FirstPaint(QWidget* viewport, const QElapsedTimer& clock, int rows) : clock_(clock), rows_(rows) {
+    FirstPaint(QWidget* viewport, const QElapsedTimer& clock, qint64 openedAt, int rows)
+        : clock_(clock), openedAt_(openedAt), rows_(rows) {
         viewport->installEventFilter(this);
     }
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint && !done_) {
             done_ = true;
             QTimer::singleShot(0, [this] {
-                std::printf("first paint after %.3f s, %d rows\n", clock_.elapsed() / 1000.0, rows_);
+                const qint64 now = clock_.elapsed();
+                std::printf("first paint after %.3f s, %.3f s from the open, %d rows\n", now / 1000.0,
+                            (now - openedAt_) / 1000.0, rows_);
                 std::fflush(stdout);
                 QApplication::quit();
             });
@@ -47,6 +50,7 @@ public:
 
 private:
     const QElapsedTimer& clock_;
+    qint64 openedAt_;
     int rows_;
     bool done_ = false;
 };
@@ -141,6 +145,7 @@ int runHarrow(int argc, char** argv) {
         if (options->viewStyle == QLatin1String(name)) frame.view().setViewStyle(id);
     frame.show();
     std::unique_ptr<FirstPaint> watch;
+    const qint64 openedAt = clock.elapsed();
     if (!options->source.isEmpty()) {
         for (const auto& [name, mode] : kModes)
             if (options->listMode == QLatin1String(name)) doc.listMode = mode;
@@ -148,7 +153,8 @@ int runHarrow(int argc, char** argv) {
         frame.openSource(options->source);
     }
     if (options->firstPaint) {
-        watch = std::make_unique<FirstPaint>(frame.view().currentView()->viewport(), clock, frame.view().model().itemCount());
+        watch = std::make_unique<FirstPaint>(frame.view().currentView()->viewport(), clock, openedAt,
+                                             frame.view().model().itemCount());
         frame.view().currentView()->viewport()->update();
     }
     return QApplication::exec();

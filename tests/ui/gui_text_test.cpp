@@ -3,6 +3,7 @@
 
 #include "common/gui_icons.h"
 #include "common/gui_text.h"
+#include "ui/file_list_model.h"
 
 using namespace harrow;
 using namespace harrow::gui;
@@ -18,6 +19,16 @@ private slots:
         QCOMPARE(text(uitext::kOpenDrive), QStringLiteral("&Open drive..."));
         QCOMPARE(message(msg::kColumnName), QStringLiteral("Name"));
         setLanguage(Lang::Zh);
+    }
+
+    // The status bar's sizes cut their tenths, never round them.
+    void sizeTexts() {
+        const std::pair<std::uint64_t, const char*> cases[] = {
+            {0, "0 bytes"},         {1023, "1023 bytes"},        {1024, "1.0KB"},
+            {1535, "1.4KB"},        {1048575, "1023.9KB"},       {1048576, "1.0MB"},
+            {1073741823, "1023.9MB"}, {1073741824, "1.0GB"},     {5368709120ull, "5.0GB"},
+            {~0ull, "17179869183.9GB"}};
+        for (const auto& [bytes, text] : cases) QCOMPARE(sizeText(bytes), QString::fromLatin1(text));
     }
 
     // Verdicts must differ in shape, not colour alone: their grey renderings differ too.

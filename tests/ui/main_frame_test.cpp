@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include "common/gui_text.h"
@@ -17,6 +18,7 @@
 #include "support/sample_volume.h"
 #include "ui/main_frame.h"
 #include "ui/qt_prompts.h"
+#include "volume/drive_table.h"
 
 using namespace harrow;
 using namespace harrow::gui;
@@ -315,6 +317,41 @@ private slots:
         f.frame.action(ID_DIR_FAT)->trigger();
         QCOMPARE(f.doc.dirFat, kNoFat);
         QVERIFY(shownNames(v).contains("notes.txt"));
+    }
+
+    // A volume formatted by Windows: the scan's all-files list, and the root's directories entered
+    // by record.
+    void ntfsAllFilesAndDirectories() {
+        QTemporaryDir dir;
+        const QString raw = dir.filePath("ntfs.raw");
+        QProcess gunzip;
+        gunzip.setStandardOutputFile(raw);
+        gunzip.start("gzip", {"-dc", QStringLiteral(NTFS_SAMPLE)});
+        QVERIFY(gunzip.waitForFinished(60000) && gunzip.exitCode() == 0);
+        DriveTable::global().set({'N', DriveType::Fixed, "", raw.toStdString(), 65536, std::nullopt});
+        RecordingPrompts prompts;
+        CQUIDNEYDoc doc(prompts);
+        CMainFrame frame(doc, prompts);
+        frame.show();
+        QVERIFY(frame.openWith([&](GuiHost& host) { return doc.openDrive('N', host); }));
+        CQUIDNEYView& v = frame.view();
+        QVERIFY(!frame.action(ID_LIST_LOSTDIRS)->isEnabled());
+        QVERIFY(!frame.action(ID_SELECT_DELETED)->isEnabled());
+        QVERIFY(frame.action(ID_LIST_ALLFILES)->isEnabled());
+        frame.action(ID_LIST_ALLFILES)->trigger();
+        QVERIFY(shownNames(v).contains("1.txt"));
+        QCOMPARE(v.model().iconNumber(rowOf(v, "1.txt")), 147);
+        // The cluster column shows the record's cluster, not its sector.
+        const FileItem& one = v.model().itemAt(rowOf(v, "1.txt"));
+        QCOMPARE(v.model().data(v.model().index(rowOf(v, "1.txt"), FileListModel::ColCluster), Qt::DisplayRole).toString(),
+                 QString::number(one.cluster / doc.drive().info().clusterSectors()));
+
+        frame.action(ID_LIST_BASICROOT)->trigger();
+        v.enterRow(rowOf(v, "test"));
+        QCOMPARE(v.dirDepth(), 1);
+        QVERIFY(shownNames(v).contains("1.txt"));
+        frame.action(ID_PARENT_DIR)->trigger();
+        QCOMPARE(v.dirDepth(), 0);
     }
 
     void toolbarAndStatusBarCanBeHidden() {

@@ -208,9 +208,18 @@ void CQUIDNEYView::updateGrid() {
     }
     // Every cell as wide as the widest name (within reason), so that no name is cut short and
     // the cells need not be measured one by one: a list of 100,000 names lays out at once.
+    // Measuring text is slow, so only the names longest in bytes are measured.
+    constexpr std::size_t kMeasured = 64;
+    std::vector<std::pair<std::size_t, int>> longest;
+    longest.reserve(static_cast<std::size_t>(model_.itemCount()));
+    for (int r = 0; r < model_.itemCount(); ++r) longest.emplace_back(model_.itemAt(r).name.size(), r);
+    const std::size_t measured = std::min(kMeasured, longest.size());
+    std::partial_sort(longest.begin(), longest.begin() + static_cast<std::ptrdiff_t>(measured), longest.end(),
+                      [](const auto& a, const auto& b) { return a.first > b.first; });
     const QFontMetrics metrics = list_->fontMetrics();
     int widest = 0;
-    for (int r = 0; r < model_.itemCount(); ++r) widest = std::max(widest, metrics.horizontalAdvance(model_.shownName(r)));
+    for (std::size_t i = 0; i < measured; ++i)
+        widest = std::max(widest, metrics.horizontalAdvance(model_.shownName(longest[i].second)));
     const int width = std::clamp(widest + list_->iconSize().width() + 16, 120, 420);
     list_->setGridSize(QSize(width, std::max(metrics.height(), list_->iconSize().height()) + 6));
 }

@@ -8,6 +8,7 @@
 #include "common/dostime.h"
 #include "common/gui_icons.h"
 #include "common/gui_text.h"
+#include "common/text.h"
 #include "fatfs/fat_verdict.h"
 
 namespace harrow::gui {
@@ -70,8 +71,15 @@ bool rowLess(const FileItem& a, const FileItem& b, int key, int order) {
 
 FileListModel::FileListModel(CQUIDNEYDoc& doc, QObject* parent) : QAbstractTableModel(parent), doc_(doc) {}
 
+void FileListModel::takeVolume() {
+    const DriveInfo& info = doc_.drive().info();
+    ntfs_ = info.isNtfs();
+    clusterSectors_ = std::max<std::uint32_t>(info.clusterSectors(), 1);
+}
+
 void FileListModel::setOwned(ItemList items) {
     beginResetModel();
+    takeVolume();
     owned_ = std::move(items);
     items_ = &owned_;
     rows_.resize(owned_.size());
@@ -84,6 +92,7 @@ void FileListModel::setOwned(ItemList items) {
 
 void FileListModel::setBorrowed(ItemList& list) {
     beginResetModel();
+    takeVolume();
     owned_.clear();
     items_ = &list;
     rows_.resize(list.size());
@@ -166,9 +175,8 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         case ColName: return shownName(index.row());
         case ColDate: return qs(formatDosDate(item.date, item.time));
         case ColCluster: {
-            std::uint64_t c = item.cluster;
-            const DriveInfo& info = doc_.drive().info();
-            if (info.isNtfs() && info.clusterSectors()) c /= info.clusterSectors();
+            // NTFS items carry the sector of their file record; the column shows its cluster.
+            const std::uint64_t c = ntfs_ ? item.cluster / clusterSectors_ : item.cluster;
             return QString::number(static_cast<std::uint32_t>(c));
         }
         case ColSize: return QString::number(item.size);
@@ -214,7 +222,14 @@ bool FileListModel::setData(const QModelIndex& index, const QVariant& value, int
     // An edit that ends without a new text changes nothing.
     if (text.isEmpty() || text == shownName(index.row())) return false;
     FileItem& item = itemAt(index.row());
-    item.name = ss(text);
+    // Names are kept to 255 bytes, cut at a character.
+    QByteArray name = text.toUtf8();
+    if (name.size() > static_cast<qsizetype>(kMaxNameBytes)) {
+        qsizetype cut = static_cast<qsizetype>(kMaxNameBytes);
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+        name.truncate(cut);
+    }
+    item.name = name.toStdString();
     if (item.kind == ITEM_LOSTDIR) item.kind = ITEM_RENAMEDDIR;
     icons_[rows_[static_cast<std::size_t>(index.row())]] = 0;
     emit renamed(index.row());

@@ -62,6 +62,7 @@ signals:
 
 private:
     int computeIcon(const FileItem& item) const;
+    void takeVolume();
 
     CQUIDNEYDoc& doc_;
     ItemList owned_;
@@ -71,6 +72,10 @@ private:
     mutable std::vector<std::uint16_t> icons_;
     int key_ = 0;
     int order_ = 1;
+    // Taken from the volume when the items are set, so that painting never reads the drive's
+    // description while a worker reopens the drive.
+    bool ntfs_ = false;
+    std::uint32_t clusterSectors_ = 1;
 };
 
 }  // namespace harrow::gui

@@ -112,6 +112,10 @@ void CMainFrame::buildMenus() {
     QAction* prefs = makeAction(ID_PREFERENCES, uitext::kPreferences, [&v] { v.preferences(); });
     prefs->setIcon(commandIcon(ID_PREFERENCES));
     viewMenu->addAction(prefs);
+    // Right-clicking the list off its rows offers the same commands.
+    auto* stylesMenu = new QMenu(text(uitext::kViewMenu), this);
+    stylesMenu->addActions(styles->actions());
+    v.setBackgroundMenus(stylesMenu, sort, prefs);
 
     QMenu* lists = menuBar()->addMenu(text(uitext::kListMenu));
     auto* modes = new QActionGroup(this);

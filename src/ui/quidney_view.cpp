@@ -1,6 +1,5 @@
 #include "ui/quidney_view.h"
 
-#include <QActionGroup>
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
@@ -100,6 +99,12 @@ void CQUIDNEYView::attachFrame(QComboBox* history, QLabel* selectionPane, QLabel
     selectionPane_ = selectionPane;
     totalPane_ = totalPane;
     connect(history, &QComboBox::activated, this, &CQUIDNEYView::historySelected);
+}
+
+void CQUIDNEYView::setBackgroundMenus(QMenu* styles, QMenu* sort, QAction* preferences) {
+    stylesMenu_ = styles;
+    sortMenu_ = sort;
+    preferencesAction_ = preferences;
 }
 
 QAbstractItemView* CQUIDNEYView::currentView() const {
@@ -562,23 +567,10 @@ void CQUIDNEYView::showContextMenu(const QPoint& pos) {
         menu.addAction(itemIcon(147), text(uitext::kViewHex), this, &CQUIDNEYView::viewHex);
         menu.addAction(text(uitext::kViewText), this, &CQUIDNEYView::viewText);
     } else {
-        QMenu* styles = menu.addMenu(text(uitext::kViewMenu));
-        const std::pair<int, UiText> styleItems[] = {{ID_VIEW_LARGEICON, uitext::kLargeIcons},
-                                                     {ID_VIEW_SMALLICON, uitext::kSmallIcons},
-                                                     {ID_VIEW_LIST, uitext::kListStyle},
-                                                     {ID_VIEW_DETAILS, uitext::kDetails}};
-        auto* group = new QActionGroup(styles);
-        for (const auto& [id, label] : styleItems) {
-            QAction* a = styles->addAction(commandIcon(id), text(label), this, [this, id = id] { setViewStyle(id); });
-            a->setCheckable(true);
-            a->setChecked(viewStyle_ == id);
-            group->addAction(a);
-        }
-        QMenu* sort = menu.addMenu(text(uitext::kArrangeIcons));
-        const UiText sortItems[] = {uitext::kSortByName, uitext::kSortByDate, uitext::kSortByCluster, uitext::kSortBySize};
-        for (int key = 0; key < 4; ++key) sort->addAction(text(sortItems[key]), this, [this, key] { setSortKey(key); });
+        if (stylesMenu_) menu.addMenu(stylesMenu_);
+        if (sortMenu_) menu.addMenu(sortMenu_);
         menu.addSeparator();
-        menu.addAction(commandIcon(32771), text(uitext::kPreferences), this, &CQUIDNEYView::preferences);
+        if (preferencesAction_) menu.addAction(preferencesAction_);
     }
     menu.exec(view->viewport()->mapToGlobal(pos));
 }

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QListView>
+#include <QMenu>
 #include <QPointer>
 #include <QStackedWidget>
 #include <QTreeView>
@@ -31,6 +32,8 @@ public:
 
     // The frame's history combo and status panes, which the view fills.
     void attachFrame(QComboBox* history, QLabel* selectionPane, QLabel* totalPane);
+    // What a right click off the rows offers: the view styles, the sort commands, preferences.
+    void setBackgroundMenus(QMenu* styles, QMenu* sort, QAction* preferences);
 
     // Before the document rebuilds its lists: nothing borrowed from them may stay on screen.
     void detach();
@@ -111,6 +114,9 @@ private:
     QPointer<QComboBox> history_;
     QPointer<QLabel> selectionPane_;
     QPointer<QLabel> totalPane_;
+    QPointer<QMenu> stylesMenu_;
+    QPointer<QMenu> sortMenu_;
+    QPointer<QAction> preferencesAction_;
     int viewStyle_ = ID_VIEW_LIST;
     int sortKey_ = 0;
     int sortOrder_ = 1;

@@ -197,7 +197,7 @@ void CMainFrame::updateActions() {
     auto enable = [&](int id, bool on) {
         if (QAction* a = action(id)) a->setEnabled(on);
     };
-    enable(ID_FILE_SAVE, open && view_->canSave());
+    enable(ID_FILE_SAVE, open && view_->canSave());  // a file, or a directory other than "." and ".."
     enable(ID_LIST_BASICROOT, searched);
     for (int id : {ID_LIST_SEARCHROOT, ID_LIST_LOSTDIRS, ID_LIST_ALLDIRS}) enable(id, searched && open && !ntfs);
     enable(ID_LIST_ALLFILES, searched && open && ntfs);
@@ -206,8 +206,9 @@ void CMainFrame::updateActions() {
     enable(ID_RENAME, open && view_->focusedRow() >= 0);
     enable(ID_PARENT_DIR, view_->dirDepth() > 0);
     enable(ID_DIR_FAT, open && !ntfs);
-    enable(ID_VIEW_HEX, open && !view_->selectedRows().isEmpty());
-    enable(ID_VIEW_TEXT, open && !view_->selectedRows().isEmpty());
+    const bool selected = view_->canSave();
+    enable(ID_VIEW_HEX, open && selected);
+    enable(ID_VIEW_TEXT, open && selected);
     history_->setEnabled(open);
     if (QAction* a = action(doc_.listMode)) a->setChecked(true);
     if (QAction* a = action(view_->viewStyle())) a->setChecked(true);

@@ -13,6 +13,7 @@
 #include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <functional>
 
 #include "common/gui_icons.h"
 #include "common/gui_text.h"
@@ -349,18 +350,23 @@ void CQUIDNEYView::selectHistoryRow(int row) {
 }
 
 QList<int> CQUIDNEYView::selectedRows() const {
-    // Column 0 stands for its row: the list views select only that column, details the row.
+    // Column 0 stands for its row: the list styles select only that column, details the row.
+    // Ranges, not indexes: a selection of 100,000 rows is a handful of ranges.
     QList<int> rows;
-    for (const QModelIndex& i : list_->selectionModel()->selectedIndexes())
-        if (i.column() == 0 && !model_.isDotRow(i.row())) rows << i.row();
+    for (const QItemSelectionRange& range : list_->selectionModel()->selection()) {
+        if (range.left() != 0) continue;
+        for (int r = range.top(); r <= range.bottom(); ++r)
+            if (!model_.isDotRow(r)) rows << r;
+    }
     std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     return rows;
 }
 
 int CQUIDNEYView::firstSelectedRow() const {
     int first = -1;
-    for (const QModelIndex& i : list_->selectionModel()->selectedIndexes())
-        if (i.column() == 0 && (first < 0 || i.row() < first)) first = i.row();
+    for (const QItemSelectionRange& range : list_->selectionModel()->selection())
+        if (range.left() == 0 && (first < 0 || range.top() < first)) first = range.top();
     return first;
 }
 
@@ -369,43 +375,51 @@ int CQUIDNEYView::focusedRow() const {
     return i.isValid() ? i.row() : -1;
 }
 
-void CQUIDNEYView::selectAll() {
+QItemSelection CQUIDNEYView::rowsWhere(const std::function<bool(int)>& pick) const {
+    // Runs of rows make one range each: selecting 100,000 rows stays quick.
     QItemSelection selection;
-    for (int r = 0; r < model_.itemCount(); ++r)
-        if (!model_.isDotRow(r)) selection.select(model_.index(r, 0), model_.index(r, FileListModel::ColumnCount - 1));
-    list_->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+    const int last = FileListModel::ColumnCount - 1;
+    for (int r = 0; r < model_.itemCount();) {
+        if (!pick(r)) {
+            ++r;
+            continue;
+        }
+        int end = r;
+        while (end + 1 < model_.itemCount() && pick(end + 1)) ++end;
+        selection.select(model_.index(r, 0), model_.index(end, last));
+        r = end + 1;
+    }
+    return selection;
+}
+
+void CQUIDNEYView::selectAll() {
+    list_->selectionModel()->select(rowsWhere([&](int r) { return !model_.isDotRow(r); }),
+                                    QItemSelectionModel::ClearAndSelect);
     if (model_.itemCount() > 0)
         list_->selectionModel()->setCurrentIndex(model_.index(model_.itemCount() - 1, 0), QItemSelectionModel::NoUpdate);
 }
 
 void CQUIDNEYView::selectDeleted() {
     const FatTable& fat = doc_.drive().fat();
-    QItemSelection selection;
-    for (int r = 0; r < model_.itemCount(); ++r) {
-        const FileItem& item = model_.itemAt(r);
-        if (item.kind != ITEM_FILE) continue;
-        bool deleted = false;
-        for (int copy = 0; copy < fat.copies() && !deleted; ++copy)
-            deleted = fat.usable(item.firstCluster()) && fat.firstClusterFree(copy, item.firstCluster());
-        if (deleted) selection.select(model_.index(r, 0), model_.index(r, FileListModel::ColumnCount - 1));
-    }
-    list_->selectionModel()->select(selection, QItemSelectionModel::Select);
+    list_->selectionModel()->select(rowsWhere([&](int r) {
+                                        const FileItem& item = model_.itemAt(r);
+                                        if (item.kind != ITEM_FILE || !fat.usable(item.firstCluster())) return false;
+                                        for (int copy = 0; copy < fat.copies(); ++copy)
+                                            if (fat.firstClusterFree(copy, item.firstCluster())) return true;
+                                        return false;
+                                    }),
+                                    QItemSelectionModel::Select);
 }
 
 void CQUIDNEYView::selectUnsaved() {
-    QItemSelection selection;
-    for (int r = 0; r < model_.itemCount(); ++r)
-        if (model_.itemAt(r).kind == ITEM_FILE)
-            selection.select(model_.index(r, 0), model_.index(r, FileListModel::ColumnCount - 1));
-    list_->selectionModel()->select(selection, QItemSelectionModel::Select);
+    list_->selectionModel()->select(rowsWhere([&](int r) { return model_.itemAt(r).kind == ITEM_FILE; }),
+                                    QItemSelectionModel::Select);
 }
 
 void CQUIDNEYView::invertSelection() {
-    QItemSelection toggle, dots;
-    for (int r = 0; r < model_.itemCount(); ++r)
-        (model_.isDotRow(r) ? dots : toggle).select(model_.index(r, 0), model_.index(r, FileListModel::ColumnCount - 1));
-    list_->selectionModel()->select(toggle, QItemSelectionModel::Toggle);
-    list_->selectionModel()->select(dots, QItemSelectionModel::Deselect);
+    QItemSelectionModel* selection = list_->selectionModel();
+    selection->select(rowsWhere([&](int r) { return !model_.isDotRow(r); }), QItemSelectionModel::Toggle);
+    selection->select(rowsWhere([&](int r) { return model_.isDotRow(r); }), QItemSelectionModel::Deselect);
 }
 
 void CQUIDNEYView::renameFocused() {
@@ -512,9 +526,10 @@ void CQUIDNEYView::reload() {
 }
 
 bool CQUIDNEYView::canSave() const {
-    for (int r : selectedRows()) {
-        const FileItem& item = model_.itemAt(r);
-        if (!item.isDotName()) return true;
+    for (const QItemSelectionRange& range : list_->selectionModel()->selection()) {
+        if (range.left() != 0) continue;
+        for (int r = range.top(); r <= range.bottom(); ++r)
+            if (!model_.isDotRow(r)) return true;
     }
     return false;
 }

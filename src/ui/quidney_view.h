@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QComboBox>
+#include <QItemSelection>
+#include <functional>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
@@ -101,6 +103,8 @@ private:
     void onRenamed(int row);
     void showContextMenu(const QPoint& pos);
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // The rows `pick` takes, whole, as one range per run of rows.
+    QItemSelection rowsWhere(const std::function<bool(int)>& pick) const;
     // The first selected row, or -1.
     int firstSelectedRow() const;
     bool chooseFatFor(const FileItem& item);

@@ -85,6 +85,7 @@ CQUIDNEYView::CQUIDNEYView(CQUIDNEYDoc& doc, QWidget* parent)
         v->installEventFilter(this);
         connect(v, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& i) { openAction(i.row()); });
         connect(v, &QWidget::customContextMenuRequested, this, &CQUIDNEYView::showContextMenu);
+        connect(v->itemDelegate(), &QAbstractItemDelegate::closeEditor, this, [this] { editing_ = false; });
     }
     connect(details_->header(), &QHeaderView::sectionClicked, this, &CQUIDNEYView::headerClicked);
     connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
@@ -425,6 +426,7 @@ void CQUIDNEYView::invertSelection() {
 void CQUIDNEYView::renameFocused() {
     const int row = focusedRow();
     if (row < 0) return;
+    editing_ = true;
     currentView()->edit(model_.index(row, 0));
 }
 
@@ -593,8 +595,9 @@ void CQUIDNEYView::showContextMenu(const QPoint& pos) {
 bool CQUIDNEYView::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress && (watched == list_ || watched == details_)) {
         auto* key = static_cast<QKeyEvent*>(event);
-        // An open label editor has the focus, so its Enter never comes here.
-        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && driveOpen()) {
+        // The Enter that ends a label edit reaches the view too (the edit is committed after it):
+        // it must not open the row.
+        if (!editing_ && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && driveOpen()) {
             openAction(firstSelectedRow() >= 0 ? firstSelectedRow() : focusedRow());
             return true;
         }

@@ -126,6 +126,7 @@ private:
     int sortOrder_ = 1;
     int dirDepth_ = 0;
     bool updatingHistory_ = false;
+    bool editing_ = false;  // a label editor is open
     QString lastTargetFolder_;
 };
 

@@ -6,6 +6,9 @@
 #include <QAbstractButton>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTextBrowser>
 #include <QListWidget>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -14,7 +17,10 @@
 
 #include "common/gui_text.h"
 #include "saving/fat_choice_dlg.h"
+#include "ui/about_dlg.h"
+#include "ui/drive_info_dlg.h"
 #include "ui/preferences_dlg.h"
+#include "ui/viewers.h"
 #include "support/sample_volume.h"
 #include "ui/main_frame.h"
 #include "ui/qt_prompts.h"
@@ -25,6 +31,24 @@ using namespace harrow::gui;
 using harrow::test::makeSampleFat;
 
 namespace {
+
+// Closes the next modal window once it shows, after checking it is a T and letting `act` work
+// on it; false from `act` rejects it.
+template <typename T>
+void whenModal(std::function<bool(T*)> act) {
+    QTimer::singleShot(0, [act] {
+        QWidget* w = QApplication::activeModalWidget();
+        if (!w) {
+            whenModal<T>(act);  // not shown yet
+            return;
+        }
+        auto* dialog = qobject_cast<T*>(w);
+        QVERIFY2(dialog, w->metaObject()->className());
+        auto* d = qobject_cast<QDialog*>(w);
+        if (act(dialog)) d->accept();
+        else d->reject();
+    });
+}
 
 QStringList shownNames(CQUIDNEYView& v) {
     QStringList names;
@@ -352,6 +376,69 @@ private slots:
         QVERIFY(shownNames(v).contains("1.txt"));
         frame.action(ID_PARENT_DIR)->trigger();
         QCOMPARE(v.dirDepth(), 0);
+    }
+
+    // The commands that open a window of their own, each through its menu action.
+    void commandsOpenTheirWindows() {
+        QTemporaryDir target;
+        Fixture f;
+        CQUIDNEYView& v = f.view();
+        v.enterRow(rowOf(v, "Documents"));
+        v.listView()->selectionModel()->select(v.model().index(rowOf(v, "notes.txt"), 0), QItemSelectionModel::Select);
+
+        whenModal<CDriveInfoDlg>([](CDriveInfoDlg* d) {
+            return d->valueText(CDriveInfoDlg::kBytesPerCluster) == QStringLiteral("2048");
+        });
+        f.frame.action(ID_DRIVE_INFO)->trigger();
+        whenModal<CAboutDlg>([](CAboutDlg*) { return true; });
+        f.frame.action(ID_APP_ABOUT)->trigger();
+
+        // The viewers first ask which FAT copy to read with.
+        for (int id : {ID_VIEW_HEX, ID_VIEW_TEXT}) {
+            whenModal<CFatChoiceDlg>([id](CFatChoiceDlg* d) {
+                d->list()->setCurrentRow(1);
+                d->choose();
+                if (id == ID_VIEW_HEX)
+                    whenModal<CViewHexDlg>([](CViewHexDlg* hex) { return hex->view()->totalLines() == 1; });
+                else
+                    whenModal<CViewTextDlg>([](CViewTextDlg* t) { return t->text() == QStringLiteral("Harrow notes 16!"); });
+                return true;
+            });
+            f.frame.action(id)->trigger();
+        }
+
+        // Save: the target folder, then the selected file lands there with its bytes.
+        whenModal<QFileDialog>([&](QFileDialog* d) {
+            d->setDirectory(target.path());
+            d->selectFile(target.path());
+            return true;
+        });
+        f.frame.action(ID_FILE_SAVE)->trigger();
+        QFile saved(QDir(target.path()).filePath("notes.txt"));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QByteArray("Harrow notes 16!"));
+        QCOMPARE(v.model().iconNumber(rowOf(v, "notes.txt")), 148);
+
+        // Rename (F2) edits the focused row's label in place.
+        f.frame.action(ID_LIST_LOSTDIRS)->trigger();
+        v.listView()->setCurrentIndex(v.model().index(rowOf(v, "# 50"), 0));
+        f.frame.action(ID_RENAME)->trigger();
+        auto* editor = v.listView()->findChild<QLineEdit*>();
+        QVERIFY(editor);
+        editor->setText(QStringLiteral("Letters"));
+        // The Enter that ends the edit renames the row and opens nothing.
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTRY_VERIFY(shownNames(v).contains("Letters"));
+        QCOMPARE(v.dirDepth(), 0);
+
+        // Help opens a window of its own, with the page in it.
+        f.frame.action(ID_HELP_FINDER)->trigger();
+        QTextBrowser* help = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = qobject_cast<QTextBrowser*>(w); b && b->isVisible()) help = b;
+        QVERIFY(help);
+        QVERIFY(help->toPlainText().contains("Harrow"));
+        help->close();
     }
 
     void toolbarAndStatusBarCanBeHidden() {

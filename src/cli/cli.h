@@ -68,6 +68,11 @@ struct ResolvedItem {
 // Nothing, with the reason in `error`, when a step does not exist.
 std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& address, std::string& error);
 
+// Whether ITEM's "@N" can name anything on this volume at all: a cluster FAT can address and the
+// volume holds, or a sector inside an NTFS volume. The reason when not: a command line that can
+// never work (exit 2), as opposed to an item that is not there (exit 1).
+std::optional<std::string> badAddress(CQUIDNEYDoc& doc, const std::string& address);
+
 int cmdDrives(const Options& opt);
 int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
 int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt);

@@ -169,8 +169,18 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
     if (auto letter = letterOfRootPath(source); letter && source.size() <= 3) {
         return doc.openDrive(*letter, host);
     }
-    if (access(source.c_str(), F_OK) != 0) {
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0) {
         printError("no such file or device: " + source);
+        return false;
+    }
+    // Checked before anything opens it: reading a FIFO would wait for a writer forever.
+    if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
+        printError(formatMessage(msg::kNotADisk, source));
+        return false;
+    }
+    if (S_ISREG(st.st_mode) && offset > 0 && offset >= static_cast<std::uint64_t>(st.st_size)) {
+        printError(fmt::format("--offset {} is at or past the end of {} ({} bytes)", offset, source, st.st_size));
         return false;
     }
     if (startsWithImageSignature(source)) return doc.openFileDrive(source, host);
@@ -276,6 +286,10 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
 
     OpenDrive open(doc);
     if (!open.ok) return kBadSource;
+    if (auto bad = badAddress(doc, address)) {
+        printError(*bad);
+        return kBadSource;
+    }
     std::string error;
     auto start = resolveItem(doc, address.empty() ? "/" : address, error);
     if (!start) {
@@ -322,6 +336,10 @@ int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& addre
 
     OpenDrive open(doc);
     if (!open.ok) return kBadSource;
+    if (auto bad = badAddress(doc, address)) {
+        printError(*bad);
+        return kBadSource;
+    }
     std::string error;
     auto found = resolveItem(doc, address, error);
     if (!found) {
@@ -499,6 +517,10 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
         OpenDrive open(doc);
         if (!open.ok) return kBadSource;
         for (const std::string& address : addresses) {
+            if (auto bad = badAddress(doc, address)) {
+                printError(*bad);
+                return kBadSource;
+            }
             std::string error;
             auto r = resolveItem(doc, address, error);
             if (!r) {

@@ -90,4 +90,26 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
     return cur;
 }
 
+std::optional<std::string> badAddress(CQUIDNEYDoc& doc, const std::string& address) {
+    if (address.empty() || address[0] != '@') return std::nullopt;
+    const std::string number = address.substr(1, address.find('/') == std::string::npos ? std::string::npos
+                                                                                         : address.find('/') - 1);
+    std::uint64_t n = 0;
+    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), n);
+    if (number.empty() || ec != std::errc{} || end != number.data() + number.size())
+        return "not an item address: " + address + " (@ takes a cluster number on FAT, a sector number on NTFS)";
+    const DriveInfo& info = doc.drive().info();
+    if (info.isNtfs()) {
+        const std::uint64_t sectors = info.clusterCount * info.clusterSectors();
+        if (n >= sectors) return "sector " + number + " is past the end of the volume (" + std::to_string(sectors) + " sectors)";
+        return std::nullopt;
+    }
+    // Clusters 0 and 1 do not exist; the data area's clusters run from 2 to the cluster count + 1.
+    const std::uint64_t last = info.clusterCount + 1;
+    if (n < 2 || n > last)
+        return "cluster " + number + " is not on this volume: its clusters are 2 to " + std::to_string(last) +
+               " (the root is /)";
+    return std::nullopt;
+}
+
 }  // namespace harrow::cli

@@ -1,4 +1,8 @@
+#include <iconv.h>
+
 #include <CLI/CLI.hpp>
+#include <charconv>
+#include <csignal>
 
 #include "cli/cli.h"
 #include "common/strings.h"
@@ -7,6 +11,9 @@
 using namespace harrow;
 
 int main(int argc, char** argv) {
+    // A target over the file-size limit must fail the write (EFBIG, said as a full target), not
+    // kill the run with a partial file and no word.
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app{"harrow-cli: list, read and recover files of FAT and NTFS volumes"};
     app.require_subcommand(1);
     app.fallthrough();  // global options may also follow the command
@@ -18,7 +25,9 @@ int main(int argc, char** argv) {
     app.add_option("--codepage", codepage, "OEM code page of short names (default CP437, CP936 in a zh locale)");
 
     cli::Options opt;
-    app.add_option("--offset", opt.offset, "byte offset of the volume inside SOURCE (a partition of a disk image)");
+    std::string offsetText;
+    app.add_option("--offset", offsetText, "byte offset of the volume inside SOURCE (a partition of a disk image)")
+        ->type_name("BYTES");
     std::string source, address;
 
     auto* drivesCmd = app.add_subcommand("drives", "the drive table: letter, type, label, path");
@@ -75,7 +84,23 @@ int main(int argc, char** argv) {
     }
 
     if (!lang.empty()) setLanguage(lang == "en" ? Lang::En : Lang::Zh);
-    if (!codepage.empty()) setOemCodePage(codepage);
+    if (!offsetText.empty()) {
+        auto [end, ec] = std::from_chars(offsetText.data(), offsetText.data() + offsetText.size(), opt.offset);
+        if (ec != std::errc{} || end != offsetText.data() + offsetText.size()) {
+            cli::printError("--offset takes a byte count from 0 to 18446744073709551615, not " + offsetText);
+            return cli::kBadSource;
+        }
+    }
+    if (!codepage.empty()) {
+        // A name iconv does not know would leave every short name with high bytes unreadable.
+        iconv_t cd = ::iconv_open("UTF-8", codepage.c_str());
+        if (cd == reinterpret_cast<iconv_t>(-1)) {
+            cli::printError("unknown code page: " + codepage + " (for example CP437, CP850, CP936)");
+            return cli::kBadSource;
+        }
+        ::iconv_close(cd);
+        setOemCodePage(codepage);
+    }
     for (const auto& assignment : drives) {
         if (!DriveTable::global().addAssignments(assignment)) {
             cli::printError("--drive wants X=PATH, not " + assignment);

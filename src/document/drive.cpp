@@ -23,7 +23,13 @@ bool CDrive::open(const std::string& path, DriveKind kind) {
     if (!openSource(path, kind)) return false;
     lock();
     std::vector<std::uint8_t> boot(std::max<std::size_t>(kBootBufferBytes, info().bytesPerSector));
-    if (!readSectors(boot, 0, 1) || !describe(boot)) {
+    if (!readSectors(boot, 0, 1)) {
+        // A lost source has said so already.
+        if (!sourceLost()) prompts().showMessage(msg::kCannotReadBootSector, formatMessage(msg::kCannotReadBootSector, devicePath()));
+        close();
+        return false;
+    }
+    if (!describe(boot)) {
         close();
         return false;
     }

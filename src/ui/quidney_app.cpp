@@ -4,6 +4,7 @@
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 
 #include "common/gui_icons.h"
@@ -107,6 +108,9 @@ std::optional<AppOptions> parseArguments(const QStringList& arguments, QString& 
 }
 
 int runHarrow(int argc, char** argv) {
+    // A saved file over the file-size limit fails its write (said as a full target) instead of
+    // killing the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QElapsedTimer clock;
     clock.start();
     QApplication app(argc, argv);

@@ -20,10 +20,16 @@ bool meansLost(int error) {
 
 std::unique_ptr<LocalSource> LocalSource::open(const std::string& path, std::uint64_t byteOffset,
                                                                    std::optional<std::uint64_t> length) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK a FIFO would hold the open until something writes to it.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return nullptr;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return nullptr;
+    if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
+        errno = ENOTBLK;
+        return nullptr;
+    }
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
 
     std::uint32_t sectorSize = 512;
     std::optional<std::uint64_t> size;
@@ -32,11 +38,8 @@ std::unique_ptr<LocalSource> LocalSource::open(const std::string& path, std::uin
         if (::ioctl(fd.get(), BLKSSZGET, &ss) == 0 && ss > 0) sectorSize = static_cast<std::uint32_t>(ss);
         std::uint64_t bytes = 0;
         if (::ioctl(fd.get(), BLKGETSIZE64, &bytes) == 0) size = bytes;
-    } else if (S_ISREG(st.st_mode)) {
-        size = static_cast<std::uint64_t>(st.st_size);
     } else {
-        errno = ENODEV;
-        return nullptr;
+        size = static_cast<std::uint64_t>(st.st_size);
     }
     if (size) size = *size > byteOffset ? *size - byteOffset : 0;
     if (length) size = size ? std::min(*size, *length) : *length;

@@ -29,6 +29,7 @@ OpenedSource SystemSources::open(const std::string& path, DriveKind kind) {
     if (!opened.source) {
         // Permission is the one failure the user can mend, so it names the device and the remedy.
         if (errno == EACCES || errno == EPERM) return {nullptr, msg::kNoPermission, opened.devicePath, opened.label};
+        if (errno == ENOTBLK) return {nullptr, msg::kNotADisk, opened.devicePath, opened.label};
         return failed(msg::kCannotOpenDrive);
     }
     return opened;
@@ -36,6 +37,7 @@ OpenedSource SystemSources::open(const std::string& path, DriveKind kind) {
 
 std::string OpenedSource::failureText() const {
     if (failure == msg::kNoPermission) return formatMessage(msg::kNoPermission, devicePath);
+    if (failure == msg::kNotADisk) return formatMessage(msg::kNotADisk, devicePath);
     return messageText(failure);
 }
 

@@ -15,14 +15,17 @@ SANITIZED = os.environ.get("HARROW_SANITIZED") == "1"
 GIB = 1 << 30
 
 
-def run(args, cpu_seconds=20, memory=GIB, env=None, cwd=None, stdin=subprocess.DEVNULL):
-    """harrow-cli ARGS under the limits; the CompletedProcess (stdout and stderr as bytes)."""
+def run(args, cpu_seconds=20, memory=GIB, env=None, cwd=None, stdin=subprocess.DEVNULL, file_size=None):
+    """harrow-cli ARGS under the limits (and a limit on the size of the files it writes, when
+    given); the CompletedProcess (stdout and stderr as bytes)."""
     cpu = cpu_seconds * (5 if SANITIZED else 1)
 
     def limit():
         resource.setrlimit(resource.RLIMIT_CPU, (cpu, cpu))
         if not SANITIZED:
             resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
+        if file_size is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size, file_size))
 
     full_env = dict(os.environ, TZ="UTC", HARROW_LANG="en", HARROW_DRIVES="")
     full_env.update(env or {})

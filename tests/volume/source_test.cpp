@@ -165,7 +165,7 @@ TEST(LocalSource, ReadsReadOnlyAndTellsWhyItCannotOpen) {
     EXPECT_FALSE(LocalSource::open("/nonexistent/harrow"));
     EXPECT_EQ(errno, ENOENT);
     EXPECT_FALSE(LocalSource::open("/tmp"));  // neither a device nor a file
-    EXPECT_EQ(errno, ENODEV);
+    EXPECT_EQ(errno, ENOTBLK);
 }
 
 TEST(DriveTable, EnumeratesBlockDevicesLikeDriveLetters) {

@@ -352,15 +352,29 @@ int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& addre
         return kSomeFailed;
     }
 
-    FileReader reader(doc.drive(), item, doc.isFat() ? *fat : 0);
+    // The decision saving takes: a copy whose chain does not fit the file is not read from
+    // unless --force-fat says so; the user may name another (on a terminal).
+    FatIndex copy = doc.isFat() ? *fat : 0;
+    while (doc.isFat() && !opt.forceFat && !chainDescribesFile(doc.drive().fat(), copy, item)) {
+        auto choice = doc.prompts().chooseFat(copy, doc.drive().info().numberOfFats);
+        if (!choice) return kSomeFailed;
+        copy = *choice;
+    }
+    FileReader reader(doc.drive(), item, copy);
     if (!reader.ok()) {
         printError(formatMessage(msg::kCannotOpenItem, item.name));
         return kSomeFailed;
     }
-    const CopyResult result = copyItemData(reader, item.size, [](Bytes block) {
+    std::uint64_t written = 0;
+    const CopyResult result = copyItemData(reader, item.size, [&](Bytes block) {
+        written += block.size();
         return std::fwrite(block.data(), 1, block.size(), stdout) == block.size();
     });
-    if (result == CopyResult::ReadFailed) printError(formatMessage(msg::kCannotReadItem, item.name));
+    if (result == CopyResult::ReadFailed && reader.chainClosed())
+        printError(fmt::format("the FAT chain of {} comes back on itself after {} bytes of {}: the rest is not read",
+                               item.name, written, item.size));
+    else if (result == CopyResult::ReadFailed)
+        printError(formatMessage(msg::kCannotReadItem, item.name));
     if (result == CopyResult::WriteFailed) printError("cannot write to standard output");
     if (std::fflush(stdout) != 0 || result != CopyResult::Done) return kSomeFailed;
     return kOk;

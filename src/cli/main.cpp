@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
     catCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
     catCmd->add_option("ITEM", address, "/A/B/FILE, @CLUSTER or @CLUSTER/A/B")->required();
     catCmd->add_option("--fat", opt.fat, "FAT copy to read through: 1..n or none");
+    catCmd->add_flag("--force-fat", opt.forceFat, "read through the chosen FAT copy even where it does not fit the file");
 
     std::vector<std::string> saveItems;
     auto* scanCmd = app.add_subcommand("scan", "search the whole volume for lost directories (FAT) or file records (NTFS)");

@@ -36,6 +36,36 @@ ReadResult FileReader::failure() const { return drive_.sourceLost() ? ReadResult
 
 bool FileReader::inChain(std::uint32_t c) const { return !drive_.fat().isEndOfChain(c) && drive_.fat().usable(c); }
 
+bool FileReader::firstVisit(std::uint32_t c) {
+    constexpr std::size_t kFew = 64;
+    if (visited_.empty()) {
+        if (visitedFew_.empty()) visitedFew_.push_back(item_.firstCluster());
+        if (std::find(visitedFew_.begin(), visitedFew_.end(), c) != visitedFew_.end()) {
+            chainClosed_ = true;
+            return false;
+        }
+        visitedFew_.push_back(c);
+        if (visitedFew_.size() < kFew) return true;
+        // A long chain: a bit per cluster of the volume from here on.
+        visited_.assign(std::size_t{drive_.fat().lastCluster()} + 1, false);
+        for (std::uint32_t v : visitedFew_)
+            if (v < visited_.size()) visited_[v] = true;
+        return true;
+    }
+    if (visited_[c]) {
+        chainClosed_ = true;
+        return false;
+    }
+    visited_[c] = true;
+    return true;
+}
+
+void FileReader::forgetVisits() {
+    visitedFew_.clear();
+    visited_.clear();
+    chainClosed_ = false;
+}
+
 std::optional<std::uint64_t> FileReader::locate(std::uint64_t index) {
     if (mode_ == Mode::Contiguous) {
         const std::uint64_t first = drive_.sectorOfCluster(item_.firstCluster());
@@ -47,12 +77,13 @@ std::optional<std::uint64_t> FileReader::locate(std::uint64_t index) {
     if (index < cursorIndex_) {
         cursorIndex_ = 0;
         cursorCluster_ = item_.firstCluster();
+        forgetVisits();
     }
     while (cursorIndex_ < index) {
         if (mode_ == Mode::Chain) {
             if (!inChain(cursorCluster_)) return std::nullopt;
             const std::uint32_t next = fat.next(fat_, cursorCluster_);
-            if (!inChain(next)) return std::nullopt;
+            if (!inChain(next) || !firstVisit(next)) return std::nullopt;
             cursorCluster_ = next;
         } else {
             cursorCluster_ = fat.nextFree(fat_, cursorCluster_);
@@ -72,6 +103,9 @@ std::uint64_t FileReader::runFrom(std::uint64_t index, std::uint64_t most) {
         const std::uint32_t next = mode_ == Mode::Chain ? fat.next(fat_, c) : fat.nextFree(fat_, c);
         if (mode_ == Mode::Chain && !inChain(next)) break;
         if (drive_.sectorOfCluster(next) != drive_.sectorOfCluster(c) + sectorsPerCluster_) break;
+        // A run can walk into clusters the chain went through before (5 6 7 2 3 4 5): the chain
+        // closes there.
+        if (mode_ == Mode::Chain && !firstVisit(next)) break;
         cursorCluster_ = next;
         cursorIndex_ = index + count;
         ++count;

@@ -33,6 +33,9 @@ public:
 
     // False when the item cannot be read at all (NTFS: its file record cannot be loaded).
     bool ok() const { return ok_; }
+    // Whether reading stopped where the FAT chain comes back to a cluster it already went
+    // through: nothing from there on is the file's, so nothing is read twice.
+    bool chainClosed() const { return chainClosed_; }
     std::uint32_t clusterBytes() const { return clusterBytes_; }
 
     // Reads `out.size()` bytes at `offset`.
@@ -51,6 +54,10 @@ private:
     ReadResult failure() const;
     // Whether a live chain may hold `c`: a cluster the volume has, not an end-of-chain mark.
     bool inChain(std::uint32_t c) const;
+    // Notes that the chain goes on to `c`; false (and the chain counts as closed) when it has
+    // been there before.
+    bool firstVisit(std::uint32_t c);
+    void forgetVisits();
 
     enum class Mode { Chain, FreeClusters, Contiguous, Ntfs };
 
@@ -65,6 +72,11 @@ private:
     // once.
     std::uint64_t cursorIndex_ = 0;
     std::uint32_t cursorCluster_ = 0;
+    // The clusters the chain has gone through: a short list for small files, a bitmap over the
+    // volume's clusters once a chain grows long.
+    std::vector<std::uint32_t> visitedFew_;
+    std::vector<bool> visited_;
+    bool chainClosed_ = false;
     std::unique_ptr<CInode> inode_;
     std::vector<std::uint8_t> bounce_;
 };

@@ -54,6 +54,8 @@ std::uint32_t FatTable::walk(FatIndex copy, std::uint32_t first, std::uint32_t n
 std::uint64_t FatTable::sectorsFor(std::uint64_t size) const { return (size + bytesPerSector_ - 1) / bytesPerSector_; }
 
 bool FatTable::chainMatchesSize(FatIndex copy, std::uint32_t first, std::uint64_t size) const {
+    // An empty file owns no cluster: no chain is the chain that fits it.
+    if (size == 0 && first == 0) return true;
     std::uint64_t s = sectorsFor(size);
     std::uint32_t c = first;
     // A chain longer than the volume has clusters runs in a circle: it cannot end where it should.

@@ -2,6 +2,11 @@
 
 namespace harrow {
 
+bool chainDescribesFile(const FatTable& fat, FatIndex copy, const FileItem& item) {
+    if (copy < 0 || fat.copies() == 0 || item.size == 0) return true;
+    return fat.firstClusterFree(copy, item.firstCluster()) || fat.chainMatchesSize(copy, item.firstCluster(), item.size);
+}
+
 FatVerdict fatVerdict(const FatTable& fat, const FileItem& item) {
     const std::uint32_t first = item.firstCluster();
     std::uint16_t icon = VERDICT_FITS;

@@ -19,6 +19,11 @@ enum FatVerdict : std::uint16_t {
     VERDICT_DELETED_FIRST_FREE = 206,
 };
 
+// Whether copy `copy` describes the file well enough to read it by: no FAT is used (kNoFat, NTFS,
+// an empty file), the file is deleted and its first cluster is free (it is read through the free
+// clusters), or its chain fits its size. Otherwise saving asks for another copy, and so does cat.
+bool chainDescribesFile(const FatTable& fat, FatIndex copy, const FileItem& item);
+
 // The verdict for a file on the loaded FAT copies; 147 where there are none (NTFS). It reads
 // only the tables, so it may be asked at any time, also while the file is being read.
 FatVerdict fatVerdict(const FatTable& fat, const FileItem& item);

@@ -154,10 +154,10 @@ TEST(FileReader, OffsetsInsideAClusterAndLargeFiles) {
     for (std::uint32_t i = 0; i < chain.size(); ++i) ASSERT_EQ(all[i * 2048 + 512], static_cast<std::uint8_t>(i * 4 + 1)) << i;
 }
 
-TEST(FileReader, CircularChainsEndAtTheSize) {
-    // 10 -> 11 -> 12 -> 10 ...: a file claiming eight clusters reads them round the circle, and
-    // its verdict says the chain does not fit; a directory chained in a circle lists a bounded
-    // number of entries.
+TEST(FileReader, CircularChainsStopWhereTheyClose) {
+    // 10 -> 11 -> 12 -> 10 ...: a file claiming eight clusters gets the three of its chain and
+    // no repetition; its verdict says the chain does not fit; a directory chained in a circle
+    // lists a bounded number of entries.
     ReadFixture f;
     f.img.setFat(10, 11);
     f.img.setFat(11, 12);
@@ -166,14 +166,46 @@ TEST(FileReader, CircularChainsEndAtTheSize) {
     f.img.makeDirectory(20, 0);
     f.img.setFat(20, 21);
     f.img.setFat(21, 20);
+    // A long chain 100..179 that comes back to 150, and runs 40 41 42 30 31 ... 40 that walk
+    // into clusters they went through before.
+    for (std::uint32_t c = 100; c < 179; ++c) f.img.setFat(c, c + 1);
+    f.img.setFat(179, 150);
+    f.img.setFat(40, 41);
+    f.img.setFat(41, 42);
+    f.img.setFat(42, 30);
+    for (std::uint32_t c = 30; c < 40; ++c) f.img.setFat(c, c + 1);
     OpenedImage o(f.img);
     ASSERT_TRUE(o.opened);
     CDrive& drive = o.doc.drive();
     ASSERT_TRUE(drive.open("T:\\", DriveKind::Local));
-    Copied data = copyAll(drive, fileAt(10, 8 * 512), 0);
-    ASSERT_EQ(data.result, CopyResult::Done);
-    EXPECT_EQ(clustersOf(data.bytes, 512), (std::vector<int>{10, 11, 12, 10, 11, 12, 10, 11}));
+
+    struct Case {
+        std::uint32_t first;
+        std::uint64_t clusters;
+        std::vector<int> expected;
+    };
+    std::vector<int> longChain;
+    for (int c = 100; c < 180; ++c) longChain.push_back(c);
+    std::vector<int> runs{40, 41, 42};
+    for (int c = 30; c < 40; ++c) runs.push_back(c);
+    for (const Case& c : {Case{10, 8, {10, 11, 12}}, Case{100, 200, longChain}, Case{40, 30, runs}}) {
+        FileReader reader(drive, fileAt(c.first, c.clusters * 512), 0);
+        std::vector<std::uint8_t> bytes;
+        const CopyResult result = copyItemData(reader, c.clusters * 512, [&](Bytes b) {
+            bytes.insert(bytes.end(), b.begin(), b.end());
+            return true;
+        });
+        EXPECT_EQ(result, CopyResult::ReadFailed) << c.first;
+        EXPECT_TRUE(reader.chainClosed()) << c.first;
+        EXPECT_EQ(clustersOf(bytes, 512), c.expected) << c.first;
+    }
     EXPECT_EQ(fatVerdict(drive.fat(), fileAt(10, 8 * 512)), VERDICT_FITS_NONE);
+    // A chain that ends where it should closes nothing.
+    FileReader whole(drive, fileAt(30, 10 * 512), 0);
+    std::vector<std::uint8_t> ten(10 * 512);
+    EXPECT_EQ(whole.read(0, ten).status, ReadResult::Done);
+    EXPECT_FALSE(whole.chainClosed());
+
     auto listed = o.doc.listItem(o.doc.rootList[0]);
     ASSERT_TRUE(listed);
     EXPECT_LE(listed->size(), 65536u);

@@ -566,6 +566,51 @@ bench_gui_100k() {
   gui_line "ntfs open, scan, all files of a 100,000-file directory" "$img" scan --list all-files -- --list all-files
 }
 
+# Lost directories against fatcat, a FAT undelete and orphan tool: three trees of two directories,
+# two deleted with mdeltree (their clusters freed), one cut off from the root with its clusters
+# still allocated. `fatcat -o` looks for orphans among allocated chains only.
+bench_fatcat_orphans() {
+  need fatcat mmd mcopy mdeltree
+  header "lost directories on a volume with deleted trees: harrow-cli scan against fatcat -o"
+  local img=$scratch/orphans.img t fc_dirs fc_s h_dirs h_s start
+  truncate -s 64M "$img"
+  mkfs.fat -F 32 "$img" > /dev/null
+  for t in 1 2 3; do
+    MTOOLS_SKIP_CHECK=1 mmd -i "$img" "::/Tree$t" "::/Tree$t/Sub$t"
+    printf 'file %s\n' "$t" > "$scratch/f.txt"
+    MTOOLS_SKIP_CHECK=1 mcopy -i "$img" "$scratch/f.txt" "::/Tree$t/Sub$t/file$t.txt"
+  done
+  MTOOLS_SKIP_CHECK=1 mdeltree -i "$img" ::/Tree1 ::/Tree2
+  python3 - "$img" <<'PY'
+import struct, sys
+with open(sys.argv[1], "r+b") as img:
+    bs = img.read(512)
+    bps, spc, res, nf = struct.unpack_from("<H", bs, 11)[0], bs[13], struct.unpack_from("<H", bs, 14)[0], bs[16]
+    spf, root = struct.unpack_from("<I", bs, 36)[0], struct.unpack_from("<I", bs, 44)[0]
+    at = (res + nf * spf) * bps + (root - 2) * spc * bps
+    img.seek(at)
+    d = bytearray(img.read(spc * bps))
+    for i in range(0, len(d), 32):
+        if d[i + 11] != 0x0F and d[i:i + 8].rstrip() == b"TREE3":
+            j = i
+            while True:  # the entry and its long-name slots
+                d[j:j + 32] = bytes(32)
+                j -= 32
+                if j < 0 or d[j + 11] != 0x0F:
+                    break
+    img.seek(at)
+    img.write(d)
+PY
+  start=$(now)
+  fc_dirs=$(fatcat "$img" -o 2>/dev/null | sed -n -e 's/^\* Directory clusters \([0-9]*\) to.*/\1/p' -e 's/^d .* c=\([0-9]*\).*/\1/p' | sort -u | wc -l)
+  fc_s=$(seconds_since "$start")
+  start=$(now)
+  h_dirs=$("$cli" scan "$img" --list all-dirs | wc -l)
+  h_s=$(seconds_since "$start")
+  printf '6 directories made, 4 deleted with their trees, 2 cut off from the root: harrow-cli scan finds %d in %s s, fatcat -o %d in %s s\n' \
+    "$h_dirs" "$h_s" "$fc_dirs" "$fc_s"
+}
+
 # Peak memory of the commands that walk a whole volume, each run once. The tables the volume
 # itself sets (both FATs; NTFS's $MFT) are printed with them: what a command holds beyond those
 # and its list of results grows with the volume for no good reason.
@@ -658,6 +703,7 @@ benchmarks=(
   fat32_memory ntfs_memory
   syscalls
   gui_fat32_root gui_ntfs_allfiles gui_100k
+  fatcat_orphans
 )
 
 chosen=("${benchmarks[@]}")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the fixture makers need. Safe to run again: it only
 # installs packages that are missing. Pass "fuzz" to add the clang toolchain for `make fuzz`, or
-# "bench" to add what `make bench` measures with (GNU time, strace) and fills images with (openssl).
+# "bench" to add what `make bench` measures with (GNU time, strace, the peer fatcat) and fills images
+# with (openssl).
 set -euo pipefail
 
 packages=(
@@ -13,7 +14,7 @@ packages=(
 if [ "${1:-}" = "fuzz" ]; then
   packages+=(clang-14 libclang-rt-14-dev)
 elif [ "${1:-}" = "bench" ]; then
-  packages+=(time strace openssl)
+  packages+=(time strace openssl fatcat)
 fi
 
 missing=()

@@ -213,7 +213,7 @@ NOT_FUZZED void lznt1(Bytes in) {
 
 NOT_FUZZED bool isTail(std::size_t i) { return i % kSectorBytes >= kSectorBytes - 2; }
 
-using Repair = bool (*)(MutableBytes, std::uint32_t);
+using Repair = bool (*)(MutableBytes);
 
 struct RecordKind {
     const char* magic;
@@ -231,11 +231,13 @@ NOT_FUZZED void checkRepair(Bytes in, const RecordKind& kind) {
 
     // The input as it stands.
     std::vector<std::uint8_t> r(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(size));
-    if (kind.repair(r, kSectorBytes)) {
+    if (kind.repair(r)) {
         check(bytesEqual(in, 0, kind.magic));
         const std::size_t at = kind.usaOffsetField ? le16(in, 0x04) : kind.usaOffset;
         const std::size_t count = le16(in, 0x06);
-        const std::size_t fixed = count ? std::min(count - 1, sectors) : 0;
+        // Only a record of whole strides with one array entry per stride is repaired.
+        check(size % kSectorBytes == 0 && count == sectors + 1);
+        const std::size_t fixed = count - 1;
         // An array that overlaps the tails it repairs reads back its own repairs; what it
         // yields then is nothing to hold the repair to.
         bool overlaps = false;
@@ -254,10 +256,10 @@ NOT_FUZZED void checkRepair(Bytes in, const RecordKind& kind) {
 
     // The input made into a consistent record and protected the way a volume writes it.
     if (sectors == 0 || kind.usaOffset + 2 * (sectors + 2) >= kSectorBytes - 2) return;
-    std::vector<std::uint8_t> plain(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(size));
+    std::vector<std::uint8_t> plain(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(sectors * kSectorBytes));
     std::memcpy(plain.data(), kind.magic, 4);
-    const std::size_t count = 1 + (le8(in, 0x07) % 3 == 0 ? sectors + 1 : sectors);  // sometimes one to spare
-    const std::size_t fixed = std::min(count - 1, sectors);
+    const std::size_t count = 1 + sectors;
+    const std::size_t fixed = sectors;
     storeLe<std::uint16_t>(plain, 0x06, static_cast<std::uint16_t>(count));
     if (kind.usaOffsetField) storeLe<std::uint16_t>(plain, 0x04, static_cast<std::uint16_t>(kind.usaOffset));
     const std::uint16_t usn = le16(in, kind.usaOffset);
@@ -271,14 +273,19 @@ NOT_FUZZED void checkRepair(Bytes in, const RecordKind& kind) {
     for (std::size_t s = 0; s < fixed; ++s) storeLe<std::uint16_t>(stored, (s + 1) * kSectorBytes - 2, usn);
 
     std::vector<std::uint8_t> work = stored;
-    check(kind.repair(work, kSectorBytes));
+    check(kind.repair(work));
     check(work == plain);
 
     // A sector written without the others (a torn write) no longer ends in the number.
     const std::size_t torn = le8(in, 0x08) % fixed;
     work = stored;
     storeLe<std::uint16_t>(work, (torn + 1) * kSectorBytes - 2, static_cast<std::uint16_t>(usn ^ 0x0100));
-    check(!kind.repair(work, kSectorBytes));
+    check(!kind.repair(work));
+
+    // An array of another length than the record's strides protects nothing that can be trusted.
+    work = stored;
+    storeLe<std::uint16_t>(work, 0x06, static_cast<std::uint16_t>(count + (le8(in, 0x09) % 2 ? 1 : -1)));
+    check(!kind.repair(work));
 }
 
 void updateSequences(Bytes in) {

@@ -121,7 +121,7 @@ IndexReader::Block IndexReader::block(std::uint64_t vcn) {
         buf.assign(bytes + info.bytesPerSector, 0);
         MutableBytes record = MutableBytes(buf).first(bytes);
         usable = dir_.read(AT_INDEX_ALLOCATION, kI30, vcn * unit, buf, bytes) == bytes &&
-                 repairIndexRecord(record, info.bytesPerSector) && le64(record, kBlockVcn) == vcn;
+                 repairIndexRecord(record) && le64(record, kBlockVcn) == vcn;
         // Keep the entries only: the node the walk goes through.
         const std::size_t entries = kEntriesOffset + std::size_t{le16(record, kEntriesOffset)};
         usable = usable && entries < bytes;

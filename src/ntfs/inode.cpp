@@ -75,7 +75,7 @@ bool CInode::loadFromBytes(Bytes bytes) {
     const DriveInfo& info = volume_.info();
     if (info.bytesPerFileRecord == 0 || bytes.size() < info.bytesPerFileRecord) return false;
     record_.assign(bytes.begin(), bytes.begin() + info.bytesPerFileRecord);
-    if (!repairFileRecord(record_, info.bytesPerSector)) {
+    if (!repairFileRecord(record_)) {
         reset();
         return false;
     }

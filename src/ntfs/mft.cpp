@@ -32,7 +32,7 @@ bool Mft::useRecordZero(std::uint64_t cluster, bool loadTable) {
     std::vector<std::uint8_t> record(recordBytes, 0);
     // What a failed read leaves is zeros, which fail the checks below.
     (void)volume_.readSectors(record, cluster * spc, recordBytes / bps);
-    if (!repairFileRecord(record, bps)) return false;
+    if (!repairFileRecord(record)) return false;
     copy_ = std::move(record);
     if (!loadTable) return true;
     // Record 0 serves when it describes where the table lies.
@@ -80,7 +80,7 @@ bool Mft::readRecord(std::uint64_t number, MutableBytes out) {
         return false;
     }
     if (!readRawRecord(number, out)) return false;
-    if (!repairFileRecord(out.first(recordBytes), volume_.info().bytesPerSector)) {
+    if (!repairFileRecord(out.first(recordBytes))) {
         volume_.prompts().showMessage(0, diag::kInodeNotFound);
         return false;
     }

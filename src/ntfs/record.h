@@ -41,12 +41,12 @@ enum AttrType : std::uint32_t {
     AT_INDEX_ALLOCATION = 0xA0,
 };
 
-// Puts back the last two bytes of each sector of a file record ("FILE") from its update
-// sequence array, after checking that each held the update sequence number. Only sectors that
-// lie wholly inside the record are touched.
-bool repairFileRecord(MutableBytes record, std::uint32_t bytesPerSector);
+// Puts back the last two bytes of each 512-byte stride of a file record ("FILE") from its update
+// sequence array, after checking that each held the update sequence number. `record` is the whole
+// record (a multiple of 512 bytes) and its array must have one entry per stride.
+bool repairFileRecord(MutableBytes record);
 
 // The same for an index record ("INDX"), whose sequence number and array stand at 0x28 and 0x2A.
-bool repairIndexRecord(MutableBytes record, std::uint32_t bytesPerSector);
+bool repairIndexRecord(MutableBytes record);
 
 }  // namespace harrow

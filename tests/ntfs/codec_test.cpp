@@ -174,31 +174,40 @@ std::vector<std::uint8_t> fileRecord(std::uint16_t usaCount) {
     return r;
 }
 
-TEST(UpdateSequence, RepairsEverySectorOrRefuses) {
+TEST(UpdateSequence, RepairsEveryStrideOrRefuses) {
     auto r = fileRecord(3);
-    ASSERT_TRUE(repairFileRecord(r, 512));
+    ASSERT_TRUE(repairFileRecord(r));
     EXPECT_EQ(le16(r, 510), 0xAAAA);
     EXPECT_EQ(le16(r, 1022), 0xBBBB);
 
     r = fileRecord(3);
     storeLe<std::uint16_t>(MutableBytes(r), 1022, 0x9999);  // the second sector was torn
-    EXPECT_FALSE(repairFileRecord(r, 512));
+    EXPECT_FALSE(repairFileRecord(r));
 
     r = fileRecord(3);
     r[0] = 'B';
-    EXPECT_FALSE(repairFileRecord(r, 512));
+    EXPECT_FALSE(repairFileRecord(r));
 
-    r = fileRecord(0x200);  // array reaching past the record
-    EXPECT_FALSE(repairFileRecord(r, 512));
+    // An array of any other length than one entry per 512 bytes: past the record, one too
+    // many, or none at all (which would verify nothing).
+    for (std::uint16_t count : {0x200, 5, 4, 2, 1, 0}) {
+        r = fileRecord(count);
+        EXPECT_FALSE(repairFileRecord(r)) << count;
+    }
 
-    // More entries than sectors: only sectors inside the record are touched.
-    r = fileRecord(5);
-    ASSERT_TRUE(repairFileRecord(r, 512));
-    EXPECT_EQ(le16(r, 1022), 0xBBBB);
-
-    r = fileRecord(1);  // nothing to repair
-    EXPECT_TRUE(repairFileRecord(r, 512));
-    EXPECT_EQ(le16(r, 510), 0x1234);
+    // A 4096-byte record (a volume of 4096-byte sectors) is still protected every 512 bytes.
+    std::vector<std::uint8_t> big(4096, 0x5A);
+    MutableBytes bb(big);
+    std::copy_n("FILE", 4, big.begin());
+    storeLe<std::uint16_t>(bb, 0x04, 0x30);
+    storeLe<std::uint16_t>(bb, 0x06, 9);
+    storeLe<std::uint16_t>(bb, 0x30, 0x0007);
+    for (int i = 1; i <= 8; ++i) {
+        storeLe<std::uint16_t>(bb, 0x30 + 2 * i, static_cast<std::uint16_t>(0x1100 + i));
+        storeLe<std::uint16_t>(bb, static_cast<std::size_t>(i * 512 - 2), 0x0007);
+    }
+    ASSERT_TRUE(repairFileRecord(big));
+    for (int i = 1; i <= 8; ++i) EXPECT_EQ(le16(big, static_cast<std::size_t>(i * 512 - 2)), 0x1100 + i) << i;
 
     std::vector<std::uint8_t> indx(1024, 0);
     std::copy_n("INDX", 4, indx.begin());
@@ -209,11 +218,11 @@ TEST(UpdateSequence, RepairsEverySectorOrRefuses) {
     storeLe<std::uint16_t>(ib, 0x2C, 0x2222);
     storeLe<std::uint16_t>(ib, 510, 0x0007);
     storeLe<std::uint16_t>(ib, 1022, 0x0007);
-    ASSERT_TRUE(repairIndexRecord(indx, 512));
+    ASSERT_TRUE(repairIndexRecord(indx));
     EXPECT_EQ(le16(indx, 510), 0x1111);
     EXPECT_EQ(le16(indx, 1022), 0x2222);
     storeLe<std::uint16_t>(ib, 510, 0x0008);
-    EXPECT_FALSE(repairIndexRecord(indx, 512));
+    EXPECT_FALSE(repairIndexRecord(indx));
 }
 
 }  // namespace

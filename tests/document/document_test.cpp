@@ -244,6 +244,49 @@ TEST(FoundDirectories, LoopsOfDirectoriesEndTheNamingPass) {
     o.doc.drive().close();
 }
 
+TEST(Document, GeometryIsHeldToTheSource) {
+    // 8192 sectors, one per cluster: 32 reserved, two FATs of 65 sectors, 8030 data clusters.
+    const FatImage base = FatImage::make(32, 8192, 1);
+    struct Case {
+        const char* what;
+        std::uint32_t total, sectorsPerFat;
+        std::size_t keepSectors;
+        bool opens;
+    } cases[] = {
+        {"total beyond the FAT and the file", 0xFFFFFFFF, 65, 8192, true},
+        {"FATs beyond the file", 0xFFFFFFFF, 0x00A00000, 8192, false},
+        {"a file cut short keeps the volume's size", 8192, 65, 4000, true},
+    };
+    for (const auto& c : cases) {
+        FatImage img = base;
+        storeLe(img.boot(), 0x20, c.total);
+        storeLe(img.boot(), 0x24, c.sectorsPerFat);
+        img.bytes.resize(c.keepSectors * 512);
+        OpenedImage o(img);
+        EXPECT_EQ(o.opened, c.opens) << c.what;
+        if (c.opens) {
+            EXPECT_EQ(o.doc.drive().info().clusterCount, 8030u + 2) << c.what;
+            EXPECT_EQ(o.doc.drive().fat().lastCluster(), 8031u) << c.what;
+        } else {
+            EXPECT_EQ(o.prompts.ids(), std::vector<int>{msg::kUnknownFormat}) << c.what;
+        }
+    }
+
+    // FATs of 2000 sectors for 4160 clusters: the first 33 sectors of each copy hold every entry,
+    // and only those are read, each copy from its own place.
+    FatImage roomy = base;
+    roomy.sectorsPerFat = 2000;
+    storeLe<std::uint32_t>(roomy.boot(), 0x24, 2000);
+    roomy.setFat(4000, 7, 0);
+    roomy.setFat(4000, 9, 1);
+    OpenedImage o(roomy);
+    ASSERT_TRUE(o.opened);
+    const FatTable& fat = o.doc.drive().fat();
+    EXPECT_EQ(fat.totalBytes(), 2u * 33 * 512);
+    EXPECT_EQ(fat.entry(0, 4000), 7u);
+    EXPECT_EQ(fat.entry(1, 4000), 9u);
+}
+
 TEST(Document, OpenFlowRunsTheScanHostOnlyWhenAsked) {
     struct CountingHost : DocHost {
         int scans = 0, namings = 0;

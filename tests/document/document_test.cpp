@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 #include "common/strings.h"
 #include "fatfs/directory.h"
 #include "support/fat_image.h"
+#include "support/fault_source.h"
 
 namespace harrow {
 namespace {
@@ -143,6 +145,50 @@ TEST(Listing, DirectoriesHoldUpToTheirFormatsLimit) {
     ASSERT_TRUE(o.opened);
     EXPECT_EQ(o.doc.rootList.size(), entries);
     EXPECT_EQ(o.doc.rootList.back().name, "F0039999");
+}
+
+TEST(Listing, RootThatCannotBeReadIsToldFromAnEmptyOne) {
+    auto make = [](int bits, int entries) {
+        FatImage img = FatImage::make(bits, 8192, 1);
+        if (bits == 32) img.chain({2, 3});
+        for (int i = 0; i < entries; ++i) {
+            char name[12];
+            std::snprintf(name, sizeof name, "F%03d    TXT", i);
+            img.putEntry(img.rootOffset() + 32 * std::uint64_t(i), name, 0x20, 0, 0);
+        }
+        return img;
+    };
+    const FatImage fat16 = make(16, 20), fat32 = make(32, 20);
+    struct Case {
+        const char* what;
+        const FatImage& img;
+        int entries;
+        std::uint64_t keepBytes;  // of the image; 0 keeps it whole
+        std::set<std::uint64_t> bad;
+        std::size_t listed;
+        bool unreadable;
+    } cases[] = {
+        {"whole", fat16, 20, 0, {}, 20, false},
+        {"empty", make(16, 0), 0, 0, {}, 0, false},
+        {"FAT16 cut before its root", fat16, 20, fat16.rootOffset(), {}, 0, true},
+        {"FAT32 cut before its root", fat32, 20, fat32.rootOffset(), {}, 0, true},
+        {"second root sector bad", fat16, 20, 0, {fat16.rootOffset() / 512 + 1}, 16, true},
+        {"cut after the root", fat32, 20, fat32.clusterOffset(40), {}, 20, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> bytes = c.img.bytes;
+        if (c.keepBytes) bytes.resize(c.keepBytes);
+        test::FaultySources sources(std::move(bytes));
+        sources.plan().badSectors = c.bad;
+        RecordingPrompts prompts;
+        CQUIDNEYDoc doc(prompts, sources);
+        doc.searchDisk = 2;
+        DocHost host;
+        ASSERT_TRUE(doc.openDrive('T', host)) << c.what;
+        EXPECT_EQ(doc.rootList.size(), c.listed) << c.what;
+        EXPECT_EQ(doc.rootUnreadable, c.unreadable) << c.what;
+        EXPECT_EQ(prompts.ids(), c.unreadable ? std::vector<int>{msg::kRootUnreadable} : std::vector<int>{}) << c.what;
+    }
 }
 
 TEST(Listing, ObserversHearTheListFillAndMayStopIt) {

@@ -323,7 +323,7 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
             for (const FileItem& item : *list) emit(item, start->path + "/" + item.name);
         }
     }
-    if (doc.drive().sourceLost()) status = kSomeFailed;
+    if (doc.drive().sourceLost() || (start->isRoot && doc.rootUnreadable)) status = kSomeFailed;
     if (opt.json) printJson({{"source", source}, {"path", start->path.empty() ? "/" : start->path}, {"items", items}});
     return status;
 }
@@ -545,6 +545,8 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
             if (r->isRoot) {
                 r->item.name = "root";
                 r->item.attributes = ATTR_DIRECTORY;
+                // Said when the volume opened; what it held cannot be saved.
+                if (doc.rootUnreadable) status = kSomeFailed;
             }
             resolved.push_back(r->item);
         }

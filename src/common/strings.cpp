@@ -71,6 +71,7 @@ constexpr MessageEntry kMessages[] = {
      "The directory index of file record %lu is damaged: the entries under index block %lu cannot be listed."},
     {70006, "无法读取 %s：没有权限。\n\n请以 root 身份运行，或把您的用户加入 disk 组 (sudo usermod -aG disk $USER，然后重新登录)。",
      "Cannot read %s: permission denied.\n\nRun Harrow as root, or add your user to the disk group (sudo usermod -aG disk $USER, then log in again)."},
+    {70007, "无法读取根目录，列出的内容可能不完整。", "The root directory cannot be read; what is listed of it may be incomplete."},
     {70010, "%s 既不是块设备也不是普通文件：只能从磁盘、分区或镜像文件中恢复。",
      "%s is neither a block device nor a regular file: Harrow reads disks, partitions and image files."},
     {70011, "无法读取 %s 的引导扇区 (扇区 0)：卷是空的、太短，或扇区无法读取。",
@@ -284,7 +285,8 @@ static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(ms
               fits(msg::kModeSearchRoot) && fits(msg::kModeLostDirs) && fits(msg::kModeAllDirs) &&
               fits(msg::kModeAllFiles) && fits(msg::kSourceLost) && fits(msg::kDotNamesOtherCluster) &&
               fits(msg::kMftFromMirror) && fits(msg::kMftUnreadable) && fits(msg::kIndexDamaged) &&
-              fits(msg::kNoPermission) && fits(msg::kNotADisk) && fits(msg::kCannotReadBootSector),
+              fits(msg::kNoPermission) && fits(msg::kRootUnreadable) && fits(msg::kNotADisk) &&
+              fits(msg::kCannotReadBootSector),
               "a message id's argument types do not match its text");
 static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
               fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&

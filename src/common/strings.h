@@ -170,6 +170,7 @@ inline constexpr MessageId<> kMftFromMirror{70003};
 inline constexpr MessageId<> kMftUnreadable{70004};
 inline constexpr MessageId<unsigned long, unsigned long> kIndexDamaged{70005};  // record, index block
 inline constexpr MessageId<TextArg> kNoPermission{70006};        // device or file
+inline constexpr MessageId<> kRootUnreadable{70007};
 inline constexpr MessageId<TextArg> kNotADisk{70010};            // path
 inline constexpr MessageId<TextArg> kCannotReadBootSector{70011};  // device or file
 } // namespace msg

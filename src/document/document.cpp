@@ -91,10 +91,12 @@ bool CQUIDNEYDoc::openFlow(DocHost& host) {
 
 bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
     rootList.clear();
+    rootUnreadable = false;
     if (!openCurrent()) return false;
     drive_->loadFats();
 
     const DriveInfo& info = drive_->info();
+    bool said = false;
     FileItem root;
     root.kind = ITEM_TOPDIR;
     root.name = "..";
@@ -103,12 +105,20 @@ bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
         root.record = kRootRecord;
         root.cluster = drive_->sectorOfRecord(kRootRecord);
         dirStack.assign(1, root);
-        if (auto list = listNtfsDirectory(drive_->mft(), kRootRecord, root, observer)) rootList = std::move(*list);
+        NtfsListing reached;
+        if (auto list = listNtfsDirectory(drive_->mft(), kRootRecord, root, observer, reached)) rootList = std::move(*list);
+        rootUnreadable = reached != NtfsListing::Whole;
+        said = reached == NtfsListing::IndexDamaged;  // the listing named the block
     } else {
         root.cluster = info.rootCluster;
         dirStack.assign(1, root);
-        if (auto list = listDirectory(info.rootCluster, observer)) rootList = std::move(*list);
+        DirWalkStatus status;
+        if (auto list = listFatDirectory(info.rootCluster, observer, status)) rootList = std::move(*list);
+        rootUnreadable = status == DirWalkStatus::ReadError;
     }
+    // An empty root lists nothing and says nothing; one that cannot be read must not look the same.
+    if (rootUnreadable && !said && !drive_->sourceLost())
+        prompts_.showMessage(msg::kRootUnreadable, messageText(msg::kRootUnreadable));
     drive_->close();
     return true;
 }
@@ -134,6 +144,11 @@ std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileIt
 }
 
 std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster, ListObserver* observer) {
+    DirWalkStatus status;
+    return listFatDirectory(cluster, observer, status);
+}
+
+std::optional<ItemList> CQUIDNEYDoc::listFatDirectory(std::uint32_t cluster, ListObserver* observer, DirWalkStatus& status) {
     CDrive& drive = *drive_;
     const DriveInfo& info = drive.info();
     const std::uint32_t rootCluster = info.rootCluster;
@@ -143,7 +158,7 @@ std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster, ListOb
     ItemList list;
     list.reserve(kListGrowth);
     DirWalkOptions options{dirFat, !isRoot, std::nullopt};
-    DirWalkStatus status = walkDirectory(drive, drive.fat(), cluster, options, [&](const DirEntryRef& e) {
+    status = walkDirectory(drive, drive.fat(), cluster, options, [&](const DirEntryRef& e) {
         if (observer) {
             observer->progress(list.size());
             if (observer->cancelled()) return false;

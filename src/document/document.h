@@ -12,6 +12,7 @@
 
 #include "common/prompts.h"
 #include "document/drive.h"
+#include "fatfs/directory.h"
 #include "fatfs/fat_table.h"
 #include "items/file_item.h"
 
@@ -59,6 +60,7 @@ public:
     bool openFileDrive(const std::string& imagePath, DocHost& host);
     bool openFlow(DocHost& host);
     // The observer hears how the root list fills and may stop it (the list keeps what came).
+    // A root that cannot be read, wholly or in part, is said and leaves rootUnreadable set.
     bool buildRootList(ListObserver* observer = nullptr);
     void clearLists();
 
@@ -110,6 +112,7 @@ public:
 
     std::vector<SkipRange> skipRanges;
     ItemList rootList;
+    bool rootUnreadable = false;  // the root list misses what could not be read
     ItemList foundList;     // ascending by first cluster: the scan adds in cluster order
     ItemList ntfsFileList;
     std::vector<FileItem> dirStack;  // item 0 is the root item
@@ -117,6 +120,7 @@ public:
     bool openCurrent() { return drive_->open(rootPath, driveKind); }
 
 private:
+    std::optional<ItemList> listFatDirectory(std::uint32_t cluster, ListObserver* observer, DirWalkStatus& status);
     std::optional<std::string> nameInParent(std::uint32_t cluster, std::uint32_t parent);
     void nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth, ListObserver* observer);
 

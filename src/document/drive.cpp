@@ -66,7 +66,10 @@ bool CDrive::close() {
 
 bool CDrive::parseBootSector(Bytes sector) {
     mft_.close();
-    if (harrow::parseBootSector(sector, info()) == BootVerdict::Unrecognised) {
+    // The source's length bounds what a boot sector may claim; a source of unknown length is
+    // taken at the boot sector's word.
+    if (harrow::parseBootSector(sector, info()) == BootVerdict::Unrecognised ||
+        !fitToSource(info(), source()->sizeBytes())) {
         prompts().showMessage(msg::kUnknownFormat, messageText(msg::kUnknownFormat));
         return false;
     }
@@ -114,8 +117,19 @@ bool CDrive::loadFats() {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    const std::uint32_t sectors = static_cast<std::uint32_t>(bytes / info().bytesPerSector);
-    if (!readSectors(data, info().reservedSectors, sectors)) return false;
+    const std::uint32_t bps = info().bytesPerSector;
+    if (fat_.bytesPerCopy() == fat_.copyBytes()) {
+        // The copies lie back to back: one request.
+        if (!readSectors(data, info().reservedSectors, static_cast<std::uint32_t>(bytes / bps))) return false;
+    } else {
+        const std::uint64_t kept = fat_.bytesPerCopy();
+        for (int i = 0; i < fat_.copies(); ++i) {
+            MutableBytes copy = MutableBytes(data).subspan(static_cast<std::size_t>(i * kept), static_cast<std::size_t>(kept));
+            if (!readSectors(copy, info().reservedSectors + std::uint64_t(i) * info().sectorsPerFat,
+                             static_cast<std::uint32_t>(kept / bps)))
+                return false;
+        }
+    }
     fat_.setData(std::move(data));
     return true;
 }

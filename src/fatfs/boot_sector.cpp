@@ -38,6 +38,19 @@ enum : std::size_t {
 
 bool plausibleSectorSize(std::uint16_t bps) { return bps >= 128 && bps <= 4096 && std::has_single_bit(bps); }
 
+std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+
+// The most data clusters a FAT can name. Cluster numbers start at 2 and end below the bad-cluster
+// mark (0x0FFFFFF7 on FAT32; FAT12 and FAT16 directory entries hold 16 bits, so both stop below
+// 0xFFF7), and the FAT must hold an entry for each. Clusters past that are not the file system's,
+// whatever the total sector count says.
+std::uint64_t nameableClusters(const DriveInfo& info) {
+    const int bits = info.fatBits();
+    const std::uint64_t entries = std::uint64_t{info.sectorsPerFat} * info.bytesPerSector * 8 / bits;
+    const std::uint64_t limit = bits == 32 ? 0x0FFFFFF5u : 0xFFF5u;
+    return std::min(limit, entries > 2 ? entries - 2 : 0);
+}
+
 // Bytes per file or index record from its boot field: up to 0x80 it counts clusters; above, its
 // low byte is a negative power of two (0xF6 = 2^10 = 1024, 0xF4 = 4096). Nothing when the size
 // is not one a record can have (at most 64 KiB).
@@ -117,10 +130,31 @@ BootVerdict parseBootSector(Bytes b, DriveInfo& info) {
 
     // FAT clusters are 1 to 128 sectors.
     if (info.sectorsPerCluster > 0x80) return BootVerdict::Unrecognised;
-    std::uint64_t dataClusters = (info.totalSectors - dataStart) / info.sectorsPerCluster;
+    std::uint64_t dataClusters = std::min((info.totalSectors - dataStart) / info.sectorsPerCluster, nameableClusters(info));
     // FAT32 counts the two reserved cluster numbers as well.
     info.clusterCount = info.fsType == FsType::Fat32 ? dataClusters + 2 : dataClusters;
     return BootVerdict::Fat;
+}
+
+bool fitToSource(DriveInfo& info, std::optional<std::uint64_t> sourceBytes) {
+    const std::uint64_t clusterBytes = std::uint64_t{info.bytesPerSector} * info.clusterSectors();
+    if (!sourceBytes || clusterBytes == 0 || info.isNtfs()) return true;
+    // A copy cut short of its FATs holds nothing the file system could find: its data area, and
+    // the fixed root with it, would begin past the end.
+    const std::uint64_t fatEnd =
+        (info.reservedSectors + std::uint64_t{info.numberOfFats} * info.sectorsPerFat) * info.bytesPerSector;
+    if (fatEnd > *sourceBytes) return false;
+    // The total sector count is the volume's word on where it ends, and a copy that ends early
+    // keeps it: what is missing reads as unreadable, as on a disk whose last sectors are bad. A
+    // total that claims more clusters than the FAT can name is no such word; then the end of the
+    // source is the end of the volume (a cluster whose start it holds still counts).
+    const std::uint64_t dataStart = info.dataStartSector();
+    const std::uint64_t claimed = info.totalSectors > dataStart ? (info.totalSectors - dataStart) / info.sectorsPerCluster : 0;
+    if (claimed <= nameableClusters(info)) return true;
+    const std::uint64_t dataBytes = dataStart * info.bytesPerSector;
+    const std::uint64_t held = *sourceBytes > dataBytes ? ceilDiv(*sourceBytes - dataBytes, clusterBytes) : 0;
+    info.clusterCount = std::min(info.clusterCount, info.fsType == FsType::Fat32 ? held + 2 : held);
+    return true;
 }
 
 std::uint64_t sectorOfCluster(const DriveInfo& info, std::uint32_t c) {

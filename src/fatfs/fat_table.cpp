@@ -13,6 +13,11 @@ FatTable::FatTable(const DriveInfo& info)
     // Data clusters are numbered from 2; FAT32's count already includes the two.
     std::uint64_t last = info.fsType == FsType::Fat32 ? info.clusterCount - (info.clusterCount > 0) : info.clusterCount + 1;
     lastCluster_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(last, 0xFFFFFFFFu));
+    // A 12-bit entry spans two bytes wherever it starts.
+    const std::uint64_t entriesEnd = bits_ == 0    ? 0
+                                     : bits_ == 12 ? std::uint64_t{lastCluster_} * 3 / 2 + 2
+                                                   : (std::uint64_t{lastCluster_} + 1) * (bits_ / 8);
+    keptBytes_ = std::min(copyBytes_, (entriesEnd + bytesPerSector_ - 1) / bytesPerSector_ * bytesPerSector_);
 }
 
 bool FatTable::sameGeometry(const FatTable& o) const {
@@ -28,7 +33,7 @@ void FatTable::setData(std::vector<std::uint8_t> data) {
 std::uint32_t FatTable::entry(FatIndex copy, std::uint32_t c) const {
     if (bits_ == 0) return c;
     if (c > lastCluster_ || copy < 0 || static_cast<std::uint64_t>(copy) >= copies_ || !loaded()) return 0;
-    Bytes table = Bytes(data_).subspan(static_cast<std::size_t>(copy * copyBytes_), static_cast<std::size_t>(copyBytes_));
+    Bytes table = Bytes(data_).subspan(static_cast<std::size_t>(copy * keptBytes_), static_cast<std::size_t>(keptBytes_));
     switch (bits_) {
         case 32: return le32(table, std::size_t{c} * 4);
         case 16: return le16(table, std::size_t{c} * 2);

@@ -23,13 +23,18 @@ public:
     // the copies loaded; another volume needs a load of its own.
     bool sameGeometry(const FatTable& other) const;
 
-    // Takes the bytes of all copies, back to back as they lie on the volume.
+    // Takes the first bytesPerCopy() of every copy, back to back.
     void setData(std::vector<std::uint8_t> data);
     void clear() { data_.clear(); }
     bool loaded() const { return !data_.empty(); }
 
-    // Bytes of all copies: what a load reads.
-    std::uint64_t totalBytes() const { return copyBytes_ * copies_; }
+    // Bytes of each copy on the volume.
+    std::uint64_t copyBytes() const { return copyBytes_; }
+    // Bytes of each copy that hold entries up to the last cluster, in whole sectors: all a load
+    // reads. A boot sector may give the FAT far more room than its clusters need.
+    std::uint64_t bytesPerCopy() const { return keptBytes_; }
+    // Bytes of all copies that a load reads.
+    std::uint64_t totalBytes() const { return keptBytes_ * copies_; }
     // FAT copies of the volume; none on NTFS.
     int copies() const { return bits_ == 0 ? 0 : static_cast<int>(copies_); }
 
@@ -65,6 +70,7 @@ private:
     int bits_ = 0;  // 0 on NTFS, where an entry is its own cluster number
     std::uint32_t lastCluster_ = 0;
     std::uint64_t copyBytes_ = 0;
+    std::uint64_t keptBytes_ = 0;
     std::uint64_t copies_ = 0;
     std::uint32_t bytesPerSector_ = 512;
     std::uint32_t sectorsPerCluster_ = 1;

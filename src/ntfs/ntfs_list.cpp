@@ -73,6 +73,13 @@ bool isSystemName(std::string_view name) {
 }  // namespace
 
 std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileItem& parent, ListObserver* observer) {
+    NtfsListing reached;
+    return listNtfsDirectory(mft, r, parent, observer, reached);
+}
+
+std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileItem& parent, ListObserver* observer,
+                                          NtfsListing& reached) {
+    reached = NtfsListing::RecordUnreadable;
     CInode dir(mft);
     if (!dir.loadByNumber(r)) return std::nullopt;
 
@@ -135,6 +142,7 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
     }
     // A deleted directory's index blocks are often taken by other data: only a live one's say
     // something is wrong.
+    reached = index.damaged().empty() ? NtfsListing::Whole : NtfsListing::IndexDamaged;
     if (!index.damaged().empty() && dir.inUse() && !mft.volume().sourceLost())
         mft.volume().prompts().showMessage(
             msg::kIndexDamaged, formatMessage(msg::kIndexDamaged, static_cast<unsigned long>(r),

@@ -17,6 +17,13 @@ namespace harrow {
 std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t record, const FileItem& parent,
                                           ListObserver* observer = nullptr);
 
+// How much of a directory a listing could reach. An index that is damaged is said (for a
+// directory in use); a record that cannot be loaded is left to the caller, which knows what the
+// directory is to the user.
+enum class NtfsListing { Whole, RecordUnreadable, IndexDamaged };
+std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t record, const FileItem& parent,
+                                          ListObserver* observer, NtfsListing& reached);
+
 // The scan's hand-in for a record with "FILE" at `sector`: the all-files list's item for it, or
 // nothing when it is no such file (a system file, no name, no unnamed data) or could not be read
 // (the volume's read-failed flag tells which). `record` holds the record's bytes when the caller

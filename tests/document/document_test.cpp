@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 #include "common/strings.h"
 #include "fatfs/directory.h"
 #include "support/fat_image.h"
+#include "support/fault_source.h"
 
 namespace harrow {
 namespace {
@@ -145,6 +147,50 @@ TEST(Listing, DirectoriesHoldUpToTheirFormatsLimit) {
     EXPECT_EQ(o.doc.rootList.back().name, "F0039999");
 }
 
+TEST(Listing, RootThatCannotBeReadIsToldFromAnEmptyOne) {
+    auto make = [](int bits, int entries) {
+        FatImage img = FatImage::make(bits, 8192, 1);
+        if (bits == 32) img.chain({2, 3});
+        for (int i = 0; i < entries; ++i) {
+            char name[12];
+            std::snprintf(name, sizeof name, "F%03d    TXT", i);
+            img.putEntry(img.rootOffset() + 32 * std::uint64_t(i), name, 0x20, 0, 0);
+        }
+        return img;
+    };
+    const FatImage fat16 = make(16, 20), fat32 = make(32, 20);
+    struct Case {
+        const char* what;
+        const FatImage& img;
+        int entries;
+        std::uint64_t keepBytes;  // of the image; 0 keeps it whole
+        std::set<std::uint64_t> bad;
+        std::size_t listed;
+        bool unreadable;
+    } cases[] = {
+        {"whole", fat16, 20, 0, {}, 20, false},
+        {"empty", make(16, 0), 0, 0, {}, 0, false},
+        {"FAT16 cut before its root", fat16, 20, fat16.rootOffset(), {}, 0, true},
+        {"FAT32 cut before its root", fat32, 20, fat32.rootOffset(), {}, 0, true},
+        {"second root sector bad", fat16, 20, 0, {fat16.rootOffset() / 512 + 1}, 16, true},
+        {"cut after the root", fat32, 20, fat32.clusterOffset(40), {}, 20, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> bytes = c.img.bytes;
+        if (c.keepBytes) bytes.resize(c.keepBytes);
+        test::FaultySources sources(std::move(bytes));
+        sources.plan().badSectors = c.bad;
+        RecordingPrompts prompts;
+        CQUIDNEYDoc doc(prompts, sources);
+        doc.searchDisk = 2;
+        DocHost host;
+        ASSERT_TRUE(doc.openDrive('T', host)) << c.what;
+        EXPECT_EQ(doc.rootList.size(), c.listed) << c.what;
+        EXPECT_EQ(doc.rootUnreadable, c.unreadable) << c.what;
+        EXPECT_EQ(prompts.ids(), c.unreadable ? std::vector<int>{msg::kRootUnreadable} : std::vector<int>{}) << c.what;
+    }
+}
+
 TEST(Listing, ObserversHearTheListFillAndMayStopIt) {
     FatImage img = FatImage::make(16, 8192, 4);
     for (int i = 0; i < 20; ++i) img.putEntry(img.rootOffset() + 32 * i, "F" + std::to_string(100 + i) + "        ", 0x20, 0, 0);
@@ -242,6 +288,49 @@ TEST(FoundDirectories, LoopsOfDirectoriesEndTheNamingPass) {
     EXPECT_EQ(o.doc.foundList[0].kind, ITEM_LOSTSUBDIR);
     EXPECT_EQ(o.doc.foundList[1].kind, ITEM_LOSTSUBDIR);
     o.doc.drive().close();
+}
+
+TEST(Document, GeometryIsHeldToTheSource) {
+    // 8192 sectors, one per cluster: 32 reserved, two FATs of 65 sectors, 8030 data clusters.
+    const FatImage base = FatImage::make(32, 8192, 1);
+    struct Case {
+        const char* what;
+        std::uint32_t total, sectorsPerFat;
+        std::size_t keepSectors;
+        bool opens;
+    } cases[] = {
+        {"total beyond the FAT and the file", 0xFFFFFFFF, 65, 8192, true},
+        {"FATs beyond the file", 0xFFFFFFFF, 0x00A00000, 8192, false},
+        {"a file cut short keeps the volume's size", 8192, 65, 4000, true},
+    };
+    for (const auto& c : cases) {
+        FatImage img = base;
+        storeLe(img.boot(), 0x20, c.total);
+        storeLe(img.boot(), 0x24, c.sectorsPerFat);
+        img.bytes.resize(c.keepSectors * 512);
+        OpenedImage o(img);
+        EXPECT_EQ(o.opened, c.opens) << c.what;
+        if (c.opens) {
+            EXPECT_EQ(o.doc.drive().info().clusterCount, 8030u + 2) << c.what;
+            EXPECT_EQ(o.doc.drive().fat().lastCluster(), 8031u) << c.what;
+        } else {
+            EXPECT_EQ(o.prompts.ids(), std::vector<int>{msg::kUnknownFormat}) << c.what;
+        }
+    }
+
+    // FATs of 2000 sectors for 4160 clusters: the first 33 sectors of each copy hold every entry,
+    // and only those are read, each copy from its own place.
+    FatImage roomy = base;
+    roomy.sectorsPerFat = 2000;
+    storeLe<std::uint32_t>(roomy.boot(), 0x24, 2000);
+    roomy.setFat(4000, 7, 0);
+    roomy.setFat(4000, 9, 1);
+    OpenedImage o(roomy);
+    ASSERT_TRUE(o.opened);
+    const FatTable& fat = o.doc.drive().fat();
+    EXPECT_EQ(fat.totalBytes(), 2u * 33 * 512);
+    EXPECT_EQ(fat.entry(0, 4000), 7u);
+    EXPECT_EQ(fat.entry(1, 4000), 9u);
 }
 
 TEST(Document, OpenFlowRunsTheScanHostOnlyWhenAsked) {

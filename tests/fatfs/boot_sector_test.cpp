@@ -157,6 +157,24 @@ TEST(BootSector, RefusesWhatLaterArithmeticCannotStand) {
     EXPECT_FALSE(opened.doc.drive().isOpen());
 }
 
+TEST(BootSector, NoMoreClustersThanTheFatCanName) {
+    struct Case {
+        const char* what;
+        Sector sector;
+        std::uint64_t clusters;
+    } cases[] = {
+        {"FAT32 total beyond its FAT", fat32Boot(0xFFFFFFFF, 1, 32, 1009), 1009u * 128},
+        {"FAT32 beyond 28-bit cluster numbers", fat32Boot(0xFFFFFFFF, 1, 32, 0x00A00000), 0x0FFFFFF5u + 2},
+        {"FAT16 beyond 16-bit cluster numbers", fatBoot(512, 1, 1, 2, 512, 0xFFFFFFFF, 0xFFFF, "FAT16   "), 0xFFF5},
+        {"FAT12 beyond its FAT", fatBoot(512, 4, 1, 2, 512, 40000, 2, "FAT12   "), 2 * 512 * 2 / 3 - 2},
+    };
+    for (const auto& c : cases) {
+        DriveInfo d;
+        ASSERT_EQ(parseBootSector(c.sector, d), BootVerdict::Fat) << c.what;
+        EXPECT_EQ(d.clusterCount, c.clusters) << c.what;
+    }
+}
+
 TEST(BootSector, LabelsStopAtNulAndDecodeTheCodePage) {
     struct Case {
         const char* raw;

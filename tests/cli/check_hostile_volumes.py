@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+"""harrow-cli on volumes whose boot sector claims more than the file holds, and on volumes cut
+short: each must be answered within the limits, a geometry that cannot fit must be refused, and a
+root that cannot be read must be said and fail the command.
+
+usage: check_hostile_volumes.py HARROW_CLI"""
+import json
+import os
+import struct
+import subprocess
+import sys
+import unittest
+
+import hostile
+
+UNRECOGNISED = b"Unrecognised file format"
+ROOT_UNREADABLE = b"The root directory cannot be read"
+INDEX_DAMAGED = b"The directory index of file record 5 is damaged"
+FILES = {"A.TXT": b"a" * 5000, "DIR/B.TXT": b"b" * 100, "BIG.BIN": bytes(range(256)) * 4096}
+
+
+def fat_end(path):
+    """Where the FAT copies of a FAT volume end: its fixed root or first data cluster."""
+    with open(path, "rb") as f:
+        b = f.read(512)
+    bps, reserved, fats = struct.unpack_from("<H", b, 0x0B)[0], struct.unpack_from("<H", b, 0x0E)[0], b[0x10]
+    spf = struct.unpack_from("<H", b, 0x16)[0] or struct.unpack_from("<I", b, 0x24)[0]
+    return (reserved + fats * spf) * bps
+
+
+def info(path):
+    p = hostile.run(["info", path, "--json"])
+    return p, json.loads(p.stdout) if p.returncode == 0 else None
+
+
+class Geometry(unittest.TestCase):
+    def test_claims_beyond_the_file_are_bounded_or_refused(self):
+        with hostile.Scratch() as d:
+            clean = hostile.mkfat(os.path.join(d, "clean.img"), 64, 32)
+            clusters = info(clean)[1]["clusters"]
+
+            # More sectors than the FAT can name clusters for: the FAT and the file bound the count.
+            total = hostile.mkfat(os.path.join(d, "total.img"), 64, 32)
+            hostile.patch(total, 0x20, struct.pack("<I", 0xFFFFFFFF))
+            p, j = info(total)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            self.assertEqual(j["clusters"], clusters)
+
+            # FATs of 5 GiB each in a file of 64 MiB cannot be the file's.
+            fats = hostile.mkfat(os.path.join(d, "fats.img"), 64, 32)
+            hostile.patch(fats, 0x20, struct.pack("<I", 0xFFFFFFFF))
+            hostile.patch(fats, 0x24, struct.pack("<I", 0x00A00000))
+            p, _ = info(fats)
+            self.assertEqual(p.returncode, 2)
+            self.assertIn(UNRECOGNISED, p.stderr)
+
+            # The same FATs fit a sparse file of 12 GiB, which holds at most the clusters after them;
+            # only the entries of those are read.
+            with open(fats, "r+b") as f:
+                f.truncate(12 << 30)
+            data_sectors = (12 << 30) // 512 - 32 - 2 * 0x00A00000
+            p, j = info(fats)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            self.assertEqual(j["clusters"], data_sectors + 2)
+            ls = hostile.run(["ls", fats, "-r"], cpu_seconds=10, memory=256 << 20)
+            self.assertEqual(ls.returncode, 0, ls.stderr)
+
+
+class CutShort(unittest.TestCase):
+    def check_root_unreadable(self, image, said):
+        with self.subTest(image=os.path.basename(image), size=os.path.getsize(image)):
+            p, _ = info(image)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            ls = hostile.run(["ls", image, "-r"])
+            self.assertEqual(ls.returncode, 1, ls.stderr)
+            self.assertIn(said, ls.stderr)
+            save = hostile.run(["save", image, "/", "-r", "--to", image + ".out"])
+            self.assertEqual(save.returncode, 1, save.stderr)
+            self.assertIn(said, save.stderr)
+
+    def test_a_volume_cut_short_lists_what_it_holds_and_says_what_it_cannot_read(self):
+        with hostile.Scratch() as d:
+            # Cut after its directories, inside the last and largest file (mtools writes in order):
+            # everything lists as before, and only that file fails.
+            image = hostile.mkfat(os.path.join(d, "partial.img"), 64, 32, FILES)
+            clusters = info(image)[1]["clusters"]
+            listed = hostile.run(["ls", image, "-r"])
+            os.truncate(image, fat_end(image) + 512 * 1024)
+            p, j = info(image)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            self.assertEqual(j["clusters"], clusters)  # the volume's, though the file holds fewer
+            ls = hostile.run(["ls", image, "-r"])
+            self.assertEqual(ls.returncode, 0, ls.stderr)
+            self.assertEqual(ls.stdout, listed.stdout)
+            save = hostile.run(["save", image, "/A.TXT", "/BIG.BIN", "--to", os.path.join(d, "out")])
+            self.assertEqual(save.returncode, 1)
+            with open(os.path.join(d, "out", "A.TXT"), "rb") as f:
+                self.assertEqual(f.read(), FILES["A.TXT"])
+            self.assertIn(b"Cannot read BIG.BIN", save.stderr)
+            self.assertNotIn(ROOT_UNREADABLE, save.stderr)
+
+            # Cut before the root: the FAT16 root follows the FATs, the FAT32 root is the first
+            # data cluster.
+            for bits in (16, 32):
+                image = hostile.mkfat(os.path.join(d, f"fat{bits}.img"), 64, bits, FILES)
+                os.truncate(image, fat_end(image))
+                self.check_root_unreadable(image, ROOT_UNREADABLE)
+
+            ntfs = os.path.join(d, "ntfs.img")
+            with open(ntfs, "wb") as f:
+                f.truncate(16 << 20)
+            subprocess.run(["mkntfs", "-F", "-Q", "-s", "512", "-c", "4096", ntfs], check=True, capture_output=True)
+            with open(ntfs, "rb") as f:
+                whole = f.read()
+            mft = struct.unpack_from("<Q", whole, 0x30)[0] * whole[0x0D] * 512
+            index = whole.find(b"INDX")
+            self.assertGreater(index, mft)
+            # Cut inside the root's index, then before the MFT.
+            os.truncate(ntfs, index)
+            self.check_root_unreadable(ntfs, INDEX_DAMAGED)
+            os.truncate(ntfs, mft)
+            self.check_root_unreadable(ntfs, ROOT_UNREADABLE)
+
+
+if __name__ == "__main__":
+    hostile.CLI = sys.argv[1]
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/prompts.h"
@@ -60,8 +61,9 @@ std::optional<FatIndex> parseFatCopy(const std::string& text, int copies);
 struct ResolvedItem {
     FileItem item;
     FileItem parent;   // the directory that holds it (NTFS lists it as "..")
-    std::string path;  // "/A/B" as listed; "" for the root
+    std::string path;  // "/A/B" as listed (names written as pathName writes them); "" for the root
     bool isRoot = false;
+    bool ownDot = false;  // the "." or ".." of the directory that lists it
 };
 
 // Finds ITEM ("/A/B/C", "@N", "@N/B/C") in the opened document; the drive must be open.
@@ -72,6 +74,18 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
 // volume holds, or a sector inside an NTFS volume. The reason when not: a command line that can
 // never work (exit 2), as opposed to an item that is not there (exit 1).
 std::optional<std::string> badAddress(CQUIDNEYDoc& doc, const std::string& address);
+
+// A name as one step of an ITEM path, so that every listed path reads back as the item it
+// lists: '\' is written "\\" and '/' "\/"; a "." or ".." that is not the directory's own
+// entry (`ownDot`) but an item so named is written "\." or "\..". The parser also takes "\n",
+// "\t" and "\ooo" (three octal digits) for a byte, as shownText writes them.
+std::string pathName(const std::string& name, bool ownDot = false);
+
+// Text from a volume or a command line as a terminal line shows it, so that no name can add a
+// line or a control sequence of its own: control characters (C0, DEL, C1) become "\n", "\t" or
+// "\ooo" octal bytes, and '\' becomes "\\" unless `backslashes` is off (a path from pathName
+// has its backslashes written already).
+std::string shownText(std::string_view text, bool backslashes = true);
 
 int cmdDrives(const Options& opt);
 int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);

@@ -58,6 +58,7 @@ json itemJson(const FileItem& item, const std::string* path, const FatTable* fat
     return j;
 }
 
+// `shown` is already as a terminal line may show it (shownText).
 void printItemLine(const FileItem& item, const std::string& shown) {
     std::string date = isoDate(item);
     std::string size = item.isDirectory() ? "<DIR>" : std::to_string(item.size);
@@ -218,7 +219,7 @@ int cmdDrives(const Options& opt) {
         return kOk;
     }
     for (const auto& e : entries)
-        fmt::print("{}:  {}  {:<16}  {}{}\n", e.letter, static_cast<int>(e.type), e.label, e.path,
+        fmt::print("{}:  {}  {:<16}  {}{}\n", e.letter, static_cast<int>(e.type), shownText(e.label), shownText(e.path),
                    e.readable ? "" : "  (no permission)");
     return kOk;
 }
@@ -239,7 +240,7 @@ int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
                    {"fats", d.numberOfFats}});
         return kOk;
     }
-    fmt::print("label:               {}\n", d.label);
+    fmt::print("label:               {}\n", shownText(d.label));
     fmt::print("file system:         {}\n", d.fsName);
     fmt::print("bytes per sector:    {}\n", d.bytesPerSector);
     fmt::print("sectors per cluster: {}\n", d.clusterSectors());
@@ -256,6 +257,12 @@ namespace {
 class LsWalk : public TreeVisitor {
 public:
     LsWalk(std::function<void(const FileItem&, const std::string&)> emit) : emit_(std::move(emit)) {}
+    std::vector<std::string> pathNames(const ItemList& items, std::size_t ownDots) override {
+        std::vector<std::string> names;
+        names.reserve(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) names.push_back(pathName(items[i].name, i < ownDots));
+        return names;
+    }
     bool visit(const FileItem& item, const std::string& path, int) override {
         emit_(item, path);
         return true;
@@ -264,7 +271,7 @@ public:
         // Deleted directories are often overwritten; only a live one that cannot be read is a
         // failure.
         if (dir.deleted) return;
-        printError(formatText(diag::kCantChangeDir, path));
+        printError(formatText(diag::kCantChangeDir, shownText(path, false)));
         failed = true;
     }
     bool failed = false;
@@ -302,7 +309,7 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
         if (opt.json)
             items.push_back(itemJson(item, opt.recursive ? &path : nullptr, doc.isFat() ? &doc.drive().fat() : nullptr));
         else
-            printItemLine(item, opt.recursive ? path : item.name);
+            printItemLine(item, opt.recursive ? shownText(path, false) : shownText(item.name));
     };
 
     int status = kOk;
@@ -451,13 +458,22 @@ bool onSourceDevice(const CQUIDNEYDoc& doc, const std::string& folder) {
 class CliSaveObserver : public SaveObserver {
 public:
     explicit CliSaveObserver(bool json) : json_(json) {}
+    // An item saved under another name than its own says so, with the name it has on the volume.
     void itemDone(const FileItem& item, const std::string& path, SaveStatus status) override {
         static const char* names[] = {"saved", "skipped", "failed", "cancelled"};
         const char* word = names[static_cast<int>(status)];
-        if (json_)
-            results.push_back({{"name", item.name}, {"target", path}, {"status", word}});
-        else
-            std::printf("%-9s %s\n", word, path.c_str());
+        const std::string savedAs = path.substr(path.rfind('/') + 1);
+        const bool renamed = savedAs != item.name;
+        if (json_) {
+            json entry = {{"name", item.name}, {"target", path}, {"status", word}};
+            if (item.isDirectory()) entry["dir"] = true;
+            if (renamed) entry["saved_as"] = savedAs;
+            results.push_back(std::move(entry));
+        } else if (renamed) {
+            std::printf("%-9s %s  (name on the volume: %s)\n", word, shownText(path).c_str(), shownText(item.name).c_str());
+        } else {
+            std::printf("%-9s %s\n", word, shownText(path).c_str());
+        }
     }
     json results = json::array();
 
@@ -496,7 +512,7 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
         for (const FileItem& item : items) out.push_back(itemJson(item, nullptr));
         printJson({{"source", source}, {"list", list}, {"completed", host.result == ScanResult::Finished}, {"items", out}});
     } else {
-        for (const FileItem& item : items) printItemLine(item, item.name);
+        for (const FileItem& item : items) printItemLine(item, shownText(item.name));
     }
     // A scan that went on past clusters it could not read did not search them.
     const auto* prompts = dynamic_cast<const CliPrompts*>(&doc.prompts());
@@ -548,6 +564,8 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
                 // Said when the volume opened; what it held cannot be saved.
                 if (doc.rootUnreadable) status = kSomeFailed;
             }
+            // A directory's own "." and ".." save nothing; a directory merely so named is saved.
+            if (r->ownDot) continue;
             resolved.push_back(r->item);
         }
     }
@@ -558,6 +576,7 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
     SaveOptions options;
     options.targetFolder = opt.to;
     options.recursive = opt.recursive;
+    options.dotNamesAreOwnEntries = false;
     options.initialAnswer = opt.overwrite == "all"    ? ReplaceAnswer::YesToAll
                             : opt.overwrite == "none" ? ReplaceAnswer::NoToAll
                                                       : ReplaceAnswer::Yes;

@@ -3,21 +3,54 @@
 
 #include "cli/cli.h"
 #include "common/strings.h"
+#include "document/tree_walk.h"
 #include "ntfs/ntfs_list.h"
 
 namespace harrow::cli {
 namespace {
 
-std::vector<std::string> splitPath(const std::string& path) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start < path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        if (end > start) parts.push_back(path.substr(start, end - start));
-        start = end + 1;
+bool isOctal(char c) { return c >= '0' && c <= '7'; }
+
+// One step of an ITEM path, its escapes undone. `literal`: it was written with an escape, so a
+// "." or ".." means an item so named, never the directory's own entry.
+struct PathStep {
+    std::string name;
+    std::string written;
+    bool literal = false;
+};
+
+std::vector<PathStep> splitPath(const std::string& path) {
+    std::vector<PathStep> steps;
+    PathStep step;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const char c = path[i];
+        if (c == '/') {
+            if (!step.written.empty()) steps.push_back(std::move(step));
+            step = PathStep{};
+            continue;
+        }
+        step.written += c;
+        if (c != '\\' || i + 1 == path.size()) {
+            step.name += c;
+            continue;
+        }
+        const char n = path[i + 1];
+        if (n == '/' || n == '\\' || n == '.' || n == 'n' || n == 't') {
+            step.name += n == 'n' ? '\n' : n == 't' ? '\t' : n;
+            step.written += n;
+            step.literal = true;
+            ++i;
+        } else if (n <= '3' && isOctal(n) && i + 3 < path.size() && isOctal(path[i + 2]) && isOctal(path[i + 3])) {
+            step.name += static_cast<char>(((n - '0') << 6) | ((path[i + 2] - '0') << 3) | (path[i + 3] - '0'));
+            step.written += path.substr(i + 1, 3);
+            step.literal = true;
+            i += 3;
+        } else {
+            step.name += c;  // a backslash before anything else stands for itself
+        }
     }
-    return parts;
+    if (!step.written.empty()) steps.push_back(std::move(step));
+    return steps;
 }
 
 FileItem rootItem(const CQUIDNEYDoc& doc) { return doc.dirStack.empty() ? FileItem{} : doc.dirStack[0]; }
@@ -67,7 +100,7 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
         }
     }
 
-    for (const std::string& part : splitPath(rest)) {
+    for (const PathStep& step : splitPath(rest)) {
         std::optional<ItemList> list;
         if (cur.isRoot)
             list = doc.listForMode(ID_LIST_BASICROOT);
@@ -77,14 +110,17 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
             error = formatText(diag::kCantChangeDir, cur.path.empty() ? "/" : cur.path);
             return std::nullopt;
         }
-        auto it = std::find_if(list->begin(), list->end(), [&](const FileItem& i) { return i.name == part; });
-        if (it == list->end()) {
-            error = "no such item: " + cur.path + "/" + part;
+        const std::size_t ownDots = ownDotEntries(doc, cur.item, *list);
+        std::size_t at = 0;
+        while (at < list->size() && ((*list)[at].name != step.name || (step.literal && at < ownDots))) ++at;
+        if (at == list->size()) {
+            error = "no such item: " + cur.path + "/" + step.written;
             return std::nullopt;
         }
         cur.parent = cur.item;
-        cur.item = *it;
-        cur.path += "/" + part;
+        cur.item = (*list)[at];
+        cur.ownDot = at < ownDots;
+        cur.path += "/" + pathName(cur.item.name, cur.ownDot);
         cur.isRoot = false;
     }
     return cur;
@@ -110,6 +146,47 @@ std::optional<std::string> badAddress(CQUIDNEYDoc& doc, const std::string& addre
         return "cluster " + number + " is not on this volume: its clusters are 2 to " + std::to_string(last) +
                " (the root is /)";
     return std::nullopt;
+}
+
+std::string pathName(const std::string& name, bool ownDot) {
+    if ((name == "." || name == "..") && !ownDot) return "\\" + name;
+    std::string out;
+    for (char c : name) {
+        if (c == '\\' || c == '/') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+std::string shownText(std::string_view text, bool backslashes) {
+    std::string out;
+    auto octal = [&](unsigned char b) {
+        out += '\\';
+        out += static_cast<char>('0' + (b >> 6));
+        out += static_cast<char>('0' + ((b >> 3) & 7));
+        out += static_cast<char>('0' + (b & 7));
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const bool c1 = b == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (b == '\n') {
+            out += "\\n";
+        } else if (b == '\t') {
+            out += "\\t";
+        } else if (b == '\\' && backslashes) {
+            out += "\\\\";
+        } else if (b < 0x20 || b == 0x7F) {
+            octal(b);
+        } else if (c1) {
+            // U+0080..U+009F: terminals may take these as control sequences as well.
+            octal(b);
+            octal(static_cast<unsigned char>(text[++i]));
+        } else {
+            out += static_cast<char>(b);
+        }
+    }
+    return out;
 }
 
 }  // namespace harrow::cli

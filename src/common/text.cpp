@@ -122,4 +122,11 @@ bool isValidUtf8(std::string_view s) {
     return true;
 }
 
+std::size_t utf8PrefixLength(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return text.size();
+    std::size_t n = maxBytes;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return n;
+}
+
 }  // namespace harrow

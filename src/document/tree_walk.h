@@ -1,12 +1,15 @@
 // Walking a directory tree depth first, as `ls -r` prints it and `save -r` copies it: every item
 // of a listed directory in list order, each directory entered right after it is visited. A
-// damaged volume may link directories in a circle, so each directory is entered once; "." and
-// ".." are visited but never entered.
+// damaged volume may link directories in a circle, so each directory is entered once; a
+// directory's own "." and ".." are visited but never entered. Those are told by their place in
+// the listing, not by name: a hostile volume may call any directory "..", and what is below it
+// must not be lost.
 #pragma once
 
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "document/document.h"
 
@@ -15,6 +18,10 @@ namespace harrow {
 class TreeVisitor {
 public:
     virtual ~TreeVisitor() = default;
+    // How the items of one listing are written in the paths handed to visit and enter, one name
+    // per item; the first `ownDots` items are the directory's own "." and "..". By default the
+    // items' names.
+    virtual std::vector<std::string> pathNames(const ItemList& items, std::size_t ownDots);
     // An item of a listed directory. False stops the walk.
     virtual bool visit(const FileItem& item, const std::string& path, int depth) = 0;
     // Whether to go into a directory just visited (not yet entered in this walk).
@@ -24,6 +31,12 @@ public:
     // A directory that was entered but could not be listed.
     virtual void listFailed(const FileItem& /*dir*/, const std::string& /*path*/) {}
 };
+
+// How many of the first items of `items`, the listing of `dir`, are the directory's own "." and
+// "..": 2 where the listing begins with them (every FAT directory but the root, whose first two
+// slots they take; every NTFS directory but the system's, where the "." item is the directory's
+// own record), else 0.
+std::size_t ownDotEntries(const CQUIDNEYDoc& doc, const FileItem& dir, const ItemList& items);
 
 class TreeWalk {
 public:

@@ -1,5 +1,7 @@
 #include "fatfs/dir_entry.h"
 
+#include <algorithm>
+
 #include "common/text.h"
 
 namespace harrow {
@@ -42,7 +44,7 @@ bool isDotDotEntry(Bytes e) { return bytesEqual(e, 0, "..      "); }
 void LongNameAssembler::feed(Bytes e) {
     std::uint8_t ordinal = le8(e, 0);
     if (!open_) {
-        if (ordinal < 0x41 || ordinal > 0x49) return;
+        if (ordinal < 0x41 || ordinal > 0x40 + kSlots) return;
         open_ = true;
         expected_ = ordinal - 0x40;
         gatheredUnits_ = 0;
@@ -70,7 +72,7 @@ std::optional<std::string> LongNameAssembler::take() {
     bool complete = open_ && expected_ == 0;
     open_ = false;
     if (!complete) return std::nullopt;
-    std::size_t n = std::min(gatheredUnits_, units_.size() - 1);
+    std::size_t n = std::min({gatheredUnits_, units_.size() - 1, kMaxNameUnits});
     units_[n] = 0;
     return utf8FromUtf16(std::span<const char16_t>(units_.data(), n + 1));
 }

@@ -39,8 +39,9 @@ bool isDotEntry(Bytes entry);
 bool isDotDotEntry(Bytes entry);
 
 // Gathers the long-name entries that precede a short entry. A run opens at an entry whose ordinal
-// is 0x41..0x49 (the last of 1 to 9 entries), expects the ordinals to count down to 1, and is
-// complete when they did. Any break in the sequence drops it.
+// is 0x41..0x54 (the last of 1 to 20 entries: 255 characters take 20), expects the ordinals to
+// count down to 1, and is complete when they did. Any break in the sequence drops it. A name keeps
+// at most 255 UTF-16 units, whatever a damaged run holds.
 class LongNameAssembler {
 public:
     void feed(Bytes entry);
@@ -49,7 +50,7 @@ public:
     void close() { open_ = false; }
 
 private:
-    static constexpr int kSlots = 9, kUnitsPerSlot = 13;
+    static constexpr int kSlots = 20, kUnitsPerSlot = 13;
     bool open_ = false;
     int expected_ = 0;
     std::size_t gatheredUnits_ = 0;

@@ -54,13 +54,19 @@ DirWalkStatus walkDirectory(Volume& volume, const FatTable& fat, std::uint32_t c
 
         for (std::uint32_t k = 0; k < perSector; ++k) {
             Bytes e = bytes.subspan(std::size_t{k} * kDirEntrySize, kDirEntrySize);
+            // The first two slots are "." and ".." by their place, whatever attributes a damaged
+            // entry gives them: the lists tell them from entries merely so named by position.
+            if (checkDots && k < 2) {
+                if (!visit(DirEntryRef{e, EntryClass::Directory, std::nullopt, true, i, k})) return DirWalkStatus::Stopped;
+                continue;
+            }
             EntryClass c = classify(e);
             if (c == EntryClass::End) return DirWalkStatus::Finished;
             if (c == EntryClass::LongName) {
                 longName.feed(e);
                 continue;
             }
-            DirEntryRef ref{e, c, longName.take(), checkDots && k < 2, i, k};
+            DirEntryRef ref{e, c, longName.take(), false, i, k};
             if (!visit(ref)) return DirWalkStatus::Stopped;
         }
         if (lastSector) break;

@@ -19,7 +19,8 @@ struct DirEntryRef {
     Bytes raw;                            // the 32-byte short entry
     EntryClass kind;                      // Directory, File or VolumeLabel
     std::optional<std::string> longName;  // a complete long name right before it
-    bool dotEntry;                        // "." or ".." at the head of a checked directory
+    bool dotEntry;                        // "." or ".." at the head of a checked directory (always
+                                          // visited, as a Directory)
     std::uint32_t sectorIndex;
     std::uint32_t position;               // entry number within its sector
 };

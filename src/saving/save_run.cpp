@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <map>
+#include <set>
 
 #include "common/dostime.h"
 #include "common/strings.h"
+#include "common/text.h"
 #include "common/unique_fd.h"
 #include "document/document.h"
 #include "document/file_reader.h"
@@ -24,6 +27,32 @@ constexpr std::uint8_t kSavedAttributes = 0x27;  // read-only, hidden, system, a
 constexpr int kMaxDepth = 256;
 
 enum class Next { Continue, StopRun };
+
+// The last part of a target path: the name written in the folder (names never hold a '/').
+std::string leafName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// '/' and NUL cannot be in a file name, "." and ".." name other folders, an empty name none.
+std::string safeForm(std::string_view name) {
+    std::string safe(name);
+    for (char& c : safe)
+        if (c == '/' || c == '\0') c = '_';
+    if (safe.empty() || safe == "." || safe == "..") safe.insert(0, "_");
+    return safe;
+}
+
+// `name` with `suffix` before its extension, cut at a character to fit a file name. An
+// "extension" too long to leave room for the rest is not kept apart.
+std::string fitted(std::string_view name, std::string_view suffix) {
+    const std::size_t dot = name.rfind('.');
+    std::string_view ext = dot != std::string_view::npos && dot > 0 && dot + 1 < name.size() ? name.substr(dot) : std::string_view{};
+    if (ext.size() + suffix.size() > kMaxNameBytes / 2) ext = {};
+    const std::string_view stem = name.substr(0, name.size() - ext.size());
+    const std::size_t room = kMaxNameBytes - ext.size() - suffix.size();
+    std::string out(stem.substr(0, utf8PrefixLength(stem, room)));
+    out += suffix;
+    out += ext;
+    return out;
+}
 
 bool writeAll(int fd, Bytes data) {
     while (!data.empty()) {
@@ -52,14 +81,24 @@ public:
         std::string folder = options_.targetFolder;
         while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
         folders_.push_back(std::move(target));
-        TreeWalk walk(doc_, *this);
+        // A selection from a listing may hold the directory's own "." and "..": nothing to save.
+        std::vector<FileItem*> chosen;
+        std::vector<std::string_view> given;
         for (FileItem* item : items) {
-            const std::string path = folder + "/" + item->name;
+            if (options_.dotNamesAreOwnEntries && item->isDotName()) continue;
+            chosen.push_back(item);
+            given.push_back(item->name);
+        }
+        const std::vector<std::string> names = fileNamesInFolder(given);
+        TreeWalk walk(doc_, *this);
+        for (std::size_t i = 0; i < chosen.size(); ++i) {
+            FileItem* item = chosen[i];
+            const std::string path = folder + "/" + names[i];
             if (!item->isDirectory()) {
                 if (saveFile(*item, path) == Next::StopRun) break;
                 continue;
             }
-            makeFolder(*item);
+            makeFolder(*item, path);
             if (!options_.recursive || !enter(*item, path, -1)) continue;
             auto list = doc_.listItem(*item, item);
             const bool goOn = !list || walk.walk(std::move(*list), *item, path);
@@ -71,10 +110,20 @@ public:
         return summary_;
     }
 
+    // The directory's own "." and ".." keep their names, which no other item is given.
+    std::vector<std::string> pathNames(const ItemList& items, std::size_t ownDots) override {
+        std::vector<std::string_view> given;
+        for (std::size_t i = ownDots; i < items.size(); ++i) given.push_back(items[i].name);
+        std::vector<std::string> names = fileNamesInFolder(given);
+        for (std::size_t i = ownDots; i-- > 0;) names.insert(names.begin(), items[i].name);
+        return names;
+    }
+
     bool visit(const FileItem& listed, const std::string& path, int) override {
-        if (listed.isDotName()) return true;
+        const std::string name = leafName(path);
+        if (name == "." || name == "..") return true;
         if (listed.isDirectory()) {
-            makeFolder(listed);
+            makeFolder(listed, path);
             return true;
         }
         FileItem item = listed;
@@ -83,10 +132,17 @@ public:
 
     // Into a folder of our own making only, never through a link someone left in the target.
     bool enter(const FileItem& dir, const std::string& path, int depth) override {
-        if (!isSafeFileName(dir.name) || depth + 1 >= kMaxDepth) return false;
-        UniqueFd sub(::openat(folders_.back().get(), dir.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folderMade_) return false;  // said when it was not made
+        if (depth + 1 >= kMaxDepth) {
+            fail(msg::kCannotCreate, path);
+            done(dir, path, SaveStatus::Failed);
+            return false;
+        }
+        const std::string name = leafName(path);
+        UniqueFd sub(::openat(folders_.back().get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!sub.valid()) {
             fail(msg::kCannotCreate, path);
+            done(dir, path, SaveStatus::Failed);
             return false;
         }
         folders_.push_back(std::move(sub));
@@ -106,28 +162,41 @@ private:
         return Next::Continue;
     }
 
-    // "." and ".." and names that cannot be folders make nothing, and say nothing.
-    void makeFolder(const FileItem& dir) {
-        if (isSafeFileName(dir.name)) ::mkdirat(folders_.back().get(), dir.name.c_str(), 0777);
+    // A folder there already will do; anything else standing in its place will not. A folder that
+    // took another name than its directory's is said.
+    void makeFolder(const FileItem& dir, const std::string& path) {
+        const int dirFd = folders_.back().get();
+        const std::string name = leafName(path);
+        struct stat st {};
+        folderMade_ = isSafeFileName(name) &&
+                      (::mkdirat(dirFd, name.c_str(), 0777) == 0 ||
+                       (errno == EEXIST && ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)));
+        if (!folderMade_) {
+            fail(msg::kCannotCreate, path);
+            done(dir, path, SaveStatus::Failed);
+        } else if (name != dir.name) {
+            done(dir, path, SaveStatus::Saved);
+        }
     }
 
     Next saveFile(FileItem& item, const std::string& path) {
         const int dirFd = folders_.back().get();
+        const std::string name = leafName(path);
         observer_.beginItem(item, path);
-        if (!isSafeFileName(item.name) || path.size() >= PATH_MAX) {
+        if (!isSafeFileName(name) || path.size() >= PATH_MAX) {
             fail(msg::kCannotCreate, path);
             return done(item, path, SaveStatus::Failed);
         }
 
         struct stat existing {};
-        if (::fstatat(dirFd, item.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (::fstatat(dirFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
             if (answer_ == ReplaceAnswer::NoToAll) {
                 ++summary_.skipped;
                 return done(item, path, SaveStatus::Skipped);
             }
             if (answer_ != ReplaceAnswer::YesToAll) {
                 OverwriteQuestion q;
-                q.name = item.name;
+                q.name = name;
                 q.itemDate = formatDosDate(item.date, item.time);
                 q.itemSize = item.size;
                 if (auto d = dosFromUnix(existing.st_mtime)) q.existingDate = formatDosDate(d->date, d->time);
@@ -146,7 +215,7 @@ private:
             }
             // Unlinking needs no write permission on the file itself, so a read-only file goes
             // like any other; nothing is changed through a link that stands in its place.
-            if (::unlinkat(dirFd, item.name.c_str(), 0) != 0) {
+            if (::unlinkat(dirFd, name.c_str(), 0) != 0) {
                 fail(msg::kCannotCreate, path);
                 return done(item, path, SaveStatus::Failed);
             }
@@ -161,7 +230,7 @@ private:
             fail(msg::kCannotOpenItem, item.name);
             return done(item, path, SaveStatus::Failed);
         }
-        UniqueFd out(::openat(dirFd, item.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        UniqueFd out(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (!out.valid()) {
             fail(msg::kCannotCreate, path);
             return done(item, path, SaveStatus::Failed);
@@ -239,15 +308,38 @@ private:
     ReplaceAnswer answer_;
     // The target folder, then each folder the walk is in.
     std::vector<UniqueFd> folders_;
+    // Whether the folder of the directory visited last is there to be entered.
+    bool folderMade_ = false;
     bool stopped_ = false;
     SaveSummary summary_;
 };
 
 }  // namespace
 
-bool isSafeFileName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
+bool isSafeFileName(std::string_view name) {
+    return !name.empty() && name.size() <= kMaxNameBytes && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+std::vector<std::string> fileNamesInFolder(const std::vector<std::string_view>& names) {
+    std::vector<std::string> out(names.size());
+    std::set<std::string, std::less<>> taken;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (isSafeFileName(names[i])) taken.emplace(out[i] = names[i]);
+    // Where many names come to one safe form, counting goes on from the last number given to it:
+    // a hostile directory of thousands of ".." takes linear time, not quadratic.
+    std::map<std::string, int, std::less<>> lastNumber;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (isSafeFileName(names[i])) continue;
+        const std::string base = safeForm(names[i]);
+        std::string name = fitted(base, "");
+        int& n = lastNumber.try_emplace(name, 1).first->second;
+        if (n > 1) name.clear();
+        while (name.empty() || taken.count(name)) name = fitted(base, "~" + std::to_string(++n));
+        taken.insert(name);
+        out[i] = std::move(name);
+    }
+    return out;
 }
 
 SaveSummary runSave(CQUIDNEYDoc& doc, const std::vector<FileItem*>& items, const SaveOptions& options,

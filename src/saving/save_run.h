@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/prompts.h"
@@ -23,6 +24,8 @@ public:
     // Once per block copied: a GUI moves its progress bar and lets one pending event through.
     virtual void progress(int /*percent*/) {}
     virtual bool cancelled() { return false; }
+    // A file's end, and a directory's whose folder took another name than its own (Saved) or
+    // could not be made (Failed). The target path ends in the name actually written.
     virtual void itemDone(const FileItem& /*item*/, const std::string& /*targetPath*/, SaveStatus) {}
 };
 
@@ -32,6 +35,10 @@ struct SaveOptions {
     ReplaceAnswer initialAnswer = ReplaceAnswer::Yes;
     // Directories bring their contents along (read through the directory FAT), not just a folder.
     bool recursive = false;
+    // Items named "." or ".." are a listed directory's own entries, and are passed over: a
+    // selection from a listing may hold them. A caller that tells them apart from directories
+    // merely so named clears it, and those are saved under a safe name.
+    bool dotNamesAreOwnEntries = true;
 };
 
 struct SaveSummary {
@@ -44,12 +51,21 @@ struct SaveSummary {
 
 // Saves `items` in order; a saved file's item becomes ITEM_SAVEDFILE. A read or write error ends
 // the run (the partial file stays, unmarked); so do Cancel, from the overwrite question or the
-// observer, and the loss of the source. Nothing is ever written outside the target folder.
+// observer, and the loss of the source. Nothing is ever written outside the target folder; an
+// item whose name cannot be a file name there is saved under a safe one (fileNamesInFolder).
 SaveSummary runSave(CQUIDNEYDoc& doc, const std::vector<FileItem*>& items, const SaveOptions& options,
                     SaveObserver& observer);
 
-// Can `name` be a file name in the target folder? Not empty, not "." or "..", no '/'.
-bool isSafeFileName(const std::string& name);
+// Can `name` be a file name in the target folder as it is? Not empty, not "." or "..", no '/' or
+// NUL, at most 255 bytes.
+bool isSafeFileName(std::string_view name);
+
+// The names that items named `names` take in one target folder, in order. A safe name stays as
+// it is. Any other gets a safe form: '/' and NUL become '_', "." and ".." (and an empty name) get
+// a '_' in front, and a name over 255 bytes is cut at a character with its extension kept. A
+// safe form that another name of the folder already has or takes gets "~2", "~3" ... before its
+// extension, so no item lands on another's file.
+std::vector<std::string> fileNamesInFolder(const std::vector<std::string_view>& names);
 
 // The name under which `attributes` masked to read-only, hidden, system and archive are kept.
 inline constexpr const char kDosAttributeXattr[] = "user.DOSATTRIB";

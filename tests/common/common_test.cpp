@@ -34,18 +34,20 @@ TEST(Text, Utf16BecomesUtf8AndIsCutOnlyAtCharacterBoundaries) {
     std::u16string lone = {0xD800, u'a'};
     EXPECT_EQ(utf8FromUtf16(lone), "\xef\xbf\xbd" "a");
 
-    // 100 CJK characters are 300 bytes of UTF-8: the name stops at 85 whole characters.
+    // 100 CJK characters are 300 bytes of UTF-8: a list keeps them all; cut to 255 bytes the name
+    // stops at 85 whole characters.
     std::u16string cjk(100, u'\u65e5');
-    std::string cut = utf8FromUtf16(cjk);
+    EXPECT_EQ(utf8FromUtf16(cjk).size(), 300u);
+    std::string cut = utf8FromUtf16(cjk, kMaxNameBytes);
     EXPECT_EQ(cut.size(), 255u);
     EXPECT_TRUE(isValidUtf8(cut));
     std::u16string mixed = u"a" + cjk;  // 1 + 3k bytes: 254 fits, one more would not
-    cut = utf8FromUtf16(mixed);
+    cut = utf8FromUtf16(mixed, kMaxNameBytes);
     EXPECT_EQ(cut.size(), 253u);
     EXPECT_TRUE(isValidUtf8(cut));
     std::u16string emoji;
     for (int i = 0; i < 70; ++i) emoji += u"\U0001F600";
-    cut = utf8FromUtf16(emoji);
+    cut = utf8FromUtf16(emoji, kMaxNameBytes);
     EXPECT_EQ(cut.size(), 252u);
     EXPECT_TRUE(isValidUtf8(cut));
 }

@@ -82,7 +82,7 @@ TEST(DirEntry, LongNamesAssembleOnlyFromCompleteRuns) {
     EXPECT_EQ(assemble({lfn(0x43, piece(3)), lfn(0x05, piece(2)), lfn(0x01, piece(1))}), std::nullopt);
     EXPECT_EQ(assemble({lfn(0x43, piece(3)), lfn(0x02, piece(2))}), std::nullopt);  // incomplete
     EXPECT_EQ(assemble({lfn(0x03, piece(3)), lfn(0x02, piece(2)), lfn(0x01, piece(1))}), std::nullopt);  // no last flag
-    EXPECT_EQ(assemble({lfn(0x4A, u"x")}), std::nullopt);  // ten pieces or more are ignored
+    EXPECT_EQ(assemble({lfn(0x55, u"x")}), std::nullopt);  // more than twenty pieces are ignored
     EXPECT_EQ(assemble({lfn(0xE5, u"gone"), lfn(0x01, u"x")}), std::nullopt);  // deleted pieces never open a run
     EXPECT_EQ(assemble({lfn(0x41, u"short.txt")}), "short.txt");
     EXPECT_EQ(assemble({lfn(0x41, u"exactly13char")}), "exactly13char");
@@ -96,16 +96,28 @@ TEST(DirEntry, LongNamesAssembleOnlyFromCompleteRuns) {
     EXPECT_EQ(a.take(), "second");
 }
 
-TEST(DirEntry, LongNameOfNineFullPiecesIsCutAtACharacter) {
-    // 117 characters of 3 bytes each in UTF-8 would be 351 bytes; the name keeps 85 whole ones.
-    std::u16string name(117, u'\u65e5');
+std::vector<Entry> piecesOf(std::u16string_view name, int count) {
     std::vector<Entry> pieces;
-    for (int n = 9; n >= 1; --n)
-        pieces.push_back(lfn(static_cast<std::uint8_t>(n == 9 ? 0x49 : n), std::u16string_view(name).substr((n - 1) * 13, 13)));
-    auto got = assemble(pieces);
+    for (int n = count; n >= 1; --n) {
+        std::u16string_view piece = name.size() > std::size_t(n - 1) * 13 ? name.substr((n - 1) * 13, 13) : u"";
+        pieces.push_back(lfn(static_cast<std::uint8_t>(n == count ? 0x40 | n : n), piece));
+    }
+    return pieces;
+}
+
+TEST(DirEntry, LongNamesOfUpToTwentyPiecesAreKeptWhole) {
+    // 117 characters of 3 bytes each: 351 bytes of UTF-8, all kept.
+    std::u16string wide(117, u'\u65e5');
+    auto got = assemble(piecesOf(wide, 9));
     ASSERT_TRUE(got);
-    EXPECT_EQ(got->size(), 255u);
+    EXPECT_EQ(got->size(), 351u);
     EXPECT_TRUE(isValidUtf8(*got));
+    // 255 characters, the most a name has, take twenty pieces.
+    std::u16string longest(251, u'n');
+    longest += u".txt";
+    EXPECT_EQ(assemble(piecesOf(longest, 20)), std::string(251, 'n') + ".txt");
+    // Twenty full pieces hold 260 characters without an end: a name keeps 255.
+    EXPECT_EQ(assemble(piecesOf(std::u16string(260, u'z'), 20)), std::string(255, 'z'));
 }
 
 }  // namespace

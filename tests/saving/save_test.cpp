@@ -6,18 +6,22 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "common/dostime.h"
 #include "common/strings.h"
 #include "fatfs/fat_verdict.h"
+#include "ntfs/record.h"
 #include "saving/save_run.h"
 #include "support/fat_image.h"
+#include "support/ntfs_image.h"
 
 namespace harrow {
 namespace {
 
 namespace fs = std::filesystem;
 using test::FatImage;
+using test::NtfsImage;
 using test::OpenedImage;
 
 constexpr std::uint16_t kDate = (44 << 9) | (3 << 5) | 5;   // 2024-03-05
@@ -154,11 +158,15 @@ TEST(SaveRun, NamesNeverEscapeTheTargetFolder) {
     std::vector<FileItem*> items;
     for (auto& f : bad) items.push_back(&f);
     Counting obs;
+    // Saved under safe names inside the folder; ".." is taken for the listed directory's own entry.
     SaveSummary s = runSave(o.doc, items, {out.path.string()}, obs);
-    EXPECT_EQ(s.failed, 4);
-    EXPECT_EQ(s.saved, 0);
-    EXPECT_EQ(o.prompts.ids(), std::vector<int>(4, msg::kCannotCreate));
+    EXPECT_EQ(s.failed, 0);
+    EXPECT_EQ(s.saved, 3);
+    EXPECT_TRUE(o.prompts.ids().empty());
     EXPECT_FALSE(fs::exists(out.path.parent_path() / "escape.txt"));
+    EXPECT_EQ(out.read(".._escape.txt"), std::string(5, 'z'));
+    EXPECT_EQ(out.read("a_b"), std::string(5, 'z'));
+    EXPECT_EQ(out.read("_"), std::string(5, 'z'));
 
     SaveOptions inside{(out.path / "inside").string()};
     inside.initialAnswer = ReplaceAnswer::YesToAll;
@@ -170,6 +178,65 @@ TEST(SaveRun, NamesNeverEscapeTheTargetFolder) {
     EXPECT_EQ(s.saved, 1);
     EXPECT_FALSE(fs::is_symlink(out.path / "inside" / "link"));
     EXPECT_EQ(out.read("inside/link"), std::string(5, 'z'));
+}
+
+TEST(SaveRun, NamesThatCannotBeFileNamesGetSafeOnesOfTheirOwn) {
+    std::string cjk;
+    for (int i = 0; i < 100; ++i) cjk += "\u65e5";
+    const std::string stem = cjk.substr(0, 83 * 3);  // the most whole characters that fit
+    cjk += ".txt";
+    struct Case {
+        std::vector<std::string_view> names;
+        std::vector<std::string> want;
+    } cases[] = {
+        {{"a/b", "a_b", "..", "."}, {"a_b~2", "a_b", "_..", "_."}},
+        {{"..", "_..", "..", "_..~2"}, {"_..~3", "_..", "_..~4", "_..~2"}},
+        {{std::string_view("x\0y", 3), "", "x\ny"}, {"x_y", "_", "x\ny"}},
+        {{cjk, cjk}, {stem + ".txt", stem + "~2.txt"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(fileNamesInFolder(c.names), c.want) << c.want[0];
+    // Thousands of one hostile name each get a name of their own, quickly.
+    const std::vector<std::string> names = fileNamesInFolder(std::vector<std::string_view>(20000, ".."));
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 20000u);
+}
+
+TEST(SaveRun, DirectoriesNamedDotDotAreSavedWithEverythingBelow) {
+    // FAT: the root holds a directory named "..", whose own "." slot carries the volume-label
+    // attribute, and in it another "..", with a file.
+    Volume v;
+    v.img.putEntry(v.img.putLongName(v.img.rootOffset(), u".."), "DOTDOT     ", 0x10, 40, 0);
+    v.img.putEntry(v.img.putLongName(v.img.makeDirectory(40, 0), u".."), "INNER      ", 0x10, 44, 0);
+    v.img.bytes[v.img.clusterOffset(40) + 11] = 0x08;
+    v.img.putEntry(v.img.makeDirectory(44, 40), "DEEP    TXT", 0x20, 45, 4);
+    for (std::uint32_t c : {40u, 44u, 45u}) v.img.chain({c});
+    v.fill(45, 'd');
+    OpenedImage o(v.img);
+    FileItem root{ITEM_TOPDIR, "root", ATTR_DIRECTORY, 0, 0, 0, 0, 0, 0, 0, false};
+    Folder out;
+    Counting obs;
+    SaveOptions deep{out.path.string()};
+    deep.recursive = true;
+    EXPECT_EQ(runSave(o.doc, {&root}, deep, obs).saved, 1);
+    EXPECT_EQ(out.read("root/_../_../DEEP.TXT"), "dddd");
+
+    // NTFS: directory 20 holds 21, named ".." and a NUL, which holds a file.
+    NtfsImage ntfs;
+    auto directory = [&](std::uint32_t r, std::uint32_t child, const std::u16string& name) {
+        ntfs.beginRecord(r, 3);
+        ntfs.addAttribute(r, NtfsImage::resident(AT_INDEX_ROOT, u"$I30",
+                                                 NtfsImage::indexRoot({NtfsImage::indexEntry(child, r, name),
+                                                                       NtfsImage::indexEntry(0, 0, u"", true)})));
+    };
+    directory(5, 20, u"D");
+    directory(20, 21, std::u16string(u"..\0", 3));
+    directory(21, 22, u"in.txt");
+    ntfs.beginRecord(22);
+    ntfs.addAttribute(22, NtfsImage::resident(AT_DATA, u"", {'n', 't', 'f', 's'}));
+    test::OpenedNtfs n(ntfs);
+    ASSERT_TRUE(n.ok);
+    FileItem d{ITEM_DIR, "D", ATTR_DIRECTORY, 0, 0, ntfs.recordSector(20), 0, 20, 5, 0, false};
+    EXPECT_EQ(runSave(n.doc, {&d}, deep, obs).saved, 1);
+    EXPECT_EQ(out.read("D/_../in.txt"), "ntfs");
 }
 
 TEST(SaveRun, CancelKeepsThePartUnmarkedAndReadErrorsEndTheRun) {

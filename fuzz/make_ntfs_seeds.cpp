@@ -1,7 +1,8 @@
 // Writes crafted NTFS volumes for fuzz_ntfs_volume: the structures mkntfs and ntfs-3g do not
 // make on a small volume (attribute lists, an $MFT whose data continues in another record,
-// compressed units stored and sparse, uninitialized tails, index loops, torn index blocks), each
-// a few hundred KiB so that the fuzzer's mutations land on records rather than on empty space.
+// compressed units stored and sparse, uninitialized tails, index loops and fans, torn index
+// blocks), each a few hundred KiB so that the fuzzer's mutations land on records rather than on
+// empty space.
 //
 // Usage: make_ntfs_seeds OUTDIR
 #include <cstdio>
@@ -48,7 +49,7 @@ void named(NtfsImage& img, std::uint32_t r, std::uint64_t parent, const std::u16
     img.addAttribute(r, NtfsImage::resident(AT_FILE_NAME, u"", NtfsImage::fileName(parent, name)));
 }
 
-enum Variant { Plain, IndexLoop, MftList };
+enum Variant { Plain, IndexLoop, IndexFan, MftList };
 
 NtfsImage build(Variant v) {
     NtfsImage img(kSectors);
@@ -76,12 +77,19 @@ NtfsImage build(Variant v) {
                                                                       NtfsImage::indexEntry(0, 0, u"", true, 0)},
                                                                      true)));
     img.addAttribute(kRoot, NtfsImage::nonResident(AT_INDEX_ALLOCATION, u"$I30", {0x21, 0x02, 0x62, 0x02}, 0, 1, 2 * 512));
-    img.putIndexRecord(610, 0,
-                       {NtfsImage::indexEntry(25, kRoot, u"attrlist.bin"), NtfsImage::indexEntry(27, kRoot, u"sparse.bin"),
-                        NtfsImage::indexEntry(28, kRoot, u"compressed.bin"), NtfsImage::indexEntry(29, kRoot, u"streams.txt"),
-                        NtfsImage::indexEntry(30, kRoot, u"\u65E5\u672C\u8A9E \U0001F600 " + std::u16string(1, 0xD800) + u"x"),
-                        NtfsImage::indexEntry(31, kRoot, u"deleted.bin"), NtfsImage::indexEntry(33, kRoot, u"torn"),
-                        NtfsImage::indexEntry(0, 0, u"", true)});
+    std::vector<std::vector<std::uint8_t>> inRoot = {
+        NtfsImage::indexEntry(25, kRoot, u"attrlist.bin"), NtfsImage::indexEntry(27, kRoot, u"sparse.bin"),
+        NtfsImage::indexEntry(28, kRoot, u"compressed.bin"), NtfsImage::indexEntry(29, kRoot, u"streams.txt"),
+        NtfsImage::indexEntry(30, kRoot, u"\u65E5\u672C\u8A9E \U0001F600 " + std::u16string(1, 0xD800) + u"x"),
+        NtfsImage::indexEntry(31, kRoot, u"deleted.bin"), NtfsImage::indexEntry(33, kRoot, u"torn")};
+    if (v == IndexFan) {
+        // Every entry of the root and of block k points at block k + 1: 4^8 ways down to the
+        // last block, each a different path, so no loop check sees them.
+        inRoot.push_back(NtfsImage::indexEntry(34, kRoot, u"fan"));
+        img.putIndexedDirectory(34, 20, 940, 8, [](int node, int) { return node < 7 ? node + 1 : -1; });
+    }
+    inRoot.push_back(NtfsImage::indexEntry(0, 0, u"", true));
+    img.putIndexRecord(610, 0, inRoot);
 
     named(img, 20, kRoot, u"A.txt");
     img.addAttribute(20, NtfsImage::resident(AT_DATA, u"", bytesOf("file A, resident\n")));
@@ -183,7 +191,8 @@ int main(int argc, char** argv) {
     const struct {
         const char* name;
         Variant variant;
-    } seeds[] = {{"crafted.img", Plain}, {"crafted-index-loop.img", IndexLoop}, {"crafted-mft-list.img", MftList}};
+    } seeds[] = {{"crafted.img", Plain}, {"crafted-index-loop.img", IndexLoop},
+                   {"crafted-index-fan.img", IndexFan}, {"crafted-mft-list.img", MftList}};
     for (const auto& s : seeds) {
         if (!write(dir + "/" + s.name, build(s.variant).bytes)) {
             std::fprintf(stderr, "make_ntfs_seeds: cannot write %s/%s\n", dir.c_str(), s.name);

@@ -1,6 +1,7 @@
 #include "ntfs/index.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "ntfs/inode.h"
 #include "ntfs/record.h"
@@ -30,6 +31,13 @@ int walkNode(IndexReader& index, Bytes node, IndexPosition& p, std::vector<std::
 int descend(IndexReader& index, Bytes e, IndexPosition& p, std::vector<std::uint8_t>& out, Path& path) {
     if (!(le8(e, 0x0C) & kSubnode) || e.size() < 0x18 || path.size() >= kMaxDepth) return 0;
     const std::uint64_t vcn = le64(e, e.size() - 8);
+    // Going down afresh (rather than back to where the position stands) is the one step that
+    // adds work; taken once per block, the walk stays as long as the index however the subnode
+    // pointers cross or circle.
+    if (!index.enter(vcn) && p == 0) {
+        index.noteReentry(vcn);
+        return 0;
+    }
     if (std::find(path.begin(), path.end(), vcn) != path.end()) return 0;
     // Held here: the cache may let go of the block while the walk is below it.
     const auto block = index.block(vcn);
@@ -142,6 +150,10 @@ IndexReader::Block IndexReader::block(std::uint64_t vcn) {
     return block;
 }
 
+void IndexReader::noteReentry(std::uint64_t vcn) {
+    if (!std::exchange(reentryNoted_, true)) damaged_.push_back(vcn);
+}
+
 bool pushIndex(IndexPosition& p, std::uint32_t i) {
     // A position deeper than 64 bits can hold would lose its root levels: treat it like an index
     // that cannot be coded.
@@ -201,6 +213,7 @@ std::optional<IndexKey> parseIndexEntry(Bytes e) {
 bool enumerate(IndexReader& index, IndexPosition& p, std::vector<std::uint8_t>& entry) {
     const auto root = index.root();
     if (!root) return false;
+    if (p == kIndexStart) index.restart();
     Path path;
     return walkNode(index, *root, p, entry, path) != 0;
 }

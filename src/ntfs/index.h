@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/bytes.h"
@@ -17,7 +18,10 @@ namespace harrow {
 class CInode;
 
 // The "$I30" index of one directory as a listing walks it: the root value and the index blocks
-// read so far, so that a listing reads each block once however often the walk passes through it.
+// read so far, so that a listing reads each block once however often the walk passes through it,
+// and the blocks the walk has gone down into, so that it goes down into each once: on a damaged
+// volume several entries may point at one block, and following every one of them multiplies the
+// walk at each level.
 class IndexReader {
 public:
     explicit IndexReader(CInode& dir) : dir_(dir) {}
@@ -28,7 +32,14 @@ public:
     // when it cannot be read or is not the block asked for.
     using Block = std::shared_ptr<const std::vector<std::uint8_t>>;
     Block block(std::uint64_t vcn);
-    // The blocks that could not be used, in the order met.
+    // Marks the block at `vcn` as gone down into; false when it already was (since `restart`).
+    bool enter(std::uint64_t vcn) { return entered_.insert(vcn).second; }
+    // A subnode pointer led to a block gone down into before: the first such block of a listing
+    // counts as damaged.
+    void noteReentry(std::uint64_t vcn);
+    // A walk from the start may go down into every block again.
+    void restart() { entered_.clear(); }
+    // The blocks that could not be used (or were led to again), in the order met.
     const std::vector<std::uint64_t>& damaged() const { return damaged_; }
 
 private:
@@ -37,6 +48,8 @@ private:
     std::unordered_map<std::uint64_t, Block> blocks_;
     std::uint64_t cachedBytes_ = 0;
     std::vector<std::uint64_t> damaged_;
+    std::unordered_set<std::uint64_t> entered_;
+    bool reentryNoted_ = false;
 };
 
 using IndexPosition = std::uint64_t;

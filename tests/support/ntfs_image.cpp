@@ -194,4 +194,27 @@ void NtfsImage::putIndexRecord(std::uint64_t c, std::uint64_t vcn, const std::ve
     fixup(r, 0x28);
 }
 
+void NtfsImage::putIndexedDirectory(std::uint32_t dir, std::uint32_t file, std::uint64_t firstCluster, int blocks,
+                                    const std::function<int(int, int)>& subnode) {
+    auto node = [&](int n) {
+        const char16_t prefix = n < 0 ? u'r' : static_cast<char16_t>(u'0' + n);
+        std::vector<std::vector<std::uint8_t>> entries;
+        for (int j = 0; j < 4; ++j) {
+            const int below = subnode(n, j);
+            const auto vcn = below < 0 ? std::nullopt : std::optional<std::uint64_t>(2 * below);
+            entries.push_back(indexEntry(j < 3 ? file : 0, dir, j < 3 ? std::u16string{prefix, static_cast<char16_t>(u'a' + j)} : u"",
+                                         j == 3, vcn));
+        }
+        return entries;
+    };
+    const auto clusters = static_cast<std::uint8_t>(2 * blocks);
+    beginRecord(dir, 3);
+    addAttribute(dir, resident(0x90, u"$I30", indexRoot(node(-1), true)));
+    addAttribute(dir, nonResident(0xA0, u"$I30",
+                                  {0x31, clusters, static_cast<std::uint8_t>(firstCluster), static_cast<std::uint8_t>(firstCluster >> 8),
+                                   static_cast<std::uint8_t>(firstCluster >> 16)},
+                                  0, clusters - 1u, clusters * 512u));
+    for (int k = 0; k < blocks; ++k) putIndexRecord(firstCluster + 2 * k, 2 * k, node(k));
+}
+
 }  // namespace harrow::test

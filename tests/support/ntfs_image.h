@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <optional>
 #include <vector>
@@ -55,6 +56,13 @@ public:
     static std::vector<std::uint8_t> indexRoot(const std::vector<std::vector<std::uint8_t>>& entries, bool large = false);
     // An INDX record at cluster `c` (two clusters), with its update sequence applied.
     void putIndexRecord(std::uint64_t c, std::uint64_t vcn, const std::vector<std::vector<std::uint8_t>>& entries);
+    // Directory `dir` with an index of the root and `blocks` (at most 10) INDX records, block k at
+    // VCN 2k in clusters `firstCluster` + 2k on. Each node holds three entries for record `file`,
+    // named for the node ("r" the root, the digit k block k) and the entry ("a" to "c"), and the
+    // end entry. Entry j (0 to 3) of node n (-1 the root) has block `subnode(n, j)` below it, none
+    // when that is negative.
+    void putIndexedDirectory(std::uint32_t dir, std::uint32_t file, std::uint64_t firstCluster, int blocks,
+                             const std::function<int(int, int)>& subnode);
 
 private:
     std::vector<std::uint32_t> begun_;

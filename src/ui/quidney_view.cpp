@@ -474,14 +474,26 @@ void CQUIDNEYView::openAction(int row) {
     std::vector<FileItem*> items = selectedItems();
     if (items.empty()) items.push_back(&model_.itemAt(row));
     SaveOptions options{ss(folder), ReplaceAnswer::YesToAll, false};
-    SaveSummary summary;
+    // Where the activated file was written: a name that cannot be a file name is saved under
+    // another.
+    struct Opened : CancelWithJob {
+        using CancelWithJob::CancelWithJob;
+        void itemDone(const FileItem& item, const std::string& targetPath, SaveStatus status) override {
+            if (status == SaveStatus::Saved && item.cluster == wanted.cluster && item.name == wanted.name && path.empty())
+                path = targetPath;
+        }
+        FileItem wanted;
+        std::string path;
+    };
+    std::string savedPath;
     runInBackground(window(), text(kSaveCaption), text(kSaving), [&](ListObserver& job) {
-        CancelWithJob observer(job);
-        summary = runSave(doc_, items, options, observer);
+        Opened observer(job);
+        observer.wanted = activated;
+        runSave(doc_, items, options, observer);
+        savedPath = observer.path;
     });
     model_.refreshIcons();
-    if (summary.saved > 0)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(folder).filePath(qs(model_.itemAt(row).name))));
+    if (!savedPath.empty()) QDesktopServices::openUrl(QUrl::fromLocalFile(qs(savedPath)));
 }
 
 void CQUIDNEYView::viewHex() {

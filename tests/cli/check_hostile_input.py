@@ -62,6 +62,14 @@ class BadInput(unittest.TestCase):
         self.refused(["--codepage", "bogus", "ls", self.fat], "unknown code page")
         self.assertEqual(run(["--codepage", "CP850", "ls", self.fat]).returncode, 0)
 
+    def test_a_folder_that_cannot_be_made_is_said(self):
+        # A file stands where the folder should go (root would write to a read-only folder).
+        with Scratch() as target:
+            open(os.path.join(target, "DOCS"), "wb").close()
+            r = run(["--lang", "en", "save", self.fat, "/DOCS", "--to", target])
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertIn(b"Cannot create", r.stderr)
+
     def test_file_size_limit_is_a_full_target(self):
         with Scratch() as target:
             r = run(["--lang", "en", "save", self.fat, "/DOCS/BIG.BIN", "--to", target], file_size=64 * 1024)

@@ -32,6 +32,16 @@ std::string shortName(Bytes e) {
         if (c == ' ' || c == '\0') break;
         ext += c;
     }
+    // Windows NT keeps an all-lower-case base or extension as capitals with a flag in byte 12
+    // (0x08 the base, 0x10 the extension) instead of a long name. Only A-Z change case: bytes
+    // of the code page's upper half are left as they are.
+    const std::uint8_t ntCase = le8(e, dirent::kNtCase);
+    auto lower = [](std::string& s) {
+        for (char& c : s)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    };
+    if (ntCase & 0x08) lower(raw);
+    if (ntCase & 0x10) lower(ext);
     bool blankExt = le8(e, 8) == ' ' && le8(e, 9) == ' ' && le8(e, 10) == ' ';
     std::string name = (deleted ? "#" : "") + utf8FromOem(raw);
     if (!blankExt) name += "." + utf8FromOem(ext);

@@ -23,7 +23,7 @@ enum class EntryClass { End = 0, Directory = 1, File = 2, LongName = 3, VolumeLa
 //                                                                26  cluster low
 //                                                                28  size
 namespace dirent {
-inline constexpr std::size_t kAttributes = 11, kTime = 22, kDate = 24, kSize = 28;
+inline constexpr std::size_t kAttributes = 11, kNtCase = 12, kTime = 22, kDate = 24, kSize = 28;
 }
 
 EntryClass classify(Bytes entry);

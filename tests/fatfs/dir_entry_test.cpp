@@ -52,8 +52,14 @@ TEST(DirEntry, ShortNames) {
     struct Case {
         const char* raw;
         const char* shown;
+        std::uint8_t ntCase = 0;  // byte 12: 0x08 lower-case base, 0x10 lower-case extension
     } cases[] = {
         {"\xE5" "EPORT  TXT", "#EPORT.TXT"},
+        {"LOW     TXT", "low.txt", 0x18},
+        {"LOW     TXT", "low.TXT", 0x08},
+        {"LOW     TXT", "LOW.txt", 0x10},
+        {"\xE5" "OW     TXT", "#ow.txt", 0x18},
+        {"R\x82SUM\x82  TXT", "r\xC3\xA9sum\xC3\xA9.TXT", 0x08},  // only A-Z change case
         {"FOO        ", "FOO"},
         {"FOO     TX ", "FOO.TX"},
         {"A       B  ", "A.B"},
@@ -61,7 +67,11 @@ TEST(DirEntry, ShortNames) {
         {"\x05" "BC     TXT", "\xCF\x83" "BC.TXT"},  // 0x05 stands for 0xE5, sigma in CP437
         {"R\x82SUM\x82  TXT", "R\xC3\xA9SUM\xC3\xA9.TXT"},
     };
-    for (const auto& c : cases) EXPECT_EQ(shortName(shortEntry(c.raw, 0x20)), c.shown) << c.shown;
+    for (const auto& c : cases) {
+        Entry e = shortEntry(c.raw, 0x20);
+        e[12] = c.ntCase;
+        EXPECT_EQ(shortName(e), c.shown) << c.shown;
+    }
     EXPECT_TRUE(isDotEntry(shortEntry(".          ", 0x10)));
     EXPECT_TRUE(isDotDotEntry(shortEntry("..         ", 0x10)));
     EXPECT_FALSE(isDotEntry(shortEntry("..         ", 0x10)));

@@ -237,7 +237,8 @@ int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
                    {"heads", d.heads},
                    {"sectors_per_track", d.sectorsPerTrack},
                    {"clusters", d.clusterCount},
-                   {"fats", d.numberOfFats}});
+                   {"fats", d.numberOfFats},
+                   {"boot_sector", doc.drive().bootSectorUsed()}});
         return kOk;
     }
     fmt::print("label:               {}\n", shownText(d.label));
@@ -248,6 +249,7 @@ int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     fmt::print("heads:               {}\n", d.heads);
     fmt::print("sectors per track:   {}\n", d.sectorsPerTrack);
     fmt::print("clusters:            {}\n", d.clusterCount);
+    if (doc.drive().bootSectorUsed() != 0) fmt::print("boot sector:         {} (backup)\n", doc.drive().bootSectorUsed());
     return kOk;
 }
 

@@ -76,6 +76,7 @@ constexpr MessageEntry kMessages[] = {
      "%s is neither a block device nor a regular file: Harrow reads disks, partitions and image files."},
     {70011, "无法读取 %s 的引导扇区 (扇区 0)：卷是空的、太短，或扇区无法读取。",
      "Cannot read the boot sector (sector 0) of %s: the volume is empty, too short, or the sector cannot be read."},
+    {70012, "引导扇区已损坏：改用扇区 %lu 上的备份引导扇区。", "The boot sector is damaged: the backup boot sector in sector %lu is used."},
 };
 
 constexpr MessageEntry kServerMessages[] = {
@@ -286,7 +287,7 @@ static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(ms
               fits(msg::kModeAllFiles) && fits(msg::kSourceLost) && fits(msg::kDotNamesOtherCluster) &&
               fits(msg::kMftFromMirror) && fits(msg::kMftUnreadable) && fits(msg::kIndexDamaged) &&
               fits(msg::kNoPermission) && fits(msg::kRootUnreadable) && fits(msg::kNotADisk) &&
-              fits(msg::kCannotReadBootSector),
+              fits(msg::kCannotReadBootSector) && fits(msg::kBackupBootSector),
               "a message id's argument types do not match its text");
 static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
               fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/bytes.h"
 #include "common/strings.h"
 #include "fatfs/boot_sector.h"
 
@@ -23,11 +24,30 @@ bool CDrive::open(const std::string& path, DriveKind kind) {
     if (!openSource(path, kind)) return false;
     lock();
     std::vector<std::uint8_t> boot(std::max<std::size_t>(kBootBufferBytes, info().bytesPerSector));
-    if (!readSectors(boot, 0, 1)) {
-        // A lost source has said so already.
-        if (!sourceLost()) prompts().showMessage(msg::kCannotReadBootSector, formatMessage(msg::kCannotReadBootSector, devicePath()));
+    bootSectorUsed_ = 0;
+    const bool read = static_cast<bool>(readSectors(boot, 0, 1));
+    if (sourceLost()) {  // it has said so already
         close();
         return false;
+    }
+    // A damaged first sector is among the commonest damage there is; the volume keeps a copy.
+    if (!source()->driveInfo() && !(read && recognised(boot))) {
+        std::vector<std::uint8_t> backup;
+        if (auto at = findBackup(read ? Bytes(boot) : Bytes{}, backup)) {
+            bootSectorUsed_ = *at;
+            boot = std::move(backup);
+            // Said once for a volume, not at every open of the work that follows.
+            if (backupSaidFor_ != path) {
+                backupSaidFor_ = path;
+                prompts().showMessage(msg::kBackupBootSector,
+                                      formatMessage(msg::kBackupBootSector, static_cast<unsigned long>(*at)),
+                                      MsgIcon::Information);
+            }
+        } else if (!read) {
+            prompts().showMessage(msg::kCannotReadBootSector, formatMessage(msg::kCannotReadBootSector, devicePath()));
+            close();
+            return false;
+        }
     }
     if (!describe(boot)) {
         close();
@@ -55,6 +75,32 @@ bool CDrive::describe(Bytes boot) {
         if (!label.empty()) info().label = label;
     }
     return true;
+}
+
+bool CDrive::recognised(Bytes sector) {
+    DriveInfo probe = info();
+    return harrow::parseBootSector(sector, probe) != BootVerdict::Unrecognised && fitToSource(probe, source()->sizeBytes());
+}
+
+std::optional<std::uint64_t> CDrive::findBackup(Bytes primary, std::vector<std::uint8_t>& out) {
+    const std::uint32_t bps = info().bytesPerSector;  // the device's, until a boot sector says otherwise
+    std::vector<std::uint64_t> places;
+    // FAT32 names its backup in the BPB (0x32); a first sector that lost only its signature or a
+    // field may still say where. Sector 6 is where every formatter puts it.
+    if (primary.size() >= 0x34) {
+        const std::uint16_t named = le16(primary, 0x32);
+        if (named > 0 && named < 32 && named != 6) places.push_back(named);
+    }
+    places.push_back(6);
+    // NTFS keeps its copy in the last sector of the volume.
+    if (auto size = source()->sizeBytes(); size && bps && *size / bps > 1) places.push_back(*size / bps - 1);
+    out.assign(std::max<std::size_t>(kBootBufferBytes, bps), 0);
+    for (std::uint64_t at : places) {
+        std::fill(out.begin(), out.end(), 0);
+        if (readSectors(out, at, 1) && recognised(out)) return at;
+        if (sourceLost()) break;
+    }
+    return std::nullopt;
 }
 
 bool CDrive::close() {

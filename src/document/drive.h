@@ -25,6 +25,11 @@ public:
     bool open(const std::string& path, DriveKind kind);
     bool close();
 
+    // The sector the volume was described by: 0, or the backup boot sector's when the first
+    // was unreadable or unrecognised (FAT32: sector 6 or the one its BPB names; NTFS: the last
+    // sector of the volume).
+    std::uint64_t bootSectorUsed() const { return bootSectorUsed_; }
+
     std::uint64_t sectorOfCluster(std::uint32_t c) const;
     std::uint32_t firstCluster(Bytes entry) const;
 
@@ -41,12 +46,19 @@ public:
 
 private:
     bool describe(Bytes bootSector);
+    // Whether `sector` describes a volume that fits the source, without saying anything.
+    bool recognised(Bytes sector);
+    // The first backup boot sector that does; `primary` is sector 0 as read (empty when it
+    // could not be), for the backup's place its BPB may name.
+    std::optional<std::uint64_t> findBackup(Bytes primary, std::vector<std::uint8_t>& out);
     // Describes the volume by `sector` (sector 0); says why when it cannot.
     bool parseBootSector(Bytes sector);
     std::string volumeLabel(Bytes bootSector);
 
     FatTable fat_;
     Mft mft_;
+    std::uint64_t bootSectorUsed_ = 0;
+    std::string backupSaidFor_;  // the path whose backup boot sector was last announced
     bool loadMftOnOpen_ = true;
 };
 

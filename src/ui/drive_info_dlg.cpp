@@ -1,5 +1,7 @@
 #include "ui/drive_info_dlg.h"
 
+#include <QBoxLayout>
+
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -77,6 +79,12 @@ QString CDriveInfoDlg::valueText(int value) const {
 
 void runDriveInfo(QWidget* parent, CQUIDNEYDoc& doc) {
     CDriveInfoDlg dlg(doc.drive().info(), parent);
+    // A volume read through its backup boot sector says so here too.
+    if (const std::uint64_t backup = doc.drive().bootSectorUsed()) {
+        auto* note = new QLabel(message(msg::kBackupBootSector, static_cast<unsigned long>(backup)), &dlg);
+        note->setWordWrap(true);
+        if (auto* box = qobject_cast<QBoxLayout*>(dlg.layout())) box->insertWidget(box->count() - 1, note);
+    }
     dlg.exec();
 }
 

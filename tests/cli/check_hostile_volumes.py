@@ -46,10 +46,12 @@ class Geometry(unittest.TestCase):
             self.assertEqual(p.returncode, 0, p.stderr)
             self.assertEqual(j["clusters"], clusters)
 
-            # FATs of 5 GiB each in a file of 64 MiB cannot be the file's.
+            # FATs of 5 GiB each in a file of 64 MiB cannot be the file's; nor can its backup boot
+            # sector's, damaged the same way (an intact one would be used instead).
             fats = hostile.mkfat(os.path.join(d, "fats.img"), 64, 32)
-            hostile.patch(fats, 0x20, struct.pack("<I", 0xFFFFFFFF))
-            hostile.patch(fats, 0x24, struct.pack("<I", 0x00A00000))
+            for boot in (0, 6 * 512):
+                hostile.patch(fats, boot + 0x20, struct.pack("<I", 0xFFFFFFFF))
+                hostile.patch(fats, boot + 0x24, struct.pack("<I", 0x00A00000))
             p, _ = info(fats)
             self.assertEqual(p.returncode, 2)
             self.assertIn(UNRECOGNISED, p.stderr)

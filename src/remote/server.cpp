@@ -1,6 +1,7 @@
 #include "remote/server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -182,6 +183,7 @@ void CServerDoc::acceptPending() {
 }
 
 void CServerDoc::adopt(UniqueFd fd) {
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
     const int one = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto c = std::make_unique<CClientSocket>();

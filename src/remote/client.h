@@ -65,7 +65,7 @@ public:
     std::optional<Reply> receiveMessage(std::size_t bufferBytes = kQueryReplyBufferBytes);
 
     // Requests a sector read keeps in flight; the server answers them in order.
-    static constexpr std::size_t kReadWindow = 32;
+    static constexpr std::size_t kReadWindow = 64;
 
 private:
     void close();

@@ -48,6 +48,23 @@ struct ServerOptions {
     std::chrono::milliseconds stallLimit{10000};
 };
 
+// Bytes that are written before they are read: growing a reply for the sectors about to be read
+// into it need not clear it first.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0)
+            ::new (static_cast<void*>(p)) U;
+        else
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
 // One accepted connection.
 struct CClientSocket {
     UniqueFd fd;
@@ -57,7 +74,7 @@ struct CClientSocket {
     bool loggedIn = false;
 
     std::vector<std::uint8_t> in;  // received, not yet served
-    std::vector<std::uint8_t> out;  // replies not yet sent, from outSent on
+    std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>> out;  // replies not yet sent, from outSent on
     std::size_t outSent = 0;
     std::chrono::steady_clock::time_point lastProgress;
     // Serving: requests are read and answered. Closing: the connection ends once its replies

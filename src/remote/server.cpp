@@ -59,6 +59,14 @@ bool parseAddress(const std::string& text, in_addr& out) {
     return ::inet_pton(AF_INET, text.c_str(), &out) == 1;
 }
 
+// Text a client sent, made safe to write in the log: a control character could end the line or
+// drive the terminal the log is shown on.
+std::string printable(std::string text) {
+    for (char& ch : text)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+    return text;
+}
+
 // The volume serial number as the boot sector holds it.
 std::uint32_t volumeSerial(Bytes boot, const DriveInfo& info) {
     switch (info.fsType) {
@@ -384,10 +392,11 @@ void CServerDoc::serveLogin(CClientSocket& c, Bytes payload, bool& keep) {
 
 void CServerDoc::serveOpenDrive(CClientSocket& c, Bytes payload) {
     std::string path = parseRootPath(payload);
-    if (path != c.path) logServer(servermsg::kOpenDrive, formatServerMessage(servermsg::kOpenDrive, c.peerAddress, path));
+    if (path != c.path)
+        logServer(servermsg::kOpenDrive, formatServerMessage(servermsg::kOpenDrive, c.peerAddress, printable(path)));
     closeDrive(c);
     c.letter = path.empty() ? 0 : path[0];
-    c.path = path.substr(0, 255);
+    c.path = path;
     // Only the letters of the drive table are served: a path of any other form would name a
     // file of this machine.
     const auto letter = letterOfRootPath(path);

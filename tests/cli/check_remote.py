@@ -172,6 +172,17 @@ class Remote(unittest.TestCase):
         self.assertEqual(p.returncode, 2)
         self.assertIn(b"Wrong password", p.stderr)
 
+        # Discovery: a 6-byte datagram of any content gets the 52-byte answer, nothing else does.
+        udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        udp.settimeout(5)
+        self.server.sockets.append(udp)
+        for datagram in (b"\xff" * 7, b"\0" * 6):
+            udp.sendto(datagram, ("127.0.0.1", self.server.port + 1))
+        answer = udp.recv(100)
+        self.assertEqual((len(answer), answer[:6]), (52, bytes([1, OK, 46, 0, 0, 0])))
+        udp.settimeout(0.5)
+        self.assertRaises(socket.timeout, udp.recv, 100)
+
         s = self.server.connect()
         s.sendall(msg(LOGIN, login_payload("S3cret")))
         self.assertEqual(recv_exact(s, 6), msg(FAIL))
@@ -207,8 +218,9 @@ class Remote(unittest.TestCase):
         s.sendall(read_request(0, 2048))
         self.assertEqual(reply(s), (DATA, open(self.fat, "rb").read(1 << 20)))
         # A path that is no drive letter names no file of the server's.
-        s.sendall(msg(OPEN_DRIVE, self.fat.encode() + b"\0"))
+        s.sendall(msg(OPEN_DRIVE, self.fat.encode() + b"\x1b[2J\n\0"))
         self.assertEqual(recv_exact(s, 6), msg(FAIL))
+        self.assertIn(f"Open {self.fat}?[2J?\n", self.server.log())
 
         # A login of the wrong length is refused even with the right password; a wrong marker
         # or a length beyond the request buffer ends the connection without a word.

@@ -142,8 +142,9 @@ class Remote(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.stop()
+        code = cls.server.stop()
         subprocess.run(["rm", "-rf", cls.scratch])
+        assert code == 0, f"harrowd exited {code}"  # a sanitizer's report at exit, say
 
     def test_listings_scans_and_saved_files_equal_local_ones(self):
         for letter, image, scan in (("F", self.fat, []), ("N", self.ntfs, ["--list", "all-files"])):

@@ -694,6 +694,72 @@ bench_syscalls() {
   strace_line "cat of the fat32 image, for scale" cat "$fat"
 }
 
+# harrowd on loopback against the same work done locally: the NTFS disk scan, and the 1 GiB file
+# read (cat) and saved. Each request over the network asks for at most 10240 bytes; the client
+# keeps several in flight, so that a sequential read is bounded by what the two processes do per
+# request rather than by a round trip each.
+remote_header="harrowd --headless on 127.0.0.1 (harrow-cli SOURCE harrowd://127.0.0.1:PORT/N) against the local image"
+
+# start_harrowd IMG: serves IMG as N: on a free loopback port; sets harrowd_url.
+start_harrowd() {
+  local harrowd i
+  harrowd=$(dirname "$cli")/harrowd
+  [ -x "$harrowd" ] || { echo "bench: $harrowd is not built" >&2; exit 1; }
+  HARROWD_PASSWORD=bench HARROW_DRIVES= "$harrowd" --headless --bind 127.0.0.1 --port 0 --drive "N=$1" \
+    --log "$scratch/harrowd.log" 2> "$scratch/harrowd.err" &
+  harrowd_pid=$!
+  trap 'kill "$harrowd_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
+  for i in $(seq 100); do
+    grep -q listening "$scratch/harrowd.err" && break
+    sleep 0.05
+  done
+  harrowd_url="harrowd://127.0.0.1:$(sed -n 's/.*:\([0-9]*\)$/\1/p' "$scratch/harrowd.err")/N"
+}
+
+stop_harrowd() {
+  kill -TERM "$harrowd_pid"
+  wait "$harrowd_pid" || { echo "bench: harrowd did not exit cleanly" >&2; exit 1; }
+  trap 'rm -rf "$scratch"' EXIT
+}
+
+# remote_line WHAT LOCAL_CMD... -- REMOTE_CMD...: the two medians and their ratio.
+remote_line() {
+  local what=$1 local_s remote_s i
+  shift
+  for ((i = 1; i <= $#; i++)); do [ "${!i}" = -- ] && break; done
+  local_s=$(median_time "${@:1:i-1}")
+  remote_s=$(median_time "${@:i+1}")
+  printf '%s: over loopback %s s, local %s s, ratio %s\n' "$what" "$remote_s" "$local_s" "$(ratio "$remote_s" "$local_s")"
+}
+
+bench_remote() {
+  need sha256sum
+  header "$remote_header"
+  local img local_sum remote_sum
+  ntfs_buildable "ntfs-$used_name" || { echo "remote: skipped (no image)"; return; }
+  img=$(ntfs_used_image)
+  start_harrowd "$img"
+  export HARROW_PASSWORD=bench
+  remote_line "ntfs scan --list all-files ($(mib_of "$img") MiB)" "$cli" scan "$img" --list all-files -- \
+    "$cli" scan "$harrowd_url" --list all-files
+  remote_line "ntfs cat $ntfs_big ($big_mib MiB)" "$cli" cat "$img" "$ntfs_big" -- "$cli" cat "$harrowd_url" "$ntfs_big"
+  rm -rf "$scratch/save"
+  remote_line "ntfs save $ntfs_big ($big_mib MiB)" \
+    "$cli" save "$img" "$ntfs_big" --to "$scratch/save" --overwrite all -- \
+    "$cli" save "$harrowd_url" "$ntfs_big" --to "$scratch/save" --overwrite all
+  rm -rf "$scratch/save"
+  local_sum=$("$cli" scan "$img" --list all-files | sha256sum | cut -d' ' -f1)
+  remote_sum=$("$cli" scan "$harrowd_url" --list all-files | sha256sum | cut -d' ' -f1)
+  printf '  scan output: local %.16s..., over loopback %.16s...%s\n' "$local_sum" "$remote_sum" \
+    "$(verdict "$local_sum" "$remote_sum")"
+  local_sum=$("$cli" cat "$img" "$ntfs_big" | sha256sum | cut -d' ' -f1)
+  remote_sum=$("$cli" cat "$harrowd_url" "$ntfs_big" | sha256sum | cut -d' ' -f1)
+  printf '  sha256: local cat %.16s..., over loopback %.16s...%s\n' "$local_sum" "$remote_sum" \
+    "$(verdict "$local_sum" "$remote_sum")"
+  unset HARROW_PASSWORD
+  stop_harrowd
+}
+
 benchmarks=(
   images
   fat32_ls ntfs_ls
@@ -704,6 +770,7 @@ benchmarks=(
   syscalls
   gui_fat32_root gui_ntfs_allfiles gui_100k
   fatcat_orphans
+  remote
 )
 
 chosen=("${benchmarks[@]}")

@@ -24,7 +24,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/../scripts/ntfs3g.sh"
 seconds=$2
 work="$bin/work"
-targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume)
+targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume fuzz_server_requests)
 
 for tool in mkfs.fat mcopy mmd mdel mdeltree mkntfs python3; do
   command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (dosfstools, mtools, ntfs-3g, python3)" >&2; exit 1; }
@@ -282,6 +282,31 @@ if [ "$(cat "$work/seeds/.version" 2>/dev/null)" != "$seed_version" ]; then
   echo "$seed_version" > "$work/seeds/.version"
 fi
 
+# Request streams for the server: byte 0 says whether a login (bit 0) and the opening of F:
+# (bit 1) go first; then one message after another.
+make_server_seeds() {
+  local dir="$work/seeds/fuzz_server_requests"
+  rm -rf "$dir" && mkdir -p "$dir"
+  python3 - "$dir" <<'PY'
+import struct, sys
+def m(code, payload=b""):
+    return bytes([1, code]) + struct.pack("<I", len(payload)) + payload
+def read(first, count):
+    return m(13, struct.pack("<II", first, count))
+login = m(7, b"pw".ljust(20, b"\0") + b"10.0.0.2".ljust(30, b"\0") + b"SEED".ljust(16, b"\0"))
+seeds = {
+    "reads": b"\x03" + read(0, 1) + read(32, 20) + read(8191, 2) + m(12) + read(0, 1),
+    "queries": b"\x01" + m(14, b"F:\\\0") + m(15, b"F:\\\0") + m(14, b"Q:\\\0") + m(1) + m(8),
+    "reopen": b"\x03" + m(11, b"F:\\\0") + m(11, b"/etc/passwd\0") + read(0, 4) + m(12) + m(12),
+    "before-login": b"\x00" + m(11, b"F:\\\0") + read(0, 1) + m(1) + login + m(2) + m(16, b"x"),
+    "bad-login": b"\x00" + login[:-1] + m(1),
+}
+for name, data in seeds.items():
+    open(f"{sys.argv[1]}/{name}", "wb").write(data)
+PY
+}
+[ -d "$work/seeds/fuzz_server_requests" ] || make_server_seeds
+
 # ---------------------------------------------------------------------------------------------
 
 max_len() {
@@ -289,6 +314,7 @@ max_len() {
     fuzz_boot_sector) echo 4096 ;;
     fuzz_fat_directory | fuzz_ntfs_volume) echo $((4 << 20)) ;;
     fuzz_ntfs_codecs) echo $((64 << 10)) ;;
+    fuzz_server_requests) echo $((16 << 10)) ;;
   esac
 }
 

@@ -12,6 +12,7 @@
 #include <fmt/core.h>
 
 #include "cli/cli.h"
+#include "cli/remote.h"
 #include "common/dostime.h"
 #include "common/strings.h"
 #include "document/file_reader.h"
@@ -163,10 +164,7 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
     ListOnlyHost listOnly;
     DocHost& host = scanHost ? *scanHost : listOnly;
     doc.searchDisk = scanHost ? 1 : 2;
-    if (source.starts_with("harrowd://")) {
-        printError("remote drives are not supported by this build: " + source);
-        return false;
-    }
+    if (isRemoteSource(source)) return openRemoteSource(doc, source, host);
     if (auto letter = letterOfRootPath(source); letter && source.size() <= 3) {
         return doc.openDrive(*letter, host);
     }

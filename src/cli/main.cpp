@@ -5,6 +5,7 @@
 #include <csignal>
 
 #include "cli/cli.h"
+#include "cli/remote.h"
 #include "common/strings.h"
 #include "common/text.h"
 
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();  // global options may also follow the command
 
-    std::string lang, codepage;
+    std::string lang, codepage, passwordFile, server;
     std::vector<std::string> drives;
     app.add_option("--lang", lang, "language of messages")->check(CLI::IsMember({"zh", "en"}));
     app.add_option("--drive", drives, "drive letter for a device or file: X=PATH")->type_name("X=PATH");
@@ -28,10 +29,14 @@ int main(int argc, char** argv) {
     std::string offsetText;
     app.add_option("--offset", offsetText, "byte offset of the volume inside SOURCE (a partition of a disk image)")
         ->type_name("BYTES");
+    app.add_option("--password-file", passwordFile,
+                   "harrowd's password, the first line of FILE (else HARROW_PASSWORD, else a prompt)")
+        ->type_name("FILE");
     std::string source, address;
 
     auto* drivesCmd = app.add_subcommand("drives", "the drive table: letter, type, label, path");
     drivesCmd->add_flag("--json", opt.json, "one JSON document on stdout");
+    drivesCmd->add_option("--server", server, "the drives harrowd serves on HOST instead")->type_name("HOST[:PORT]");
 
     auto* infoCmd = app.add_subcommand("info", "drive information");
     infoCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
@@ -111,8 +116,10 @@ int main(int argc, char** argv) {
 
     cli::CliPrompts prompts;
     prompts.onReadError = opt.onReadError;
-    CQUIDNEYDoc doc(prompts);
-    if (*drivesCmd) return cli::cmdDrives(opt);
+    remote::RemoteSources sources(prompts);
+    cli::useRemoteSources(sources, passwordFile);
+    CQUIDNEYDoc doc(prompts, sources);
+    if (*drivesCmd) return server.empty() ? cli::cmdDrives(opt) : cli::cmdRemoteDrives(server, opt);
     if (*infoCmd) return cli::cmdInfo(doc, source, opt);
     if (*lsCmd) return cli::cmdLs(doc, source, address, opt);
     if (*catCmd) return cli::cmdCat(doc, source, address, opt);

@@ -1,0 +1,268 @@
+#include "remote/client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "common/strings.h"
+
+namespace harrow::remote {
+namespace {
+
+// How long a logout waits for a server that does not close its side.
+constexpr int kDrainMilliseconds = 10000;
+
+std::string hostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+}  // namespace
+
+ClientConnection::ClientConnection(Prompts& prompts) : prompts_(prompts), localName_(hostName()) {}
+
+ClientConnection::~ClientConnection() { disconnect(); }
+
+bool ClientConnection::connect(const std::string& address, std::uint16_t port, Protocol protocol) {
+    disconnect();
+    if (address.empty()) return false;
+    protocol_ = protocol;
+    auto socketFailed = [&] {
+        close();
+        prompts_.showMessage(msg::kSocketFailed, messageText(msg::kSocketFailed));
+        return false;
+    };
+    if (protocol == Protocol::Ipx) {
+        // There is no SPX on Linux: the socket cannot be made, and that is the failure to take.
+        UniqueFd spx(::socket(AF_IPX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        return socketFailed();
+    }
+    if (protocol != Protocol::Tcp) {
+        prompts_.showMessage(0, diag::kNoNetworkProtocol);
+        return false;
+    }
+    fd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd_.valid()) return socketFailed();
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return socketFailed();
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) return socketFailed();
+    int r;
+    do {
+        r = ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) return socketFailed();
+    // Requests are a few bytes each and every one waits for its answer.
+    const int one = 1;
+    ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    sockaddr_in self{};
+    socklen_t selfLength = sizeof self;
+    char text[INET_ADDRSTRLEN] = {};
+    localAddress_.clear();
+    if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&self), &selfLength) == 0 &&
+        ::inet_ntop(AF_INET, &self.sin_addr, text, sizeof text))
+        localAddress_ = text;
+    reader_.clear();
+    return true;
+}
+
+void ClientConnection::close() {
+    fd_.reset();
+    reader_.clear();
+}
+
+void ClientConnection::disconnect() {
+    if (!connected()) return;
+    const auto logout = MessageHeader{MSG_LOGOUT, 0}.serialize();
+    sendAll(fd_.get(), logout);
+    ::shutdown(fd_.get(), SHUT_WR);
+    // Whatever still comes is read and dropped, so that the server closes first and its replies
+    // never meet a reset.
+    std::array<std::uint8_t, 50> discard;
+    pollfd p{fd_.get(), POLLIN, 0};
+    while (::poll(&p, 1, kDrainMilliseconds) > 0) {
+        const ssize_t n = ::recv(fd_.get(), discard.data(), discard.size(), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+    }
+    close();
+}
+
+void ClientConnection::failSend() {
+    close();
+    prompts_.showMessage(msg::kConnectionReset, messageText(msg::kConnectionReset));
+}
+
+void ClientConnection::failReceive() {
+    close();
+    prompts_.showMessage(msg::kConnectionReset, messageText(msg::kConnectionReset));
+    prompts_.showMessage(msg::kClosingConnection, messageText(msg::kClosingConnection));
+}
+
+bool ClientConnection::sendMessage(std::uint8_t code, Bytes payload) {
+    if (!connected()) return false;
+    if (!sendAll(fd_.get(), encodeMessage(code, payload))) {
+        failSend();
+        return false;
+    }
+    return true;
+}
+
+std::optional<MessageHeader> ClientConnection::receiveHeader(std::size_t payloadLimit) {
+    if (!connected()) return std::nullopt;
+    std::array<std::uint8_t, MessageHeader::kSize> bytes;
+    std::optional<MessageHeader> header;
+    if (reader_.readExact(fd_.get(), bytes)) header = MessageHeader::parse(bytes);
+    if (!header || header->length > payloadLimit) {
+        failReceive();
+        return std::nullopt;
+    }
+    return header;
+}
+
+bool ClientConnection::skipPayload(std::size_t bytes) {
+    std::array<std::uint8_t, kQueryReplyBufferBytes> scratch;
+    while (bytes > 0) {
+        const std::size_t n = std::min(bytes, scratch.size());
+        if (!reader_.readExact(fd_.get(), MutableBytes(scratch).first(n))) {
+            failReceive();
+            return false;
+        }
+        bytes -= n;
+    }
+    return true;
+}
+
+std::optional<ClientConnection::Reply> ClientConnection::receiveMessage(std::size_t bufferBytes) {
+    const std::size_t limit = bufferBytes > MessageHeader::kSize ? bufferBytes - MessageHeader::kSize : 0;
+    auto header = receiveHeader(limit);
+    if (!header) return std::nullopt;
+    Reply reply{header->code, std::vector<std::uint8_t>(header->length)};
+    if (!reader_.readExact(fd_.get(), reply.payload)) {
+        failReceive();
+        return std::nullopt;
+    }
+    // The server is going away: the request this answers has failed, and nothing more will come.
+    if (reply.code == MSG_SHUTDOWN || reply.code == MSG_CLOSED) close();
+    return reply;
+}
+
+bool ClientConnection::login(const std::string& password) {
+    const auto request = LoginRequest{password, localAddress_, localName_}.serialize();
+    if (!sendMessage(MSG_LOGIN, request)) return false;
+    auto reply = receiveMessage();
+    if (!reply || reply->code != MSG_LOGIN_OK) {
+        // The server closes a connection it refuses.
+        close();
+        prompts_.showMessage(msg::kWrongPassword, messageText(msg::kWrongPassword));
+        return false;
+    }
+    server_ = ServerEntry::parse(reply->payload);
+    return true;
+}
+
+std::optional<DriveInfo> ClientConnection::openDrive(const std::string& rootPath) {
+    if (!sendMessage(MSG_OPEN_DRIVE, encodeRootPath(rootPath))) return std::nullopt;
+    ++generation_;
+    auto reply = receiveMessage();
+    if (!reply || reply->code != MSG_DRIVE_OPENED || reply->payload.size() != DriveInfo::kSize) return std::nullopt;
+    return DriveInfo::deserialize(reply->payload);
+}
+
+bool ClientConnection::closeDrive() {
+    ++generation_;
+    if (!sendMessage(MSG_CLOSE_DRIVE)) return false;
+    auto reply = receiveMessage();
+    return reply && reply->code == MSG_OK;
+}
+
+int ClientConnection::driveType(const std::string& rootPath) {
+    if (!sendMessage(MSG_DRIVE_TYPE, encodeRootPath(rootPath))) return 0;
+    auto reply = receiveMessage();
+    if (!reply || reply->code != MSG_DATA || reply->payload.size() != kDriveTypeBytes) return 0;
+    return le16(reply->payload, 0);
+}
+
+std::optional<VolumeInformation> ClientConnection::volumeInformation(const std::string& rootPath) {
+    if (!sendMessage(MSG_VOLUME_INFO, encodeRootPath(rootPath))) return std::nullopt;
+    auto reply = receiveMessage();
+    if (!reply || reply->code != MSG_DATA) return std::nullopt;
+    return VolumeInformation::parse(reply->payload);
+}
+
+ReadResult ClientConnection::readSectors(std::uint64_t first, std::uint32_t bytesPerSector, MutableBytes out) {
+    if (bytesPerSector == 0) return ReadResult::Unreadable;
+    const std::uint64_t count = out.size() / bytesPerSector;
+    const std::uint64_t per = sectorsPerRequest(bytesPerSector, protocol_);
+    const std::uint64_t requests = (count + per - 1) / per;
+    // Requests from the first one whose sector the wire cannot carry on are never made.
+    std::uint64_t askable = 0;
+    if (first <= UINT32_MAX) askable = std::min<std::uint64_t>(requests, (UINT32_MAX - first) / per + 1);
+    bool unreadable = askable < requests || out.size() % bytesPerSector != 0;
+    auto chunk = [&](std::uint64_t i) {
+        const std::uint64_t sectors = std::min(per, count - i * per);
+        return out.subspan(static_cast<std::size_t>(i * per * bytesPerSector), static_cast<std::size_t>(sectors * bytesPerSector));
+    };
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(askable * per, count) * bytesPerSector),
+              out.end(), 0);
+
+    std::uint64_t sent = 0, received = 0;
+    auto lost = [&] {
+        for (std::uint64_t i = received; i < askable; ++i) std::ranges::fill(chunk(i), 0);
+        return ReadResult::Lost;
+    };
+    if (!connected()) return lost();
+    while (received < askable) {
+        // Top the window up once half of it has come back: one send per batch of requests.
+        if (sent < askable && sent - received <= kReadWindow / 2) {
+            requests_.clear();
+            for (; sent < askable && sent - received < kReadWindow; ++sent) {
+                const auto sectors = static_cast<std::uint32_t>(chunk(sent).size() / bytesPerSector);
+                const auto request = ReadSectorsRequest{static_cast<std::uint32_t>(first + sent * per), sectors}.serialize();
+                const auto header = MessageHeader{MSG_READ_SECTORS, ReadSectorsRequest::kSize}.serialize();
+                requests_.insert(requests_.end(), header.begin(), header.end());
+                requests_.insert(requests_.end(), request.begin(), request.end());
+            }
+            if (!sendAll(fd_.get(), requests_)) {
+                failSend();
+                return lost();
+            }
+        }
+        MutableBytes into = chunk(received);
+        auto header = receiveHeader(std::max(into.size(), kQueryReplyBufferBytes - MessageHeader::kSize));
+        if (!header) return lost();
+        if (header->code == MSG_DATA && header->length == into.size()) {
+            if (!reader_.readExact(fd_.get(), into)) {
+                failReceive();
+                return lost();
+            }
+        } else {
+            if (!skipPayload(header->length)) return lost();
+            if (header->code == MSG_SHUTDOWN || header->code == MSG_CLOSED) {
+                close();
+                return lost();
+            }
+            // MSG_FAIL: the server could not read these sectors.
+            std::ranges::fill(into, 0);
+            unreadable = true;
+        }
+        ++received;
+    }
+    return unreadable ? ReadResult::Unreadable : ReadResult::Done;
+}
+
+}  // namespace harrow::remote

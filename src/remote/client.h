@@ -1,0 +1,89 @@
+// The client's side of one connection to harrowd: connect, login, the remote drive's open,
+// close and sector reads, and the drive queries. Failures are said through Prompts where they
+// happen; a connection that failed once is closed, and everything on it fails from then on.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/prompts.h"
+#include "common/unique_fd.h"
+#include "remote/protocol.h"
+#include "remote/stream_io.h"
+#include "volume/drive_info.h"
+#include "volume/sector_source.h"
+
+namespace harrow::remote {
+
+class ClientConnection {
+public:
+    explicit ClientConnection(Prompts& prompts);
+    ~ClientConnection();
+    ClientConnection(const ClientConnection&) = delete;
+    ClientConnection& operator=(const ClientConnection&) = delete;
+
+    // Connects to `address`, dotted IPv4 text (no name lookup), logging out of any server first.
+    // Says 61241 when a socket cannot be made, bound or connected; an empty address fails
+    // without a word (the caller says 61245).
+    bool connect(const std::string& address, std::uint16_t port = SERVER_PORT, Protocol protocol = Protocol::Tcp);
+    // Logs out, lets the server close, and closes.
+    void disconnect();
+    bool connected() const { return fd_.valid(); }
+
+    // Sends MSG_LOGIN; false (61246) unless MSG_LOGIN_OK comes back, after which the server
+    // has closed the connection.
+    bool login(const std::string& password);
+    const ServerEntry& server() const { return server_; }
+    const std::string& localAddress() const { return localAddress_; }
+
+    // The remote drive. Open says nothing of its own on failure: its caller reports the open.
+    std::optional<DriveInfo> openDrive(const std::string& rootPath);
+    bool closeDrive();
+    // Counts the drives opened on this connection: a source made for an earlier one must not
+    // read the current one.
+    std::uint64_t driveGeneration() const { return generation_; }
+    // Reads `out.size() / bytesPerSector` sectors from `first`, several requests in flight at
+    // once. A request the server fails leaves its sectors zero and the read Unreadable; a
+    // connection that ends leaves the rest zero and the read Lost. Sector numbers from 2^32 on
+    // cannot be asked for: the wire carries 32 bits.
+    ReadResult readSectors(std::uint64_t first, std::uint32_t bytesPerSector, MutableBytes out);
+
+    // The queries behind the drive list: the drive type of a root path (0 on any failure), and
+    // its volume information.
+    int driveType(const std::string& rootPath);
+    std::optional<VolumeInformation> volumeInformation(const std::string& rootPath);
+
+    // One message each way. A failed send says 61244, a failed receive 61244 and 61243; either
+    // closes the connection, and so does a reply of MSG_SHUTDOWN or MSG_CLOSED.
+    struct Reply {
+        std::uint8_t code = 0;
+        std::vector<std::uint8_t> payload;
+    };
+    bool sendMessage(std::uint8_t code, Bytes payload = {});
+    std::optional<Reply> receiveMessage(std::size_t bufferBytes = kQueryReplyBufferBytes);
+
+    // Requests a sector read keeps in flight; the server answers them in order.
+    static constexpr std::size_t kReadWindow = 64;
+
+private:
+    void close();
+    void failSend();
+    void failReceive();
+    // A reply's header, or nothing after a failed receive (said and closed).
+    std::optional<MessageHeader> receiveHeader(std::size_t payloadLimit);
+    bool skipPayload(std::size_t bytes);
+
+    Prompts& prompts_;
+    UniqueFd fd_;
+    StreamReader reader_;
+    Protocol protocol_ = Protocol::Tcp;
+    ServerEntry server_;
+    std::string localAddress_;
+    std::string localName_;
+    std::uint64_t generation_ = 0;
+    std::vector<std::uint8_t> requests_;  // a batch of read requests, sent in one piece
+};
+
+}  // namespace harrow::remote

@@ -1,0 +1,160 @@
+// harrowd without a display: the server core on a poll() loop, its log on stdout or in a file.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "common/strings.h"
+#include "remote/password_input.h"
+#include "remote/server.h"
+
+using namespace harrow;
+
+namespace {
+
+// The write end of the pipe the signal handler wakes the loop through.
+int wakeFd = -1;
+
+extern "C" void onSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(wakeFd, &byte, 1);
+    errno = saved;
+}
+
+class LogFile : public remote::ServerObserver {
+public:
+    explicit LogFile(std::FILE* out) : out_(out) {}
+
+    void log(int, const std::string& text) override {
+        std::time_t now = std::time(nullptr);
+        std::tm t{};
+        localtime_r(&now, &t);
+        // One event, one line: texts written for message boxes break theirs.
+        std::string line = text;
+        for (char& ch : line)
+            if (ch == '\n' || ch == '\r') ch = ' ';
+        std::fprintf(out_, "%04d-%02d-%02d %02d:%02d:%02d -> %s\n", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                     t.tm_hour, t.tm_min, t.tm_sec, line.c_str());
+        std::fflush(out_);
+    }
+
+private:
+    std::FILE* out_;
+};
+
+void fail(const std::string& text) { std::fprintf(stderr, "harrowd: %s\n", text.c_str()); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"harrowd: serves this machine's FAT and NTFS volumes to harrow over TCP"};
+    bool headless = false;
+    std::string passwordFile, bindAddress, logPath, lang;
+    std::vector<std::string> drives;
+    int port = remote::SERVER_PORT;
+    app.add_flag("--headless", headless, "run without a window (this build has none: it always does)");
+    app.add_option("--password-file", passwordFile,
+                   "read the password from the first line of FILE (else HARROWD_PASSWORD, else a prompt)")
+        ->type_name("FILE");
+    app.add_option("--drive", drives, "serve PATH (device, partition or raw image) as drive X: (repeatable)")
+        ->type_name("X=PATH");
+    app.add_option("--bind", bindAddress, "listen on this IPv4 address only (default: every address)")
+        ->type_name("ADDRESS");
+    app.add_option("--port", port, "TCP port (default 2000; discovery answers on the port after it)")
+        ->check(CLI::Range(0, 65534));
+    app.add_option("--log", logPath, "append the log to FILE instead of writing it on stdout")->type_name("FILE");
+    app.add_option("--lang", lang, "language of the log")->check(CLI::IsMember({"zh", "en"}));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 2;
+    }
+    if (!lang.empty()) setLanguage(lang == "en" ? Lang::En : Lang::Zh);
+
+    std::string error;
+    auto password = remote::readPassword(passwordFile, "HARROWD_PASSWORD", error);
+    if (!password) {
+        fail(error);
+        return 2;
+    }
+    // An empty password would let anyone in; a longer one than the login field carries would let
+    // nobody in.
+    if (password->empty() || password->size() > remote::LoginRequest::kMaxPassword) {
+        fail("the password must be 1 to " + std::to_string(remote::LoginRequest::kMaxPassword) + " bytes long");
+        return 2;
+    }
+
+    DriveTable& table = DriveTable::global();
+    for (const auto& assignment : drives) {
+        if (!table.addAssignments(assignment)) {
+            fail("--drive wants X=PATH, not " + assignment);
+            return 2;
+        }
+    }
+
+    std::FILE* out = stdout;
+    if (!logPath.empty()) {
+        out = std::fopen(logPath.c_str(), "a");
+        if (!out) {
+            fail("cannot open the log " + logPath + ": " + std::strerror(errno));
+            return 1;
+        }
+    }
+
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        fail(std::string("cannot make a pipe: ") + std::strerror(errno));
+        return 1;
+    }
+    wakeFd = wake[1];
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    LogFile log(out);
+    SystemSources sources(table);
+    remote::CServerDoc server(log, table, sources);
+    remote::ServerOptions options;
+    options.password = *password;
+    options.bindAddress = bindAddress;
+    options.port = static_cast<std::uint16_t>(port);
+    if (!server.startUp(options)) {
+        fail("cannot listen on " + (bindAddress.empty() ? std::string("port ") : bindAddress + " port ") +
+             std::to_string(port) + ": " + std::strerror(errno));
+        return 1;
+    }
+    std::fprintf(stderr, "harrowd: listening on %s:%u\n", bindAddress.empty() ? "*" : bindAddress.c_str(),
+                 static_cast<unsigned>(server.port()));
+
+    std::vector<pollfd> set;
+    for (;;) {
+        set.clear();
+        set.push_back({wake[0], POLLIN, 0});
+        server.pollSet(set);
+        const int r = ::poll(set.data(), set.size(), server.pollTimeout());
+        if (r < 0 && errno != EINTR) {
+            fail(std::string("poll: ") + std::strerror(errno));
+            break;
+        }
+        if (set[0].revents) break;
+        server.handle(std::span<const pollfd>(set).subspan(1));
+    }
+    server.shutdown();
+    if (out != stdout) std::fclose(out);
+    return 0;
+}

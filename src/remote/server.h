@@ -1,0 +1,174 @@
+// The server core of harrowd: the listening and discovery sockets, the connections, and the
+// serving of each request. It does no waiting of its own: a front end (the headless poll loop,
+// or a window's socket notifiers) asks which descriptors to watch, and hands back what poll()
+// saw. Every socket is non-blocking and each connection gathers its request bytes as they come,
+// so a client that stops in the middle of a message holds up nobody but itself.
+#pragma once
+
+#include <poll.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/prompts.h"
+#include "common/unique_fd.h"
+#include "document/drive.h"
+#include "remote/protocol.h"
+#include "volume/drive_table.h"
+#include "volume/source_factory.h"
+
+namespace harrow::remote {
+
+// What the server tells its front end.
+class ServerObserver {
+public:
+    virtual ~ServerObserver() = default;
+    // One line of the log, with the number of its message: harrowd's table for the server's own
+    // events, harrow's for what the drive code says about a volume it opens (0: a fixed text).
+    virtual void log(int id, const std::string& text) = 0;
+    // The activity counter changed (the busy picture follows it).
+    virtual void activityChanged(int) {}
+    // A connection came or went.
+    virtual void connectionsChanged(std::size_t) {}
+};
+
+struct ServerOptions {
+    std::string password;
+    std::string bindAddress;  // dotted IPv4 text; empty: every address
+    std::uint16_t port = SERVER_PORT;  // discovery listens on port + 1
+    // A connection that has begun a message (or has replies waiting) and moves no byte for this
+    // long is dropped.
+    std::chrono::milliseconds stallLimit{10000};
+};
+
+// Bytes that are written before they are read: growing a reply for the sectors about to be read
+// into it need not clear it first.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0)
+            ::new (static_cast<void*>(p)) U;
+        else
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// One accepted connection.
+struct CClientSocket {
+    UniqueFd fd;
+    std::string peerAddress;  // recorded at a successful login
+    int peerPort = 0;
+    std::array<std::uint8_t, LoginRequest::kSize> login{};  // the accepted MSG_LOGIN payload
+    bool loggedIn = false;
+
+    std::vector<std::uint8_t> in;  // received, not yet served
+    std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>> out;  // replies not yet sent, from outSent on
+    std::size_t outSent = 0;
+    std::chrono::steady_clock::time_point lastProgress;
+    // Serving: requests are read and answered. Closing: the connection ends once its replies
+    // are sent (a logout, a refused login). Leaving: the server shuts down; MSG_SHUTDOWN is
+    // queued, and after it the client's close is awaited while its bytes are dropped.
+    enum class Phase { Serving, Closing, Leaving } phase = Phase::Serving;
+    bool peerClosed = false;   // the client closed its side, or the socket failed
+    bool sendingShut = false;  // our side is shut down (leaving)
+
+    // The open drive.
+    char letter = 0;
+    std::string path;
+    std::unique_ptr<CDrive> drive;
+    bool countedOpen = false;  // its open raised the activity counter
+
+    std::size_t pendingOut() const { return out.size() - outSent; }
+};
+
+class CServerDoc {
+public:
+    CServerDoc(ServerObserver& observer, DriveTable& drives, SourceFactory& sources);
+    ~CServerDoc();
+    CServerDoc(const CServerDoc&) = delete;
+    CServerDoc& operator=(const CServerDoc&) = delete;
+
+    // Fills the host text and opens the listening socket (backlog 5) and the discovery socket;
+    // false when the listening socket cannot be set up, with errno telling why. A discovery
+    // socket that cannot be made is done without.
+    bool startUp(ServerOptions options);
+    // The port the listening socket got (the one asked for, or the system's choice for 0).
+    std::uint16_t port() const { return port_; }
+
+    // The descriptors to watch and for what. `handle` takes what poll() reported for them (in
+    // the same order, other entries ignored); `pollTimeout` is how long poll() may wait before
+    // the next stalled connection is due to be dropped (-1: no limit).
+    void pollSet(std::vector<pollfd>& into) const;
+    void handle(std::span<const pollfd> ready);
+    int pollTimeout() const;
+
+    // Takes a connected stream socket as a new connection (accept, and tests that bring their
+    // own socket pair).
+    void adopt(UniqueFd fd);
+    // Sends MSG_SHUTDOWN to every connection, lets each client close (up to the stall limit),
+    // and closes the sockets.
+    void shutdown();
+
+    int activity() const { return activity_; }
+    std::size_t connectionCount() const { return connections_.size(); }
+    const std::vector<std::unique_ptr<CClientSocket>>& connections() const { return connections_; }
+    const ServerEntry& hostText() const { return host_; }
+
+    // Replies may wait for a slow reader up to this much per connection before its requests are
+    // left unread.
+    static constexpr std::size_t kOutputHighWater = 512 * 1024;
+
+private:
+    class LogPrompts;
+
+    void acceptPending();
+    void answerDiscovery();
+    // Reads what the socket has, serves every whole request, and sends what it can. False when
+    // the connection must go.
+    bool service(CClientSocket& c, short events);
+    void receive(CClientSocket& c);
+    // Serves the whole requests received while the replies do not pile up. False on a request
+    // that cannot be framed.
+    bool serveBuffered(CClientSocket& c);
+    bool wholeRequestBuffered(const CClientSocket& c) const;
+    // Serves one request; false when the connection ends with it.
+    bool serve(CClientSocket& c, std::uint8_t code, Bytes payload);
+    bool flush(CClientSocket& c);
+    void reply(CClientSocket& c, std::uint8_t code, Bytes payload = {});
+    void serveLogin(CClientSocket& c, Bytes payload, bool& keep);
+    void serveOpenDrive(CClientSocket& c, Bytes payload);
+    void serveReadSectors(CClientSocket& c, Bytes payload);
+    void serveVolumeInfo(CClientSocket& c, Bytes payload);
+    int driveTypeOf(const std::string& path) const;
+    void closeDrive(CClientSocket& c);
+    void remove(CClientSocket& c);
+    void dropStalled();
+    void setActivity(int value);
+    void logServer(int id, const std::string& text) { observer_.log(id, text); }
+
+    ServerObserver& observer_;
+    DriveTable& drives_;
+    SourceFactory& sources_;
+    std::unique_ptr<LogPrompts> prompts_;
+    ServerOptions options_;
+    ServerEntry host_;
+    UniqueFd listening_;
+    UniqueFd discovery_;
+    std::uint16_t port_ = 0;
+    std::vector<std::unique_ptr<CClientSocket>> connections_;
+    int activity_ = 0;
+};
+
+}  // namespace harrow::remote

@@ -1,0 +1,256 @@
+// The remote disk protocol byte for byte, and a remote drive read through a server running in
+// this process over loopback.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "common/strings.h"
+#include "remote/protocol.h"
+#include "remote/remote_source.h"
+#include "remote/server.h"
+#include "support/sample_volume.h"
+
+namespace harrow::remote {
+namespace {
+
+using Bytes8 = std::vector<std::uint8_t>;
+
+template <std::size_t N>
+Bytes8 vec(const std::array<std::uint8_t, N>& a) {
+    return Bytes8(a.begin(), a.end());
+}
+
+TEST(Protocol, RecordsSitAtTheirOffsets) {
+    EXPECT_EQ(encodeMessage(MSG_READ_SECTORS, ReadSectorsRequest{0x04030201, 20}.serialize()),
+              (Bytes8{1, 13, 8, 0, 0, 0, 1, 2, 3, 4, 20, 0, 0, 0}));
+    EXPECT_EQ(vec(MessageHeader{MSG_DATA, 0x0A0B0C0D}.serialize()), (Bytes8{1, 5, 0x0D, 0x0C, 0x0B, 0x0A}));
+    EXPECT_EQ(encodeRootPath("C:\\"), (Bytes8{'C', ':', '\\', 0}));
+
+    const auto login = LoginRequest{"pw", "10.0.0.7", "HOST"}.serialize();
+    Bytes8 want(66, 0);
+    want[0] = 'p', want[1] = 'w';
+    std::copy_n("10.0.0.7", 8, want.begin() + 20);
+    std::copy_n("HOST", 4, want.begin() + 50);
+    EXPECT_EQ(vec(login), want);
+
+    // A text as long as its field keeps its terminator.
+    const auto entry = ServerEntry{std::string(40, 'a'), "SERVER"}.serialize();
+    EXPECT_EQ(entry[28], 'a');
+    EXPECT_EQ(entry[29], 0);
+    EXPECT_EQ(entry[30], 'S');
+    EXPECT_EQ(ServerEntry::parse(entry).address, std::string(29, 'a'));
+
+    const auto volume = VolumeInformation{"DATA", 0x11223344, 255, 6, "NTFS"}.serialize();
+    EXPECT_EQ(volume[0], 'D');
+    EXPECT_EQ(le32(volume, 256), 0x11223344u);
+    EXPECT_EQ(le32(volume, 260), 255u);
+    EXPECT_EQ(le32(volume, 264), 6u);
+    EXPECT_EQ(volume[268], 'N');
+    EXPECT_EQ(VolumeInformation::parse(volume)->fsName, "NTFS");
+}
+
+TEST(Protocol, RefusesWhatDoesNotFitItsRecord) {
+    EXPECT_FALSE(MessageHeader::parse(Bytes8{0, 3, 0, 0, 0, 0}));  // marker not 1
+    EXPECT_FALSE(MessageHeader::parse(Bytes8{1, 3, 0, 0, 0}));     // short
+    EXPECT_TRUE(MessageHeader::parse(Bytes8{1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));  // framing only
+    EXPECT_FALSE(LoginRequest::parse(Bytes8(65)));
+    EXPECT_FALSE(LoginRequest::parse(Bytes8(67)));
+    EXPECT_FALSE(ReadSectorsRequest::parse(Bytes8(7)));
+    EXPECT_FALSE(ReadSectorsRequest::parse(Bytes8(9)));
+    EXPECT_FALSE(VolumeInformation::parse(Bytes8(523)));
+    EXPECT_EQ(parseRootPath(Bytes8{'D', ':', '\\'}), "D:\\");  // no terminator: the payload bounds it
+    EXPECT_EQ(parseRootPath(Bytes8{'D', 0, 'X'}), "D");
+
+    struct Case {
+        const char* sent;
+        std::size_t bytes;  // of the field that are text
+        const char* password;
+        bool match;
+    } cases[] = {
+        {"secret", 6, "secret", true},
+        {"Secret", 6, "secret", false},  // exact case
+        {"secre", 5, "secret", false},   // a prefix
+        {"secrets", 7, "secret", false},
+        {"", 0, "", true},
+        {"abcdefghijklmnopqrst", 20, "abcdefghijklmnopqrs", false},  // no terminator in the field
+    };
+    for (const Case& c : cases) {
+        auto payload = LoginRequest{}.serialize();
+        std::copy_n(c.sent, c.bytes, payload.begin());
+        payload[30] = 'x';  // bytes after the field do not count
+        EXPECT_EQ(passwordMatches(payload, c.password), c.match) << c.sent << " / " << c.password;
+    }
+}
+
+TEST(Protocol, RequestSizesDiscoveryAndIpxAddresses) {
+    EXPECT_EQ(sectorsPerRequest(512, Protocol::Tcp), 20u);
+    EXPECT_EQ(sectorsPerRequest(512, Protocol::Ipx), 8u);
+    EXPECT_EQ(sectorsPerRequest(4096, Protocol::Tcp), 2u);
+    EXPECT_EQ(sectorsPerRequest(16384, Protocol::Tcp), 1u);
+
+    EXPECT_EQ(vec(discoveryRequest()), (Bytes8{1, 1, 0, 0, 0, 0}));
+    ServerList list;
+    auto answer = [](const std::string& address, std::uint8_t code = MSG_OK) { return vec(discoveryAnswer({address, "PC"}, code)); };
+    EXPECT_TRUE(list.take(answer("10.0.0.1")));
+    EXPECT_FALSE(list.take(answer("10.0.0.1")));  // already listed
+    Bytes8 a = answer("10.0.0.2");
+    EXPECT_FALSE(list.take(Bytes(a).first(51)));
+    a.push_back(0);
+    EXPECT_FALSE(list.take(a));
+    a = answer("10.0.0.2");
+    a[0] = 0;
+    EXPECT_FALSE(list.take(a));
+    EXPECT_FALSE(list.take(answer("10.0.0.2", MSG_FAIL)));
+    for (int i = 2; i <= 300; ++i) list.take(answer("10.0.1." + std::to_string(i)));
+    EXPECT_EQ(list.entries().size(), ServerList::kMaxServers);
+    EXPECT_TRUE(list.take(answer("10.0.0.1", MSG_SHUTDOWN)));
+    EXPECT_EQ(list.entries().front().address, "10.0.1.2");
+
+    EXPECT_EQ(formatIpxAddress(parseIpxAddress("0000ab12:00a0c9123456")), "0000AB12:00A0C9123456");
+    EXPECT_EQ(formatIpxAddress(parseIpxAddress("0000AB12:00Ax")), "0000AB12:00A000000000");  // the rest counts as 0
+    EXPECT_EQ(formatIpxAddress(parseIpxAddress("0000AB1:200A0C9123456")), "00000000:000000000000");
+    EXPECT_EQ(formatIpxAddress(parseIpxAddress("0000AB12:0x0C9123456")), "00000000:000000000000");
+    EXPECT_EQ(vec(ipxSocketField(2000)), (Bytes8{0xD0, 0x07}));
+}
+
+// A server on 127.0.0.1 serving the sample FAT volume as F:, on a thread of its own.
+class Observer : public ServerObserver {
+public:
+    void log(int id, const std::string&) override {
+        std::lock_guard lock(mutex);
+        ids.push_back(id);
+    }
+    void activityChanged(int value) override { activity = value; }
+    bool logged(int id) {
+        std::lock_guard lock(mutex);
+        return std::find(ids.begin(), ids.end(), id) != ids.end();
+    }
+    std::mutex mutex;
+    std::vector<int> ids;
+    std::atomic<int> activity{0};
+};
+
+class ServedVolume {
+public:
+    explicit ServedVolume(std::vector<std::uint8_t> volume) : sources(std::move(volume)), server(observer, table, sources) {
+        DriveEntry f;
+        f.letter = 'F';
+        f.path = "memory";
+        table.set(f);
+        ServerOptions options;
+        options.password = "pw";
+        options.bindAddress = "127.0.0.1";
+        options.port = 0;
+        options.stallLimit = std::chrono::milliseconds(500);
+        EXPECT_TRUE(server.startUp(options));
+        EXPECT_EQ(::pipe2(wake, O_CLOEXEC), 0);
+        thread = std::thread([this] {
+            std::vector<pollfd> set;
+            for (;;) {
+                set.assign(1, {wake[0], POLLIN, 0});
+                server.pollSet(set);
+                ::poll(set.data(), set.size(), server.pollTimeout());
+                if (set[0].revents) break;
+                server.handle(std::span<const pollfd>(set).subspan(1));
+            }
+            server.shutdown();
+        });
+    }
+    ~ServedVolume() { stop(); }
+    void stop() {
+        if (!thread.joinable()) return;
+        [[maybe_unused]] ssize_t n = ::write(wake[1], "x", 1);
+        thread.join();
+        ::close(wake[0]);
+        ::close(wake[1]);
+    }
+
+    Observer observer;
+    DriveTable table;
+    MemorySources sources;
+    CServerDoc server;
+    int wake[2] = {-1, -1};
+    std::thread thread;
+};
+
+struct RemoteDrive : ::testing::Test {
+    test::FatImage image = test::makeSampleFat();
+    ServedVolume served{image.bytes};
+    RecordingPrompts prompts;
+    RemoteSources sources{prompts};
+
+    bool connect(const std::string& password = "pw") {
+        return sources.connection().connect("127.0.0.1", served.server.port()) && sources.connection().login(password);
+    }
+};
+
+TEST_F(RemoteDrive, ListsAndReadsWhatALocalOpenDoes) {
+    ASSERT_TRUE(connect());
+    EXPECT_EQ(sources.connection().driveType("F:\\"), 3);
+    EXPECT_EQ(sources.connection().driveType("G:\\"), 1);
+    EXPECT_EQ(sources.connection().volumeInformation("F:\\")->fsName, "FAT");
+
+    CQUIDNEYDoc remote(prompts, sources);
+    remote.driveKind = DriveKind::Remote;
+    remote.rootPath = "F:\\";
+    ASSERT_TRUE(remote.buildRootList());
+    test::OpenedImage local(image);
+    ASSERT_TRUE(local.opened);
+    ASSERT_EQ(remote.rootList.size(), local.doc.rootList.size());
+    for (std::size_t i = 0; i < remote.rootList.size(); ++i) EXPECT_EQ(remote.rootList[i].name, local.doc.rootList[i].name);
+    EXPECT_EQ(remote.drive().info().serialize(), local.doc.drive().info().serialize());
+
+    // 25 sectors from an odd start go as requests of 20 and 5; the bytes land in order.
+    ASSERT_TRUE(remote.openCurrent());
+    std::vector<std::uint8_t> got(25 * 512);
+    EXPECT_TRUE(remote.drive().readSectors(got, 7, 25));
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), image.bytes.begin() + 7 * 512));
+    // A read the server fails leaves zeros and the connection up; a sector the wire cannot
+    // carry is never asked for.
+    const std::uint64_t end = image.bytes.size() / 512;
+    EXPECT_EQ(remote.drive().readSectors(got, end - 1, 2).result(), ReadResult::Unreadable);
+    EXPECT_EQ(remote.drive().readSectors(got, 1ull << 32, 1).result(), ReadResult::Unreadable);
+    EXPECT_EQ(std::count(got.begin(), got.begin() + 512, 0), 512);
+    EXPECT_TRUE(remote.drive().readSectors(got, 0, 1));
+    EXPECT_EQ(served.observer.activity, 1);  // the open drive
+    remote.drive().close();
+    sources.connection().disconnect();
+    served.stop();
+    EXPECT_EQ(served.observer.activity, 0);
+    EXPECT_TRUE(served.observer.logged(servermsg::kLogin));
+    EXPECT_TRUE(served.observer.logged(servermsg::kLogout));
+}
+
+TEST_F(RemoteDrive, AServerThatGoesAwayLosesTheSourceNotSectors) {
+    ASSERT_TRUE(connect());
+    CQUIDNEYDoc remote(prompts, sources);
+    remote.driveKind = DriveKind::Remote;
+    remote.rootPath = "F:\\";
+    ASSERT_TRUE(remote.openCurrent());
+    served.stop();  // MSG_SHUTDOWN to the open connection
+    std::vector<std::uint8_t> got(64 * 512, 0xEE);
+    EXPECT_TRUE(remote.drive().readSectors(got, 0, 64).lost());
+    EXPECT_EQ(std::count(got.begin(), got.end(), 0), static_cast<long>(got.size()));
+    EXPECT_TRUE(prompts.shown(msg::kSourceLost));
+    EXPECT_FALSE(sources.connection().connected());
+    EXPECT_EQ(served.observer.activity, 0);  // the dropped connection's drive is no longer counted
+}
+
+TEST_F(RemoteDrive, AWrongPasswordOrNoSpxIsRefused) {
+    // There is no SPX on Linux: the socket cannot be made.
+    EXPECT_FALSE(sources.connection().connect("0000AB12:00A0C9123456", SERVER_PORT, Protocol::Ipx));
+    EXPECT_EQ(prompts.ids(), std::vector<int>{msg::kSocketFailed});
+    EXPECT_FALSE(connect("PW"));
+    EXPECT_TRUE(prompts.shown(msg::kWrongPassword));
+    EXPECT_FALSE(sources.connection().connected());
+    served.stop();
+    EXPECT_TRUE(served.observer.logged(servermsg::kIllegalLogin));
+}
+
+}  // namespace
+}  // namespace harrow::remote

@@ -14,7 +14,7 @@ inline void check(bool ok) {
 }
 
 inline void checkItem(const FileItem& item) {
-    check(item.name.size() <= kMaxNameBytes);
+    check(item.name.size() <= kMaxListedNameBytes);
     check(isValidUtf8(item.name));
 }
 

@@ -75,6 +75,8 @@ constexpr MessageEntry kMessages[] = {
      "%s is neither a block device nor a regular file: Harrow reads disks, partitions and image files."},
     {70011, "无法读取 %s 的引导扇区 (扇区 0)：卷是空的、太短，或扇区无法读取。",
      "Cannot read the boot sector (sector 0) of %s: the volume is empty, too short, or the sector cannot be read."},
+    {70020, "镜像文件无法保存此卷：其几何参数 (%d 字节的扇区) 超出镜像文件格式所能描述的范围。",
+     "An image file cannot hold this volume: its geometry (sectors of %d bytes) is beyond what the image format describes."},
 };
 
 constexpr MessageEntry kServerMessages[] = {
@@ -284,7 +286,8 @@ static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(ms
               fits(msg::kModeSearchRoot) && fits(msg::kModeLostDirs) && fits(msg::kModeAllDirs) &&
               fits(msg::kModeAllFiles) && fits(msg::kSourceLost) && fits(msg::kDotNamesOtherCluster) &&
               fits(msg::kMftFromMirror) && fits(msg::kMftUnreadable) && fits(msg::kIndexDamaged) &&
-              fits(msg::kNoPermission) && fits(msg::kNotADisk) && fits(msg::kCannotReadBootSector),
+              fits(msg::kNoPermission) && fits(msg::kNotADisk) && fits(msg::kCannotReadBootSector) &&
+              fits(msg::kImageGeometry),
               "a message id's argument types do not match its text");
 static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
               fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&

@@ -172,6 +172,7 @@ inline constexpr MessageId<unsigned long, unsigned long> kIndexDamaged{70005};  
 inline constexpr MessageId<TextArg> kNoPermission{70006};        // device or file
 inline constexpr MessageId<TextArg> kNotADisk{70010};            // path
 inline constexpr MessageId<TextArg> kCannotReadBootSector{70011};  // device or file
+inline constexpr MessageId<int> kImageGeometry{70020};           // bytes per sector
 } // namespace msg
 
 // Ids of harrowd's table.

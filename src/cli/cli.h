@@ -47,6 +47,9 @@ struct Options {
     std::string to;
     bool forceFat = false;
     std::string overwrite = "ask";     // ask|all|none
+    // image
+    std::string clusters;              // FIRST-LAST
+    std::string out;
 };
 
 // Opens SOURCE in the document and runs the open flow: the root list, and the disk scan only
@@ -79,5 +82,6 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
 int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt);
 int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
 int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& items, const Options& opt);
+int cmdImage(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
 
 }  // namespace harrow::cli

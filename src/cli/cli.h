@@ -57,6 +57,16 @@ struct Options {
 // partition of a whole-disk image).
 bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offset = 0, DocHost* scanHost = nullptr);
 
+// SOURCE as PATH@N or X:@N (partition N of a whole disk): `named` when it is one, with the letter
+// the partition is registered under, or none when it cannot be (said on stderr).
+struct NamedPartition {
+    bool named = false;
+    std::optional<char> letter;
+};
+NamedPartition partitionOfSource(const std::string& source, std::uint64_t offset);
+// When `source` is a whole disk with a partition table, says which partitions it holds.
+void hintPartitions(const std::string& source);
+
 // A FAT copy as the command line numbers it ("1".."n" or "none"), checked against the volume.
 std::optional<FatIndex> parseFatCopy(const std::string& text, int copies);
 

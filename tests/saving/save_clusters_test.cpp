@@ -184,11 +184,11 @@ TEST(SaveClusters, RefusesRangesTargetsAndDrivesBeforeWritingAnything) {
     const fs::path source = t.dir / "volume.img";
     std::ofstream(source, std::ios::binary).write(reinterpret_cast<const char*>(v.img.bytes.data()), static_cast<std::streamsize>(v.img.bytes.size()));
     DriveTable table;
-    table.set(DriveEntry{'E', DriveType::Fixed, {}, source.string(), 0, std::nullopt, true});
+    ASSERT_EQ(table.registerPath(source.string()), 'C');
     SystemSources files(table);
     RecordingPrompts prompts;
     CDrive drive(prompts, files);
-    ASSERT_TRUE(drive.open("E:\\", DriveKind::Local));
+    ASSERT_TRUE(drive.open("C:\\", DriveKind::Local));
     Recorder r;
     EXPECT_EQ(saveClusters(drive, {source.string(), {2, 10}, true}, r).result, SaveClustersResult::Refused);
     EXPECT_EQ(prompts.ids(), std::vector<int>{msg::kCannotSaveOnSource});

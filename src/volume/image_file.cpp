@@ -106,13 +106,16 @@ ImageRanges imageRanges(const ImageHeader& h) {
 Placement placeSector(const ImageRanges& ranges, std::uint64_t sector) {
     // The boot sector has a place of its own, whatever the ranges say.
     if (sector == 0) return {1, 1};
-    for (const ImageRange& r : ranges)
-        if (sector >= r.firstSector && sector - r.firstSector < r.sectors)
-            return {r.fileSector + (sector - r.firstSector), r.sectors - (sector - r.firstSector)};
+    // A piece ends where another range begins, so that each of its sectors is placed as it would
+    // be alone, even where a header makes the ranges overlap.
     std::uint64_t next = UINT64_MAX;
     for (const ImageRange& r : ranges)
         if (r.sectors > 0 && r.firstSector > sector) next = std::min(next, r.firstSector);
-    return {std::nullopt, next == UINT64_MAX ? UINT64_MAX : next - sector};
+    const std::uint64_t untilNext = next == UINT64_MAX ? UINT64_MAX : next - sector;
+    for (const ImageRange& r : ranges)
+        if (sector >= r.firstSector && sector - r.firstSector < r.sectors)
+            return {r.fileSector + (sector - r.firstSector), std::min(r.sectors - (sector - r.firstSector), untilNext)};
+    return {std::nullopt, untilNext};
 }
 
 std::uint64_t imageVolumeBytes(const DriveInfo& d) {

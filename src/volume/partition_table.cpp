@@ -72,7 +72,9 @@ std::optional<PartitionTable> readGpt(SectorSource& source, std::uint64_t diskBy
             if (count > diskSectors - header->entriesSector) continue;
             array.assign(static_cast<std::size_t>(count * size), 0);
             if (source.read(header->entriesSector, size, array) != ReadResult::Done) continue;
-            if (auto parts = parseGptEntries(array, *header, diskSectors)) return PartitionTable{TableKind::Gpt, size, std::move(*parts)};
+            auto parts = parseGptEntries(array, *header, diskSectors);
+            // A table without a partition the disk holds has nothing to offer.
+            if (parts && !parts->empty()) return PartitionTable{TableKind::Gpt, size, std::move(*parts)};
         }
     }
     return std::nullopt;

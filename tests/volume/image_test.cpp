@@ -1,5 +1,4 @@
-// Image files: the header's bytes, what the reader refuses, and where each volume sector is read
-// from.
+// Image files: what the reader refuses, and where each volume sector is read from.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -80,29 +79,6 @@ std::vector<std::uint8_t> fatImageBytes() {
     return file;
 }
 
-TEST(ImageHeader, LaysOutEveryFieldAtItsOffsetAndPadsWithZeros) {
-    const ImageHeader h{fat16(), 20, 1, 10, 12};
-    const std::vector<std::uint8_t> b = h.serialize();
-    ASSERT_EQ(b.size(), 512u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.data()), 17), "Disk File ver 3.0");
-    EXPECT_EQ(b[17], 0x1A);
-    EXPECT_TRUE(std::all_of(b.begin() + 18, b.begin() + 32, [](std::uint8_t v) { return v == 0; }));
-    const auto info = fat16().serialize();
-    EXPECT_TRUE(std::equal(info.begin(), info.end(), b.begin() + 32));
-    EXPECT_EQ(le32(b, 166), 20u);
-    EXPECT_EQ(le32(b, 170), 1u);
-    EXPECT_EQ(le32(b, 174), 10u);
-    EXPECT_EQ(le32(b, 178), 12u);
-    // 330 bytes of padding with 512-byte sectors.
-    EXPECT_EQ(std::count(b.begin() + 182, b.end(), 0), 330);
-
-    auto back = ImageHeader::parse(b);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->info.serialize(), info);
-    EXPECT_EQ(back->info.label, "VOLUME");
-    EXPECT_EQ(back->firstCluster, 10u);
-}
-
 TEST(ImageHeader, RefusesOtherVersionsAndGeometryNoVolumeHas) {
     const std::vector<std::uint8_t> good = ImageHeader{fat16(), 20, 1, 10, 12}.serialize();
     ASSERT_TRUE(ImageHeader::parse(good));
@@ -135,25 +111,6 @@ TEST(ImageHeader, RefusesOtherVersionsAndGeometryNoVolumeHas) {
     DriveInfo huge = ntfs();
     huge.mftCluster = UINT64_MAX / 4;
     EXPECT_FALSE(ImageHeader::parse(ImageHeader{huge, 20, 1, 4, 999}.serialize()));
-}
-
-TEST(ImageHeader, SystemAreaPerFileSystem) {
-    DriveInfo fat32 = fat16();
-    fat32.fsType = FsType::Fat32;
-    fat32.fsName = "FAT32";
-    fat32.reservedSectors = 32;
-    const struct {
-        DriveInfo info;
-        std::uint64_t first, count;
-    } cases[] = {
-        {fat16(), 4, 20},  // both FATs and the fixed root directory
-        {fat32, 32, 16},   // both FATs; the root lies in clusters
-        {ntfs(), 32, 20},  // ten records of two sectors at cluster 4
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(systemAreaOf(c.info).first, c.first) << c.info.fsName;
-        EXPECT_EQ(systemAreaOf(c.info).count, c.count) << c.info.fsName;
-    }
 }
 
 TEST(ImageSource, ReadsEachSectorFromItsPlaceAndZerosElsewhere) {

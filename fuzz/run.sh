@@ -24,10 +24,10 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/../scripts/ntfs3g.sh"
 seconds=$2
 work="$bin/work"
-targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume fuzz_server_requests)
+targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume fuzz_server_requests fuzz_image_file fuzz_partition_table)
 
-for tool in mkfs.fat mcopy mmd mdel mdeltree mkntfs python3; do
-  command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (dosfstools, mtools, ntfs-3g, python3)" >&2; exit 1; }
+for tool in mkfs.fat mcopy mmd mdel mdeltree mkntfs python3 sfdisk; do
+  command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (dosfstools, mtools, ntfs-3g, python3, fdisk)" >&2; exit 1; }
 done
 for t in "${targets[@]}" make_ntfs_seeds; do
   [ -x "$bin/$t" ] || { echo "fuzz: $bin/$t is not built" >&2; exit 1; }
@@ -275,10 +275,42 @@ EOF
   trap - EXIT
 }
 
+# Image files of the seed volumes, written by harrow-cli (built beside the targets): whole,
+# part of the clusters, and cut short.
+make_image_seeds() {
+  local dir="$work/seeds/fuzz_image_file" cli="$bin/../harrow-cli" vol
+  mkdir -p "$dir"
+  [ -x "$cli" ] || { echo "fuzz: $cli is not built: no image seeds" >&2; return; }
+  for vol in "$work/seeds/fuzz_fat_directory"/fat12-64k.img "$work/seeds/fuzz_fat_directory"/fat16-2m.img \
+             "$work/seeds/fuzz_ntfs_volume"/tree-4k.img "$work/seeds/fuzz_ntfs_volume"/empty-512.img; do
+    [ -f "$vol" ] || continue
+    HARROW_DRIVES="" "$cli" image "$vol" --clusters 2-40 --out "$dir/$(basename "$vol" .img)-part.dsk" > /dev/null 2>&1 ||
+      HARROW_DRIVES="" "$cli" image "$vol" --clusters 4-100 --out "$dir/$(basename "$vol" .img)-part.dsk" > /dev/null 2>&1 || true
+  done
+  for vol in "$dir"/*.dsk; do head -c 3000 "$vol" > "${vol%.dsk}-cut.dsk"; done
+}
+
+# Whole disks of 256 KiB whose tables sfdisk wrote: MBR with a chain of three logical
+# partitions, GPT.
+make_partition_seeds() {
+  local dir="$work/seeds/fuzz_partition_table"
+  mkdir -p "$dir"
+  truncate -s 256K "$dir/mbr.img" "$dir/gpt.img"
+  printf 'label: dos\nstart=8, size=40, type=6\nstart=64, size=400, type=5\nstart=72, size=40, type=b\nstart=120, size=40, type=7\nstart=170, size=40, type=c\n' |
+    sfdisk --no-reread --no-tell-kernel "$dir/mbr.img" > /dev/null 2>&1
+  printf 'label: gpt\nstart=40, size=80, type=L\nstart=128, size=200, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n' |
+    sfdisk --no-reread --no-tell-kernel "$dir/gpt.img" > /dev/null 2>&1
+  # Partitions that hold volumes, so that their boot sectors are looked at.
+  head -c 20480 "$work/seeds/fuzz_fat_directory/fat12-64k.img" | dd of="$dir/mbr.img" bs=512 seek=8 conv=notrunc status=none
+  head -c 40960 "$dir/mbr.img" > "$dir/mbr-cut.img"
+}
+
 if [ "$(cat "$work/seeds/.version" 2>/dev/null)" != "$seed_version" ]; then
   echo "fuzz: building seed volumes"
   make_seeds
   make_ntfs_seeds
+  make_image_seeds
+  make_partition_seeds
   echo "$seed_version" > "$work/seeds/.version"
 fi
 
@@ -315,6 +347,7 @@ max_len() {
     fuzz_fat_directory | fuzz_ntfs_volume) echo $((4 << 20)) ;;
     fuzz_ntfs_codecs) echo $((64 << 10)) ;;
     fuzz_server_requests) echo $((16 << 10)) ;;
+    fuzz_image_file | fuzz_partition_table) echo $((256 << 10)) ;;
   esac
 }
 

@@ -48,12 +48,25 @@ struct Options {
     std::string to;
     bool forceFat = false;
     std::string overwrite = "ask";     // ask|all|none
+    // image
+    std::string clusters;              // FIRST-LAST
+    std::string out;
 };
 
 // Opens SOURCE in the document and runs the open flow: the root list, and the disk scan only
 // when `scanHost` is given. `offset` is where the volume starts inside a file or device (a
 // partition of a whole-disk image).
 bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offset = 0, DocHost* scanHost = nullptr);
+
+// SOURCE as PATH@N or X:@N (partition N of a whole disk): `named` when it is one, with the letter
+// the partition is registered under, or none when it cannot be (said on stderr).
+struct NamedPartition {
+    bool named = false;
+    std::optional<char> letter;
+};
+NamedPartition partitionOfSource(const std::string& source, std::uint64_t offset);
+// When `source` is a whole disk with a partition table, says which partitions it holds.
+void hintPartitions(const std::string& source);
 
 // A FAT copy as the command line numbers it ("1".."n" or "none"), checked against the volume.
 std::optional<FatIndex> parseFatCopy(const std::string& text, int copies);
@@ -93,5 +106,6 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
 int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt);
 int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
 int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& items, const Options& opt);
+int cmdImage(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
 
 }  // namespace harrow::cli

@@ -168,6 +168,7 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
     if (auto letter = letterOfRootPath(source); letter && source.size() <= 3) {
         return doc.openDrive(*letter, host);
     }
+    if (auto part = partitionOfSource(source, offset); part.named) return part.letter && doc.openDrive(*part.letter, host);
     struct stat st {};
     if (::stat(source.c_str(), &st) != 0) {
         printError("no such file or device: " + source);
@@ -188,7 +189,9 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
         printError("no free drive letter for " + source);
         return false;
     }
-    return doc.openDrive(*letter, host);
+    const bool opened = doc.openDrive(*letter, host);
+    if (!opened && offset == 0) hintPartitions(source);
+    return opened;
 }
 
 std::optional<FatIndex> parseFatCopy(const std::string& text, int copies) {
@@ -212,12 +215,17 @@ int cmdDrives(const Options& opt) {
                            {"type", static_cast<int>(e.type)},
                            {"label", e.label},
                            {"path", e.path},
-                           {"readable", e.readable}});
+                           {"readable", e.readable},
+                           {"partition", e.partition ? json(e.partition) : json(nullptr)},
+                           {"file_system", e.fileSystem.empty() ? json(nullptr) : json(e.fileSystem)},
+                           {"size", e.length ? json(*e.length) : json(nullptr)}});
         printJson({{"drives", out}});
         return kOk;
     }
     for (const auto& e : entries)
-        fmt::print("{}:  {}  {:<16}  {}{}\n", e.letter, static_cast<int>(e.type), shownText(e.label), shownText(e.path),
+        fmt::print("{}:  {}  {:<16}  {}{}{}{}\n", e.letter, static_cast<int>(e.type), shownText(e.label), shownText(e.path),
+                   e.partition ? "@" + std::to_string(e.partition) : "",
+                   e.partition ? fmt::format("  {}  {} bytes", e.fileSystem, e.length.value_or(0)) : "",
                    e.readable ? "" : "  (no permission)");
     return kOk;
 }

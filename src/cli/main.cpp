@@ -80,6 +80,12 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"ask", "all", "none"}));
     saveCmd->add_flag("--json", opt.json, "one JSON document on stdout");
 
+    auto* imageCmd = app.add_subcommand("image", "write a range of clusters, with the boot sector and system area, into an image file");
+    imageCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
+    imageCmd->add_option("--clusters", opt.clusters, "first and last cluster to save")->required()->type_name("FIRST-LAST");
+    imageCmd->add_option("--out", opt.out, "the image file to write")->required()->type_name("FILE.dsk");
+    imageCmd->add_flag("--no-skip-bad", opt.noSkipBad, "read clusters the FAT marks bad as well");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -125,5 +131,6 @@ int main(int argc, char** argv) {
     if (*catCmd) return cli::cmdCat(doc, source, address, opt);
     if (*scanCmd) return cli::cmdScan(doc, source, opt);
     if (*saveCmd) return cli::cmdSave(doc, source, saveItems, opt);
+    if (*imageCmd) return cli::cmdImage(doc, source, opt);
     return cli::kBadSource;
 }

@@ -64,8 +64,10 @@ bool CDrive::describe(Bytes boot) {
     }
     if (info().isNtfs()) {
         fat_ = FatTable(info());
-        if (!mft_.open(boot, kind() != DriveKind::Image && loadMftOnOpen_)) return false;
-        if (!mft_.label().empty()) info().label = mft_.label();
+        // An image's table is loaded too: its records are listed through it, as far as the
+        // saved clusters hold them. Its label is the one its header keeps.
+        if (!mft_.open(boot, loadMftOnOpen_)) return false;
+        if (!source()->driveInfo() && !mft_.label().empty()) info().label = mft_.label();
         return true;
     }
     FatTable geometry(info());

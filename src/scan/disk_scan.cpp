@@ -70,9 +70,14 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
     const FatTable& fat = drive.fat();
     const std::uint32_t bps = drive.info().bytesPerSector, spc = drive.info().sectorsPerCluster;
     const std::uint64_t cs = std::uint64_t{bps} * spc;
-    const std::uint64_t first = 2;
-    // Every data cluster, the last one included, and nothing beyond the volume.
-    const std::uint64_t last = fat.lastCluster();
+    // Every data cluster, the last one included, and nothing beyond the volume; of an image file
+    // only the clusters it holds.
+    std::uint64_t first = 2;
+    std::uint64_t last = fat.lastCluster();
+    if (const auto saved = drive.source()->savedClusters()) {
+        first = std::max<std::uint64_t>(first, saved->first);
+        last = std::min<std::uint64_t>(last, saved->last);
+    }
     observer.started(doc.rootPath, false, last);
     ScanProgress progress;
     progress.total = last;
@@ -140,8 +145,13 @@ ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer) {
     // File records live in the MFT: begin after its first ten records (the system's own).
     std::uint64_t mft = drive.sectorOfRecord(0);
     if (mft == kNoRecord || mft == 0) mft = info.mftCluster * spc;
-    const std::uint64_t start = mft + 10ull * info.sectorsPerFileRecord;
-    const std::uint64_t end = info.clusterCount * spc;
+    std::uint64_t start = mft + 10ull * info.sectorsPerFileRecord;
+    std::uint64_t end = info.clusterCount * spc;
+    // Of an image file, the clusters it holds, the last one included.
+    if (const auto saved = drive.source()->savedClusters()) {
+        start = std::max<std::uint64_t>(start, std::uint64_t{saved->first} * spc);
+        end = std::min<std::uint64_t>(end, (std::uint64_t{saved->last} + 1) * spc);
+    }
     observer.started(doc.rootPath, true, end / spc);
     ScanProgress progress;
     progress.total = end / spc;

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <map>
 
+#include "volume/partition_table.h"
+
 namespace harrow {
 namespace fs = std::filesystem;
 namespace {
@@ -109,8 +111,19 @@ void DriveTable::loadSystem(const std::string& sysBlock, const std::string& byLa
     for (const auto& f : floppies)
         if (letter <= 'B' && add(f, letter)) ++letter;
     letter = 'C';
-    for (const auto& d : others)
-        if (letter <= 'Z' && add(d, letter)) ++letter;
+    std::vector<char> unsplit;
+    for (const auto& d : others) {
+        if (letter > 'Z' || !add(d, letter)) continue;
+        // A whole disk whose partitions the kernel has not made devices of (a loop device
+        // without partition scanning, say): its table is read here.
+        const fs::path sys = fs::canonical(fs::path(sysBlock) / d, ec);
+        bool split = ec || fs::exists(sys / "partition");
+        for (const auto& child : fs::directory_iterator(sys, ec))
+            split = split || fs::exists(child.path() / "partition");
+        if (!split) unsplit.push_back(letter);
+        ++letter;
+    }
+    for (char l : unsplit) splitDisk(l);
 }
 
 bool DriveTable::addAssignments(const std::string& text) {
@@ -129,9 +142,46 @@ bool DriveTable::addAssignments(const std::string& text) {
         DriveEntry e;
         e.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(item[0])));
         e.path = item.substr(2);
+        if (auto named = splitPartitionSuffix(e.path); named && !fs::exists(e.path)) {
+            const auto parts = partitionEntries(named->first);
+            const auto it = parts ? std::find_if(parts->begin(), parts->end(),
+                                                 [&](const DriveEntry& p) { return p.partition == named->second; })
+                                  : std::vector<DriveEntry>::const_iterator{};
+            if (!parts || it == parts->end()) {
+                ok = false;
+                continue;
+            }
+            DriveEntry part = *it;
+            part.letter = e.letter;
+            set(std::move(part));
+            continue;
+        }
+        const char letter = e.letter;
         set(std::move(e));
+        splitDisk(letter);
     }
     return ok;
+}
+
+bool DriveTable::splitDisk(char letter) {
+    const DriveEntry* disk = find(letter);
+    if (!disk || disk->offset != 0 || disk->length || !disk->readable) return false;
+    auto parts = partitionEntries(disk->path);
+    if (!parts) return false;
+    // Only the volumes this program reads stand for the disk; without any it stays as it is.
+    std::erase_if(*parts, [](const DriveEntry& p) { return p.fileSystem.empty(); });
+    if (parts->empty()) return true;
+    const DriveType type = disk->type;
+    entries_.erase(entries_.begin() + (disk - entries_.data()));
+    for (DriveEntry& p : *parts) {
+        // The first takes the disk's letter, the others the next free ones.
+        for (char l = 'C'; find(letter) && l <= 'Z'; ++l) letter = l;
+        if (find(letter)) break;
+        p.letter = letter;
+        p.type = type;
+        set(std::move(p));
+    }
+    return true;
 }
 
 void DriveTable::set(DriveEntry entry) {
@@ -143,12 +193,18 @@ void DriveTable::set(DriveEntry entry) {
         entries_.insert(it, std::move(entry));
 }
 
-std::optional<char> DriveTable::registerPath(const std::string& path, std::uint64_t offset) {
+std::optional<char> DriveTable::registerPath(const std::string& path, std::uint64_t offset,
+                                             std::optional<std::uint64_t> length) {
     for (const auto& e : entries_)
-        if (e.path == path && e.offset == offset) return e.letter;
+        if (e.path == path && e.offset == offset && e.length == length) return e.letter;
     for (char l = 'C'; l <= 'Z'; ++l) {
         if (find(l)) continue;
-        set(DriveEntry{l, DriveType::Fixed, {}, path, offset, std::nullopt, true});
+        DriveEntry e;
+        e.letter = l;
+        e.path = path;
+        e.offset = offset;
+        e.length = length;
+        set(std::move(e));
         return l;
     }
     return std::nullopt;

@@ -20,6 +20,8 @@ struct DriveEntry {
     std::uint64_t offset = 0;  // where the volume starts inside `path`
     std::optional<std::uint64_t> length;  // where it ends, for a volume that does not run to the end
     bool readable = true;   // false: the user may not open it (it is listed so they learn why)
+    int partition = 0;      // the partition of `path` it stands for (PATH@N); 0 for all of `path`
+    std::string fileSystem; // what its boot sector names, where the table looked (partitions)
 };
 
 class DriveTable {
@@ -33,17 +35,24 @@ public:
     void loadSystem(const std::string& sysBlock = "/sys/class/block", const std::string& byLabel = "/dev/disk/by-label",
                     const std::string& devDir = "/dev");
     // "X=PATH[,Y=PATH...]": adds or replaces entries. False on a malformed item (the rest apply).
+    // PATH@N names partition N of a disk; a PATH that holds a partition table stands for its FAT
+    // and NTFS partitions, the first under X, the others under the next free letters.
     bool addAssignments(const std::string& text);
     // Adds or replaces the entry of `letter`.
     void set(DriveEntry entry);
     // Registers `path` under the next free letter from C: (or the letter it already has).
-    std::optional<char> registerPath(const std::string& path, std::uint64_t offset = 0);
+    std::optional<char> registerPath(const std::string& path, std::uint64_t offset = 0,
+                                     std::optional<std::uint64_t> length = std::nullopt);
 
     const DriveEntry* find(char letter) const;
     const std::vector<DriveEntry>& entries() const { return entries_; }
     void clear() { entries_.clear(); }
 
 private:
+    // Puts the FAT and NTFS partitions of the disk under `letter` in its place; false when it
+    // holds no partition table.
+    bool splitDisk(char letter);
+
     std::vector<DriveEntry> entries_;  // sorted by letter
 };
 

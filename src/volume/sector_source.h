@@ -15,6 +15,12 @@ namespace harrow {
 // back within the operation: every read after it would fail the same way.
 enum class ReadResult { Done, Unreadable, Lost };
 
+// The clusters an image file holds of its volume, first and last.
+struct SavedClusters {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+};
+
 class SectorSource {
 public:
     virtual ~SectorSource() = default;
@@ -28,6 +34,8 @@ public:
     // The drive description a source carries itself (an image file's header, a server's reply);
     // nothing when the boot sector must tell.
     virtual std::optional<DriveInfo> driveInfo() const { return std::nullopt; }
+    // An image file's range of clusters: the rest of the volume is not there to be searched.
+    virtual std::optional<SavedClusters> savedClusters() const { return std::nullopt; }
     // The reader is about to go through the source front to back.
     virtual void expectSequential() {}
 };

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "volume/image_source.h"
 #include "volume/local_source.h"
 
 namespace harrow {
@@ -12,6 +13,12 @@ SystemSources& SystemSources::global() {
 }
 
 OpenedSource SystemSources::open(const std::string& path, DriveKind kind) {
+    if (kind == DriveKind::Image) {
+        // Whatever keeps an image from opening, the one message says so.
+        auto image = ImageSource::open(path);
+        if (!image) return failed(msg::kCannotOpenDrive);
+        return {std::move(image), 0, path, {}};
+    }
     if (kind != DriveKind::Local) return failed(msg::kCannotOpenDrive);
     OpenedSource opened;
     std::uint64_t offset = 0;

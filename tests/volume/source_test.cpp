@@ -14,6 +14,7 @@
 
 #include "support/fault_source.h"
 #include "volume/drive_table.h"
+#include "volume/image_source.h"
 #include "volume/local_source.h"
 #include "volume/memory_source.h"
 #include "volume/source_factory.h"
@@ -99,6 +100,29 @@ std::unique_ptr<SectorSource> fileSource(const std::vector<std::uint8_t>& volume
     return LocalSource::open(file.path(), kBefore, volume.size());  // the descriptor outlives the name
 }
 
+// An image file that holds every sector of the volume, read as a FAT12 volume of one-sector
+// clusters: boot sector, system area (FAT and root directory) and all clusters follow the header
+// in volume order.
+std::unique_ptr<SectorSource> imageSource(const std::vector<std::uint8_t>& volume) {
+    ImageHeader h;
+    h.info.fsName = "FAT12";
+    h.info.bytesPerSector = 512;
+    h.info.sectorsPerCluster = 1;
+    h.info.reservedSectors = 1;
+    h.info.numberOfFats = 1;
+    h.info.sectorsPerFat = 1;
+    h.info.rootEntries = 16;
+    h.info.totalSectors = static_cast<std::uint32_t>(volume.size() / 512);
+    h.info.clusterCount = h.info.totalSectors - 3;
+    h.systemSectors = 2;
+    h.firstCluster = 2;
+    h.lastCluster = static_cast<std::uint32_t>(h.info.clusterCount + 1);
+    std::vector<std::uint8_t> file = h.serialize();
+    file.insert(file.end(), volume.begin(), volume.end());
+    TempFile image(file);
+    return ImageSource::open(image.path());
+}
+
 const SourceMaker kMakers[] = {
     {"memory", [](const auto& v) { return std::make_unique<MemorySource>(std::make_shared<const std::vector<std::uint8_t>>(v)); }},
     {"faulty_without_faults",
@@ -108,6 +132,7 @@ const SourceMaker kMakers[] = {
      }},
     {"file", fileSource},
     {"loop_device", LoopSource::make},
+    {"image_file", imageSource},
 };
 
 void PrintTo(const SourceMaker& maker, std::ostream* os) { *os << maker.name; }

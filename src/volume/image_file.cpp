@@ -1,0 +1,126 @@
+#include "volume/image_file.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace harrow {
+namespace {
+
+using namespace imagefile;
+
+constexpr std::uint64_t kMaxRecordBytes = 0x10000;
+constexpr std::uint8_t kSignatureEnd = 0x1A;
+
+bool fatGeometryOk(const DriveInfo& d) {
+    if (d.sectorsPerCluster == 0 || d.sectorsPerCluster > 0x80) return false;
+    if (d.reservedSectors == 0 || d.numberOfFats == 0 || d.sectorsPerFat == 0) return false;
+    const std::uint64_t dataStart = d.dataStartSector();
+    if (dataStart > d.totalSectors) return false;
+    // The count the parse derives: the cluster bound of every FAT lookup and of the scan.
+    const std::uint64_t data = (d.totalSectors - dataStart) / d.sectorsPerCluster;
+    return d.clusterCount == (d.fsType == FsType::Fat32 ? data + 2 : data);
+}
+
+bool ntfsGeometryOk(const DriveInfo& d) {
+    const std::uint64_t spc = d.clusterSectors(), bps = d.bytesPerSector;
+    if (spc == 0 || bps * spc > (1u << 31) || d.bytesPerCluster != bps * spc) return false;
+    if (d.sectorsPerFileRecord == 0 || d.bytesPerFileRecord != std::uint64_t{d.sectorsPerFileRecord} * bps ||
+        d.bytesPerFileRecord > kMaxRecordBytes)
+        return false;
+    if (d.bytesPerIndexRecord < bps || d.bytesPerIndexRecord > kMaxRecordBytes) return false;
+    // Sector and byte numbers of the MFT and of the volume's end must not wrap.
+    return d.mftCluster <= UINT64_MAX / spc / 2 && d.clusterCount <= UINT64_MAX / spc / bps;
+}
+
+}  // namespace
+
+bool imageGeometryOk(const DriveInfo& d) {
+    if (d.bytesPerSector < kMinSectorBytes || d.bytesPerSector > 4096 || !std::has_single_bit(d.bytesPerSector))
+        return false;
+    switch (d.fsType) {
+        case FsType::Fat1x:
+        case FsType::Fat32: return fatGeometryOk(d);
+        case FsType::Ntfs: return ntfsGeometryOk(d);
+    }
+    return false;
+}
+
+std::vector<std::uint8_t> ImageHeader::serialize() const {
+    std::vector<std::uint8_t> out(std::max<std::size_t>(info.bytesPerSector, kHeaderBytes), 0);
+    MutableBytes b(out);
+    std::copy_n(kSignatureText, sizeof kSignatureText - 1, out.begin());
+    out[sizeof kSignatureText - 1] = kSignatureEnd;
+    const auto record = info.serialize();
+    std::copy(record.begin(), record.end(), out.begin() + kDriveInfo);
+    storeLe(b, kSystemSectors, systemSectors);
+    storeLe(b, kOne, one);
+    storeLe(b, kFirstCluster, firstCluster);
+    storeLe(b, kLastCluster, lastCluster);
+    return out;
+}
+
+std::optional<ImageHeader> ImageHeader::parse(Bytes b) {
+    if (b.size() < kHeaderBytes) return std::nullopt;
+    std::array<std::uint8_t, kSignatureBytes> signature{};
+    std::copy_n(kSignatureText, sizeof kSignatureText - 1, signature.begin());
+    signature[sizeof kSignatureText - 1] = kSignatureEnd;
+    if (!std::equal(signature.begin(), signature.end(), b.begin())) return std::nullopt;
+
+    ImageHeader h;
+    h.info = DriveInfo::deserialize(b.subspan(kDriveInfo, DriveInfo::kSize));
+    if (!imageGeometryOk(h.info)) return std::nullopt;
+    h.systemSectors = le32(b, kSystemSectors);
+    h.one = le32(b, kOne);
+    h.firstCluster = le32(b, kFirstCluster);
+    h.lastCluster = le32(b, kLastCluster);
+    // A range that holds anything begins at a cluster that has a sector.
+    if (h.firstCluster <= h.lastCluster && !clusterSectorOf(h.info, h.firstCluster)) return std::nullopt;
+    return h;
+}
+
+SystemArea systemAreaOf(const DriveInfo& d) {
+    if (d.isNtfs()) return {d.mftCluster * d.clusterSectors(), 10ull * d.sectorsPerFileRecord};
+    const std::uint64_t dataStart = d.dataStartSector();
+    return {d.reservedSectors, dataStart > d.reservedSectors ? dataStart - d.reservedSectors : 0};
+}
+
+std::optional<std::uint64_t> clusterSectorOf(const DriveInfo& d, std::uint64_t c) {
+    const std::uint64_t spc = d.clusterSectors();
+    if (spc == 0) return std::nullopt;
+    if (d.isNtfs()) return c <= UINT64_MAX / spc / 2 ? std::optional(c * spc) : std::nullopt;
+    if (c < 2 || c - 2 > UINT64_MAX / spc / 2) return std::nullopt;
+    return d.dataStartSector() + (c - 2) * spc;
+}
+
+ImageRanges imageRanges(const ImageHeader& h) {
+    ImageRanges r{};
+    r[0] = {2, systemAreaOf(h.info).first, h.systemSectors};
+    r[1].fileSector = std::uint64_t{h.systemSectors} + 2;
+    if (auto first = clusterSectorOf(h.info, h.firstCluster); first && h.firstCluster <= h.lastCluster) {
+        r[1].firstSector = *first;
+        r[1].sectors = (std::uint64_t{h.lastCluster} - h.firstCluster + 1) * h.info.clusterSectors();
+    }
+    return r;
+}
+
+Placement placeSector(const ImageRanges& ranges, std::uint64_t sector) {
+    // The boot sector has a place of its own, whatever the ranges say.
+    if (sector == 0) return {1, 1};
+    // A piece ends where another range begins, so that each of its sectors is placed as it would
+    // be alone, even where a header makes the ranges overlap.
+    std::uint64_t next = UINT64_MAX;
+    for (const ImageRange& r : ranges)
+        if (r.sectors > 0 && r.firstSector > sector) next = std::min(next, r.firstSector);
+    const std::uint64_t untilNext = next == UINT64_MAX ? UINT64_MAX : next - sector;
+    for (const ImageRange& r : ranges)
+        if (sector >= r.firstSector && sector - r.firstSector < r.sectors)
+            return {r.fileSector + (sector - r.firstSector), std::min(r.sectors - (sector - r.firstSector), untilNext)};
+    return {std::nullopt, untilNext};
+}
+
+std::uint64_t imageVolumeBytes(const DriveInfo& d) {
+    if (d.isNtfs()) return d.clusterCount * d.clusterSectors() * d.bytesPerSector;
+    return std::uint64_t{d.totalSectors} * d.bytesPerSector;
+}
+
+}  // namespace harrow

@@ -1,0 +1,46 @@
+// An image file of part of a volume (see image_file.h), read as if it were the volume: the
+// sectors it holds come from their places in the file, every other sector of the volume reads as
+// zeros.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/unique_fd.h"
+#include "volume/image_file.h"
+#include "volume/sector_source.h"
+
+namespace harrow {
+
+class ImageSource : public SectorSource {
+public:
+    // Opens `path` read-only; nothing unless it is an image file with a header that parse()
+    // accepts and room for the boot sector.
+    static std::unique_ptr<ImageSource> open(const std::string& path);
+
+    // A read that reaches past the end of a truncated file fails, with zeros for what is missing:
+    // short data is never passed off as the volume's.
+    ReadResult read(std::uint64_t first, std::uint32_t sectorSize, MutableBytes out) override;
+    std::uint32_t deviceSectorSize() const override { return header_.info.bytesPerSector; }
+    std::optional<std::uint64_t> sizeBytes() const override { return volumeBytes_; }
+    std::optional<DriveInfo> driveInfo() const override { return header_.info; }
+    std::optional<SavedClusters> savedClusters() const override {
+        return SavedClusters{header_.firstCluster, header_.lastCluster};
+    }
+    void expectSequential() override;
+
+    const ImageHeader& header() const { return header_; }
+
+private:
+    ImageSource(UniqueFd fd, ImageHeader header)
+        : fd_(std::move(fd)), header_(std::move(header)), ranges_(imageRanges(header_)),
+          volumeBytes_(imageVolumeBytes(header_.info)) {}
+    ReadResult readFile(std::uint64_t offset, MutableBytes out);
+
+    UniqueFd fd_;
+    ImageHeader header_;
+    ImageRanges ranges_;
+    std::uint64_t volumeBytes_;
+};
+
+}  // namespace harrow

@@ -67,7 +67,7 @@ bool CDrive::describe(Bytes boot) {
         // An image's table is loaded too: its records are listed through it, as far as the
         // saved clusters hold them. Its label is the one its header keeps.
         if (!mft_.open(boot, loadMftOnOpen_)) return false;
-        if (!source()->driveInfo() && !mft_.label().empty()) info().label = mft_.label();
+        if (kind() != DriveKind::Image && !mft_.label().empty()) info().label = mft_.label();
         return true;
     }
     FatTable geometry(info());

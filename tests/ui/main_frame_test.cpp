@@ -32,6 +32,17 @@ using harrow::test::makeSampleFat;
 
 namespace {
 
+// A drive-table entry for a volume at `offset` in `path`.
+DriveEntry driveEntry(char letter, DriveType type, std::string label, std::string path, std::uint64_t offset) {
+    DriveEntry e;
+    e.letter = letter;
+    e.type = type;
+    e.label = std::move(label);
+    e.path = std::move(path);
+    e.offset = offset;
+    return e;
+}
+
 // Closes the next modal window once it shows, after checking it is a T and letting `act` work
 // on it; false from `act` rejects it.
 template <typename T>
@@ -352,7 +363,7 @@ private slots:
         gunzip.setStandardOutputFile(raw);
         gunzip.start("gzip", {"-dc", QStringLiteral(NTFS_SAMPLE)});
         QVERIFY(gunzip.waitForFinished(60000) && gunzip.exitCode() == 0);
-        DriveTable::global().set({'N', DriveType::Fixed, "", raw.toStdString(), 65536, std::nullopt});
+        DriveTable::global().set(driveEntry('N', DriveType::Fixed, "", raw.toStdString(), 65536));
         RecordingPrompts prompts;
         CQUIDNEYDoc doc(prompts);
         CMainFrame frame(doc, prompts);

@@ -28,6 +28,17 @@ using namespace harrow::gui;
 
 namespace {
 
+// A drive-table entry for a volume at `offset` in `path`.
+DriveEntry driveEntry(char letter, DriveType type, std::string label, std::string path, std::uint64_t offset) {
+    DriveEntry e;
+    e.letter = letter;
+    e.type = type;
+    e.label = std::move(label);
+    e.path = std::move(path);
+    e.offset = offset;
+    return e;
+}
+
 QDir out;
 QString suffix;
 
@@ -122,11 +133,11 @@ void fatWindows() {
 
 void driveSelection() {
     DriveTable table;
-    table.set({'A', DriveType::Removable, "", "/dev/fd0", 0, std::nullopt});
-    table.set({'C', DriveType::Fixed, "SYSTEM", "/dev/sda1", 0, std::nullopt});
-    table.set({'D', DriveType::Fixed, "DATA", "/dev/sda2", 0, std::nullopt});
-    table.set({'E', DriveType::Removable, "CAMERA", "/dev/sdb1", 0, std::nullopt});
-    table.set({'F', DriveType::RamDisk, "", "/dev/ram0", 0, std::nullopt});
+    table.set(driveEntry('A', DriveType::Removable, "", "/dev/fd0", 0));
+    table.set(driveEntry('C', DriveType::Fixed, "SYSTEM", "/dev/sda1", 0));
+    table.set(driveEntry('D', DriveType::Fixed, "DATA", "/dev/sda2", 0));
+    table.set(driveEntry('E', DriveType::Removable, "CAMERA", "/dev/sdb1", 0));
+    table.set(driveEntry('F', DriveType::RamDisk, "", "/dev/ram0", 0));
     RecordingPrompts prompts;
     CQUIDNEYDoc doc(prompts);
     CDriveSelectDlg select(table, doc.searchDisk, doc.skipBadClusters, [] {});
@@ -143,7 +154,7 @@ void ntfsWindow(const QString& sampleGz) {
         std::fprintf(stderr, "screenshots: cannot unpack %s\n", qPrintable(sampleGz));
         return;
     }
-    DriveTable::global().set({'N', DriveType::Fixed, "", ss(raw), 65536, std::nullopt});
+    DriveTable::global().set(driveEntry('N', DriveType::Fixed, "", ss(raw), 65536));
     QtPrompts prompts;
     CQUIDNEYDoc doc(prompts);
     CMainFrame frame(doc, prompts);

@@ -34,7 +34,7 @@ for t in "${targets[@]}" make_ntfs_seeds; do
 done
 
 # Raise this when the seed recipes change, so that old seeds are rebuilt.
-seed_version=3
+seed_version=4
 
 # ---------------------------------------------------------------------------------------------
 # Seed volumes. Small on purpose: the fuzzer mutates whole images, and every byte it has to

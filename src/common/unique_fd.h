@@ -3,6 +3,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
+#include "common/bytes.h"
+
 namespace harrow {
 
 class UniqueFd {
@@ -33,5 +37,17 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Writes all of `data`, going on after short writes and interruptions; false on any error (errno
+// says which: ENOSPC and EFBIG for a full target).
+inline bool writeAll(int fd, Bytes data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data = data.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
 
 }  // namespace harrow

@@ -24,16 +24,6 @@ namespace {
 // then cost little next to the copying.
 constexpr std::uint64_t kBlockBytes = 1u << 20;
 
-bool writeAll(int fd, Bytes data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data = data.subspan(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 // The whole disk a partition device belongs to, by the kernel's own account.
 std::optional<dev_t> diskOfPartition(dev_t partition) {
     namespace fs = std::filesystem;

@@ -54,16 +54,6 @@ std::string fitted(std::string_view name, std::string_view suffix) {
     return out;
 }
 
-bool writeAll(int fd, Bytes data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data = data.subspan(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 class Run : public TreeVisitor {
 public:
     Run(CQUIDNEYDoc& doc, const SaveOptions& options, SaveObserver& observer)

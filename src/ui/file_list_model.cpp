@@ -78,28 +78,23 @@ void FileListModel::takeVolume() {
 }
 
 void FileListModel::setOwned(ItemList items) {
-    beginResetModel();
-    takeVolume();
     owned_ = std::move(items);
-    items_ = &owned_;
-    rows_.resize(owned_.size());
-    std::iota(rows_.begin(), rows_.end(), 0u);
-    icons_.assign(owned_.size(), 0);
-    std::stable_sort(rows_.begin(), rows_.end(),
-                     [&](std::uint32_t x, std::uint32_t y) { return rowLess(owned_[x], owned_[y], key_, order_); });
-    endResetModel();
+    show(owned_);
 }
 
 void FileListModel::setBorrowed(ItemList& list) {
+    owned_.clear();
+    show(list);
+}
+
+void FileListModel::show(ItemList& list) {
     beginResetModel();
     takeVolume();
-    owned_.clear();
     items_ = &list;
     rows_.resize(list.size());
     std::iota(rows_.begin(), rows_.end(), 0u);
     icons_.assign(list.size(), 0);
-    std::stable_sort(rows_.begin(), rows_.end(),
-                     [&](std::uint32_t x, std::uint32_t y) { return rowLess(list[x], list[y], key_, order_); });
+    sortRows();
     endResetModel();
 }
 
@@ -120,10 +115,14 @@ void FileListModel::setSort(int key, int order) {
 
 void FileListModel::resort() {
     beginResetModel();
-    ItemList& list = *items_;
+    sortRows();
+    endResetModel();
+}
+
+void FileListModel::sortRows() {
+    const ItemList& list = *items_;
     std::stable_sort(rows_.begin(), rows_.end(),
                      [&](std::uint32_t x, std::uint32_t y) { return rowLess(list[x], list[y], key_, order_); });
-    endResetModel();
 }
 
 QString FileListModel::shownName(int row) const {

@@ -63,6 +63,9 @@ signals:
 private:
     int computeIcon(const FileItem& item) const;
     void takeVolume();
+    // Shows `list` (the model's own or the document's) in sorted order.
+    void show(ItemList& list);
+    void sortRows();
 
     CQUIDNEYDoc& doc_;
     ItemList owned_;

@@ -100,4 +100,14 @@ FatImage makeSampleFat() {
     return img;
 }
 
+DriveEntry driveEntry(char letter, DriveType type, std::string label, std::string path, std::uint64_t offset) {
+    DriveEntry e;
+    e.letter = letter;
+    e.type = type;
+    e.label = std::move(label);
+    e.path = std::move(path);
+    e.offset = offset;
+    return e;
+}
+
 }  // namespace harrow::test

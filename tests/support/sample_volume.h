@@ -5,10 +5,14 @@
 #pragma once
 
 #include "support/fat_image.h"
+#include "volume/drive_table.h"
 
 namespace harrow::test {
 
 FatImage makeSampleFat();
+
+// A drive-table entry for a volume at `offset` in `path`.
+DriveEntry driveEntry(char letter, DriveType type, std::string label, std::string path, std::uint64_t offset = 0);
 
 // Clusters of interest in it.
 namespace sample {

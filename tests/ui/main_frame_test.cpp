@@ -28,20 +28,11 @@
 
 using namespace harrow;
 using namespace harrow::gui;
+using harrow::test::driveEntry;
 using harrow::test::makeSampleFat;
 
 namespace {
 
-// A drive-table entry for a volume at `offset` in `path`.
-DriveEntry driveEntry(char letter, DriveType type, std::string label, std::string path, std::uint64_t offset) {
-    DriveEntry e;
-    e.letter = letter;
-    e.type = type;
-    e.label = std::move(label);
-    e.path = std::move(path);
-    e.offset = offset;
-    return e;
-}
 
 // Closes the next modal window once it shows, after checking it is a T and letting `act` work
 // on it; false from `act` rejects it.

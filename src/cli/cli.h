@@ -27,7 +27,7 @@ public:
     void showMessage(int id, const std::string& text, MsgIcon icon) override;
     bool askYesNo(int id, const std::string& text) override;
     ReplaceAnswer askOverwrite(const OverwriteQuestion& q) override;
-    std::optional<int> chooseFat(int invalidFat, int fatCount) override;
+    FatChoice chooseFat(int invalidFat, int fatCount) override;
 };
 
 void printError(const std::string& text);
@@ -47,7 +47,7 @@ struct Options {
     // save
     std::string to;
     bool forceFat = false;
-    std::string overwrite = "ask";     // ask|all|none
+    std::string overwrite = "ask";     // ask|all|none (save, image)
     // image
     std::string clusters;              // FIRST-LAST
     std::string out;
@@ -67,6 +67,9 @@ struct NamedPartition {
 NamedPartition partitionOfSource(const std::string& source, std::uint64_t offset);
 // When `source` is a whole disk with a partition table, says which partitions it holds.
 void hintPartitions(const std::string& source);
+
+// --overwrite ask|all|none as the first answer to the overwrite question.
+ReplaceAnswer overwriteAnswer(const Options& opt);
 
 // A FAT copy as the command line numbers it ("1".."n" or "none"), checked against the volume.
 std::optional<FatIndex> parseFatCopy(const std::string& text, int copies);

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <functional>
+#include <utility>
 #include <fmt/core.h>
 
 #include "cli/cli.h"
@@ -145,18 +146,32 @@ ReplaceAnswer CliPrompts::askOverwrite(const OverwriteQuestion& q) {
     }
 }
 
-std::optional<int> CliPrompts::chooseFat(int invalidFat, int fatCount) {
-    printError(formatMessage(msg::kFatInvalid, invalidFat + 1));
+FatChoice CliPrompts::chooseFat(int invalidFat, int fatCount) {
     if (!interactive()) {
         askedWithoutTerminal = true;
-        return std::nullopt;
+        printError(formatMessage(msg::kFatInvalid, invalidFat + 1) + "\n nobody to ask: the file is not read (use --fat 1..n|none or --force-fat)");
+        return {};
     }
+    printError(formatMessage(msg::kFatInvalid, invalidFat + 1));
     for (;;) {
-        std::fprintf(stderr, "Read it through FAT 1..%d, none, or skip it [s]: ", fatCount);
+        std::fprintf(stderr, "Read it through FAT 1..%d, none, or skip it [s]; add \" all\" to answer for every later file: ",
+                     fatCount);
         std::string a = readAnswer();
-        if (a == "s" || !std::cin) return std::nullopt;
-        if (a == "none") return kNoFat;
-        if (auto copy = parseFatCopy(a, fatCount)) return *copy;
+        if (!std::cin) return {};
+        FatChoice choice;
+        if (a.size() > 4 && a.ends_with(" all")) {
+            choice.forAll = true;
+            a.resize(a.size() - 4);
+        }
+        if (a == "s") return choice;
+        if (a == "none") {
+            choice.copy = kNoFat;
+            return choice;
+        }
+        if (auto copy = parseFatCopy(a, fatCount)) {
+            choice.copy = *copy;
+            return choice;
+        }
     }
 }
 
@@ -192,6 +207,10 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
     const bool opened = doc.openDrive(*letter, host);
     if (!opened && offset == 0) hintPartitions(source);
     return opened;
+}
+
+ReplaceAnswer overwriteAnswer(const Options& opt) {
+    return opt.overwrite == "all" ? ReplaceAnswer::YesToAll : opt.overwrite == "none" ? ReplaceAnswer::NoToAll : ReplaceAnswer::Yes;
 }
 
 std::optional<FatIndex> parseFatCopy(const std::string& text, int copies) {
@@ -369,13 +388,10 @@ int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& addre
 
     // The decision saving takes: a copy whose chain does not fit the file is not read from
     // unless --force-fat says so; the user may name another (on a terminal).
-    FatIndex copy = doc.isFat() ? *fat : 0;
-    while (doc.isFat() && !opt.forceFat && !chainDescribesFile(doc.drive().fat(), copy, item)) {
-        auto choice = doc.prompts().chooseFat(copy, doc.drive().info().numberOfFats);
-        if (!choice) return kSomeFailed;
-        copy = *choice;
-    }
-    FileReader reader(doc.drive(), item, copy);
+    doc.fatPromptMode = opt.forceFat ? kFatPromptForce : kFatPromptAsk;
+    const std::optional<FatIndex> copy = FileFats(doc, *fat).choose(item);
+    if (!copy) return kSomeFailed;
+    FileReader reader(doc.drive(), item, *copy);
     if (!reader.ok()) {
         printError(formatMessage(msg::kCannotOpenItem, item.name));
         return kSomeFailed;
@@ -463,30 +479,43 @@ bool onSourceDevice(const CQUIDNEYDoc& doc, const std::string& folder) {
     return ::stat(folder.c_str(), &target) == 0 && target.st_dev == source.st_rdev;
 }
 
+// A FAT copy as the command line names it: "1".."n", or "none".
+std::string fatCopyText(FatIndex copy) { return copy < 0 ? "none" : std::to_string(copy + 1); }
+
 class CliSaveObserver : public SaveObserver {
 public:
-    explicit CliSaveObserver(bool json) : json_(json) {}
-    // An item saved under another name than its own says so, with the name it has on the volume.
+    CliSaveObserver(bool json, std::optional<FatIndex> runFat) : json_(json), runFat_(runFat) {}
+    void readThrough(const FileItem&, FatIndex fat) override { fat_ = fat; }
+    // An item saved under another name than its own says so, with the name it has on the volume;
+    // a file read through another FAT copy than the one asked for says which.
     void itemDone(const FileItem& item, const std::string& path, SaveStatus status) override {
         static const char* names[] = {"saved", "skipped", "failed", "cancelled"};
         const char* word = names[static_cast<int>(status)];
         const std::string savedAs = path.substr(path.rfind('/') + 1);
         const bool renamed = savedAs != item.name;
+        const std::optional<FatIndex> fat = std::exchange(fat_, std::nullopt);
         if (json_) {
             json entry = {{"name", item.name}, {"target", path}, {"status", word}};
             if (item.isDirectory()) entry["dir"] = true;
             if (renamed) entry["saved_as"] = savedAs;
+            if (fat) entry["fat"] = *fat < 0 ? json("none") : json(*fat + 1);
             results.push_back(std::move(entry));
-        } else if (renamed) {
-            std::printf("%-9s %s  (name on the volume: %s)\n", word, shownText(path).c_str(), shownText(item.name).c_str());
-        } else {
-            std::printf("%-9s %s\n", word, shownText(path).c_str());
+            return;
         }
+        std::string notes;
+        if (renamed) notes += "name on the volume: " + shownText(item.name);
+        if (fat && fat != runFat_) notes += std::string(notes.empty() ? "" : "; ") + "read through FAT " + fatCopyText(*fat);
+        if (notes.empty())
+            std::printf("%-9s %s\n", word, shownText(path).c_str());
+        else
+            std::printf("%-9s %s  (%s)\n", word, shownText(path).c_str(), notes.c_str());
     }
     json results = json::array();
 
 private:
     bool json_;
+    std::optional<FatIndex> runFat_;
+    std::optional<FatIndex> fat_;  // the copy the current file is read through
 };
 
 }  // namespace
@@ -585,10 +614,8 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
     options.targetFolder = opt.to;
     options.recursive = opt.recursive;
     options.dotNamesAreOwnEntries = false;
-    options.initialAnswer = opt.overwrite == "all"    ? ReplaceAnswer::YesToAll
-                            : opt.overwrite == "none" ? ReplaceAnswer::NoToAll
-                                                      : ReplaceAnswer::Yes;
-    CliSaveObserver observer(opt.json);
+    options.initialAnswer = overwriteAnswer(opt);
+    CliSaveObserver observer(opt.json, doc.isFat() ? std::optional<FatIndex>(doc.saveFat) : std::nullopt);
     SaveSummary summary = runSave(doc, items, options, observer);
     if (opt.json)
         printJson({{"source", source},

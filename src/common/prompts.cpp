@@ -27,7 +27,7 @@ ReplaceAnswer RecordingPrompts::askOverwrite(const OverwriteQuestion& q) {
     return takeOr(overwriteAnswers, ReplaceAnswer::Cancel);
 }
 
-std::optional<int> RecordingPrompts::chooseFat(int, int) { return takeOr(fatAnswers, std::optional<int>{}); }
+FatChoice RecordingPrompts::chooseFat(int, int) { return takeOr(fatAnswers, FatChoice{}); }
 
 bool RecordingPrompts::shown(int id) const {
     return std::any_of(messages.begin(), messages.end(), [id](const Shown& s) { return s.id == id; });

@@ -23,6 +23,12 @@ struct OverwriteQuestion {
     std::uint64_t existingSize = 0;
 };
 
+// The answer to "which FAT copy instead?".
+struct FatChoice {
+    std::optional<int> copy;  // numbered from 0, -1 for none; nothing: the file is not read
+    bool forAll = false;      // the answer stands for every later file of the run that needs one
+};
+
 class Prompts {
 public:
     virtual ~Prompts() = default;
@@ -30,9 +36,8 @@ public:
     virtual void showMessage(int id, const std::string& text, MsgIcon icon = MsgIcon::Exclamation) = 0;
     virtual bool askYesNo(int id, const std::string& text) = 0;
     virtual ReplaceAnswer askOverwrite(const OverwriteQuestion& q) = 0;
-    // The FAT copy to use instead of `invalidFat` (numbered from 0; -1 for none), or nothing
-    // when the user cancels.
-    virtual std::optional<int> chooseFat(int invalidFat, int fatCount) = 0;
+    // The FAT copy to use instead of `invalidFat` (numbered from 0; -1 for none).
+    virtual FatChoice chooseFat(int invalidFat, int fatCount) = 0;
 };
 
 // Remembers every message and question; answers from queues filled by the test (defaults when
@@ -47,7 +52,7 @@ public:
     void showMessage(int id, const std::string& text, MsgIcon icon) override;
     bool askYesNo(int id, const std::string& text) override;
     ReplaceAnswer askOverwrite(const OverwriteQuestion& q) override;
-    std::optional<int> chooseFat(int invalidFat, int fatCount) override;
+    FatChoice chooseFat(int invalidFat, int fatCount) override;
 
     bool shown(int id) const;
     std::vector<int> ids() const;
@@ -56,7 +61,7 @@ public:
     std::vector<OverwriteQuestion> overwriteQuestions;
     std::deque<bool> yesNoAnswers;
     std::deque<ReplaceAnswer> overwriteAnswers;
-    std::deque<std::optional<int>> fatAnswers;
+    std::deque<FatChoice> fatAnswers;
 };
 
 }  // namespace harrow

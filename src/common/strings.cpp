@@ -79,6 +79,16 @@ constexpr MessageEntry kMessages[] = {
     {70012, "引导扇区已损坏：改用扇区 %lu 上的备份引导扇区。", "The boot sector is damaged: the backup boot sector in sector %lu is used."},
     {70020, "镜像文件无法保存此卷：其几何参数 (%d 字节的扇区) 超出镜像文件格式所能描述的范围。",
      "An image file cannot hold this volume: its geometry (sectors of %d bytes) is beyond what the image format describes."},
+    {70030, "FAT%d 的扇区 %s 无法读取：其中的表项未知。经过这些表项的文件改用另一个 FAT 副本读取，否则不读取。",
+     "FAT%d: sectors %s cannot be read. Their entries are unknown: a file whose clusters they describe is read through another FAT copy, or not at all."},
+    {70031, "%s 经 FAT%d 读取：FAT%d 中描述它的表项无法读取。",
+     "%s is read through FAT%d: the entries of FAT%d that describe it cannot be read."},
+    {70032, "%s：所有 FAT 副本中描述它的簇的表项都无法读取。",
+     "%s: no FAT copy could be read where its clusters are described."},
+    {70033, "本次保存中其余的文件都经 %s 读取。", "The rest of this save is read through %s."},
+    {70034, "%s 没有完成：原有的文件保持不变，已写入的部分保存为 %s。",
+     "%s was not completed: the existing file is kept as it was, and the part written is kept as %s."},
+    {70035, "%s 已存在，保持不变。", "%s exists, and is kept as it is."},
 };
 
 constexpr MessageEntry kServerMessages[] = {

@@ -13,6 +13,21 @@ namespace {
 // The boot sector is read into a buffer this large whatever the device's sector size.
 constexpr std::size_t kBootBufferBytes = 4112;
 
+// "5, 9-12": sectors `at` (sorted, from the start of a copy that begins at `first`) as volume
+// sectors, runs joined.
+std::string sectorRanges(const std::vector<std::uint64_t>& at, std::uint64_t first) {
+    std::string text;
+    for (std::size_t i = 0; i < at.size();) {
+        std::size_t j = i;
+        while (j + 1 < at.size() && at[j + 1] == at[j] + 1) ++j;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(first + at[i]);
+        if (j > i) text += "-" + std::to_string(first + at[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
 }  // namespace
 
 CDrive::CDrive(Prompts& prompts, SourceFactory& sources) : Volume(prompts, sources), mft_(*this) {}
@@ -165,21 +180,49 @@ bool CDrive::loadFats() {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    const std::uint32_t bps = info().bytesPerSector;
-    if (fat_.bytesPerCopy() == fat_.copyBytes()) {
-        // The copies lie back to back: one request.
-        if (!readSectors(data, info().reservedSectors, static_cast<std::uint32_t>(bytes / bps))) return false;
-    } else {
-        const std::uint64_t kept = fat_.bytesPerCopy();
-        for (int i = 0; i < fat_.copies(); ++i) {
-            MutableBytes copy = MutableBytes(data).subspan(static_cast<std::size_t>(i * kept), static_cast<std::size_t>(kept));
-            if (!readSectors(copy, info().reservedSectors + std::uint64_t(i) * info().sectorsPerFat,
-                             static_cast<std::uint32_t>(kept / bps)))
-                return false;
-        }
+    // Each copy on its own: one that cannot be read in places keeps every sector that can, and
+    // the others stand whole beside it.
+    const std::uint64_t kept = fat_.bytesPerCopy();
+    std::vector<std::vector<std::uint64_t>> unreadable(static_cast<std::size_t>(fat_.copies()));
+    for (int i = 0; i < fat_.copies(); ++i) {
+        MutableBytes copy = MutableBytes(data).subspan(static_cast<std::size_t>(i * kept), static_cast<std::size_t>(kept));
+        readFatCopy(copy, info().reservedSectors + std::uint64_t(i) * info().sectorsPerFat, unreadable[static_cast<std::size_t>(i)]);
     }
     fat_.setData(std::move(data));
-    return true;
+    bool whole = true;
+    for (int i = 0; i < fat_.copies(); ++i) {
+        const auto& bad = unreadable[static_cast<std::size_t>(i)];
+        if (bad.empty()) continue;
+        whole = false;
+        for (std::uint64_t s : bad) fat_.markUnknown(i, s);
+        if (sourceLost()) continue;  // said already
+        const std::uint64_t first = info().reservedSectors + std::uint64_t(i) * info().sectorsPerFat;
+        prompts().showMessage(msg::kFatSectorsUnreadable,
+                              formatMessage(msg::kFatSectorsUnreadable, i + 1, sectorRanges(bad, first)));
+    }
+    return whole;
+}
+
+void CDrive::readFatCopy(MutableBytes copy, std::uint64_t first, std::vector<std::uint64_t>& unreadable) {
+    const std::uint32_t bps = info().bytesPerSector;
+    const std::uint64_t sectors = copy.size() / bps;
+    if (readSectors(copy, first, static_cast<std::uint32_t>(sectors))) return;
+    // Again in pieces, and a failing piece a sector at a time, so that a bad sector costs the
+    // table that sector alone.
+    constexpr std::uint64_t kPiece = 64;
+    for (std::uint64_t at = 0; at < sectors; at += kPiece) {
+        const std::uint64_t n = std::min(kPiece, sectors - at);
+        auto piece = [&](std::uint64_t s, std::uint64_t count) {
+            return copy.subspan(static_cast<std::size_t>(s * bps), static_cast<std::size_t>(count * bps));
+        };
+        if (!sourceLost() && readSectors(piece(at, n), first + at, static_cast<std::uint32_t>(n))) continue;
+        for (std::uint64_t s = at; s < at + n; ++s) {
+            if (sourceLost() || !readSectors(piece(s, 1), first + s, 1)) {
+                std::fill(piece(s, 1).begin(), piece(s, 1).end(), 0);
+                unreadable.push_back(s);
+            }
+        }
+    }
 }
 
 }  // namespace harrow

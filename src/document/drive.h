@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/bytes.h"
 #include "common/prompts.h"
@@ -33,7 +34,9 @@ public:
     std::uint64_t sectorOfCluster(std::uint32_t c) const;
     std::uint32_t firstCluster(Bytes entry) const;
 
-    // Reads every FAT copy in one request. The copies stay in memory while the drive is closed.
+    // Reads every FAT copy. A sector of a copy that cannot be read leaves its entries unknown
+    // (never free) and is said, once per load; false then, and when there is no table at all.
+    // The copies stay in memory while the drive is closed.
     bool loadFats();
     const FatTable& fat() const { return fat_; }
 
@@ -54,6 +57,9 @@ private:
     // Describes the volume by `sector` (sector 0); says why when it cannot.
     bool parseBootSector(Bytes sector);
     std::string volumeLabel(Bytes bootSector);
+    // Reads one FAT copy that begins at sector `first`, noting the sectors (from its start) that
+    // could not be read.
+    void readFatCopy(MutableBytes copy, std::uint64_t first, std::vector<std::uint64_t>& unreadable);
 
     FatTable fat_;
     Mft mft_;

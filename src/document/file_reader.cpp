@@ -86,7 +86,10 @@ std::optional<std::uint64_t> FileReader::locate(std::uint64_t index) {
             if (!inChain(next) || !firstVisit(next)) return std::nullopt;
             cursorCluster_ = next;
         } else {
-            cursorCluster_ = fat.nextFree(fat_, cursorCluster_);
+            // No free cluster left to take, or an entry on the way that could not be read.
+            const std::uint32_t next = fat.nextFree(fat_, cursorCluster_);
+            if (next == 0) return std::nullopt;
+            cursorCluster_ = next;
         }
         ++cursorIndex_;
     }
@@ -101,7 +104,7 @@ std::uint64_t FileReader::runFrom(std::uint64_t index, std::uint64_t most) {
     while (count < most) {
         const std::uint32_t c = cursorCluster_;
         const std::uint32_t next = mode_ == Mode::Chain ? fat.next(fat_, c) : fat.nextFree(fat_, c);
-        if (mode_ == Mode::Chain && !inChain(next)) break;
+        if ((mode_ == Mode::Chain && !inChain(next)) || next == 0) break;
         if (drive_.sectorOfCluster(next) != drive_.sectorOfCluster(c) + sectorsPerCluster_) break;
         // A run can walk into clusters the chain went through before (5 6 7 2 3 4 5): the chain
         // closes there.

@@ -36,7 +36,11 @@ DirWalkStatus walkDirectory(Volume& volume, const FatTable& fat, std::uint32_t c
         bool lastSector = false;
         next = current + 1;
         if (options.dirFat >= 0 && fat.usable(cursor) && i % spc == spc - 1) {
-            cursor = fat.next(options.dirFat, cursor);
+            // Where the chosen copy could not be read, the chain goes on as another copy has it;
+            // where none could, what follows is not known to be the directory's.
+            auto known = fat.nextKnown(options.dirFat, cursor);
+            if (!known) return DirWalkStatus::ReadError;
+            cursor = *known;
             if (fat.isEndOfChain(cursor))
                 lastSector = true;
             else if (fat.usable(cursor))

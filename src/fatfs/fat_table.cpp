@@ -28,11 +28,49 @@ bool FatTable::sameGeometry(const FatTable& o) const {
 void FatTable::setData(std::vector<std::uint8_t> data) {
     data_ = std::move(data);
     if (data_.size() < totalBytes()) data_.resize(totalBytes());
+    unknown_.clear();
+}
+
+void FatTable::markUnknown(FatIndex copy, std::uint64_t sector) {
+    const std::uint64_t perCopy = sectorsPerCopy();
+    if (copy < 0 || static_cast<std::uint64_t>(copy) >= copies_ || sector >= perCopy) return;
+    if (unknown_.empty()) unknown_.assign(static_cast<std::size_t>(perCopy * copies_), false);
+    unknown_[static_cast<std::size_t>(copy * perCopy + sector)] = true;
+}
+
+bool FatTable::sectorKnown(FatIndex copy, std::uint64_t byte) const {
+    return unknown_.empty() || !unknown_[static_cast<std::size_t>(copy * sectorsPerCopy() + byte / bytesPerSector_)];
+}
+
+bool FatTable::known(FatIndex copy, std::uint32_t c) const {
+    if (bits_ == 0 || c > lastCluster_ || copy < 0 || static_cast<std::uint64_t>(copy) >= copies_) return true;
+    if (!loaded()) return false;
+    if (unknown_.empty()) return true;
+    // A 12-bit entry may begin at the end of one sector and end in the next.
+    const std::uint64_t at = bits_ == 12 ? std::uint64_t{c} * 3 / 2 : std::uint64_t{c} * (bits_ / 8);
+    const std::uint64_t last = at + (bits_ == 32 ? 3 : 1);
+    return last >= keptBytes_ || (sectorKnown(copy, at) && sectorKnown(copy, last));
+}
+
+std::optional<std::uint32_t> FatTable::nextKnown(FatIndex copy, std::uint32_t c) const {
+    if (isEndOfChain(c) || known(copy, c)) return next(copy, c);
+    for (FatIndex other = 0; other < copies(); ++other)
+        if (known(other, c)) return next(other, c);
+    return std::nullopt;
+}
+
+bool FatTable::wholeCopy(FatIndex copy) const {
+    if (bits_ == 0) return true;
+    if (!loaded() || copy < 0 || static_cast<std::uint64_t>(copy) >= copies_) return false;
+    if (unknown_.empty()) return true;
+    const auto begin = unknown_.begin() + static_cast<std::ptrdiff_t>(copy * sectorsPerCopy());
+    return std::find(begin, begin + static_cast<std::ptrdiff_t>(sectorsPerCopy()), true) == begin + static_cast<std::ptrdiff_t>(sectorsPerCopy());
 }
 
 std::uint32_t FatTable::entry(FatIndex copy, std::uint32_t c) const {
     if (bits_ == 0) return c;
-    if (c > lastCluster_ || copy < 0 || static_cast<std::uint64_t>(copy) >= copies_ || !loaded()) return 0;
+    if (c > lastCluster_ || copy < 0 || static_cast<std::uint64_t>(copy) >= copies_) return 0;
+    if (!known(copy, c)) return badValue();
     Bytes table = Bytes(data_).subspan(static_cast<std::size_t>(copy * keptBytes_), static_cast<std::size_t>(keptBytes_));
     switch (bits_) {
         case 32: return le32(table, std::size_t{c} * 4);
@@ -57,6 +95,30 @@ std::uint32_t FatTable::walk(FatIndex copy, std::uint32_t first, std::uint32_t n
 }
 
 std::uint64_t FatTable::sectorsFor(std::uint64_t size) const { return (size + bytesPerSector_ - 1) / bytesPerSector_; }
+
+std::uint64_t FatTable::clustersFor(std::uint64_t size) const {
+    return (sectorsFor(size) + sectorsPerCluster_ - 1) / sectorsPerCluster_;
+}
+
+bool FatTable::entriesKnown(FatIndex copy, std::uint32_t first, std::uint64_t size) const {
+    if (bits_ == 0 || copy < 0 || (loaded() && unknown_.empty())) return true;
+    // The reader's own way: through the free clusters after a free first one, else along the
+    // chain, as far as the size needs and no further than the volume has clusters.
+    const std::uint64_t clusters = std::min<std::uint64_t>(clustersFor(size), std::uint64_t{lastCluster_} + 1);
+    const bool freeRun = firstClusterFree(copy, first);
+    std::uint32_t c = first;
+    for (std::uint64_t i = 1; i < clusters; ++i) {
+        if (freeRun) {
+            c = nextFree(copy, c);
+            if (c == 0) return false;  // an unknown entry lies on the way (or the numbers ran out)
+            continue;
+        }
+        if (!known(copy, c)) return false;
+        c = next(copy, c);
+        if (isEndOfChain(c) || !usable(c)) return true;  // the chain breaks: a read stops here, nothing guessed
+    }
+    return true;
+}
 
 bool FatTable::chainMatchesSize(FatIndex copy, std::uint32_t first, std::uint64_t size) const {
     // An empty file owns no cluster: no chain is the chain that fits it.
@@ -90,6 +152,7 @@ bool FatTable::freeRunFits(FatIndex copy, std::uint32_t first, std::uint64_t siz
 std::uint32_t FatTable::nextFree(FatIndex copy, std::uint32_t c) const {
     do {
         ++c;
+        if (c <= lastCluster_ && !known(copy, c)) return 0;
     } while (c <= lastCluster_ && c != 0 && entry(copy, c) != 0);
     return c;
 }

@@ -90,7 +90,7 @@ public:
         return false;
     }
     ReplaceAnswer askOverwrite(const OverwriteQuestion&) override { return ReplaceAnswer::Cancel; }
-    std::optional<int> chooseFat(int, int) override { return std::nullopt; }
+    FatChoice chooseFat(int, int) override { return {}; }
 
 private:
     ServerObserver& observer_;

@@ -12,12 +12,14 @@
 #include <set>
 
 #include "common/dostime.h"
+#include "common/replacing_file.h"
 #include "common/strings.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "document/document.h"
 #include "document/file_reader.h"
 #include "document/tree_walk.h"
+#include "fatfs/fat_verdict.h"
 
 namespace harrow {
 namespace {
@@ -40,25 +42,11 @@ std::string safeForm(std::string_view name) {
     return safe;
 }
 
-// `name` with `suffix` before its extension, cut at a character to fit a file name. An
-// "extension" too long to leave room for the rest is not kept apart.
-std::string fitted(std::string_view name, std::string_view suffix) {
-    const std::size_t dot = name.rfind('.');
-    std::string_view ext = dot != std::string_view::npos && dot > 0 && dot + 1 < name.size() ? name.substr(dot) : std::string_view{};
-    if (ext.size() + suffix.size() > kMaxNameBytes / 2) ext = {};
-    const std::string_view stem = name.substr(0, name.size() - ext.size());
-    const std::size_t room = kMaxNameBytes - ext.size() - suffix.size();
-    std::string out(stem.substr(0, utf8PrefixLength(stem, room)));
-    out += suffix;
-    out += ext;
-    return out;
-}
-
 class Run : public TreeVisitor {
 public:
     Run(CQUIDNEYDoc& doc, const SaveOptions& options, SaveObserver& observer)
         : doc_(doc), drive_(doc.drive()), prompts_(doc.prompts()), options_(options), observer_(observer),
-          answer_(options.initialAnswer) {}
+          answer_(options.initialAnswer), fats_(doc, doc.saveFat) {}
 
     SaveSummary run(const std::vector<FileItem*>& items) {
         UniqueFd target(::open(options_.targetFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -91,6 +79,7 @@ public:
             makeFolder(*item, path);
             if (!options_.recursive || !enter(*item, path, -1)) continue;
             auto list = doc_.listItem(*item, item);
+            if (!list) listFailed(*item, path);
             const bool goOn = !list || walk.walk(std::move(*list), *item, path);
             leave(*item);
             if (!goOn || stopped_ || drive_.sourceLost()) break;
@@ -140,6 +129,15 @@ public:
     }
 
     void leave(const FileItem&) override { folders_.pop_back(); }
+
+    // Its folder stays empty. A deleted directory is often overwritten, and says nothing here as
+    // in a listing; a live one that cannot be read is a failure.
+    void listFailed(const FileItem& dir, const std::string& path) override {
+        if (dir.deleted || drive_.sourceLost()) return;
+        prompts_.showMessage(0, formatText(diag::kCantChangeDir, path));
+        ++summary_.failed;
+        done(dir, path, SaveStatus::Failed);
+    }
 
 private:
     void fail(MessageId<TextArg> id, const std::string& subject) {
@@ -211,11 +209,13 @@ private:
             }
         }
 
-        if (!fatDescribesFile(item)) {
+        const std::optional<FatIndex> fat = fats_.choose(item);
+        if (!fat) {
             ++summary_.failed;
             return done(item, path, SaveStatus::Failed);
         }
-        FileReader reader(drive_, item, doc_.saveFat);
+        if (!drive_.info().isNtfs()) observer_.readThrough(item, *fat);
+        FileReader reader(drive_, item, *fat);
         if (!reader.ok()) {
             fail(msg::kCannotOpenItem, item.name);
             return done(item, path, SaveStatus::Failed);
@@ -226,23 +226,6 @@ private:
             return done(item, path, SaveStatus::Failed);
         }
         return copy(item, path, reader, out);
-    }
-
-    // Asks for another FAT copy while the chosen one does not describe the file. False when the
-    // user declines (the file is skipped).
-    bool fatDescribesFile(const FileItem& item) {
-        const FatTable& fat = drive_.fat();
-        // An empty file has no chain to judge (its first cluster is 0): there is nothing to read.
-        while (item.size > 0 && !drive_.info().isNtfs() && doc_.fatPromptMode == kFatPromptAsk && doc_.saveFat >= 0 &&
-               !fat.firstClusterFree(doc_.saveFat, item.firstCluster()) &&
-               !fat.chainMatchesSize(doc_.saveFat, item.firstCluster(), item.size)) {
-            const FatIndex invalid = doc_.saveFat;
-            doc_.saveFat = kNoFat;
-            auto choice = prompts_.chooseFat(invalid, drive_.info().numberOfFats);
-            if (!choice) return false;
-            doc_.saveFat = *choice;
-        }
-        return true;
     }
 
     Next copy(FileItem& item, const std::string& path, FileReader& reader, UniqueFd& out) {
@@ -296,6 +279,7 @@ private:
     const SaveOptions& options_;
     SaveObserver& observer_;
     ReplaceAnswer answer_;
+    FileFats fats_;
     // The target folder, then each folder the walk is in.
     std::vector<UniqueFd> folders_;
     // Whether the folder of the directory visited last is there to be entered.
@@ -306,6 +290,49 @@ private:
 
 }  // namespace
 
+// The FAT copy to read `item` through: the run's, unless it does not describe the file. A copy
+// whose entries for the file could not be read is never guessed through: another that was
+// read there takes its place, with a word. A copy whose chain does not fit the file is asked
+// about (in the asking mode); the answer is for this file alone unless it says "for all".
+// Nothing when the file is not to be read (said, or declined).
+std::optional<FatIndex> FileFats::choose(const FileItem& item) {
+    const FatTable& fat = doc_.drive().fat();
+    Prompts& prompts = doc_.prompts();
+    FatIndex copy = runFat_;
+    // An empty file has no chain to judge (its first cluster is 0): there is nothing to read.
+    if (item.size == 0 || doc_.drive().info().isNtfs() || copy < 0) return copy;
+    const std::uint32_t first = item.firstCluster();
+    if (!fat.entriesKnown(copy, first, item.size)) {
+        for (FatIndex other = 0; other < fat.copies(); ++other) {
+            if (other == copy || !fat.entriesKnown(other, first, item.size) || !chainDescribesFile(fat, other, item))
+                continue;
+            prompts.showMessage(msg::kFatReadThroughOther,
+                                 formatMessage(msg::kFatReadThroughOther, item.name, other + 1, copy + 1),
+                                 MsgIcon::Information);
+            return other;
+        }
+        prompts.showMessage(msg::kFatUnknownEverywhere, formatMessage(msg::kFatUnknownEverywhere, item.name));
+        if (doc_.fatPromptMode != kFatPromptAsk) return std::nullopt;
+    }
+    while (doc_.fatPromptMode == kFatPromptAsk && copy >= 0 &&
+           (!fat.entriesKnown(copy, first, item.size) || !chainDescribesFile(fat, copy, item))) {
+        if (declineAll_) return std::nullopt;
+        const FatChoice choice = prompts.chooseFat(copy, doc_.drive().info().numberOfFats);
+        if (choice.forAll) {
+            declineAll_ = !choice.copy;
+            if (choice.copy) {
+                runFat_ = doc_.saveFat = *choice.copy;
+                const std::string which = *choice.copy < 0 ? messageText(msg::kNoFat) : "FAT" + std::to_string(*choice.copy + 1);
+                prompts.showMessage(msg::kFatChoiceForAll, formatMessage(msg::kFatChoiceForAll, which),
+                                     MsgIcon::Information);
+            }
+        }
+        if (!choice.copy) return std::nullopt;
+        copy = *choice.copy;
+    }
+    return copy;
+}
+
 bool isSafeFileName(std::string_view name) {
     return !name.empty() && name.size() <= kMaxNameBytes && name != "." && name != ".." &&
            name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
@@ -314,18 +341,21 @@ bool isSafeFileName(std::string_view name) {
 std::vector<std::string> fileNamesInFolder(const std::vector<std::string_view>& names) {
     std::vector<std::string> out(names.size());
     std::set<std::string, std::less<>> taken;
+    // A safe name keeps itself the first time; a second item of the same name (two deleted
+    // files both listed as "#EPORT.TXT") would land on the first one's file.
+    std::vector<bool> renamed(names.size());
     for (std::size_t i = 0; i < names.size(); ++i)
-        if (isSafeFileName(names[i])) taken.emplace(out[i] = names[i]);
+        renamed[i] = !isSafeFileName(names[i]) || !taken.emplace(out[i] = names[i]).second;
     // Where many names come to one safe form, counting goes on from the last number given to it:
     // a hostile directory of thousands of ".." takes linear time, not quadratic.
     std::map<std::string, int, std::less<>> lastNumber;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (isSafeFileName(names[i])) continue;
+        if (!renamed[i]) continue;
         const std::string base = safeForm(names[i]);
-        std::string name = fitted(base, "");
+        std::string name = nameWithSuffix(base, "");
         int& n = lastNumber.try_emplace(name, 1).first->second;
         if (n > 1) name.clear();
-        while (name.empty() || taken.count(name)) name = fitted(base, "~" + std::to_string(++n));
+        while (name.empty() || taken.count(name)) name = nameWithSuffix(base, "~" + std::to_string(++n));
         taken.insert(name);
         out[i] = std::move(name);
     }

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/prompts.h"
+#include "fatfs/fat_table.h"
 #include "items/file_item.h"
 
 namespace harrow {
@@ -27,6 +29,25 @@ public:
     // A file's end, and a directory's whose folder took another name than its own (Saved) or
     // could not be made (Failed). The target path ends in the name actually written.
     virtual void itemDone(const FileItem& /*item*/, const std::string& /*targetPath*/, SaveStatus) {}
+    // A FAT file is about to be read through copy `fat` (kNoFat: as contiguous clusters).
+    virtual void readThrough(const FileItem& /*item*/, FatIndex /*fat*/) {}
+};
+
+// Which FAT copy each file of a run (or a cat) is read through: the one it starts from, unless
+// that copy does not describe the file. Entries of the copy that could not be read are never
+// guessed through: another copy that was read there takes over, said through the prompts. A
+// chain that does not fit the file is asked about while the document's fatPromptMode asks; the
+// answer is for that file alone, unless it is "for all" (said, and kept in doc.saveFat).
+class FileFats {
+public:
+    FileFats(CQUIDNEYDoc& doc, FatIndex start) : doc_(doc), runFat_(start) {}
+    // Nothing when the file is not to be read: said already, or declined.
+    std::optional<FatIndex> choose(const FileItem& item);
+
+private:
+    CQUIDNEYDoc& doc_;
+    FatIndex runFat_;
+    bool declineAll_ = false;  // "skip, for all": later files that need a question are not read
 };
 
 struct SaveOptions {

@@ -84,7 +84,7 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
     Clock clock;
     if (cs == 0) return ScanResult::Finished;
     auto skipped = [&](std::uint64_t c) {
-        return skipPast(doc.skipRanges, c) != c || (doc.skipBadClusters && fat.isBad(fat.entry(0, static_cast<std::uint32_t>(c))));
+        return skipPast(doc.skipRanges, c) != c || (doc.skipBadClusters && fat.markedBad(0, static_cast<std::uint32_t>(c)));
     };
     const std::uint64_t blockClusters = std::max<std::uint64_t>(1, kBlockBytes / cs);
     PageBuffer page(static_cast<std::size_t>(blockClusters * cs));

@@ -84,15 +84,15 @@ ReplaceAnswer QtPrompts::askOverwrite(const OverwriteQuestion& q) {
     return answer;
 }
 
-std::optional<int> QtPrompts::chooseFat(int invalidFat, int fatCount) {
-    std::optional<int> choice;
+FatChoice QtPrompts::chooseFat(int invalidFat, int fatCount) {
+    FatChoice choice;
     onGuiThread([&] {
         QStringList rows{message(msg::kNoFat)};
         for (int k = 1; k <= fatCount; ++k) rows << QStringLiteral("FAT%1").arg(k);
         bool ok = false;
         const QString picked = QInputDialog::getItem(window_, gui::text(kSaveWith),
                                                      message(msg::kFatInvalid, invalidFat + 1), rows, 0, false, &ok);
-        if (ok) choice = static_cast<int>(rows.indexOf(picked)) - 1;
+        if (ok) choice.copy = static_cast<int>(rows.indexOf(picked)) - 1;
     });
     return choice;
 }

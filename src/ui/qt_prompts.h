@@ -19,7 +19,7 @@ public:
     void showMessage(int id, const std::string& text, MsgIcon icon) override;
     bool askYesNo(int id, const std::string& text) override;
     ReplaceAnswer askOverwrite(const OverwriteQuestion& q) override;
-    std::optional<int> chooseFat(int invalidFat, int fatCount) override;
+    FatChoice chooseFat(int invalidFat, int fatCount) override;
 
 private:
     QPointer<QWidget> window_;

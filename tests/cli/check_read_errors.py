@@ -84,6 +84,28 @@ class ReadErrors(unittest.TestCase):
                 self.assertEqual(stop.stderr.count(b"Cannot read cluster"), 1)
                 self.assertFalse(json.loads(stop.stdout)["completed"])
 
+    def test_a_bad_sector_in_one_fat_copy_is_read_around_never_guessed(self):
+        # The FAT1 sector that holds the fragmented file's chain cannot be read; FAT2 can.
+        t = self.t
+        frag = next(e for e in t["entries"] if e["path"] == "/FRAG/Fragmented File.bin")
+        fat_sector = t["reserved_sectors"] + frag["clusters"][0] * 2 // t["bytes_per_sector"]
+        bad = (fat_sector * t["bytes_per_sector"], (fat_sector + 1) * t["bytes_per_sector"])
+        with open(os.path.join(FIXTURES, frag["content"]), "rb") as f:
+            content = f.read()
+
+        cat = run(["cat", image(), frag["path"]], bad)
+        self.assertEqual(cat.returncode, 0, cat.stderr)
+        self.assertEqual(cat.stdout, content)
+        self.assertEqual(cat.stderr.count(f"FAT1: sectors {fat_sector} cannot be read".encode()), 1, cat.stderr)
+        self.assertIn(b"read through FAT2", cat.stderr)
+
+        # Not even --force-fat reads through entries that were never read.
+        forced = run(["cat", image(), frag["path"], "--force-fat"], bad)
+        self.assertEqual(forced.stdout, content)
+        ls = run(["ls", image(), "/FRAG", "--json"], bad)
+        verdicts = {i["name"]: i["verdict"] for i in json.loads(ls.stdout)["items"] if not i["dir"]}
+        self.assertNotEqual(verdicts["Fragmented File.bin"], 202)  # not "deleted, all free"
+
     def test_a_device_that_goes_away_is_said_once(self):
         bad = self.bad_sector_in_cluster(self.t["cluster_count"] // 2)
         p = run(["scan", image(), "--on-read-error", "continue"], bad, ENODEV)

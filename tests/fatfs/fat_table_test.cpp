@@ -57,11 +57,11 @@ TEST(FatTable, Fat32UpperBitsAreNotMasked) {
 }
 
 TEST(FatTable, LookupsOutsideTheTableReadAsFree) {
-    // Never loaded: every entry is free, instead of a read of memory that is not there.
+    // Never loaded: nothing is known, and nothing is free.
     FatTable unloaded(geometry("FAT16", FsType::Fat1x, 100));
-    EXPECT_EQ(unloaded.entry(0, 5), 0u);
+    EXPECT_FALSE(unloaded.known(0, 5));
     EXPECT_EQ(unloaded.walk(0, 5, 3), 0u);
-    EXPECT_TRUE(unloaded.firstClusterFree(0, 5));
+    EXPECT_FALSE(unloaded.firstClusterFree(0, 5));
 
     FatTable t = table(geometry("FAT16", FsType::Fat1x, 100), fat16({{5, 6}, {101, 7}}));
     EXPECT_EQ(t.entry(0, 5), 6u);
@@ -122,6 +122,48 @@ TEST(FatTable, FreeRunFits) {
     EXPECT_TRUE(t.freeRunFits(0, 99, 100000));  // past the end counts as free
     EXPECT_EQ(t.nextFree(0, 11), 13u);
     EXPECT_EQ(t.nextFree(0, 10), 11u);
+}
+
+TEST(FatTable, EntriesOfUnreadSectorsAreNeverFreeNorFollowed) {
+    // FAT16, one sector per copy entry block of 256 entries: sector 1 of copy 0 holds 256..511.
+    DriveInfo d = geometry("FAT16", FsType::Fat1x, 1000);
+    d.sectorsPerFat = 4;
+    FatTable t(d);
+    std::vector<std::uint8_t> data(t.totalBytes(), 0);
+    auto set = [&](int copy, std::uint32_t c, std::uint16_t v) {
+        const std::size_t at = static_cast<std::size_t>(copy * t.bytesPerCopy() + 2 * c);
+        data[at] = static_cast<std::uint8_t>(v);
+        data[at + 1] = static_cast<std::uint8_t>(v >> 8);
+    };
+    for (int copy : {0, 1}) {  // 250 -> 260 -> 270 (end): a chain through sector 1
+        set(copy, 250, 260);
+        set(copy, 260, 270);
+        set(copy, 270, 0xFFFF);
+        set(copy, 300, 0xFFF7);
+    }
+    t.setData(data);
+    t.markUnknown(0, 1);
+    EXPECT_TRUE(t.known(0, 255));
+    EXPECT_FALSE(t.known(0, 256));
+    EXPECT_TRUE(t.known(1, 256));
+    EXPECT_FALSE(t.wholeCopy(0));
+    EXPECT_TRUE(t.wholeCopy(1));
+    EXPECT_FALSE(t.firstClusterFree(0, 400));   // free in copy 1, unknown in copy 0
+    EXPECT_TRUE(t.firstClusterFree(1, 400));
+    EXPECT_FALSE(t.markedBad(0, 300));         // the mark of an unknown entry is not a bad cluster
+    EXPECT_TRUE(t.markedBad(1, 300));
+    EXPECT_FALSE(t.chainMatchesSize(0, 250, 1536));
+    EXPECT_TRUE(t.chainMatchesSize(1, 250, 1536));
+    EXPECT_FALSE(t.entriesKnown(0, 250, 1536));
+    EXPECT_TRUE(t.entriesKnown(0, 250, 512));   // one cluster needs no entry
+    EXPECT_TRUE(t.entriesKnown(1, 250, 1536));
+    EXPECT_EQ(t.nextKnown(0, 260), std::optional<std::uint32_t>(270));  // from copy 1
+    EXPECT_EQ(t.nextFree(0, 240), 241u);
+    EXPECT_EQ(t.nextFree(0, 254), 255u);
+    EXPECT_EQ(t.nextFree(0, 255), 0u);         // 256 might have been free: no guess
+    EXPECT_FALSE(t.entriesKnown(0, 240, 512 * 20));  // the free run from 240 passes 256
+    t.markUnknown(1, 1);
+    EXPECT_EQ(t.nextKnown(0, 260), std::nullopt);
 }
 
 }  // namespace

@@ -193,6 +193,8 @@ TEST(SaveRun, NamesThatCannotBeFileNamesGetSafeOnesOfTheirOwn) {
         {{"..", "_..", "..", "_..~2"}, {"_..~3", "_..", "_..~4", "_..~2"}},
         {{std::string_view("x\0y", 3), "", "x\ny"}, {"x_y", "_", "x\ny"}},
         {{cjk, cjk}, {stem + ".txt", stem + "~2.txt"}},
+        // Two deleted files listed alike: the second must not land on the first one's file.
+        {{"#EPORT.TXT", "#EPORT.TXT", "#EPORT~2.TXT"}, {"#EPORT.TXT", "#EPORT~3.TXT", "#EPORT~2.TXT"}},
     };
     for (const auto& c : cases) EXPECT_EQ(fileNamesInFolder(c.names), c.want) << c.want[0];
     // Thousands of one hostile name each get a name of their own, quickly.
@@ -275,35 +277,54 @@ TEST(SaveRun, CancelKeepsThePartUnmarkedAndReadErrorsEndTheRun) {
     EXPECT_EQ(shortChain.kind, ITEM_FILE);
 }
 
-TEST(SaveRun, AnInvalidFatCopyAsksForAnother) {
+TEST(SaveRun, AnInvalidFatCopyIsAskedAboutForThatFileAlone) {
     Volume v;
     v.fill(10, '1');
     v.fill(30, '2');
-    v.img.chain({10, 30}, 1);      // FAT2 holds the file's real chain
+    v.fill(50, 'a');
+    v.fill(52, 'b');
+    v.img.chain({10, 30}, 1);      // FAT2 holds F's real chain
     v.img.chain({10, 11, 12}, 0);  // FAT1 holds a longer one
+    v.img.chain({50, 52}, 0);      // H is fragmented; FAT2 has it end in the gap
+    v.img.chain({50, 51}, 1);
     OpenedImage o(v.img);
-    FileItem f = v.file("F.BIN", 10, 1000);
-    Folder out;
-    Counting obs;
-    o.prompts.fatAnswers = {1};
-    SaveSummary s = runSave(o.doc, {&f}, {out.path.string()}, obs);
-    EXPECT_EQ(s.saved, 1);
-    EXPECT_EQ(o.doc.saveFat, 1);  // the choice stays for later files
-    EXPECT_EQ(out.read("F.BIN"), std::string(512, '1') + std::string(488, '2'));
+    const std::string f12 = std::string(512, '1') + std::string(488, '2');
+    const std::string fNoFat = std::string(512, '1') + std::string(488, '\0');
+    const std::string hFat1 = std::string(512, 'a') + std::string(512, 'b');
+    const std::string hGap = std::string(512, 'a') + std::string(512, '\0');
 
-    // Declined: the file is skipped and saveFat is left at "no FAT".
-    o.doc.saveFat = 0;
-    FileItem g = v.file("G.BIN", 10, 1000);
-    s = runSave(o.doc, {&g}, {out.path.string()}, obs);
-    EXPECT_EQ(s.saved, 0);
-    EXPECT_EQ(o.doc.saveFat, kNoFat);
-
+    // Declined, or answered for F alone: H is still read through the run's copy (a declined
+    // question once left every later file read as contiguous clusters). "For all" stands for
+    // the rest of the run, and is said.
+    struct Case {
+        FatChoice answer;
+        FatIndex saveFatAfter;
+        std::string f, h;  // what the files hold afterwards ("" not saved)
+    } cases[] = {
+        {{std::nullopt, false}, 0, "", hFat1},
+        {{1, false}, 0, f12, hFat1},
+        {{1, true}, 1, f12, hGap},
+        {{kNoFat, true}, kNoFat, fNoFat, hGap},
+    };
+    for (const Case& c : cases) {
+        Folder out;
+        Counting obs;
+        o.doc.saveFat = 0;
+        o.prompts.fatAnswers = {c.answer};
+        o.prompts.messages.clear();
+        FileItem f = v.file("F.BIN", 10, 1000), h = v.file("H.BIN", 50, 1024);
+        runSave(o.doc, {&f, &h}, {out.path.string()}, obs);
+        EXPECT_EQ(o.doc.saveFat, c.saveFatAfter);
+        EXPECT_EQ(o.prompts.shown(msg::kFatChoiceForAll.id), c.answer.forAll);
+        EXPECT_EQ(out.read("F.BIN"), c.f);
+        EXPECT_EQ(out.read("H.BIN"), c.h);
+    }
     // The verdicts the file list shows.
     ASSERT_TRUE(o.doc.openCurrent());
     EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("F", 10, 1000)), VERDICT_FITS_SOME);
     EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("F", 10, 1536)), VERDICT_FITS_SOME);
     EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("F", 10, 100)), VERDICT_FITS_NONE);
-    EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("D", 50, 1000)), VERDICT_DELETED_FREE_RUN);
+    EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("D", 60, 1000)), VERDICT_DELETED_FREE_RUN);
     o.doc.drive().close();
 }
 
@@ -315,7 +336,9 @@ TEST(SaveRun, DirectoriesMakeFoldersAndRecursiveRunsBringTheirContents) {
     std::uint64_t sub = v.img.makeDirectory(42, 40);
     v.img.putEntry(sub, "DEEP    TXT", 0x20, 43, 4);
     v.img.putEntry(sub + 32, "LOOP       ", 0x10, 40, 0);  // back up the tree: saved once only
-    for (std::uint32_t c : {40u, 41u, 42u, 43u}) v.img.chain({c});
+    v.img.putEntry(at + 64, "ZEROED     ", 0x10, 44, 0);    // its cluster holds no directory
+    v.img.putEntry(at + 96, "\xE5ONE       ", 0x10, 45, 0);  // nor does this deleted one's
+    for (std::uint32_t c : {40u, 41u, 42u, 43u, 44u}) v.img.chain({c});
     v.fill(41, 'i');
     v.fill(43, 'd');
     OpenedImage o(v.img);
@@ -333,6 +356,9 @@ TEST(SaveRun, DirectoriesMakeFoldersAndRecursiveRunsBringTheirContents) {
     deep.recursive = true;
     SaveSummary s = runSave(o.doc, {&dir}, deep, obs);
     EXPECT_EQ(s.saved, 2);
+    // A live directory that cannot be listed is a failure, not an empty folder.
+    EXPECT_EQ(s.failed, 1);
+    EXPECT_EQ(std::count(obs.statuses.begin(), obs.statuses.end(), SaveStatus::Failed), 1);
     EXPECT_EQ(out.read("LOST/INNER.TXT"), "iii");
     EXPECT_EQ(out.read("LOST/SUB/DEEP.TXT"), "dddd");
     EXPECT_FALSE(fs::exists(out.path / "LOST" / "SUB" / "LOOP" / "INNER.TXT"));

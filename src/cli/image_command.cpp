@@ -65,7 +65,7 @@ int cmdImage(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     SaveClustersSummary summary;
     {
         CliImageObserver observer;
-        summary = saveClusters(doc.drive(), {opt.out, *range, !opt.noSkipBad}, observer);
+        summary = saveClusters(doc.drive(), {opt.out, *range, !opt.noSkipBad, overwriteAnswer(opt)}, observer);
     }
     const DriveInfo info = doc.drive().info();
     doc.drive().close();

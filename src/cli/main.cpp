@@ -85,6 +85,8 @@ int main(int argc, char** argv) {
     imageCmd->add_option("--clusters", opt.clusters, "first and last cluster to save")->required()->type_name("FIRST-LAST");
     imageCmd->add_option("--out", opt.out, "the image file to write")->required()->type_name("FILE.dsk");
     imageCmd->add_flag("--no-skip-bad", opt.noSkipBad, "read clusters the FAT marks bad as well");
+    imageCmd->add_option("--overwrite", opt.overwrite, "an existing FILE.dsk: ask (on a terminal), all (replace it), none")
+        ->check(CLI::IsMember({"ask", "all", "none"}));
 
     try {
         app.parse(argc, argv);

@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/dostime.h"
 #include "common/page_buffer.h"
+#include "common/replacing_file.h"
 #include "common/strings.h"
 #include "common/unique_fd.h"
 #include "document/drive.h"
@@ -73,37 +75,72 @@ public:
             prompts_.showMessage(msg::kCannotSaveOnSource, messageText(msg::kCannotSaveOnSource));
             return summary_;
         }
-        if (!create()) {
-            prompts_.showMessage(msg::kCannotCreate, formatMessage(msg::kCannotCreate, options_.imagePath));
-            return summary_;
-        }
+        if (!create()) return summary_;
         summary_.result = SaveClustersResult::Failed;
         drive_.source()->expectSequential();
-        if (!writeSystemPart() || !writeClusters()) return summary_;
-        // A write the kernel kept back can still fail here, on a full or remote file system.
-        if (::close(out_.release()) != 0) {
-            prompts_.showMessage(msg::kDiskFull, messageText(msg::kDiskFull));
+        const bool written = writeSystemPart() && writeClusters();
+        if (written && out_->commit()) {
+            summary_.result = SaveClustersResult::Done;
             return summary_;
         }
-        summary_.result = SaveClustersResult::Done;
+        // A write the kernel kept back can still fail at the close, on a full or remote file system.
+        if (written) prompts_.showMessage(msg::kDiskFull, messageText(msg::kDiskFull));
+        keepPart();
         return summary_;
     }
 
 private:
+    // The image is written under a name of its own beside the target and takes the target's name
+    // only when whole: an existing file is replaced only when the answer says so, and a link
+    // planted under the name is replaced, not written through.
     bool create() {
-        // Only ever a file: a device named as the target is not opened for writing at all.
-        struct stat existing {};
-        if (::stat(options_.imagePath.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) return false;
-        out_ = UniqueFd(::open(options_.imagePath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-        if (!out_.valid()) return false;
-        // Emptied only once it is known to be a file of its own, not the source itself.
+        namespace fs = std::filesystem;
+        const fs::path path(options_.imagePath);
+        const std::string name = path.filename();
+        const fs::path parent = path.parent_path();
+        dir_ = UniqueFd(::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         struct stat st {};
-        if (::fstat(out_.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-        return ::ftruncate(out_.get(), 0) == 0;
+        existed_ = dir_.valid() && ::fstatat(dir_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        // Only ever a file (or a link in its place): a device or folder named as the target is left alone.
+        if (!dir_.valid() || name.empty() || name == "." || name == ".." ||
+            (existed_ && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))) {
+            prompts_.showMessage(msg::kCannotCreate, formatMessage(msg::kCannotCreate, options_.imagePath));
+            return false;
+        }
+        if (existed_ && !replaceExisting(st)) return false;
+        out_ = ReplacingFile::create(dir_.get(), name);
+        if (!out_) prompts_.showMessage(msg::kCannotCreate, formatMessage(msg::kCannotCreate, options_.imagePath));
+        return out_.has_value();
+    }
+
+    bool replaceExisting(const struct stat& st) {
+        ReplaceAnswer answer = options_.existing;
+        if (answer == ReplaceAnswer::Yes) {
+            OverwriteQuestion q;
+            q.name = options_.imagePath;
+            if (auto d = dosFromUnix(st.st_mtime)) q.existingDate = formatDosDate(d->date, d->time);
+            q.existingSize = static_cast<std::uint64_t>(st.st_size);
+            answer = prompts_.askOverwrite(q);
+        } else if (answer == ReplaceAnswer::NoToAll) {
+            prompts_.showMessage(msg::kExistingKept, formatMessage(msg::kExistingKept, options_.imagePath));
+        }
+        return answer == ReplaceAnswer::Yes || answer == ReplaceAnswer::YesToAll;
+    }
+
+    // What was written of an image that failed or was cancelled stays: under the target's name
+    // when nothing had it, else beside the older file, which is kept as it was.
+    void keepPart() {
+        if (!existed_) {
+            out_->commit();
+            return;
+        }
+        const std::string name = std::filesystem::path(options_.imagePath).filename();
+        if (auto kept = out_->keepAs(nameWithSuffix(name, ".partial")))
+            prompts_.showMessage(msg::kPartialKeptBeside, formatMessage(msg::kPartialKeptBeside, options_.imagePath, *kept));
     }
 
     bool writeOrSay(Bytes data) {
-        if (writeAll(out_.get(), data)) return true;
+        if (writeAll(out_->fd(), data)) return true;
         prompts_.showMessage(msg::kCannotWrite, formatMessage(msg::kCannotWrite, options_.imagePath));
         return false;
     }
@@ -151,7 +188,7 @@ private:
 
     bool skipped(std::uint64_t c) const {
         const FatTable& fat = drive_.fat();
-        return options_.skipBadClusters && !info_.isNtfs() && fat.isBad(fat.entry(0, static_cast<std::uint32_t>(c)));
+        return options_.skipBadClusters && !info_.isNtfs() && fat.markedBad(0, static_cast<std::uint32_t>(c));
     }
 
     // Reads `count` clusters from `c` into `out`; a cluster that cannot be read is zeros.
@@ -195,7 +232,7 @@ private:
             } else if (!readClusters(c, count, block)) {
                 return false;  // the source is gone, and has said so
             }
-            if (!writeAll(out_.get(), block)) {
+            if (!writeAll(out_->fd(), block)) {
                 prompts_.showMessage(msg::kDiskFull, messageText(msg::kDiskFull));
                 return false;
             }
@@ -218,7 +255,9 @@ private:
     const DriveInfo& info_;
     const SaveClustersOptions& options_;
     SaveClustersObserver& observer_;
-    UniqueFd out_;
+    UniqueFd dir_;
+    std::optional<ReplacingFile> out_;
+    bool existed_ = false;  // the target's name was taken before
     PageBuffer buffer_;
     SaveClustersSummary summary_;
 };

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "common/prompts.h"
 #include "volume/drive_info.h"
 
 namespace harrow {
@@ -49,12 +50,16 @@ struct SaveClustersOptions {
     ClusterRange range;
     // FAT: clusters its first FAT marks bad are not read.
     bool skipBadClusters = true;
+    // What to do with a file that has the image's name already: Yes asks, YesToAll replaces,
+    // NoToAll keeps it (and writes nothing).
+    ReplaceAnswer existing = ReplaceAnswer::Yes;
 };
 
 enum class SaveClustersResult {
     Done,
     Refused,    // nothing was written: the range, the target or the drive would not do
-    Failed,     // the file holds what was written before the failure
+    Failed,     // the file holds what was written before the failure (beside an older file of
+                // its name, which stays as it was)
     Cancelled,  // likewise, up to the cancel
 };
 

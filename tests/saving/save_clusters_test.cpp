@@ -2,6 +2,8 @@
 // with its message.
 #include <gtest/gtest.h>
 
+#include <deque>
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -90,7 +92,7 @@ TEST(SaveClusters, WritesZerosWhereAClusterCannotBeReadOrIsMarkedBad) {
 
     // Without skipping, the cluster marked bad is read like any other.
     Recorder again;
-    EXPECT_EQ(saveClusters(v.drive, {t.file.string(), {30, 30}, false}, again).result, SaveClustersResult::Done);
+    EXPECT_EQ(saveClusters(v.drive, {t.file.string(), {30, 30}, false, ReplaceAnswer::YesToAll}, again).result, SaveClustersResult::Done);
     EXPECT_EQ(readAll(t.file).substr((2 + n) * 512), std::string(2048, 'C'));
 }
 
@@ -150,6 +152,41 @@ TEST(SaveClusters, RefusesRangesTargetsAndDrivesBeforeWritingAnything) {
     EXPECT_EQ(prompts.messages[0].text, diag::kSaveClustersNotOpen);
 }
 
+TEST(SaveClusters, AnExistingFileIsReplacedOnlyWhenAskedAndOnlyByAWholeImage) {
+    Volume v;
+    Target t;
+    const fs::path victim = t.dir / "victim";
+    std::ofstream(victim) << "victim";
+    fs::create_symlink(victim, t.file);  // planted under the image's name
+    const std::string old = "old image";
+    const fs::path kept = t.dir / "kept.dsk";
+    std::ofstream(kept) << old;
+    struct Case {
+        fs::path path;
+        ReplaceAnswer existing;
+        std::deque<ReplaceAnswer> answers;  // to the question, where one is asked
+        SaveClustersResult result;
+        std::vector<int> messages;
+    } cases[] = {
+        {kept, ReplaceAnswer::NoToAll, {}, SaveClustersResult::Refused, {msg::kExistingKept}},
+        {kept, ReplaceAnswer::Yes, {ReplaceAnswer::No}, SaveClustersResult::Refused, {}},
+        {kept, ReplaceAnswer::Yes, {ReplaceAnswer::Yes}, SaveClustersResult::Cancelled, {msg::kPartialKeptBeside}},
+        {t.file, ReplaceAnswer::YesToAll, {}, SaveClustersResult::Done, {}},
+    };
+    for (const Case& c : cases) {
+        v.prompts.messages.clear();
+        v.prompts.overwriteAnswers = c.answers;
+        Recorder r;
+        r.cancelAt = c.result == SaveClustersResult::Cancelled ? 1 : 0;
+        EXPECT_EQ(saveClusters(v.drive, {c.path.string(), {2, 1000}, true, c.existing}, r).result, c.result);
+        EXPECT_EQ(v.prompts.ids(), c.messages);
+        EXPECT_EQ(readAll(kept), old);  // never replaced by a part
+    }
+    EXPECT_GT(fs::file_size(t.dir / "kept.partial.dsk"), 0u);
+    EXPECT_EQ(readAll(victim), "victim");  // the link was replaced, not written through
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(t.file)));
+}
+
 // Run in a child: the limit stays with the process. The exit code says whether the save failed
 // with the one message it should.
 int saveOnFullDisk(const fs::path& target) {
@@ -168,7 +205,7 @@ TEST(SaveClusters, FailuresSayWhatStoppedThemAndCancelKeepsWhatWasWritten) {
         Volume v;
         v.sources.plan().badSectors = {9};  // in the second FAT
         Recorder r;
-        EXPECT_EQ(saveClusters(v.drive, {t.file.string(), {2, 10}, true}, r).result, SaveClustersResult::Failed);
+        EXPECT_EQ(saveClusters(v.drive, {t.file.string(), {2, 10}, true, ReplaceAnswer::YesToAll}, r).result, SaveClustersResult::Failed);
         ASSERT_EQ(v.prompts.ids(), std::vector<int>{msg::kCannotReadCluster});
         EXPECT_EQ(v.prompts.messages[0].text, formatMessage(msg::kCannotReadCluster, 2ul));  // sector 9 / 4
     }
@@ -176,7 +213,7 @@ TEST(SaveClusters, FailuresSayWhatStoppedThemAndCancelKeepsWhatWasWritten) {
         Volume v;
         v.sources.plan().badSectors = {0};
         Recorder r;
-        EXPECT_EQ(saveClusters(v.drive, {t.file.string(), {2, 10}, true}, r).result, SaveClustersResult::Failed);
+        EXPECT_EQ(saveClusters(v.drive, {t.file.string(), {2, 10}, true, ReplaceAnswer::YesToAll}, r).result, SaveClustersResult::Failed);
         EXPECT_EQ(v.prompts.messages.at(0).text, formatMessage(msg::kCannotReadCluster, 0ul));
     }
     {
@@ -184,11 +221,12 @@ TEST(SaveClusters, FailuresSayWhatStoppedThemAndCancelKeepsWhatWasWritten) {
         Volume v;
         Recorder r;
         r.cancelAt = 1;
-        EXPECT_EQ(saveClusters(v.drive, {t.file.string(), {31, 1000}, true}, r).result, SaveClustersResult::Cancelled);
-        EXPECT_EQ(fs::file_size(t.file), (2 + v.systemSectors() + 512 * 4) * 512);
+        const fs::path fresh = t.dir / "cancelled.dsk";
+        EXPECT_EQ(saveClusters(v.drive, {fresh.string(), {31, 1000}, true}, r).result, SaveClustersResult::Cancelled);
+        EXPECT_EQ(fs::file_size(fresh), (2 + v.systemSectors() + 512 * 4) * 512);
     }
     // A target that fills up: a file-size limit stands in for a full disk.
-    EXPECT_EXIT(std::_Exit(saveOnFullDisk(t.file)), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::_Exit(saveOnFullDisk(t.dir / "full.dsk")), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

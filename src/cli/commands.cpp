@@ -207,6 +207,7 @@ std::optional<FatIndex> parseFatCopy(const std::string& text, int copies) {
 }
 
 int cmdDrives(const Options& opt) {
+    DriveTable::global().probeFileSystems();
     const auto& entries = DriveTable::global().entries();
     if (opt.json) {
         json out = json::array();
@@ -225,7 +226,9 @@ int cmdDrives(const Options& opt) {
     for (const auto& e : entries)
         fmt::print("{}:  {}  {:<16}  {}{}{}{}\n", e.letter, static_cast<int>(e.type), shownText(e.label), shownText(e.path),
                    e.partition ? "@" + std::to_string(e.partition) : "",
-                   e.partition ? fmt::format("  {}  {} bytes", e.fileSystem, e.length.value_or(0)) : "",
+                   e.partition                ? fmt::format("  {}  {} bytes", e.fileSystem, e.length.value_or(0))
+                   : e.fileSystem.empty() ? ""
+                                          : "  " + e.fileSystem,
                    e.readable ? "" : "  (no permission)");
     return kOk;
 }

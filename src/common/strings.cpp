@@ -79,6 +79,8 @@ constexpr MessageEntry kMessages[] = {
     {70012, "引导扇区已损坏：改用扇区 %lu 上的备份引导扇区。", "The boot sector is damaged: the backup boot sector in sector %lu is used."},
     {70020, "镜像文件无法保存此卷：其几何参数 (%d 字节的扇区) 超出镜像文件格式所能描述的范围。",
      "An image file cannot hold this volume: its geometry (sectors of %d bytes) is beyond what the image format describes."},
+    {70030, "这是 exFAT 卷：本程序尚不能读取 exFAT，只能读取 FAT12、FAT16、FAT32 和 NTFS。",
+     "This is an exFAT volume: Harrow does not read exFAT yet, only FAT12, FAT16, FAT32 and NTFS."},
 };
 
 constexpr MessageEntry kServerMessages[] = {
@@ -289,7 +291,8 @@ static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(ms
               fits(msg::kModeAllFiles) && fits(msg::kSourceLost) && fits(msg::kDotNamesOtherCluster) &&
               fits(msg::kMftFromMirror) && fits(msg::kMftUnreadable) && fits(msg::kIndexDamaged) &&
               fits(msg::kNoPermission) && fits(msg::kRootUnreadable) && fits(msg::kNotADisk) &&
-              fits(msg::kCannotReadBootSector) && fits(msg::kBackupBootSector) && fits(msg::kImageGeometry),
+              fits(msg::kCannotReadBootSector) && fits(msg::kBackupBootSector) && fits(msg::kImageGeometry) &&
+              fits(msg::kExfatNotRead),
               "a message id's argument types do not match its text");
 static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
               fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&

@@ -175,6 +175,7 @@ inline constexpr MessageId<TextArg> kNotADisk{70010};            // path
 inline constexpr MessageId<TextArg> kCannotReadBootSector{70011};  // device or file
 inline constexpr MessageId<unsigned long> kBackupBootSector{70012};  // the backup's sector
 inline constexpr MessageId<int> kImageGeometry{70020};           // bytes per sector
+inline constexpr MessageId<> kExfatNotRead{70030};
 } // namespace msg
 
 // Ids of harrowd's table.

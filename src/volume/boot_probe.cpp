@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "volume/partition_table.h"
+
 namespace harrow {
 namespace {
 
@@ -94,6 +96,14 @@ bool setupNtfs(Bytes b, DriveInfo& info) {
     info.sectorsPerFileRecord = *fileRecord / info.bytesPerSector;
     info.bytesPerIndexRecord = indexRecord && *indexRecord >= info.bytesPerSector ? *indexRecord : 4096;
     return true;
+}
+
+// A sector 0 that holds a partition table is a whole disk's, not a damaged boot sector: the last
+// sector of such a disk is often the backup of its last partition, which describes that
+// partition and not the disk.
+bool holdsPartitionTable(Bytes sector) {
+    const auto entries = parseMbrSector(sector);
+    return entries && std::any_of(entries->begin(), entries->end(), [](const MbrEntry& e) { return !e.empty(); });
 }
 
 // The verdict on `sector` as the description of a volume `sourceBytes` long; a backup must
@@ -203,7 +213,7 @@ BootLocation locateBootSector(const BootReader& read, std::uint32_t deviceSector
     if (found.first == ReadResult::Lost) return found;
     if (found.first == ReadResult::Done) {
         found.verdict = recognise(out, sourceBytes, 0, found.fileSystem);
-        if (found.verdict != BootVerdict::Unrecognised) return found;
+        if (found.verdict != BootVerdict::Unrecognised || holdsPartitionTable(out)) return found;
     }
 
     // A damaged first sector is among the commonest damage there is; FAT32 and NTFS keep a copy,

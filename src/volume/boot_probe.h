@@ -47,8 +47,9 @@ struct BootLocation {
 // The sector that describes the volume: sector 0 (read in `deviceSectorSize` bytes) when it does,
 // else the first backup that does, looked for in sectors of 512 to 4096 bytes (FAT32: sector 6
 // or the one sector 0 names; NTFS: the last sector). A backup counts only at the sector size it
-// gives, and only when its volume fits the source. `out` receives the sector's bytes, or sector
-// 0's as read when none describes the volume. A lost source ends the search.
+// gives, and only when its volume fits the source; none is looked for behind a partition table.
+// `out` receives the sector's bytes, or sector 0's as read when none describes the volume. A lost
+// source ends the search.
 BootLocation locateBootSector(const BootReader& read, std::uint32_t deviceSectorSize,
                               std::optional<std::uint64_t> sourceBytes, std::vector<std::uint8_t>& out);
 

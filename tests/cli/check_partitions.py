@@ -152,6 +152,15 @@ class Partitions(unittest.TestCase):
         p = run(["ls", self.gpt])
         self.assertEqual(p.returncode, 2)
         self.assertIn(("%s@4  NTFS  %d bytes" % (self.gpt, 12 * MIB)).encode(), p.stderr)
+        # The disk's last sector is its NTFS partition's backup boot sector: that describes the
+        # partition, not the disk.
+        mkntfs(os.path.join(self.d, "p-ntfs-end.img"), 95, 2048)
+        disk = os.path.join(self.d, "ntfs-to-the-end.img")
+        make_disk(disk, "dos", [(1, 95, "7", os.path.join(self.d, "p-ntfs-end.img"))])
+        p = run(["ls", disk])
+        self.assertEqual(p.returncode, 2)
+        self.assertIn(("%s@1  NTFS  %d bytes" % (disk, 95 * MIB)).encode(), p.stderr)
+        self.assertEqual(self.drives(disk), [(1, "NTFS", 95 * MIB)])
 
 
 if __name__ == "__main__":

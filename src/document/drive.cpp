@@ -8,6 +8,7 @@
 #include "fatfs/boot_sector.h"
 
 namespace harrow {
+
 CDrive::CDrive(Prompts& prompts, SourceFactory& sources) : Volume(prompts, sources), mft_(*this) {}
 
 CDrive::~CDrive() { close(); }
@@ -23,8 +24,8 @@ bool CDrive::open(const std::string& path, DriveKind kind) {
         boot.assign(std::max<std::size_t>(kBootBufferBytes, info().bytesPerSector), 0);
         found.first = readSectors(boot, 0, 1).result();
     } else {
-        // The same search the drive table makes for the partitions it lists, read through the
-        // volume so that a source that goes away is said.
+        // The same search the drive table makes for what it lists, read through the volume (in
+        // sectors of each size tried) so that a source that goes away is said.
         const auto read = [this](std::uint64_t sector, std::uint32_t sectorSize, MutableBytes out) {
             const std::uint16_t device = info().bytesPerSector;
             info().bytesPerSector = static_cast<std::uint16_t>(sectorSize);

@@ -224,12 +224,10 @@ int cmdDrives(const Options& opt) {
         return kOk;
     }
     for (const auto& e : entries)
-        fmt::print("{}:  {}  {:<16}  {}{}{}{}\n", e.letter, static_cast<int>(e.type), shownText(e.label), shownText(e.path),
+        fmt::print("{}:  {}  {:<16}  {}{}{}{}{}\n", e.letter, static_cast<int>(e.type), shownText(e.label), shownText(e.path),
                    e.partition ? "@" + std::to_string(e.partition) : "",
-                   e.partition                ? fmt::format("  {}  {} bytes", e.fileSystem, e.length.value_or(0))
-                   : e.fileSystem.empty() ? ""
-                                          : "  " + e.fileSystem,
-                   e.readable ? "" : "  (no permission)");
+                   e.partition ? fmt::format("  {}  {} bytes", e.fileSystem, e.length.value_or(0)) : "",
+                   e.partition || e.fileSystem.empty() ? "" : "  " + e.fileSystem, e.readable ? "" : "  (no permission)");
     return kOk;
 }
 

@@ -112,11 +112,9 @@ TEST(BootSector, ClusterCountDecidesTwelveOrSixteenBitsAndTheStringOnlyWhereItIs
         // 9971 clusters, a FAT sized for 16-bit entries: FAT16 whatever the string says.
         {"FAT16 string", fatBoot(512, 4, 1, 2, 512, 40000, 40, "FAT16   "), "FAT16"},
         {"blank string", fatBoot(512, 4, 1, 2, 512, 40000, 40, "        "), "FAT16"},
-        {"other text", fatBoot(512, 4, 1, 2, 512, 40000, 40, "MSDOS5.0"), "FAT16"},
         {"FAT12 string", fatBoot(512, 4, 1, 2, 512, 40000, 40, "FAT12   "), "FAT16"},
         // A floppy: 2847 clusters, a FAT too small for 16-bit entries.
         {"floppy", fatBoot(512, 1, 1, 2, 224, 2880, 9, "FAT12   "), "FAT12"},
-        {"floppy, blank", fatBoot(512, 1, 1, 2, 224, 2880, 9, "        "), "FAT12"},
         {"floppy saying FAT16", fatBoot(512, 1, 1, 2, 224, 2880, 9, "FAT16   "), "FAT12"},
         // 1999 clusters under a FAT16 string and a FAT sized for it: a small FAT16 volume.
         {"small FAT16", fatBoot(512, 1, 1, 2, 512, 2048, 8, "FAT16   "), "FAT16"},
@@ -172,22 +170,6 @@ TEST(BootSector, RefusesWhatLaterArithmeticCannotStand) {
     EXPECT_FALSE(opened.opened);
     EXPECT_EQ(opened.prompts.ids(), std::vector<int>{msg::kUnknownFormat});
     EXPECT_FALSE(opened.doc.drive().isOpen());
-}
-
-TEST(BootSector, ExfatIsNamedAndRefusedWithAMessageOfItsOwn) {
-    test::FatImage img = test::FatImage::make(16, 8192, 4);
-    std::fill_n(img.boot().begin(), 0x78, 0);
-    std::copy_n("EXFAT   ", 8, img.boot().begin() + 3);
-    img.boot()[0x6C] = 12;
-    DriveInfo d;
-    ASSERT_EQ(parseBootSector(img.boot(), d), BootVerdict::Exfat);
-    EXPECT_EQ(d.fsName, "exFAT");
-    EXPECT_EQ(d.bytesPerSector, 4096);
-    test::OpenedImage opened(img);
-    EXPECT_FALSE(opened.opened);
-    EXPECT_EQ(opened.prompts.ids(), std::vector<int>{msg::kExfatNotRead});
-    img.boot()[0x6C] = 8;  // no sector size exFAT has
-    EXPECT_EQ(parseBootSector(img.boot(), d), BootVerdict::Unrecognised);
 }
 
 TEST(BootSector, NoMoreClustersThanTheFatCanName) {

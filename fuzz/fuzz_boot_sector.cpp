@@ -4,6 +4,8 @@
 //
 // The input is the boot sector itself (512 to 4096 bytes). Bytes 0x1A0..0x1FF lie in the boot
 // code, which the parser never reads, so they double as the cluster numbers and sizes to query.
+// The input is also taken as a whole small volume, for the search of a backup boot sector that
+// the drive and the drive table share.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +13,7 @@
 
 #include "common/bytes.h"
 #include "fatfs/boot_sector.h"
+#include "volume/boot_probe.h"
 #include "volume/drive_info.h"
 #include "fatfs/fat_table.h"
 
@@ -136,10 +139,35 @@ void exerciseFat(const DriveInfo& info, Bytes in, Params& p) {
     }
 }
 
+// What the search promises: the sector it hands back is one the parse accepts, read from inside
+// the volume at the sector size it gives.
+void checkLocate(Bytes in) {
+    const auto read = [in](std::uint64_t sector, std::uint32_t size, MutableBytes out) {
+        std::fill(out.begin(), out.end(), 0);
+        if (size == 0 || sector >= in.size() / size) return ReadResult::Unreadable;
+        const std::size_t at = static_cast<std::size_t>(sector * size);
+        const std::size_t n = std::min(out.size(), in.size() - at);
+        std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
+        return n == out.size() ? ReadResult::Done : ReadResult::Unreadable;
+    };
+    std::vector<std::uint8_t> boot;
+    const std::uint32_t device = in.size() > 0x1FF && (in[0x1FF] & 1) ? 4096 : 512;
+    const BootLocation found = locateBootSector(read, device, in.size(), boot);
+    check(boot.size() >= kBootBufferBytes);
+    if (found.verdict == BootVerdict::Unrecognised) {
+        check(found.sector == 0 && found.fileSystem.empty());
+        return;
+    }
+    DriveInfo info;
+    check(parseBootSector(boot, info) == found.verdict && info.fsName == found.fileSystem);
+    check(found.sector == 0 || (found.sector + 1) * info.bytesPerSector <= in.size());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Bytes in(data, size);
+    checkLocate(in);
     DriveInfo info;
     const BootVerdict verdict = parseBootSector(in, info);
     if (verdict == BootVerdict::Unrecognised) return 0;

@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config make python3
   libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev
-  dosfstools mtools sleuthkit ntfs-3g fdisk
+  dosfstools mtools sleuthkit ntfs-3g fdisk exfatprogs
   qt6-base-dev qt6-svg-dev libqt6svg6 fonts-noto-cjk
 )
 if [ "${1:-}" = "fuzz" ]; then

@@ -226,6 +226,7 @@ std::optional<FatIndex> parseFatCopy(const std::string& text, int copies) {
 }
 
 int cmdDrives(const Options& opt) {
+    DriveTable::global().probeFileSystems();
     const auto& entries = DriveTable::global().entries();
     if (opt.json) {
         json out = json::array();
@@ -242,10 +243,10 @@ int cmdDrives(const Options& opt) {
         return kOk;
     }
     for (const auto& e : entries)
-        fmt::print("{}:  {}  {:<16}  {}{}{}{}\n", e.letter, static_cast<int>(e.type), shownText(e.label), shownText(e.path),
+        fmt::print("{}:  {}  {:<16}  {}{}{}{}{}\n", e.letter, static_cast<int>(e.type), shownText(e.label), shownText(e.path),
                    e.partition ? "@" + std::to_string(e.partition) : "",
                    e.partition ? fmt::format("  {}  {} bytes", e.fileSystem, e.length.value_or(0)) : "",
-                   e.readable ? "" : "  (no permission)");
+                   e.partition || e.fileSystem.empty() ? "" : "  " + e.fileSystem, e.readable ? "" : "  (no permission)");
     return kOk;
 }
 

@@ -77,6 +77,8 @@ constexpr MessageEntry kMessages[] = {
     {70011, "无法读取 %s 的引导扇区 (扇区 0)：卷是空的、太短，或扇区无法读取。",
      "Cannot read the boot sector (sector 0) of %s: the volume is empty, too short, or the sector cannot be read."},
     {70012, "引导扇区已损坏：改用扇区 %lu 上的备份引导扇区。", "The boot sector is damaged: the backup boot sector in sector %lu is used."},
+    {70013, "这是 exFAT 卷：本程序尚不能读取 exFAT，只能读取 FAT12、FAT16、FAT32 和 NTFS。",
+     "This is an exFAT volume: Harrow does not read exFAT yet, only FAT12, FAT16, FAT32 and NTFS."},
     {70020, "镜像文件无法保存此卷：其几何参数 (%d 字节的扇区) 超出镜像文件格式所能描述的范围。",
      "An image file cannot hold this volume: its geometry (sectors of %d bytes) is beyond what the image format describes."},
     {70030, "FAT%d 的扇区 %s 无法读取：其中的表项未知。经过这些表项的文件改用另一个 FAT 副本读取，否则不读取。",
@@ -299,7 +301,8 @@ static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(ms
               fits(msg::kModeAllFiles) && fits(msg::kSourceLost) && fits(msg::kDotNamesOtherCluster) &&
               fits(msg::kMftFromMirror) && fits(msg::kMftUnreadable) && fits(msg::kIndexDamaged) &&
               fits(msg::kNoPermission) && fits(msg::kRootUnreadable) && fits(msg::kNotADisk) &&
-              fits(msg::kCannotReadBootSector) && fits(msg::kBackupBootSector) && fits(msg::kImageGeometry),
+              fits(msg::kCannotReadBootSector) && fits(msg::kBackupBootSector) && fits(msg::kImageGeometry) &&
+              fits(msg::kExfatNotRead),
               "a message id's argument types do not match its text");
 static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
               fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&

@@ -174,13 +174,14 @@ inline constexpr MessageId<> kRootUnreadable{70007};
 inline constexpr MessageId<TextArg> kNotADisk{70010};            // path
 inline constexpr MessageId<TextArg> kCannotReadBootSector{70011};  // device or file
 inline constexpr MessageId<unsigned long> kBackupBootSector{70012};  // the backup's sector
-inline constexpr MessageId<int> kImageGeometry{70020};
+inline constexpr MessageId<> kExfatNotRead{70013};
+inline constexpr MessageId<int> kImageGeometry{70020};           // bytes per sector
 inline constexpr MessageId<int, TextArg> kFatSectorsUnreadable{70030};  // 1-based copy, volume sectors
 inline constexpr MessageId<TextArg, int, int> kFatReadThroughOther{70031};  // item, copy used, copy unread (1-based)
 inline constexpr MessageId<TextArg> kFatUnknownEverywhere{70032};  // item
 inline constexpr MessageId<TextArg> kFatChoiceForAll{70033};      // "FAT2" or the no-FAT text
 inline constexpr MessageId<TextArg, TextArg> kPartialKeptBeside{70034};  // target, name of the part kept
-inline constexpr MessageId<TextArg> kExistingKept{70035};  // target           // bytes per sector
+inline constexpr MessageId<TextArg> kExistingKept{70035};         // target
 } // namespace msg
 
 // Ids of harrowd's table.

@@ -10,9 +10,6 @@
 namespace harrow {
 namespace {
 
-// The boot sector is read into a buffer this large whatever the device's sector size.
-constexpr std::size_t kBootBufferBytes = 4112;
-
 // "5, 9-12": sectors `at` (sorted, from the start of a copy that begins at `first`) as volume
 // sectors, runs joined.
 std::string sectorRanges(const std::vector<std::uint64_t>& at, std::uint64_t first) {
@@ -38,31 +35,41 @@ bool CDrive::open(const std::string& path, DriveKind kind) {
     if (isOpen()) close();
     if (!openSource(path, kind)) return false;
     lock();
-    std::vector<std::uint8_t> boot(std::max<std::size_t>(kBootBufferBytes, info().bytesPerSector));
+    std::vector<std::uint8_t> boot;
     bootSectorUsed_ = 0;
-    const bool read = static_cast<bool>(readSectors(boot, 0, 1));
+    BootLocation found;
+    if (source()->driveInfo()) {
+        boot.assign(std::max<std::size_t>(kBootBufferBytes, info().bytesPerSector), 0);
+        found.first = readSectors(boot, 0, 1).result();
+    } else {
+        // The same search the drive table makes for what it lists, read through the volume (in
+        // sectors of each size tried) so that a source that goes away is said.
+        const auto read = [this](std::uint64_t sector, std::uint32_t sectorSize, MutableBytes out) {
+            const std::uint16_t device = info().bytesPerSector;
+            info().bytesPerSector = static_cast<std::uint16_t>(sectorSize);
+            const ReadResult r = readSectors(out, sector, 1).result();
+            info().bytesPerSector = device;
+            return r;
+        };
+        found = locateBootSector(read, info().bytesPerSector, source()->sizeBytes(), boot);
+    }
     if (sourceLost()) {  // it has said so already
         close();
         return false;
     }
-    // A damaged first sector is among the commonest damage there is; the volume keeps a copy.
-    if (!source()->driveInfo() && !(read && recognised(boot))) {
-        std::vector<std::uint8_t> backup;
-        if (auto at = findBackup(read ? Bytes(boot) : Bytes{}, backup)) {
-            bootSectorUsed_ = *at;
-            boot = std::move(backup);
-            // Said once for a volume, not at every open of the work that follows.
-            if (backupSaidFor_ != path) {
-                backupSaidFor_ = path;
-                prompts().showMessage(msg::kBackupBootSector,
-                                      formatMessage(msg::kBackupBootSector, static_cast<unsigned long>(*at)),
-                                      MsgIcon::Information);
-            }
-        } else if (!read) {
-            prompts().showMessage(msg::kCannotReadBootSector, formatMessage(msg::kCannotReadBootSector, devicePath()));
-            close();
-            return false;
+    if (found.sector != 0) {
+        bootSectorUsed_ = found.sector;
+        // Said once for a volume, not at every open of the work that follows.
+        if (backupSaidFor_ != path) {
+            backupSaidFor_ = path;
+            prompts().showMessage(msg::kBackupBootSector,
+                                  formatMessage(msg::kBackupBootSector, static_cast<unsigned long>(found.sector)),
+                                  MsgIcon::Information);
         }
+    } else if (!source()->driveInfo() && found.first != ReadResult::Done) {
+        prompts().showMessage(msg::kCannotReadBootSector, formatMessage(msg::kCannotReadBootSector, devicePath()));
+        close();
+        return false;
     }
     if (!describe(boot)) {
         close();
@@ -94,32 +101,6 @@ bool CDrive::describe(Bytes boot) {
     return true;
 }
 
-bool CDrive::recognised(Bytes sector) {
-    DriveInfo probe = info();
-    return harrow::parseBootSector(sector, probe) != BootVerdict::Unrecognised && fitToSource(probe, source()->sizeBytes());
-}
-
-std::optional<std::uint64_t> CDrive::findBackup(Bytes primary, std::vector<std::uint8_t>& out) {
-    const std::uint32_t bps = info().bytesPerSector;  // the device's, until a boot sector says otherwise
-    std::vector<std::uint64_t> places;
-    // FAT32 names its backup in the BPB (0x32); a first sector that lost only its signature or a
-    // field may still say where. Sector 6 is where every formatter puts it.
-    if (primary.size() >= 0x34) {
-        const std::uint16_t named = le16(primary, 0x32);
-        if (named > 0 && named < 32 && named != 6) places.push_back(named);
-    }
-    places.push_back(6);
-    // NTFS keeps its copy in the last sector of the volume.
-    if (auto size = source()->sizeBytes(); size && bps && *size / bps > 1) places.push_back(*size / bps - 1);
-    out.assign(std::max<std::size_t>(kBootBufferBytes, bps), 0);
-    for (std::uint64_t at : places) {
-        std::fill(out.begin(), out.end(), 0);
-        if (readSectors(out, at, 1) && recognised(out)) return at;
-        if (sourceLost()) break;
-    }
-    return std::nullopt;
-}
-
 bool CDrive::close() {
     if (isOpen()) unlock();
     closeSource();
@@ -131,8 +112,12 @@ bool CDrive::parseBootSector(Bytes sector) {
     mft_.close();
     // The source's length bounds what a boot sector may claim; a source of unknown length is
     // taken at the boot sector's word.
-    if (harrow::parseBootSector(sector, info()) == BootVerdict::Unrecognised ||
-        !fitToSource(info(), source()->sizeBytes())) {
+    const BootVerdict verdict = harrow::parseBootSector(sector, info());
+    if (verdict == BootVerdict::Exfat) {
+        prompts().showMessage(msg::kExfatNotRead, messageText(msg::kExfatNotRead));
+        return false;
+    }
+    if (verdict == BootVerdict::Unrecognised || !fitToSource(info(), source()->sizeBytes())) {
         prompts().showMessage(msg::kUnknownFormat, messageText(msg::kUnknownFormat));
         return false;
     }

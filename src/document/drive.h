@@ -28,7 +28,7 @@ public:
 
     // The sector the volume was described by: 0, or the backup boot sector's when the first
     // was unreadable or unrecognised (FAT32: sector 6 or the one its BPB names; NTFS: the last
-    // sector of the volume).
+    // sector of the volume), counted in sectors of the size the volume gives.
     std::uint64_t bootSectorUsed() const { return bootSectorUsed_; }
 
     std::uint64_t sectorOfCluster(std::uint32_t c) const;
@@ -49,11 +49,6 @@ public:
 
 private:
     bool describe(Bytes bootSector);
-    // Whether `sector` describes a volume that fits the source, without saying anything.
-    bool recognised(Bytes sector);
-    // The first backup boot sector that does; `primary` is sector 0 as read (empty when it
-    // could not be), for the backup's place its BPB may name.
-    std::optional<std::uint64_t> findBackup(Bytes primary, std::vector<std::uint8_t>& out);
     // Describes the volume by `sector` (sector 0); says why when it cannot.
     bool parseBootSector(Bytes sector);
     std::string volumeLabel(Bytes bootSector);

@@ -1,28 +1,14 @@
-// Reading sector 0: which file system a volume holds and where its parts lie.
+// Where the parts of a described FAT or NTFS volume lie, and the label its boot sector keeps.
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <string>
 
 #include "common/bytes.h"
+#include "volume/boot_probe.h"  // the parse of the boot sector, shared with the drive table
 #include "volume/drive_info.h"
 
 namespace harrow {
-
-enum class BootVerdict { Fat, Ntfs, Unrecognised };
-
-// Fills `info` from the boot sector (everything but the label). Unrecognised covers a FAT32
-// volume without its signature and any geometry that later arithmetic cannot stand: a sector
-// size that is not a power of two from 128 to 4096, no sectors per cluster, no FAT copies, or
-// FATs and root directory that reach past the end of the volume. A FAT volume has no more
-// clusters than its FAT can name.
-BootVerdict parseBootSector(Bytes sector, DriveInfo& info);
-
-// Holds a parsed geometry to the source it came from, `sourceBytes` long when the source knows.
-// False when the FAT copies do not fit in it. A source shorter than the volume (a partial image)
-// keeps the volume's size, unless the boot sector's total is itself beyond belief (more clusters
-// than the FAT can name): then the volume ends where the source does.
-bool fitToSource(DriveInfo& info, std::optional<std::uint64_t> sourceBytes);
 
 // First sector of cluster `c`. On FAT12/16 clusters 0 and 1 stand for the fixed root directory;
 // on FAT32 they wrap far past the volume; on NTFS clusters count from sector 0.

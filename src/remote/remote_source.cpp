@@ -55,7 +55,8 @@ OpenedSource RemoteSources::open(const std::string& path, DriveKind kind) {
     std::vector<std::uint8_t> boot(carried->bytesPerSector);
     if (connection_.readSectors(0, carried->bytesPerSector, boot) == ReadResult::Done) {
         DriveInfo parsed = *carried;
-        if (parseBootSector(boot, parsed) != BootVerdict::Unrecognised) described = parsed;
+        const BootVerdict verdict = parseBootSector(boot, parsed);
+        if (verdict == BootVerdict::Fat || verdict == BootVerdict::Ntfs) described = parsed;
     }
     OpenedSource opened;
     opened.source = std::make_unique<RemoteSource>(connection_, carried->bytesPerSector, std::move(described));

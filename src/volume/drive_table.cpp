@@ -11,6 +11,8 @@
 #include <fstream>
 #include <map>
 
+#include "volume/boot_probe.h"
+#include "volume/local_source.h"
 #include "volume/partition_table.h"
 
 namespace harrow {
@@ -210,11 +212,24 @@ std::optional<char> DriveTable::registerPath(const std::string& path, std::uint6
     return std::nullopt;
 }
 
+void DriveTable::probeFileSystems() {
+    for (DriveEntry& e : entries_)
+        if (e.readable && e.fileSystem.empty()) e.fileSystem = fileSystemAt(e.path, e.offset, e.length);
+}
+
 const DriveEntry* DriveTable::find(char letter) const {
     letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     for (const auto& e : entries_)
         if (e.letter == letter) return &e;
     return nullptr;
+}
+
+std::string fileSystemAt(const std::string& path, std::uint64_t offset, std::optional<std::uint64_t> length) {
+    const auto source = LocalSource::open(path, offset, length);
+    if (!source) return {};
+    std::vector<std::uint8_t> boot;
+    const auto read = [&](std::uint64_t sector, std::uint32_t size, MutableBytes out) { return source->read(sector, size, out); };
+    return locateBootSector(read, source->deviceSectorSize(), source->sizeBytes(), boot).fileSystem;
 }
 
 std::optional<char> letterOfRootPath(const std::string& path) {

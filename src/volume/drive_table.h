@@ -21,7 +21,7 @@ struct DriveEntry {
     std::optional<std::uint64_t> length;  // where it ends, for a volume that does not run to the end
     bool readable = true;   // false: the user may not open it (it is listed so they learn why)
     int partition = 0;      // the partition of `path` it stands for (PATH@N); 0 for all of `path`
-    std::string fileSystem; // what its boot sector names, where the table looked (partitions)
+    std::string fileSystem; // what its boot sector (or a backup) names, once the table has looked
 };
 
 class DriveTable {
@@ -44,6 +44,9 @@ public:
     std::optional<char> registerPath(const std::string& path, std::uint64_t offset = 0,
                                      std::optional<std::uint64_t> length = std::nullopt);
 
+    // Looks at the boot sector of each readable entry that has no file system yet.
+    void probeFileSystems();
+
     const DriveEntry* find(char letter) const;
     const std::vector<DriveEntry>& entries() const { return entries_; }
     void clear() { entries_.clear(); }
@@ -55,6 +58,12 @@ private:
 
     std::vector<DriveEntry> entries_;  // sorted by letter
 };
+
+// The file system of the volume that starts `offset` bytes into `path` (and is `length` bytes
+// long, where given), found as an open of it finds it: by its boot sector or, where that is
+// damaged, a backup. "FAT12", "FAT16", "FAT32", "NTFS" or "exFAT"; empty for anything else.
+std::string fileSystemAt(const std::string& path, std::uint64_t offset = 0,
+                         std::optional<std::uint64_t> length = std::nullopt);
 
 // The letter of a root path "X:\" (or "X:" or "X"), upper-cased; nothing for other text.
 std::optional<char> letterOfRootPath(const std::string& path);

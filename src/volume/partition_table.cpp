@@ -90,6 +90,7 @@ const Partition* PartitionTable::find(int number) const {
 
 std::optional<std::string> fileSystemOfBootSector(Bytes s) {
     if (bytesEqual(s, 3, "NTFS    ")) return "NTFS";
+    if (bytesEqual(s, 3, "EXFAT   ")) return "exFAT";
     if (bytesEqual(s, 0x52, "FAT32   ")) return "FAT32";
     if (bytesEqual(s, 0x36, "FAT16   ")) return "FAT16";
     if (bytesEqual(s, 0x36, "FAT12   ")) return "FAT12";
@@ -216,15 +217,13 @@ std::optional<std::vector<DriveEntry>> partitionEntries(const std::string& path)
     const auto table = readPartitionTable(*disk);
     if (!table) return std::nullopt;
     std::vector<DriveEntry> out;
-    std::vector<std::uint8_t> boot(table->sectorSize);
     for (const Partition& p : table->partitions) {
         DriveEntry e;
         e.path = path;
         e.offset = table->offsetOf(p);
         e.length = table->bytesOf(p);
         e.partition = p.number;
-        if (disk->read(p.firstSector, table->sectorSize, boot) == ReadResult::Done)
-            e.fileSystem = fileSystemOfBootSector(boot).value_or("");
+        e.fileSystem = fileSystemAt(path, e.offset, e.length);
         out.push_back(std::move(e));
     }
     return out;

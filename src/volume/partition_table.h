@@ -41,8 +41,9 @@ struct PartitionTable {
 inline constexpr std::size_t kMaxPartitions = 128;
 inline constexpr std::size_t kMaxGptArrayBytes = 1u << 20;
 
-// The file system a boot sector names, by the strings its formatters write: "NTFS", "FAT32",
-// "FAT16", "FAT12"; nothing for anything else.
+// The file system a boot sector names, by the strings its formatters write: "NTFS", "exFAT",
+// "FAT32", "FAT16", "FAT12"; nothing for anything else. Enough to tell a volume's first sector
+// from a partition table; what a volume holds is for fileSystemAt to say.
 std::optional<std::string> fileSystemOfBootSector(Bytes sector);
 
 // One MBR or extended boot record: its four entries, empty ones included. Nothing without the

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Whole-disk images with partition tables made by sfdisk (MBR with an extended partition, and
-GPT), their partitions formatted by mkfs.fat and mkntfs: the drive table lists each FAT and NTFS
-partition with its file system and size, PATH@N opens partition N for every command, and reads
-stay inside the partition.
+GPT), their partitions formatted by mkfs.fat, mkntfs and mkfs.exfat: the drive table lists each
+FAT, NTFS and exFAT partition with its file system and size, PATH@N opens partition N for every
+command (exFAT only to say it is not read), and reads stay inside the partition.
 
 usage: check_partitions.py HARROW_CLI"""
 import json
@@ -126,6 +126,22 @@ class Partitions(unittest.TestCase):
         clusters = [i["cluster"] for i in json.loads(p.stdout)["items"]]
         self.assertEqual(len(clusters), 1)  # DIR, and nothing of the volume behind
 
+    @unittest.skipUnless(shutil.which("mkfs.exfat"), "needs mkfs.exfat (exfatprogs)")
+    def test_exfat_is_named_and_said_to_be_unread(self):
+        volume, disk = os.path.join(self.d, "exfat.img"), os.path.join(self.d, "exfat-disk.img")
+        with open(volume, "wb") as f:
+            f.truncate(16 * MIB)
+        subprocess.run(["mkfs.exfat", volume], check=True, capture_output=True)
+        make_disk(disk, "dos", [(1, 16, "7", volume), (20, 16, "6", self.fat16)])
+        self.assertEqual(self.drives(disk), [(1, "exFAT", 16 * MIB), (2, "FAT16", 16 * MIB)])
+        listed = json.loads(ok(["--drive", "Y=" + volume, "drives", "--json"]).stdout)["drives"]
+        self.assertEqual([e["file_system"] for e in listed if e["letter"] == "Y:"], ["exFAT"])
+        for source in (volume, disk + "@1"):
+            p = run(["info", source])
+            self.assertEqual(p.returncode, 2, source)
+            self.assertIn(b"does not read exFAT yet", p.stderr)
+            self.assertNotIn(b"Unrecognised", p.stderr)
+
     def test_sources_that_name_no_partition(self):
         for source, said in [(self.mbr + "@3", b"has no partition 3 (it has 1, 5, 6)"),
                              (self.mbr + "@9", b"has no partition 9"),
@@ -136,6 +152,15 @@ class Partitions(unittest.TestCase):
         p = run(["ls", self.gpt])
         self.assertEqual(p.returncode, 2)
         self.assertIn(("%s@4  NTFS  %d bytes" % (self.gpt, 12 * MIB)).encode(), p.stderr)
+        # The disk's last sector is its NTFS partition's backup boot sector: that describes the
+        # partition, not the disk.
+        mkntfs(os.path.join(self.d, "p-ntfs-end.img"), 95, 2048)
+        disk = os.path.join(self.d, "ntfs-to-the-end.img")
+        make_disk(disk, "dos", [(1, 95, "7", os.path.join(self.d, "p-ntfs-end.img"))])
+        p = run(["ls", disk])
+        self.assertEqual(p.returncode, 2)
+        self.assertIn(("%s@1  NTFS  %d bytes" % (disk, 95 * MIB)).encode(), p.stderr)
+        self.assertEqual(self.drives(disk), [(1, "NTFS", 95 * MIB)])
 
 
 if __name__ == "__main__":

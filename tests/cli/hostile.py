@@ -44,7 +44,7 @@ class Scratch:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
-def mkfat(path, mib, bits=32, files=None, cluster_sectors=None):
+def mkfat(path, mib, bits=32, files=None, cluster_sectors=None, sector_size=None):
     """A FAT volume of MIB MiB made by mkfs.fat, with FILES ({name in the volume: bytes}, folders
     made on the way) copied in by mtools."""
     with open(path, "wb") as f:
@@ -52,6 +52,8 @@ def mkfat(path, mib, bits=32, files=None, cluster_sectors=None):
     cmd = ["mkfs.fat", "-F", str(bits), "-i", "12345678"]
     if cluster_sectors:
         cmd += ["-s", str(cluster_sectors)]
+    if sector_size:
+        cmd += ["-S", str(sector_size)]
     subprocess.run(cmd + [path], check=True, capture_output=True)
     env = dict(os.environ, MTOOLS_SKIP_CHECK="1", MTOOLS_NO_VFAT="0")
     made = set()

@@ -103,17 +103,32 @@ TEST(BootSector, NtfsFileRecordSizeFieldIsAPowerOfTwoAbove0x80) {
     }
 }
 
-TEST(BootSector, FatTypeStringDecidesTwelveOrSixteenBits) {
+TEST(BootSector, ClusterCountDecidesTwelveOrSixteenBitsAndTheStringOnlyWhereItIsInDoubt) {
     struct Case {
-        const char* type;
+        const char* what;
+        Sector sector;
         const char* name;
-        int bits;
-    } cases[] = {{"FAT16   ", "FAT16", 16}, {"FAT12   ", "FAT12", 12}, {"        ", "FAT12", 12}, {"MSDOS5.0", "FAT12", 12}};
+    } cases[] = {
+        // 9971 clusters, a FAT sized for 16-bit entries: FAT16 whatever the string says.
+        {"FAT16 string", fatBoot(512, 4, 1, 2, 512, 40000, 40, "FAT16   "), "FAT16"},
+        {"blank string", fatBoot(512, 4, 1, 2, 512, 40000, 40, "        "), "FAT16"},
+        {"FAT12 string", fatBoot(512, 4, 1, 2, 512, 40000, 40, "FAT12   "), "FAT16"},
+        // A floppy: 2847 clusters, a FAT too small for 16-bit entries.
+        {"floppy", fatBoot(512, 1, 1, 2, 224, 2880, 9, "FAT12   "), "FAT12"},
+        {"floppy saying FAT16", fatBoot(512, 1, 1, 2, 224, 2880, 9, "FAT16   "), "FAT12"},
+        // 1999 clusters under a FAT16 string and a FAT sized for it: a small FAT16 volume.
+        {"small FAT16", fatBoot(512, 1, 1, 2, 512, 2048, 8, "FAT16   "), "FAT16"},
+        {"small, blank", fatBoot(512, 1, 1, 2, 512, 2048, 8, "        "), "FAT12"},
+        // Within a few clusters of 4085 the string decides: 4086 and 4100 clusters.
+        {"4086 saying FAT12", fatBoot(512, 1, 1, 2, 512, 4151, 16, "FAT12   "), "FAT12"},
+        {"4086, blank", fatBoot(512, 1, 1, 2, 512, 4151, 16, "        "), "FAT16"},
+        {"4100 saying FAT12", fatBoot(512, 1, 1, 2, 512, 4167, 17, "FAT12   "), "FAT16"},
+    };
     for (const auto& c : cases) {
         DriveInfo d;
-        ASSERT_EQ(parseBootSector(fatBoot(512, 4, 1, 2, 512, 40000, 40, c.type), d), BootVerdict::Fat);
-        EXPECT_EQ(d.fsName, c.name);
-        EXPECT_EQ(d.fatBits(), c.bits);
+        ASSERT_EQ(parseBootSector(c.sector, d), BootVerdict::Fat) << c.what;
+        EXPECT_EQ(d.fsName, c.name) << c.what;
+        EXPECT_EQ(d.fatBits(), std::string(c.name) == "FAT16" ? 16 : 12) << c.what;
     }
     // A zero 16-bit total uses the 32-bit one.
     DriveInfo d;

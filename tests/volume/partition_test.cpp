@@ -27,7 +27,18 @@ struct Disk {
         storeLe(e, 12, count);
         storeLe<std::uint16_t>(sector(s), 510, 0xAA55);
     }
-    void fat16Boot(std::uint64_t s) { std::copy_n("FAT16   ", 8, sector(s).begin() + 0x36); }
+    // A FAT16 volume of 100 sectors: the drive table reads its geometry as an open would.
+    void fat16Boot(std::uint64_t s) {
+        MutableBytes b = sector(s);
+        storeLe<std::uint16_t>(b, 0x0B, 512);
+        b[0x0D] = 1;
+        storeLe<std::uint16_t>(b, 0x0E, 1);
+        b[0x10] = 2;
+        storeLe<std::uint16_t>(b, 0x11, 16);
+        storeLe<std::uint16_t>(b, 0x13, 100);
+        storeLe<std::uint16_t>(b, 0x16, 1);
+        std::copy_n("FAT16   ", 8, b.begin() + 0x36);
+    }
     std::vector<std::pair<int, std::uint64_t>> table() {
         MemorySource source(std::make_shared<const std::vector<std::uint8_t>>(bytes));
         auto t = readPartitionTable(source);

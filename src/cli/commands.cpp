@@ -43,6 +43,7 @@ std::string isoDate(const FileItem& item) {
 json itemJson(const FileItem& item, const std::string* path, const FatTable* fat = nullptr) {
     json j;
     j["name"] = item.name;
+    if (!item.shortName.empty()) j["short_name"] = item.shortName;
     if (path) j["path"] = *path;
     j["kind"] = item.kind;
     j["dir"] = item.isDirectory();

@@ -19,6 +19,18 @@ IMAGES = ["fat12", "fat16", "fat32", "sample"]
 ENV = dict(os.environ, TZ="UTC", HARROW_LANG="en", HARROW_DRIVES="")
 
 
+# Runs a command and says its peak resident memory in KiB on the last line of stderr. A process
+# counts the memory of the one it was forked from until it execs: forked from this small one,
+# not from the test with its truth files loaded.
+PEAK_KIB = """import os, sys
+pid = os.fork()
+if pid == 0:
+    os.execv(sys.argv[1], sys.argv[1:])
+_, status, usage = os.wait4(pid, 0)
+sys.stderr.write("%d %d\\n" % (usage.ru_maxrss, os.waitstatus_to_exitcode(status)))
+"""
+
+
 def run(*args, check=True):
     p = subprocess.run([CLI, *args], capture_output=True, env=ENV, timeout=120)
     if check and p.returncode != 0:
@@ -254,6 +266,34 @@ class FatFixtures(unittest.TestCase):
             listed = json.loads(run("ls", img, "/FRAG", "--json").stdout)["items"]
             verdict = {i["name"]: i.get("verdict") for i in listed}
             self.assertEqual(verdict[frag["name"]], 201)  # fits in one copy but not the other
+
+    @unittest.skipIf(os.environ.get("HARROW_SANITIZED") == "1", "a sanitizer keeps freed memory in quarantine")
+    def test_json_listing_of_a_large_directory_takes_the_memory_of_its_text(self):
+        with tempfile.TemporaryDirectory() as work:
+            img = os.path.join(work, "big.img")
+            with open(img, "wb") as f:
+                f.truncate(16 << 20)
+            subprocess.run(["mkfs.fat", "-F", "16", img], check=True, capture_output=True)
+            os.mkdir(os.path.join(work, "files"))
+            for i in range(8000):
+                open(os.path.join(work, "files", "F%05d.TXT" % i), "wb").close()
+            tools = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+            subprocess.run(["mmd", "-i", img, "::/BIG"], check=True, env=tools)
+            subprocess.run("mcopy -i %s %s/* ::/BIG/" % (img, os.path.join(work, "files")), shell=True, check=True, env=tools)
+
+            def peak(*args):
+                p = subprocess.run([sys.executable, "-S", "-c", PEAK_KIB, CLI, *args], capture_output=True, env=ENV)
+                kib, status = map(int, p.stderr.split()[-2:])
+                self.assertEqual(status, 0, args)
+                return p.stdout, kib
+
+            text, text_kib = peak("ls", img, "/BIG")
+            out, json_kib = peak("ls", img, "/BIG", "--json")
+            self.assertLess(json_kib, text_kib + 4096)
+            listed = json.loads(out)
+            self.assertEqual(len(listed["items"]), 8002)
+            # The layout of one document dumped whole, keys in order, as scripts have read it.
+            self.assertEqual(out.decode(), json.dumps(listed, indent=2, ensure_ascii=False, sort_keys=True) + "\n")
 
     @classmethod
     def tearDownClass(cls):

@@ -43,9 +43,9 @@ std::string isoDate(const FileItem& item) {
     return d;
 }
 
-// Listings print their items one by one, as they come: a listing of 65,536 items held as one
-// JSON document took thirteen times the memory of its text, and ten times its time. The text is
-// the one printJson printed of the whole document: its layout, and nlohmann's sorted keys.
+// Listings print their items one by one, as they come: a listing of 65,000 items held as one
+// JSON document took ten times the memory and the time of its text. The text is the one printJson
+// printed of the whole document: its layout, and nlohmann's sorted keys.
 class JsonItemStream {
 public:
     // `keys` are the document's other keys; those that sort before "items" are printed first.

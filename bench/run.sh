@@ -537,6 +537,22 @@ bench_fat32_dir() {
   dir_line fat32 "$img" /BIGDIR
 }
 
+# The same directory as JSON, against its text listing: the items are printed as they come, so
+# that the JSON costs little more time than the text and no more memory (not the whole document
+# built first: 4.6 s and 225 MiB for 65,536 items, where the text took 0.44 s and 17 MiB).
+bench_fat32_dir_json() {
+  header "ls --json of one large directory against its text listing, and peak memory (/usr/bin/time -v)"
+  local img text_s json_s text_m json_m
+  img=$(fat32_dir_image)
+  text_s=$(median_time "$cli" ls "$img" /BIGDIR)
+  json_s=$(median_time "$cli" ls "$img" /BIGDIR --json)
+  text_m=$(peak_mib "$cli" ls "$img" /BIGDIR)
+  json_m=$(peak_mib "$cli" ls "$img" /BIGDIR --json)
+  printf 'fat32 ls /BIGDIR --json (%d entries): %s s, text %s s, ratio %s; peak %s MiB, text %s MiB, ratio %s\n' \
+    "$((fat_dir_entries + 2))" "$json_s" "$text_s" "$(ratio "$json_s" "$text_s")" "$json_m" "$text_m" \
+    "$(ratio "$json_m" "$text_m")"
+}
+
 bench_ntfs_dir() {
   need fls ifind
   header "$dir_header"
@@ -806,7 +822,7 @@ benchmarks=(
   fat32_cat ntfs_cat fat32_save ntfs_save
   fat32_scan ntfs_scan
   fat32_image ntfs_image
-  fat32_dir ntfs_dir
+  fat32_dir fat32_dir_json ntfs_dir
   fat32_memory ntfs_memory
   syscalls
   gui_fat32_root gui_ntfs_allfiles gui_100k

@@ -1,6 +1,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <filesystem>
 
@@ -16,6 +18,7 @@
 #include "cli/remote.h"
 #include "common/dostime.h"
 #include "common/strings.h"
+#include "common/text.h"
 #include "document/file_reader.h"
 #include "document/tree_walk.h"
 #include "fatfs/fat_verdict.h"
@@ -41,24 +44,86 @@ std::string isoDate(const FileItem& item) {
     return d;
 }
 
-json itemJson(const FileItem& item, const std::string* path, const FatTable* fat = nullptr) {
-    json j;
-    j["name"] = item.name;
-    if (path) j["path"] = *path;
-    j["kind"] = item.kind;
-    j["dir"] = item.isDirectory();
-    j["deleted"] = item.deleted;
-    j["attributes"] = item.attributes;
-    std::string date = isoDate(item);
-    j["date"] = date.empty() ? json(nullptr) : json(date);
-    j["cluster"] = item.cluster;
-    j["parent_cluster"] = item.parentCluster;
-    j["record"] = item.record;
-    j["parent_record"] = item.parentRecord;
-    j["size"] = item.size;
-    if (fat && !item.isDirectory()) j["verdict"] = static_cast<int>(fatVerdict(*fat, item));
-    return j;
-}
+// Listings print their items one by one, as they come: a listing of 65,000 items held as one
+// JSON document took ten times the memory and the time of its text. The text is the one printJson
+// printed of the whole document: its layout, and nlohmann's sorted keys.
+class JsonItemStream {
+public:
+    // `keys` are the document's other keys; those that sort before "items" are printed first.
+    explicit JsonItemStream(json keys) : after_(json::object()) {
+        json before = json::object();
+        for (auto& [key, value] : keys.items()) (key < "items" ? before : after_)[key] = std::move(value);
+        std::string head = "{\n";
+        if (!before.empty()) {
+            head = dumped(before);  // "{\n  KEY: VALUE\n}"
+            head.replace(head.size() - 2, 2, ",\n");
+        }
+        std::fputs((head + "  \"items\": [").c_str(), stdout);
+    }
+
+    void add(const FileItem& item, const std::string* path, const FatTable* fat = nullptr) {
+        line_.assign(count_++ ? ",\n    {" : "\n    {");
+        member("attributes", item.attributes);
+        member("cluster", item.cluster);
+        const std::string date = isoDate(item);
+        if (date.empty())
+            member("date", std::string_view("null"));
+        else
+            text("date", date);
+        member("deleted", item.deleted);
+        member("dir", item.isDirectory());
+        member("kind", item.kind);
+        text("name", item.name);
+        member("parent_cluster", item.parentCluster);
+        member("parent_record", item.parentRecord);
+        if (path) text("path", *path);
+        member("record", item.record);
+        if (!item.shortName.empty()) text("short_name", item.shortName);
+        member("size", item.size);
+        if (fat && !item.isDirectory()) member("verdict", static_cast<int>(fatVerdict(*fat, item)));
+        line_ += "\n    }";
+        std::fwrite(line_.data(), 1, line_.size(), stdout);
+    }
+
+    void finish() {
+        std::fputs(count_ ? "\n  ]" : "]", stdout);
+        std::fputs(after_.empty() ? "\n}\n" : ("," + dumped(after_).substr(1) + "\n").c_str(), stdout);
+    }
+
+private:
+    static std::string dumped(const json& j) { return j.dump(2, ' ', false, json::error_handler_t::replace); }
+
+    // A number, true or false, or text that is JSON already.
+    template <typename T>
+    void member(std::string_view key, T value) {
+        line_ += line_.back() == '{' ? "\n      \"" : ",\n      \"";
+        line_ += key;
+        line_ += "\": ";
+        if constexpr (std::is_same_v<T, bool>) {
+            line_ += value ? "true" : "false";
+        } else if constexpr (std::is_integral_v<T>) {
+            char digits[24];
+            line_.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+        } else {
+            line_ += value;
+        }
+    }
+
+    // Names are valid UTF-8 and mostly need no escapes: only the others go through nlohmann.
+    void text(std::string_view key, const std::string& value) {
+        const bool plain = std::all_of(value.begin(), value.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\';
+        });
+        if (plain && isValidUtf8(value))
+            member(key, std::string_view("\"" + value + "\""));
+        else
+            member(key, std::string_view(dumped(json(value))));
+    }
+
+    json after_;
+    std::size_t count_ = 0;
+    std::string line_;
+};
 
 // `shown` is already as a terminal line may show it (shownText).
 void printItemLine(const FileItem& item, const std::string& shown) {
@@ -332,34 +397,37 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
         return kSomeFailed;
     }
 
-    json items = json::array();
+    std::optional<ItemList> list;
+    if (start->isRoot || start->item.isDirectory()) {
+        list = start->isRoot ? std::optional<ItemList>(doc.listForMode(ID_LIST_BASICROOT))
+                             : doc.listItem(start->item, &start->parent);
+        if (!list) {
+            printError(formatText(diag::kCantChangeDir, start->path));
+            return kSomeFailed;
+        }
+    }
+
+    std::optional<JsonItemStream> items;
+    if (opt.json) items.emplace(json{{"source", source}, {"path", start->path.empty() ? "/" : start->path}});
     auto emit = [&](const FileItem& item, const std::string& path) {
-        if (opt.json)
-            items.push_back(itemJson(item, opt.recursive ? &path : nullptr, doc.isFat() ? &doc.drive().fat() : nullptr));
+        if (items)
+            items->add(item, opt.recursive ? &path : nullptr, doc.isFat() ? &doc.drive().fat() : nullptr);
         else
             printItemLine(item, opt.recursive ? shownText(path, false) : shownText(item.name));
     };
 
     int status = kOk;
-    if (!start->isRoot && !start->item.isDirectory()) {
+    if (!list) {
         emit(start->item, start->path);
+    } else if (opt.recursive) {
+        LsWalk visitor(emit);
+        TreeWalk walk(doc, visitor);
+        if (!walk.walk(std::move(*list), start->item, start->path) || visitor.failed) status = kSomeFailed;
     } else {
-        auto list = start->isRoot ? std::optional<ItemList>(doc.listForMode(ID_LIST_BASICROOT))
-                                  : doc.listItem(start->item, &start->parent);
-        if (!list) {
-            printError(formatText(diag::kCantChangeDir, start->path));
-            return kSomeFailed;
-        }
-        if (opt.recursive) {
-            LsWalk visitor(emit);
-            TreeWalk walk(doc, visitor);
-            if (!walk.walk(std::move(*list), start->item, start->path) || visitor.failed) status = kSomeFailed;
-        } else {
-            for (const FileItem& item : *list) emit(item, start->path + "/" + item.name);
-        }
+        for (const FileItem& item : *list) emit(item, start->path + "/" + item.name);
     }
     if (doc.drive().sourceLost() || (start->isRoot && doc.rootUnreadable)) status = kSomeFailed;
-    if (opt.json) printJson({{"source", source}, {"path", start->path.empty() ? "/" : start->path}, {"items", items}});
+    if (items) items->finish();
     return status;
 }
 
@@ -546,9 +614,9 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
                                           : ID_LIST_ALLDIRS;
     ItemList items = doc.listForMode(mode);
     if (opt.json) {
-        json out = json::array();
-        for (const FileItem& item : items) out.push_back(itemJson(item, nullptr));
-        printJson({{"source", source}, {"list", list}, {"completed", host.result == ScanResult::Finished}, {"items", out}});
+        JsonItemStream out({{"source", source}, {"list", list}, {"completed", host.result == ScanResult::Finished}});
+        for (const FileItem& item : items) out.add(item, nullptr);
+        out.finish();
     } else {
         for (const FileItem& item : items) printItemLine(item, shownText(item.name));
     }

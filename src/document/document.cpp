@@ -182,7 +182,8 @@ std::optional<ItemList> CQUIDNEYDoc::listFatDirectory(std::uint32_t cluster, Lis
         if (found && found->kind != ITEM_LOSTDIR)
             item.name = found->name;
         else
-            item.name = e.longName ? *e.longName : shortName(e.raw);
+            item.name = e.listedName();
+        if (e.longName) item.shortName = shortName(e.raw);
         item.attributes = le8(e.raw, dirent::kAttributes);
         item.time = le16(e.raw, dirent::kTime);
         item.date = le16(e.raw, dirent::kDate);
@@ -259,7 +260,8 @@ std::optional<std::string> CQUIDNEYDoc::nameInParent(std::uint32_t a, std::uint3
         walkDirectory(drive, drive.fat(), p, options, [&](const DirEntryRef& e) {
             if (e.dotEntry || e.kind == EntryClass::VolumeLabel) return true;
             std::optional<std::string> name;
-            if (e.kind == EntryClass::Directory) name = e.longName && !isDeleted(e.raw) ? *e.longName : shortName(e.raw);
+            // A deleted directory's long name carries the '#' of deleted entries, as listings show it.
+            if (e.kind == EntryClass::Directory) name = e.listedName();
             names->second.try_emplace(drive.firstCluster(e.raw), std::move(name));
             return true;
         });
@@ -312,7 +314,7 @@ void CQUIDNEYDoc::nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth,
         const std::uint32_t child = drive.firstCluster(e.raw);
         FileItem* found = findFoundItem(child);
         if (!found || found->kind != ITEM_LOSTDIR) return true;
-        found->name = e.longName ? *e.longName : shortName(e.raw);
+        found->name = e.listedName();
         found->kind = kind;
         nameWalk(child, kind, depth + 1, observer);
         return true;

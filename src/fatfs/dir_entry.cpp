@@ -1,6 +1,7 @@
 #include "fatfs/dir_entry.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "common/text.h"
 
@@ -51,7 +52,56 @@ std::string shortName(Bytes e) {
 bool isDotEntry(Bytes e) { return bytesEqual(e, 0, ".       "); }
 bool isDotDotEntry(Bytes e) { return bytesEqual(e, 0, "..      "); }
 
+namespace {
+
+// Long-name entry layout:
+//   0  ordinal (0x40: the last piece)    12  type, 0
+//   1  characters 1-5                     13  checksum of the short name
+//  11  attributes 0x0F                    14  characters 6-11
+//                                         26  cluster, 0
+//                                         28  characters 12-13
+namespace lfn {
+inline constexpr std::size_t kType = 12, kChecksum = 13, kCluster = 26;
+inline constexpr std::uint8_t kLastPiece = 0x40;
+inline constexpr std::size_t kUnitOffsets[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+}  // namespace lfn
+
+// The byte a short name must begin with for its long-name entries to carry `sum`. Deleting
+// overwrote the real one; each step of the checksum can be undone, so exactly one byte fits.
+std::uint8_t firstByteForChecksum(std::uint8_t sum, Bytes e) {
+    std::uint8_t s = sum;
+    for (std::size_t i = 10; i >= 1; --i) {
+        s = static_cast<std::uint8_t>(s - le8(e, i));
+        s = static_cast<std::uint8_t>((s << 1) | (s >> 7));
+    }
+    return s;
+}
+
+// Could a short name made from the long name `name` begin with `b`? File systems take the first
+// letter or digit after leading blanks and dots, in capitals; other first characters become what
+// the code page or '_' makes of them, so there any byte a short name may begin with fits.
+bool firstByteFits(std::uint8_t b, std::u16string_view name) {
+    const std::size_t i = name.find_first_not_of(u" .");
+    if (i != std::u16string_view::npos) {
+        const char16_t c = name[i];
+        if (c >= 'a' && c <= 'z') return b == c - 'a' + 'A';
+        if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return b == c;
+    }
+    if (b == 0x05) return true;  // stands for a name beginning with 0xE5
+    if (b <= ' ' || b == 0x7F || b == kDeletedMark || (b >= 'a' && b <= 'z')) return false;
+    return std::string_view("\"*+,./:;<=>?[\\]|").find(static_cast<char>(b)) == std::string_view::npos;
+}
+
+}  // namespace
+
 void LongNameAssembler::feed(Bytes e) {
+    if (e.size() < kDirEntrySize) return;
+    if (preceding_ == recent_.size()) {
+        std::move(recent_.begin() + 1, recent_.end(), recent_.begin());
+        --preceding_;
+    }
+    std::copy_n(e.begin(), kDirEntrySize, recent_[preceding_++].begin());
+
     std::uint8_t ordinal = le8(e, 0);
     if (!open_) {
         if (ordinal < 0x41 || ordinal > 0x40 + kSlots) return;
@@ -67,24 +117,60 @@ void LongNameAssembler::feed(Bytes e) {
         open_ = false;
         return;
     }
-    // Characters 1-5 at offset 1, 6-11 at 14, 12-13 at 28; copy up to and including a NUL.
-    static constexpr std::size_t kOffsets[kUnitsPerSlot] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    // Copy up to and including a NUL.
     std::size_t base = static_cast<std::size_t>(expected_) * kUnitsPerSlot;
     for (int i = 0; i < kUnitsPerSlot; ++i) {
-        char16_t u = le16(e, kOffsets[i]);
+        char16_t u = le16(e, lfn::kUnitOffsets[i]);
         units_[base + i] = u;
         ++gatheredUnits_;
         if (u == 0) break;
     }
 }
 
-std::optional<std::string> LongNameAssembler::take() {
-    bool complete = open_ && expected_ == 0;
-    open_ = false;
-    if (!complete) return std::nullopt;
-    std::size_t n = std::min({gatheredUnits_, units_.size() - 1, kMaxNameUnits});
-    units_[n] = 0;
-    return utf8FromUtf16(std::span<const char16_t>(units_.data(), n + 1));
+std::optional<std::string> LongNameAssembler::take(Bytes shortEntry) {
+    std::optional<std::string> name;
+    if (isDeleted(shortEntry)) {
+        name = deletedName(shortEntry);
+    } else if (open_ && expected_ == 0) {
+        std::size_t n = std::min({gatheredUnits_, units_.size() - 1, kMaxNameUnits});
+        units_[n] = 0;
+        name = utf8FromUtf16(std::span<const char16_t>(units_.data(), n + 1));
+    }
+    close();
+    return name;
+}
+
+// The nearest entry holds characters 1-13, the one before it 14-26, and so on. A piece fits when
+// it is a well-formed long-name entry with the nearest one's checksum and, if still in use, the
+// ordinal of its place; the name ends at a NUL, at a piece marked last, or at the first piece
+// that does not fit.
+std::optional<std::string> LongNameAssembler::deletedName(Bytes shortEntry) const {
+    if (preceding_ == 0) return std::nullopt;
+    const std::uint8_t sum = recent_[preceding_ - 1][lfn::kChecksum];
+    std::array<char16_t, kSlots * kUnitsPerSlot + 1> units{};
+    std::size_t count = 0;
+    bool ended = false;
+    for (std::size_t place = 1; place <= preceding_ && !ended; ++place) {
+        Bytes piece(recent_[preceding_ - place]);
+        const std::uint8_t ordinal = le8(piece, 0);
+        const bool live = ordinal != kDeletedMark;
+        if ((live && (ordinal & ~lfn::kLastPiece) != place) || le8(piece, lfn::kChecksum) != sum ||
+            le8(piece, lfn::kType) != 0 || le16(piece, lfn::kCluster) != 0)
+            break;
+        for (std::size_t offset : lfn::kUnitOffsets) {
+            const char16_t u = le16(piece, offset);
+            if (u == 0) {
+                ended = true;
+                break;
+            }
+            units[count++] = u;
+        }
+        if (live && (ordinal & lfn::kLastPiece)) ended = true;
+    }
+    count = std::min(count, kMaxNameUnits);
+    units[count] = 0;
+    if (count == 0 || !firstByteFits(firstByteForChecksum(sum, shortEntry), {units.data(), count})) return std::nullopt;
+    return "#" + utf8FromUtf16(std::span<const char16_t>(units.data(), count + 1), kMaxListedNameBytes - 1);
 }
 
 }  // namespace harrow

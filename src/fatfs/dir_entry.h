@@ -42,19 +42,35 @@ bool isDotDotEntry(Bytes entry);
 // is 0x41..0x54 (the last of 1 to 20 entries: 255 characters take 20), expects the ordinals to
 // count down to 1, and is complete when they did. Any break in the sequence drops it. A name keeps
 // at most 255 UTF-16 units, whatever a damaged run holds.
+//
+// Deleting a file overwrites byte 0 of each of its entries, which in a long-name entry is the
+// ordinal, not a character: a deleted entry's long name survives, but its order can only come
+// from where the pieces lie. So the entries right before the short one are kept as well, nearest
+// last, and a deleted short entry takes them backwards while each fits (see take).
 class LongNameAssembler {
 public:
     void feed(Bytes entry);
-    // The long name if a complete run precedes, then closes the run (after every short entry).
-    std::optional<std::string> take();
-    void close() { open_ = false; }
+    // The name the short entry `shortEntry` is listed under when long-name entries precede it,
+    // then closes the run (after every short entry). A live entry takes a complete run; a
+    // deleted one the entries right before it, "#" and the name, when their checksum fits its
+    // short name.
+    std::optional<std::string> take(Bytes shortEntry);
+    void close() {
+        open_ = false;
+        preceding_ = 0;
+    }
 
 private:
     static constexpr int kSlots = 20, kUnitsPerSlot = 13;
+    std::optional<std::string> deletedName(Bytes shortEntry) const;
+
     bool open_ = false;
     int expected_ = 0;
     std::size_t gatheredUnits_ = 0;
     std::array<char16_t, kSlots * kUnitsPerSlot + 1> units_{};
+    // The long-name entries directly before the next short entry, in directory order.
+    std::array<std::array<std::uint8_t, kDirEntrySize>, kSlots> recent_{};
+    std::size_t preceding_ = 0;
 };
 
 }  // namespace harrow

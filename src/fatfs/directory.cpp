@@ -70,7 +70,7 @@ DirWalkStatus walkDirectory(Volume& volume, const FatTable& fat, std::uint32_t c
                 longName.feed(e);
                 continue;
             }
-            DirEntryRef ref{e, c, longName.take(), false, i, k};
+            DirEntryRef ref{e, c, longName.take(e), false, i, k};
             if (!visit(ref)) return DirWalkStatus::Stopped;
         }
         if (lastSector) break;

@@ -18,11 +18,15 @@ namespace harrow {
 struct DirEntryRef {
     Bytes raw;                            // the 32-byte short entry
     EntryClass kind;                      // Directory, File or VolumeLabel
-    std::optional<std::string> longName;  // a complete long name right before it
+    std::optional<std::string> longName;  // the long name right before it; "#" and the name when
+                                          // the entry is deleted (see LongNameAssembler)
     bool dotEntry;                        // "." or ".." at the head of a checked directory (always
                                           // visited, as a Directory)
     std::uint32_t sectorIndex;
     std::uint32_t position;               // entry number within its sector
+
+    // What the lists call the entry: its long name, else its short name.
+    std::string listedName() const { return longName ? *longName : shortName(raw); }
 };
 
 struct DirWalkOptions {

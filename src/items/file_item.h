@@ -43,9 +43,10 @@ struct FileItem {
     std::uint64_t parentRecord = 0;
     std::uint64_t size = 0;      // bytes; FAT stores 32 bits, NTFS 64
     bool deleted = false;        // FAT: the entry is marked deleted; NTFS: the record is not in use
+    std::string shortName{};     // FAT: the 8.3 name when `name` is a long one, else empty
 
     bool isDirectory() const { return attributes & ATTR_DIRECTORY; }
-    // The lists tell deleted entries by the '#' their short name begins with.
+    // The lists tell deleted entries by the '#' their name begins with.
     bool isDeletedName() const { return !name.empty() && name[0] == '#'; }
     // "." or "..": a directory's own entries, listed but never entered.
     bool isDotName() const { return name == "." || name == ".."; }

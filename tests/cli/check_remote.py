@@ -25,7 +25,10 @@ PASSWORD = "s3cret"
 
 PING, LOGIN_OK, OK, FAIL, DATA, DRIVE_OPENED, LOGIN, LOGOUT, SHUTDOWN = range(1, 10)
 OPEN_DRIVE, CLOSE_DRIVE, READ_SECTORS, DRIVE_TYPE, VOLUME_INFO = range(11, 16)
-STALL_LIMIT = 10
+# How long a test waits for what must come: only a server that hangs takes it. Nothing here asks
+# how fast anything came, which tells the machine's speed (the suite also runs under ASan on two
+# busy cores), not the server's behaviour.
+PATIENCE = 120
 
 
 def msg(code, payload=b""):
@@ -43,7 +46,7 @@ def read_request(first, count):
 class Harrowd:
     """harrowd --headless on a free loopback port, its log in a file."""
 
-    def __init__(self, scratch, drives):
+    def __init__(self, scratch, drives, stall_limit=None):
         self.log_path = os.path.join(scratch, f"harrowd-{time.monotonic_ns()}.log")
         password_file = os.path.join(scratch, "password")
         with open(password_file, "w") as f:
@@ -52,6 +55,8 @@ class Harrowd:
                 "--log", self.log_path]
         for letter, path in drives.items():
             args += ["--drive", f"{letter}={path}"]
+        if stall_limit is not None:
+            args += ["--stall-limit", str(stall_limit)]
         self.sockets = []
         self.proc = subprocess.Popen(args, stderr=subprocess.PIPE, env=ENV)
         line = self.proc.stderr.readline().decode()
@@ -61,7 +66,7 @@ class Harrowd:
         return f"harrowd://127.0.0.1:{self.port}/{letter}"
 
     def connect(self, logged_in=False):
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=20)
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=PATIENCE)
         self.sockets.append(s)
         if logged_in:
             s.sendall(msg(LOGIN, login_payload()))
@@ -77,7 +82,7 @@ class Harrowd:
         for s in self.sockets if close_sockets else []:
             s.close()
         self.proc.send_signal(signal.SIGTERM)
-        code = self.proc.wait(timeout=30)
+        code = self.proc.wait(timeout=PATIENCE)
         self.proc.stderr.close()
         return code
 
@@ -99,7 +104,7 @@ def reply(s):
     return header[1], recv_exact(s, length)
 
 
-def closed(s, timeout=5):
+def closed(s, timeout=PATIENCE):
     s.settimeout(timeout)
     try:
         return s.recv(1) == b""
@@ -175,7 +180,7 @@ class Remote(unittest.TestCase):
 
         # Discovery: a 6-byte datagram of any content gets the 52-byte answer, nothing else does.
         udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        udp.settimeout(5)
+        udp.settimeout(PATIENCE)
         self.server.sockets.append(udp)
         for datagram in (b"\xff" * 7, b"\0" * 6):
             udp.sendto(datagram, ("127.0.0.1", self.server.port + 1))
@@ -233,37 +238,51 @@ class Remote(unittest.TestCase):
             self.assertEqual(s.recv(6), answer, bad[:6])
             self.assertTrue(closed(s), bad[:6])
 
-    def test_fifty_readers_are_not_held_up_by_stalled_clients(self):
-        # One client stops in the middle of a header, another stops reading its replies.
-        half = self.server.connect(logged_in=True)
+    @staticmethod
+    def stall(server):
+        """One client that stops in the middle of a header, another that stops reading its replies."""
+        half = server.connect(logged_in=True)
         half.sendall(msg(PING)[:3])
-        deaf = self.server.connect(logged_in=True)
+        deaf = server.connect(logged_in=True)
         deaf.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         deaf.sendall(msg(OPEN_DRIVE, b"F:\\\0") + read_request(0, 2048) * 64)
-        stalled_at = time.monotonic()
 
-        results = [None] * 50
+    def test_fifty_readers_are_not_held_up_by_stalled_clients(self):
+        # The stalled clients outlast the test: a server that waited on them would hold every
+        # reader until it dropped them, however fast the machine.
+        server = Harrowd(self.scratch, {"F": self.fat}, stall_limit=86400)
+        try:
+            self.stall(server)
+            results = [None] * 50
 
-        def read(i):
-            results[i] = cli("cat", self.server.url("F"), "/BIG.BIN").stdout
+            def read(i):
+                results[i] = cli("cat", server.url("F"), "/BIG.BIN").stdout
 
-        threads = [threading.Thread(target=read, args=(i,)) for i in range(len(results))]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        took = time.monotonic() - stalled_at
-        self.assertEqual([r == self.big for r in results], [True] * len(results))
-        self.assertLess(took, STALL_LIMIT - 1, "the readers waited for a stalled client")
-        # Reading what the deaf client was sent would be progress: its drop shows in the log.
-        self.assertTrue(closed(half, STALL_LIMIT + 5))
-        while "Socket send error" not in self.server.log() and time.monotonic() - stalled_at < STALL_LIMIT + 5:
-            time.sleep(0.1)
-        took = time.monotonic() - stalled_at
-        self.assertGreater(took, STALL_LIMIT - 1)
-        self.assertLess(took, STALL_LIMIT + 5)
-        self.assertIn("Socket read error", self.server.log())
-        deaf.close()
+            threads = [threading.Thread(target=read, args=(i,)) for i in range(len(results))]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            self.assertEqual([r == self.big for r in results], [True] * len(results))
+            self.assertEqual(server.log().count("Logout"), len(results))
+            self.assertNotIn("Socket", server.log())  # neither stalled client was dropped
+        finally:
+            server.stop()
+
+    def test_stalled_clients_are_dropped_after_the_stall_limit(self):
+        server = Harrowd(self.scratch, {"F": self.fat}, stall_limit=1)
+        try:
+            stalled_at = time.monotonic()
+            self.stall(server)
+            self.assertTrue(closed(server.sockets[0]))
+            while "Socket send error" not in server.log() and time.monotonic() - stalled_at < PATIENCE:
+                time.sleep(0.1)
+            # Each was dropped a whole stall limit after it last moved a byte, never sooner.
+            self.assertGreaterEqual(time.monotonic() - stalled_at, 1)
+            self.assertIn("Socket send error", server.log())
+            self.assertIn("Socket read error", server.log())
+        finally:
+            server.stop()
 
     def test_shutdown_tells_every_client(self):
         server = Harrowd(self.scratch, {"F": self.fat})

@@ -17,12 +17,14 @@ Entry shortEntry(const char* name11, std::uint8_t attr) {
     return e;
 }
 
-// Long-name piece `ordinal` carrying up to 13 characters of `text`.
-Entry lfn(std::uint8_t ordinal, std::u16string_view text) {
+// Long-name piece `ordinal` carrying up to 13 characters of `text`, for the short name of
+// checksum `sum`.
+Entry lfn(std::uint8_t ordinal, std::u16string_view text, std::uint8_t sum = 0) {
     static constexpr std::size_t kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
     Entry e{};
     e[0] = ordinal;
     e[11] = 0x0F;
+    e[13] = sum;
     for (std::size_t i = 0; i < 13; ++i) {
         char16_t u = i < text.size() ? text[i] : i == text.size() ? u'\0' : u'\xFFFF';
         storeLe<std::uint16_t>(MutableBytes(e), kOffsets[i], u);
@@ -79,10 +81,12 @@ TEST(DirEntry, ShortNames) {
     setOemCodePage("");
 }
 
-std::optional<std::string> assemble(const std::vector<Entry>& pieces) {
+const Entry kLiveShort = shortEntry("LONGNA~1TXT", 0x20);
+
+std::optional<std::string> assemble(const std::vector<Entry>& pieces, const Entry& shortOne = kLiveShort) {
     LongNameAssembler a;
     for (const auto& p : pieces) a.feed(p);
-    return a.take();
+    return a.take(shortOne);
 }
 
 TEST(DirEntry, LongNamesAssembleOnlyFromCompleteRuns) {
@@ -100,10 +104,10 @@ TEST(DirEntry, LongNamesAssembleOnlyFromCompleteRuns) {
     EXPECT_EQ(assemble({lfn(0x42, u"junk"), lfn(0x41, u"ok")}), std::nullopt);
     LongNameAssembler a;
     a.feed(lfn(0x41, u"first"));
-    EXPECT_EQ(a.take(), "first");
-    EXPECT_EQ(a.take(), std::nullopt);  // the run closes after every short entry
+    EXPECT_EQ(a.take(kLiveShort), "first");
+    EXPECT_EQ(a.take(kLiveShort), std::nullopt);  // the run closes after every short entry
     a.feed(lfn(0x41, u"second"));
-    EXPECT_EQ(a.take(), "second");
+    EXPECT_EQ(a.take(kLiveShort), "second");
 }
 
 std::vector<Entry> piecesOf(std::u16string_view name, int count) {
@@ -128,6 +132,41 @@ TEST(DirEntry, LongNamesOfUpToTwentyPiecesAreKeptWhole) {
     EXPECT_EQ(assemble(piecesOf(longest, 20)), std::string(251, 'n') + ".txt");
     // Twenty full pieces hold 260 characters without an end: a name keeps 255.
     EXPECT_EQ(assemble(piecesOf(std::u16string(260, u'z'), 20)), std::string(255, 'z'));
+}
+
+std::uint8_t checksum(const char* name11) {
+    std::uint8_t s = 0;
+    for (int i = 0; i < 11; ++i) s = static_cast<std::uint8_t>(((s & 1) << 7) + (s >> 1) + std::uint8_t(name11[i]));
+    return s;
+}
+
+TEST(DirEntry, DeletedLongNamesComeFromThePiecesRightBeforeTheirEntry) {
+    const Entry gone = shortEntry("\xE5" "HORTL~1TXT", 0x20);
+    const std::uint8_t sum = checksum("SHORTL~1TXT");
+    const Entry far = lfn(0xE5, u"t", sum), near = lfn(0xE5, u"Short long.tx", sum);
+    const Entry wiped = shortEntry("\xE5" "IPED   TXT", 0x20);  // another entry written over it
+    const std::uint8_t cjk = checksum("___~1   TXT");
+    struct Case {
+        const char* what;
+        std::vector<Entry> pieces;
+        Entry entry;
+        std::optional<std::string> want;
+    } cases[] = {
+        {"deleted pieces", {far, near}, gone, "#Short long.txt"},
+        {"pieces left in use", {lfn(0x42, u"t", sum), lfn(0x01, u"Short long.tx", sum)}, gone, "#Short long.txt"},
+        {"checksum of another name", {far, near}, wiped, std::nullopt},
+        {"far piece of another name", {lfn(0xE5, u"t", sum ^ 1), near}, gone, "#Short long.tx"},
+        {"piece out of place", {lfn(0x01, u"t", sum), lfn(0x42, u"Short long.tx", sum)}, gone, std::nullopt},
+        {"no long-name type", {[&] { Entry e = near; e[26] = 7; return e; }()}, gone, std::nullopt},
+        {"first byte a code page made", {lfn(0xE5, u"\u65e5\u672c\u8a9e.txt", cjk)}, shortEntry("\xE5" "__~1   TXT", 0x20),
+         "#\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt"},
+        {"live entry after deleted pieces", {far, near}, shortEntry("SHORTL~1TXT", 0x20), std::nullopt},
+        {"no pieces", {}, gone, std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(assemble(c.pieces, c.entry), c.want) << c.what;
+    // Twenty-one pieces: the nearest twenty are kept, and a name keeps 255 characters.
+    std::vector<Entry> many(21, lfn(0xE5, u"zzzzzzzzzzzzz", checksum("ZZZZZZ~1   ")));
+    EXPECT_EQ(assemble(many, shortEntry("\xE5" "ZZZZZ~1   ", 0x20)), "#" + std::string(255, 'z'));
 }
 
 }  // namespace

@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
     std::string passwordFile, bindAddress, logPath, lang;
     std::vector<std::string> drives;
     int port = remote::SERVER_PORT;
+    int stallSeconds = 10;
     app.add_flag("--headless", headless, "run without a window (this build has none: it always does)");
     app.add_option("--password-file", passwordFile,
                    "read the password from the first line of FILE (else HARROWD_PASSWORD, else a prompt)")
@@ -71,6 +72,10 @@ int main(int argc, char** argv) {
         ->type_name("ADDRESS");
     app.add_option("--port", port, "TCP port (default 2000; discovery answers on the port after it)")
         ->check(CLI::Range(0, 65534));
+    app.add_option("--stall-limit", stallSeconds,
+                   "drop a client that stops in the middle of a message, or stops taking its replies, after "
+                   "this many seconds (default 10)")
+        ->check(CLI::Range(1, 86400));
     app.add_option("--log", logPath, "append the log to FILE instead of writing it on stdout")->type_name("FILE");
     app.add_option("--lang", lang, "language of the log")->check(CLI::IsMember({"zh", "en"}));
     try {
@@ -133,6 +138,7 @@ int main(int argc, char** argv) {
     options.password = *password;
     options.bindAddress = bindAddress;
     options.port = static_cast<std::uint16_t>(port);
+    options.stallLimit = std::chrono::seconds(stallSeconds);
     if (!server.startUp(options)) {
         fail("cannot listen on " + (bindAddress.empty() ? std::string("port ") : bindAddress + " port ") +
              std::to_string(port) + ": " + std::strerror(errno));

@@ -97,13 +97,14 @@ TEST(NtfsInode, AttributeTableKeepsFileNamesAndFindsByKind) {
     EXPECT_EQ(ino.attributes()[1].value[0x41], 1);
     EXPECT_EQ(ino.attributes()[2].value[0x41], 2);
     EXPECT_EQ(readAll(ino), "main");
-    // A named lookup stops at an unnamed attribute of the type standing before the named one.
-    EXPECT_EQ(ino.find(AT_DATA, "extra"), nullptr);
+    // Each lookup finds its own attribute whatever of the type stands before it; names are whole.
+    EXPECT_EQ(readAll(ino, AT_DATA, "extra"), "stream");
+    EXPECT_EQ(ino.find(AT_DATA, "ext"), nullptr);
     EXPECT_EQ(ino.find(AT_DATA, "nope"), nullptr);
     EXPECT_EQ(ino.attributeSize(AT_INDEX_ROOT), 0u);
 
     ASSERT_TRUE(ino.loadByNumber(21));
-    EXPECT_EQ(ino.find(AT_DATA), nullptr);
+    EXPECT_EQ(readAll(ino), "unnamed");
     EXPECT_EQ(readAll(ino, AT_DATA, "zone"), "named");
 }
 
@@ -161,6 +162,22 @@ TEST(NtfsInode, AttributeListsGatherExtentsFromOtherRecords) {
     CInode circling(turns.drive().mft());
     ASSERT_TRUE(circling.loadByNumber(20));
     EXPECT_EQ(readAll(circling), all);
+
+    // The list names a stream of the base record before the unnamed data of record 23: the
+    // stream enters the table first, and the file's data must still be found.
+    img.beginRecord(22);
+    img.addAttribute(22, NtfsImage::resident(AT_ATTRIBUTE_LIST, u"",
+                                             join({listEntry(AT_DATA, 22, 0), listEntry(AT_DATA, 23, 0)})));
+    img.addAttribute(22, NtfsImage::resident(AT_DATA, u"ads", bytesOf("stream")));
+    img.beginRecord(23);
+    img.addAttribute(23, NtfsImage::resident(AT_DATA, u"", bytesOf("file data")));
+    Opened streamFirst(img);
+    CInode listed(streamFirst.drive().mft());
+    ASSERT_TRUE(listed.loadByNumber(22));
+    EXPECT_EQ(readAll(listed), "file data");
+    ASSERT_TRUE(listed.loadBySector(img.recordSector(22)));
+    EXPECT_EQ(readAll(listed), "file data");
+    EXPECT_EQ(readAll(listed, AT_DATA, "ads"), "stream");
 
     // An extent that does not continue the runs leaves the record with an empty table.
     img.beginRecord(21);
@@ -294,7 +311,7 @@ TEST(NtfsIndex, EnumerationPositionsAndOrder) {
     // Subnodes come before their entry: X, K, Y.
     Opened tree(v.img);
     ASSERT_TRUE(tree.ok);
-    auto list = tree.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false}, &tree.doc.dirStack[0]);
+    auto list = tree.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &tree.doc.dirStack[0]);
     ASSERT_TRUE(list);
     EXPECT_EQ(names(*list), (std::vector<std::string>{".", "..", "X", "K", "Y"}));
 }
@@ -329,7 +346,7 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
     v.img.putIndexRecord(6002, 2, {NtfsImage::indexEntry(24, 21, u"Y"), NtfsImage::indexEntry(0, 0, u"", true, 2)});
     Opened o(v.img);
     ASSERT_TRUE(o.ok);
-    auto list = o.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false}, &o.doc.dirStack[0]);
+    auto list = o.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &o.doc.dirStack[0]);
     ASSERT_TRUE(list);
     EXPECT_EQ((*list)[2].name, "X");
 
@@ -342,7 +359,7 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
         IndexVolume torn;
         damage(torn.img);
         Opened t(torn.img);
-        auto rest = t.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false}, &t.doc.dirStack[0]);
+        auto rest = t.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &t.doc.dirStack[0]);
         ASSERT_TRUE(rest);
         EXPECT_EQ(names(*rest), (std::vector<std::string>{".", "..", "K", "Y"}));
         const auto ids = t.prompts.ids();

@@ -55,6 +55,7 @@ json itemJson(const FileItem& item, const std::string* path, const FatTable* fat
     j["record"] = item.record;
     j["parent_record"] = item.parentRecord;
     j["size"] = item.size;
+    if (item.isStream()) j["stream"] = item.stream;
     if (fat && !item.isDirectory()) j["verdict"] = static_cast<int>(fatVerdict(*fat, item));
     return j;
 }
@@ -323,6 +324,8 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
     int status = kOk;
     if (!start->isRoot && !start->item.isDirectory()) {
         emit(start->item, start->path);
+        // A file shows with its named streams, as its directory lists it.
+        for (const FileItem& stream : doc.streamsOf(start->item)) emit(stream, start->path + ":" + pathName(stream.stream));
     } else {
         auto list = start->isRoot ? std::optional<ItemList>(doc.listForMode(ID_LIST_BASICROOT))
                                   : doc.listItem(start->item, &start->parent);

@@ -143,6 +143,11 @@ std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileIt
     return listNtfsDirectory(drive_->mft(), item.record, *parent, observer);
 }
 
+ItemList CQUIDNEYDoc::streamsOf(const FileItem& item) {
+    if (isFat() || item.isStream()) return {};
+    return ntfsStreamItems(drive_->mft(), item);
+}
+
 std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster, ListObserver* observer) {
     DirWalkStatus status;
     return listFatDirectory(cluster, observer, status);

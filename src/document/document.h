@@ -72,6 +72,9 @@ public:
     // the top, as when the user has just entered `item`.
     std::optional<ItemList> listItem(const FileItem& item, const FileItem* parent = nullptr,
                                      ListObserver* observer = nullptr);
+    // The named data streams of an NTFS item, as its directory lists them after it; none on FAT
+    // and for a stream. The drive must be open.
+    ItemList streamsOf(const FileItem& item);
     // Lists the FAT directory at `cluster`; the drive must be open.
     std::optional<ItemList> listDirectory(std::uint32_t cluster, ListObserver* observer = nullptr);
 

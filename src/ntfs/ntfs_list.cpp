@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -61,6 +63,27 @@ std::optional<FileNameValue> fileName(const CInode& ino) {
         if (best->nameSpace != kDosNameSpace) break;
     }
     return best;
+}
+
+// The named data streams of `ino`, the record of `file`, each a file of its own that shares the
+// file's record, times and attributes.
+ItemList streamItems(const CInode& ino, const FileItem& file) {
+    ItemList streams;
+    // In name order, as a record holds them: the table's order depends on how they were met.
+    std::vector<const AttrEntry*> named = ino.namedStreams();
+    std::stable_sort(named.begin(), named.end(), [](const AttrEntry* a, const AttrEntry* b) { return a->name < b->name; });
+    for (const AttrEntry* a : named) {
+        FileItem s = file;
+        s.stream = utf8FromUtf16(a->name);
+        // A name that ends at once (a NUL first) could not be told from the unnamed stream.
+        if (s.stream.empty()) continue;
+        s.name = file.name + ":" + s.stream;
+        s.kind = ITEM_FILE;
+        s.attributes = file.attributes & ~ATTR_DIRECTORY;
+        s.size = a->dataSize();
+        streams.push_back(std::move(s));
+    }
+    return streams;
 }
 
 constexpr std::string_view kSystemNames[] = {"$MFT",  "$MFTMirr", "$LogFile", "$Volume", "$AttrDef", "$I30",
@@ -127,7 +150,8 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
         item.size = key->dataSize;
         item.cluster = mft.sectorOfRecord(key->record);
         item.parentCluster = key->parent == r ? ownSector : mft.sectorOfRecord(key->parent);
-        if (child.loadByNumber(key->record)) {
+        const bool loaded = child.loadByNumber(key->record);
+        if (loaded) {
             if (auto si = standardInfo(child)) item.attributes = si->dosAttributes;
             item.attributes = isDirectory(child) ? (item.attributes | ATTR_DIRECTORY) : (item.attributes & ~ATTR_DIRECTORY);
             // The index copy of the size is not always kept current; the record's is.
@@ -138,7 +162,9 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
             item.kind = r < kFirstUserRecord || item.parentRecord < kFirstUserRecord ? ITEM_TOPDIR : ITEM_DIR;
         else
             item.kind = ITEM_FILE;
+        ItemList streams = loaded ? streamItems(child, item) : ItemList{};
         list.push_back(std::move(item));
+        list.insert(list.end(), std::make_move_iterator(streams.begin()), std::make_move_iterator(streams.end()));
     }
     // A deleted directory's index blocks are often taken by other data: only a live one's say
     // something is wrong.
@@ -203,6 +229,12 @@ std::optional<FileItem> ntfsItemAtSector(Mft& mft, std::uint64_t sector) {
     item.parentCluster = kNoRecord;
     item.deleted = !ino.inUse();
     return item;
+}
+
+ItemList ntfsStreamItems(Mft& mft, const FileItem& file) {
+    CInode ino(mft);
+    if (!ino.loadBySector(file.cluster)) return {};
+    return streamItems(ino, file);
 }
 
 }  // namespace harrow

@@ -78,9 +78,14 @@ class NtfsFixtures(unittest.TestCase):
         for v in self.volumes:
             with self.subTest(image=v.name):
                 listed = json.loads(run(*v.args("ls", v.image, "-r", "--json")).stdout)["items"]
-                got = {i["path"]: i for i in listed if i["name"] not in (".", "..") and visible(i["path"])}
+                got = {i["path"]: i for i in listed if i["name"] not in (".", "..") and visible(i["path"]) and "stream" not in i}
                 want = {e["path"]: e for e in v.truth["entries"] if visible(e["path"])}
                 self.assertEqual(sorted(got), sorted(want))
+                # Each named stream right after its file, as a file of its own.
+                streams = [(i["path"], i["stream"], i["record"], i["size"], i["cluster"], i["dir"])
+                           for i in listed if "stream" in i and visible(i["path"])]
+                self.assertEqual(sorted(streams), sorted((s["path"] + ":" + s["stream"], s["stream"], s["record"], s["size"],
+                                                          v.sector(s["record"]), False) for s in v.truth["streams"]))
                 for path, e in want.items():
                     i = got[path]
                     self.assertEqual((i["record"], i["parent_record"], i["dir"], i["deleted"]),
@@ -134,6 +139,23 @@ class NtfsFixtures(unittest.TestCase):
                                 differ.append(e["path"])
                     self.assertEqual(differ, [], f"{len(differ)} of {len(files)} saved by sector differ")
 
+    def test_named_streams_read_back_by_path_and_by_sector_and_save_beside_their_file(self):
+        for v in self.volumes:
+            streams = [s for s in v.truth["streams"] if visible(s["path"])]
+            for s in streams:
+                with self.subTest(image=v.name, stream=s["path"] + ":" + s["stream"]):
+                    for address in (s["path"] + ":" + s["stream"], "@%d:%s" % (v.sector(s["record"]), s["stream"])):
+                        self.assertEqual(run(*v.args("cat", v.image, address)).stdout, v.content(s), address)
+            if not streams:
+                continue
+            with self.subTest(image=v.name, saved="streams"), tempfile.TemporaryDirectory() as out:
+                addresses = [s["path"] + ":" + s["stream"] for s in streams]
+                report = json.loads(run(*v.args("save", v.image, *addresses, "--to", out, "--json")).stdout)
+                self.assertEqual((report["saved"], report["failed"]), (len(streams), 0))
+                for s in streams:
+                    with open(os.path.join(out, s["path"].rsplit("/", 1)[1] + "_" + s["stream"]), "rb") as f:
+                        self.assertEqual(f.read(), v.content(s), s["stream"])
+
     def test_listings_and_bytes_as_ntfs3g_reads_them(self):
         # Looked up by path, so every index on the way is walked.
         for v in self.volumes:
@@ -177,7 +199,8 @@ class NtfsFixtures(unittest.TestCase):
             for d in dirs[:5]:
                 with self.subTest(image=v.name, path=d["path"]):
                     listed = json.loads(run(*v.args("ls", v.image, "@%d" % v.sector(d["record"]), "--json")).stdout)["items"]
-                    got = sorted(i["name"] for i in listed if i["name"] not in (".", "..") and visible(i["name"]))
+                    got = sorted(i["name"] for i in listed
+                                 if i["name"] not in (".", "..") and visible(i["name"]) and "stream" not in i)
                     want = sorted(e["name"] for e in v.truth["entries"]
                                   if e["path"].rsplit("/", 1)[0] == d["path"] and visible(e["name"]))
                     self.assertEqual(got, want)

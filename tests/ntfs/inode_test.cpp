@@ -1,7 +1,12 @@
 // File records, attribute tables, data reading and directory indexes on a crafted NTFS volume.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <tuple>
 
 #include "common/strings.h"
 #include "document/document.h"
@@ -9,6 +14,7 @@
 #include "ntfs/index.h"
 #include "ntfs/inode.h"
 #include "ntfs/ntfs_list.h"
+#include "saving/save_run.h"
 #include "scan/disk_scan.h"
 #include "support/ntfs_image.h"
 
@@ -441,6 +447,48 @@ TEST(NtfsFiles, ScanHandInsBuildTheAllFilesList) {
     EXPECT_EQ(d.kind, ITEM_FILE);
     // A sector past the volume is a read error the scan must hear of.
     EXPECT_FALSE(o.doc.addFoundDirectory(1u << 20));
+}
+
+TEST(NtfsFiles, NamedStreamsListAfterTheirFileReadAndSaveBesideIt) {
+    NtfsImage img;
+    img.beginRecord(5, 3);
+    img.addAttribute(5, NtfsImage::resident(AT_INDEX_ROOT, u"$I30",
+                                            NtfsImage::indexRoot({NtfsImage::indexEntry(20, 5, u"f"),
+                                                                  NtfsImage::indexEntry(21, 5, u"f_b"),
+                                                                  NtfsImage::indexEntry(0, 0, u"", true)})));
+    std::fill_n(img.cluster(3000).begin(), 512, 'x');
+    img.beginRecord(20);
+    img.addAttribute(20, NtfsImage::resident(AT_DATA, u"", bytesOf("main")));
+    // "a": one cluster on disk, one sparse; met after "b", listed before it.
+    img.addAttribute(20, NtfsImage::resident(AT_DATA, u"b", bytesOf("beta")));
+    img.addAttribute(20, NtfsImage::nonResident(AT_DATA, u"a", {0x21, 0x01, 0xB8, 0x0B, 0x01, 0x01}, 0, 1, 1024));
+    img.beginRecord(21);
+    img.addAttribute(21, NtfsImage::resident(AT_DATA, u"", bytesOf("real")));
+    Opened o(img);
+    ASSERT_TRUE(o.ok);
+    EXPECT_EQ(names(o.doc.rootList), (std::vector<std::string>{"f", "f:a", "f:b", "f_b"}));
+    const FileItem& a = o.doc.rootList[1];
+    EXPECT_EQ((std::tuple{a.stream, a.kind, a.record, a.cluster, a.size}),
+              (std::tuple{std::string("a"), std::uint16_t{ITEM_FILE}, std::uint64_t{20}, img.recordSector(20), std::uint64_t{1024}}));
+    EXPECT_EQ(o.doc.streamsOf(o.doc.rootList[0]).size(), 2u);
+
+    const auto folder = std::filesystem::temp_directory_path() / ("harrow-streams-" + std::to_string(getpid()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::vector<FileItem*> items;
+    for (FileItem& item : o.doc.rootList) items.push_back(&item);
+    SaveObserver quiet;
+    EXPECT_EQ(runSave(o.doc, items, {folder.string()}, quiet).saved, 4);
+    auto read = [&](const char* name) {
+        std::ifstream in(folder / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    // A stream is a file of its own beside its file; a file of that name keeps it.
+    EXPECT_EQ(read("f"), "main");
+    EXPECT_EQ(read("f_a"), std::string(512, 'x') + std::string(512, '\0'));
+    EXPECT_EQ(read("f_b"), "real");
+    EXPECT_EQ(read("f_b~2"), "beta");
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

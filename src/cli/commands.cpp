@@ -322,6 +322,7 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
     };
 
     int status = kOk;
+    const int incompleteBefore = doc.incompleteListings;
     if (!start->isRoot && !start->item.isDirectory()) {
         emit(start->item, start->path);
         // A file shows with its named streams, as its directory lists it.
@@ -341,7 +342,9 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
             for (const FileItem& item : *list) emit(item, start->path + "/" + item.name);
         }
     }
-    if (doc.drive().sourceLost() || (start->isRoot && doc.rootUnreadable)) status = kSomeFailed;
+    // A listing that left out what a damaged index hid said so, and is not all done.
+    if (doc.drive().sourceLost() || (start->isRoot && doc.rootUnreadable) || doc.incompleteListings > incompleteBefore)
+        status = kSomeFailed;
     if (opt.json) printJson({{"source", source}, {"path", start->path.empty() ? "/" : start->path}, {"items", items}});
     return status;
 }
@@ -592,6 +595,7 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
                             : opt.overwrite == "none" ? ReplaceAnswer::NoToAll
                                                       : ReplaceAnswer::Yes;
     CliSaveObserver observer(opt.json);
+    const int incompleteBefore = doc.incompleteListings;
     SaveSummary summary = runSave(doc, items, options, observer);
     if (opt.json)
         printJson({{"source", source},
@@ -602,7 +606,9 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
                    {"cancelled", summary.cancelled},
                    {"items", observer.results}});
     if (!summary.started) return kBadSource;
-    if (summary.failed > 0 || summary.cancelled || (prompts && prompts->askedWithoutTerminal)) status = kSomeFailed;
+    if (summary.failed > 0 || summary.cancelled || (prompts && prompts->askedWithoutTerminal) ||
+        doc.incompleteListings > incompleteBefore)
+        status = kSomeFailed;
     return status;
 }
 

@@ -116,6 +116,9 @@ public:
     std::vector<SkipRange> skipRanges;
     ItemList rootList;
     bool rootUnreadable = false;  // the root list misses what could not be read
+    // Listings of NTFS directories in use (by listItem) that missed what a damaged index hid:
+    // each was said, and leaves the command that asked for it incomplete.
+    int incompleteListings = 0;
     ItemList foundList;     // ascending by first cluster: the scan adds in cluster order
     ItemList ntfsFileList;
     std::vector<FileItem> dirStack;  // item 0 is the root item

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -86,6 +87,19 @@ ItemList streamItems(const CInode& ino, const FileItem& file) {
     return streams;
 }
 
+// A name in a directory's index: on a damaged volume several paths through the index may lead
+// to one entry, which is still one file (hard links in one directory are names of their own).
+struct Listed {
+    std::uint64_t record;
+    std::u16string name;
+    bool operator==(const Listed&) const = default;
+};
+struct ListedHash {
+    std::size_t operator()(const Listed& l) const {
+        return std::hash<std::u16string>{}(l.name) ^ (std::hash<std::uint64_t>{}(l.record) * 0x9E3779B97F4A7C15ull);
+    }
+};
+
 constexpr std::string_view kSystemNames[] = {"$MFT",  "$MFTMirr", "$LogFile", "$Volume", "$AttrDef", "$I30",
                                              "$Bitmap", "$Boot", "$BadClus", "$Quota",  "$UpCase"};
 
@@ -134,6 +148,7 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
     bool first = true;
     // Every entry has a position of its own; one met again means a damaged index leads in a circle.
     std::unordered_set<IndexPosition> seen;
+    std::unordered_set<Listed, ListedHash> listed;
     while (enumerate(index, p, entry) && seen.insert(p).second) {
         if (std::exchange(first, false)) continue;
         if (observer) {
@@ -142,6 +157,7 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
         }
         auto key = parseIndexEntry(entry);
         if (!key || key->record < kFirstUserRecord || key->nameSpace == kDosNameSpace) continue;
+        if (!listed.insert(Listed{key->record, key->name}).second) continue;
         FileItem item;
         item.name = utf8FromUtf16(key->name);
         setDosTime(item, key->modified);
@@ -168,11 +184,16 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
     }
     // A deleted directory's index blocks are often taken by other data: only a live one's say
     // something is wrong.
-    reached = index.damaged().empty() ? NtfsListing::Whole : NtfsListing::IndexDamaged;
-    if (!index.damaged().empty() && dir.inUse() && !mft.volume().sourceLost())
+    if (index.damaged().empty()) {
+        reached = NtfsListing::Whole;
+    } else if (dir.inUse() && !mft.volume().sourceLost()) {
+        reached = NtfsListing::IndexDamaged;
         mft.volume().prompts().showMessage(
             msg::kIndexDamaged, formatMessage(msg::kIndexDamaged, static_cast<unsigned long>(r),
                                               static_cast<unsigned long>(index.damaged().front())));
+    } else {
+        reached = NtfsListing::IndexDamagedUnsaid;
+    }
     if (list.empty()) return std::nullopt;
     return list;
 }

@@ -156,6 +156,30 @@ class NtfsFixtures(unittest.TestCase):
                     with open(os.path.join(out, s["path"].rsplit("/", 1)[1] + "_" + s["stream"]), "rb") as f:
                         self.assertEqual(f.read(), v.content(s), s["stream"])
 
+    def test_a_damaged_index_block_fails_the_listing_that_misses_it(self):
+        v = next((v for v in self.volumes if v.name == "ntfs.img"), None)
+        if v is None:
+            self.skipTest("ntfs.img was not built")
+        with tempfile.TemporaryDirectory() as d:
+            image = os.path.join(d, "damaged.img")
+            with open(v.image, "rb") as f:
+                data = bytearray(f.read())
+            # Every index block that names this file of /Big Directory, in use or left over.
+            name, at, blocks = "f0750.txt".encode("utf-16-le"), 0, 0
+            while (at := data.find(name, at + 1)) > 0:
+                block = data.rfind(b"INDX", 0, at)
+                if block >= 0 and block % 512 == 0:
+                    data[block:block + 4] = b"XXXX"
+                    blocks += 1
+            self.assertGreater(blocks, 0)
+            with open(image, "wb") as f:
+                f.write(data)
+            for args in (["ls", image, "/Big Directory"], ["ls", image, "-r"]):
+                p = run(*v.args(*args), check=False)
+                self.assertEqual(p.returncode, 1, args)
+                self.assertIn(b"is damaged", p.stderr)
+                self.assertNotIn(b"f0750.txt", p.stdout)
+
     def test_listings_and_bytes_as_ntfs3g_reads_them(self):
         # Looked up by path, so every index on the way is walked.
         for v in self.volumes:

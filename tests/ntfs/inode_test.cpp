@@ -356,20 +356,40 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
     ASSERT_TRUE(list);
     EXPECT_EQ((*list)[2].name, "X");
 
+    // Two blocks that hold the same entry, as several paths through a damaged index lead to one:
+    // the file is listed once.
+    IndexVolume twice;
+    twice.img.putIndexRecord(6002, 2, {NtfsImage::indexEntry(23, 21, u"X"), NtfsImage::indexEntry(0, 0, u"", true)});
+    Opened w(twice.img);
+    auto once = w.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &w.doc.dirStack[0]);
+    ASSERT_TRUE(once);
+    EXPECT_EQ(names(*once), (std::vector<std::string>{".", "..", "X", "K"}));
+
     // An index record that cannot be read costs its own entries only, and is said to be damaged;
-    // so is one that is not the block its entry asks for.
-    for (auto damage : {+[](NtfsImage& img) { img.cluster(6000)[0] = 'X'; },  // no longer "INDX"
-                        +[](NtfsImage& img) {
-                            img.putIndexRecord(6000, 7, {NtfsImage::indexEntry(23, 21, u"X"), NtfsImage::indexEntry(0, 0, u"", true)});
-                        }}) {
+    // so is one that is not the block its entry asks for. The listing counts as incomplete, but
+    // for a deleted directory, whose blocks are often other data by now.
+    struct Case {
+        void (*damage)(NtfsImage&);
+        std::uint16_t flags;
+        int said;
+    };
+    for (const Case& c : {Case{+[](NtfsImage& img) { img.cluster(6000)[0] = 'X'; }, 3, 1},  // no longer "INDX"
+                          Case{+[](NtfsImage& img) {
+                                   img.putIndexRecord(6000, 7, {NtfsImage::indexEntry(23, 21, u"X"),
+                                                                NtfsImage::indexEntry(0, 0, u"", true)});
+                               },
+                               3, 1},
+                          Case{+[](NtfsImage& img) { img.cluster(6000)[0] = 'X'; }, 2, 0}}) {
         IndexVolume torn;
-        damage(torn.img);
+        c.damage(torn.img);
+        storeLe<std::uint16_t>(torn.img.record(21), 0x16, c.flags);
         Opened t(torn.img);
         auto rest = t.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &t.doc.dirStack[0]);
         ASSERT_TRUE(rest);
         EXPECT_EQ(names(*rest), (std::vector<std::string>{".", "..", "K", "Y"}));
         const auto ids = t.prompts.ids();
-        EXPECT_EQ(std::count(ids.begin(), ids.end(), msg::kIndexDamaged), 1);
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), msg::kIndexDamaged), c.said);
+        EXPECT_EQ(t.doc.incompleteListings, c.said);
     }
 
     // An entry of length 0 ends its node.

@@ -14,7 +14,10 @@ inline void check(bool ok) {
 }
 
 inline void checkItem(const FileItem& item) {
-    check(item.name.size() <= kMaxListedNameBytes);
+    // A named stream is listed as "name:stream", each part a name the volume can hold.
+    const std::size_t streamPart = item.isStream() ? item.stream.size() + 1 : 0;
+    check(item.stream.size() <= kMaxListedNameBytes && item.name.size() <= kMaxListedNameBytes + streamPart);
+    check(!item.isStream() || (!item.isDirectory() && item.name.ends_with(":" + item.stream)));
     check(isValidUtf8(item.name));
 }
 

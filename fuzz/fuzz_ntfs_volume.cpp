@@ -1,7 +1,7 @@
 // A whole NTFS volume from the fuzzer, opened the way the front ends open one: the root list,
-// every directory listed through its index, every file's data read block by block, then the
-// scan's hand-in of file records by sector and the view's lists. Records, attribute lists, run
-// lists, compressed units and index blocks all come from the hostile image.
+// every directory listed through its index, every file's data and named streams read block by
+// block, then the scan's hand-in of file records by sector and the view's lists. Records,
+// attribute lists, run lists, compressed units and index blocks all come from the hostile image.
 //
 // Besides memory safety it holds the readers to what they promise: names are UTF-8 of at most
 // 255 bytes, a read never reports more bytes than it was asked for, an attribute read in blocks
@@ -70,15 +70,15 @@ void readThroughDrive(CDrive& drive, const FileItem& item, std::uint64_t& budget
 
 // Reads the attribute from 0 in blocks of `block` bytes into `out` until a read delivers less
 // than it was asked for, checking every count; at most `limit` bytes.
-void readInBlocks(CInode& ino, std::uint32_t type, std::optional<std::string_view> name, std::uint64_t size,
-                  std::uint64_t block, std::uint64_t limit, std::vector<std::uint8_t>& out) {
+void readInBlocks(CInode& ino, const AttrEntry& a, std::uint64_t size, std::uint64_t block, std::uint64_t limit,
+                  std::vector<std::uint8_t>& out) {
     out.clear();
     // Room past the block, so that a reader writing more than it reports would show as a count
     // above the asked length rather than as an overflow of an exact buffer.
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(block) + 16);
     for (std::uint64_t offset = 0; offset < size && offset < limit;) {
         const std::uint64_t want = std::min({block, size - offset, limit - offset});
-        const std::uint64_t got = ino.read(type, name, offset, buf, want);
+        const std::uint64_t got = ino.read(a, offset, buf, want);
         check(got <= want);
         out.insert(out.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(got));
         if (got < want) break;
@@ -86,22 +86,24 @@ void readInBlocks(CInode& ino, std::uint32_t type, std::optional<std::string_vie
     }
 }
 
-// One attribute read three ways by three fresh inodes; where two reads both delivered bytes,
-// the bytes agree.
-void checkAttribute(CDrive& drive, std::uint64_t sector, std::uint32_t type, std::optional<std::string_view> name,
-                    std::uint64_t& budget) {
+// One data stream (the unnamed one, or the named one a listed stream item stands for) read three
+// ways by three fresh inodes; where two reads both delivered bytes, the bytes agree.
+void checkAttribute(CDrive& drive, std::uint64_t sector, std::string_view stream, std::uint64_t& budget) {
     CInode a(drive.mft()), b(drive.mft()), c(drive.mft());
     if (!a.loadBySector(sector) || !b.loadBySector(sector) || !c.loadBySector(sector)) return;
-    const std::uint64_t size = a.attributeSize(type, name);
-    check(b.attributeSize(type, name) == size);
+    const AttrEntry *sa = a.findStream(stream), *sb = b.findStream(stream), *sc = c.findStream(stream);
+    check(!sa == !sb && !sb == !sc);
+    if (!sa || !sb || !sc) return;
+    const std::uint64_t size = sa->dataSize();
+    check(sb->dataSize() == size);
     const std::uint64_t limit = std::min(kMaxCheckedBytes, budget / 3);
     if (size == 0 || limit == 0) return;
 
     std::vector<std::uint8_t> blocks, whole, odd;
-    readInBlocks(a, type, name, size, blockSize(drive), limit, blocks);
-    readInBlocks(b, type, name, size, limit, limit, whole);
+    readInBlocks(a, *sa, size, blockSize(drive), limit, blocks);
+    readInBlocks(b, *sb, size, limit, limit, whole);
     // Blocks that start and end inside sectors take the reader's unaligned path.
-    readInBlocks(c, type, name, size, 1000, limit, odd);
+    readInBlocks(c, *sc, size, 1000, limit, odd);
     budget -= std::min<std::uint64_t>(budget, blocks.size() + whole.size() + odd.size());
 
     auto same = [](const std::vector<std::uint8_t>& x, const std::vector<std::uint8_t>& y) {
@@ -113,8 +115,8 @@ void checkAttribute(CDrive& drive, std::uint64_t sector, std::uint32_t type, std
 
     // Reads at the end and just before it deliver no more than the attribute holds.
     std::vector<std::uint8_t> tiny(7);
-    check(a.read(type, name, size, tiny, tiny.size()) == 0);
-    check(a.read(type, name, size > 3 ? size - 3 : 0, tiny, tiny.size()) <= 3);
+    check(a.read(*sa, size, tiny, tiny.size()) == 0);
+    check(a.read(*sa, size > 3 ? size - 3 : 0, tiny, tiny.size()) <= 3);
 }
 
 bool sameTable(const std::vector<AttrEntry>& x, const std::vector<AttrEntry>& y) {
@@ -140,9 +142,7 @@ void checkSameRecord(CDrive& drive, const FileItem& item) {
 void readFile(CDrive& drive, const FileItem& item, std::uint64_t& budget) {
     if (budget == 0) return;
     readThroughDrive(drive, item, budget);
-    checkAttribute(drive, item.cluster, AT_DATA, std::nullopt, budget);
-    // An empty name finds the first named stream, if any.
-    checkAttribute(drive, item.cluster, AT_DATA, std::string_view{}, budget);
+    checkAttribute(drive, item.cluster, item.stream, budget);
 }
 
 struct Pending {
@@ -215,7 +215,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (std::uint64_t s : {mftSector, drive.sectorOfRecord(5), drive.sectorOfRecord(0)}) seenSectors.push_back(s);
     for (std::uint64_t s : seenSectors) {
-        if (auto item = ntfsItemAtSector(drive.mft(), s)) checkItem(*item);
+        if (auto item = ntfsItemAtSector(drive.mft(), s)) {
+            checkItem(*item);
+            checkList(doc.streamsOf(*item));
+        }
     }
 
     for (ListMode mode : {ID_LIST_BASICROOT, ID_LIST_SEARCHROOT, ID_LIST_LOSTDIRS, ID_LIST_ALLDIRS, ID_LIST_ALLFILES}) {

@@ -80,6 +80,7 @@ public:
         member("record", item.record);
         if (!item.shortName.empty()) text("short_name", item.shortName);
         member("size", item.size);
+        if (item.isStream()) text("stream", item.stream);
         if (fat && !item.isDirectory()) member("verdict", static_cast<int>(fatVerdict(*fat, item)));
         line_ += "\n    }";
         std::fwrite(line_.data(), 1, line_.size(), stdout);
@@ -397,6 +398,7 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
         return kSomeFailed;
     }
 
+    const int incompleteBefore = doc.incompleteListings;
     std::optional<ItemList> list;
     if (start->isRoot || start->item.isDirectory()) {
         list = start->isRoot ? std::optional<ItemList>(doc.listForMode(ID_LIST_BASICROOT))
@@ -419,6 +421,8 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
     int status = kOk;
     if (!list) {
         emit(start->item, start->path);
+        // A file shows with its named streams, as its directory lists it.
+        for (const FileItem& stream : doc.streamsOf(start->item)) emit(stream, start->path + ":" + pathName(stream.stream));
     } else if (opt.recursive) {
         LsWalk visitor(emit);
         TreeWalk walk(doc, visitor);
@@ -426,7 +430,9 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
     } else {
         for (const FileItem& item : *list) emit(item, start->path + "/" + item.name);
     }
-    if (doc.drive().sourceLost() || (start->isRoot && doc.rootUnreadable)) status = kSomeFailed;
+    // A listing that left out what a damaged index hid said so, and is not all done.
+    if (doc.drive().sourceLost() || (start->isRoot && doc.rootUnreadable) || doc.incompleteListings > incompleteBefore)
+        status = kSomeFailed;
     if (items) items->finish();
     return status;
 }
@@ -685,6 +691,7 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
     options.dotNamesAreOwnEntries = false;
     options.initialAnswer = overwriteAnswer(opt);
     CliSaveObserver observer(opt.json, doc.isFat() ? std::optional<FatIndex>(doc.saveFat) : std::nullopt);
+    const int incompleteBefore = doc.incompleteListings;
     SaveSummary summary = runSave(doc, items, options, observer);
     if (opt.json)
         printJson({{"source", source},
@@ -695,7 +702,9 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
                    {"cancelled", summary.cancelled},
                    {"items", observer.results}});
     if (!summary.started) return kBadSource;
-    if (summary.failed > 0 || summary.cancelled || (prompts && prompts->askedWithoutTerminal)) status = kSomeFailed;
+    if (summary.failed > 0 || summary.cancelled || (prompts && prompts->askedWithoutTerminal) ||
+        doc.incompleteListings > incompleteBefore)
+        status = kSomeFailed;
     return status;
 }
 

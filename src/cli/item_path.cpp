@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <charconv>
+#include <tuple>
+#include <utility>
 
 #include "cli/cli.h"
 #include "common/strings.h"
@@ -55,6 +57,13 @@ std::vector<PathStep> splitPath(const std::string& path) {
 
 FileItem rootItem(const CQUIDNEYDoc& doc) { return doc.dirStack.empty() ? FileItem{} : doc.dirStack[0]; }
 
+// "@N", "@N/B/C" or "@N:stream": the number N as written, and what follows it.
+std::pair<std::string, std::string> splitAtAddress(const std::string& address) {
+    const std::size_t end = address.find_first_of("/:", 1);
+    if (end == std::string::npos) return {address.substr(1), ""};
+    return {address.substr(1, end - 1), address.substr(end)};
+}
+
 }  // namespace
 
 std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& address, std::string& error) {
@@ -62,15 +71,14 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
     std::string rest = address;
 
     if (!address.empty() && address[0] == '@') {
-        std::size_t slash = address.find('/');
-        std::string number = address.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+        std::string number;
+        std::tie(number, rest) = splitAtAddress(address);
         std::uint64_t n = 0;
         auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), n);
         if (number.empty() || ec != std::errc{} || end != number.data() + number.size()) {
             error = "not an item address: " + address;
             return std::nullopt;
         }
-        rest = slash == std::string::npos ? "" : address.substr(slash);
         cur.isRoot = false;
         cur.path = "@" + number;
         if (!doc.isFat()) {
@@ -97,6 +105,21 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
             cur.item.attributes = ATTR_DIRECTORY;
             cur.item.cluster = n;
             cur.item.name = "@" + number;
+        }
+        if (!rest.empty() && rest[0] == ':') {
+            // A named stream of the record, written as a path step is; nothing is below it.
+            const std::vector<PathStep> steps = splitPath(rest.substr(1));
+            const ItemList streams = steps.size() == 1 ? doc.streamsOf(cur.item) : ItemList{};
+            auto it = std::find_if(streams.begin(), streams.end(),
+                                   [&](const FileItem& s) { return s.stream == steps[0].name; });
+            if (it == streams.end()) {
+                error = "no such stream: " + address;
+                return std::nullopt;
+            }
+            cur.parent = cur.item;
+            cur.item = *it;
+            cur.path += ":" + pathName(it->stream);
+            return cur;
         }
     }
 
@@ -128,8 +151,7 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
 
 std::optional<std::string> badAddress(CQUIDNEYDoc& doc, const std::string& address) {
     if (address.empty() || address[0] != '@') return std::nullopt;
-    const std::string number = address.substr(1, address.find('/') == std::string::npos ? std::string::npos
-                                                                                         : address.find('/') - 1);
+    const std::string number = splitAtAddress(address).first;
     std::uint64_t n = 0;
     auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), n);
     if (number.empty() || ec != std::errc{} || end != number.data() + number.size())

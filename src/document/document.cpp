@@ -124,6 +124,7 @@ bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
 }
 
 void CQUIDNEYDoc::clearLists() {
+    incompleteListings = 0;
     rootList = {};
     foundList = {};
     ntfsFileList = {};
@@ -140,7 +141,15 @@ std::optional<ItemList> CQUIDNEYDoc::listDirectoryOfItem(const FileItem& item, L
 std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileItem* parent, ListObserver* observer) {
     if (isFat()) return listDirectory(item.firstCluster(), observer);
     if (!parent) parent = dirStack.size() >= 2 ? &dirStack[dirStack.size() - 2] : &dirStack.front();
-    return listNtfsDirectory(drive_->mft(), item.record, *parent, observer);
+    NtfsListing reached;
+    auto list = listNtfsDirectory(drive_->mft(), item.record, *parent, observer, reached);
+    if (reached == NtfsListing::IndexDamaged) ++incompleteListings;
+    return list;
+}
+
+ItemList CQUIDNEYDoc::streamsOf(const FileItem& item) {
+    if (isFat() || item.isStream()) return {};
+    return ntfsStreamItems(drive_->mft(), item);
 }
 
 std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster, ListObserver* observer) {

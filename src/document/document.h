@@ -72,6 +72,9 @@ public:
     // the top, as when the user has just entered `item`.
     std::optional<ItemList> listItem(const FileItem& item, const FileItem* parent = nullptr,
                                      ListObserver* observer = nullptr);
+    // The named data streams of an NTFS item, as its directory lists them after it; none on FAT
+    // and for a stream. The drive must be open.
+    ItemList streamsOf(const FileItem& item);
     // Lists the FAT directory at `cluster`; the drive must be open.
     std::optional<ItemList> listDirectory(std::uint32_t cluster, ListObserver* observer = nullptr);
 
@@ -113,6 +116,9 @@ public:
     std::vector<SkipRange> skipRanges;
     ItemList rootList;
     bool rootUnreadable = false;  // the root list misses what could not be read
+    // Listings of NTFS directories in use (by listItem) that missed what a damaged index hid:
+    // each was said, and leaves the command that asked for it incomplete.
+    int incompleteListings = 0;
     ItemList foundList;     // ascending by first cluster: the scan adds in cluster order
     ItemList ntfsFileList;
     std::vector<FileItem> dirStack;  // item 0 is the root item

@@ -24,6 +24,10 @@ FileReader::FileReader(CDrive& drive, const FileItem& item, FatIndex fat) : driv
         mode_ = Mode::Ntfs;
         inode_ = std::make_unique<CInode>(drive.mft());
         ok_ = inode_->loadBySector(item.cluster);
+        data_ = ok_ ? inode_->findStream(item.stream) : nullptr;
+        // A file without data has nothing to read and fails at the first read; a stream the
+        // record no longer has was never there to be read.
+        ok_ = ok_ && (data_ || !item.isStream());
     } else if (fat == kNoFat) {
         mode_ = Mode::Contiguous;
     } else {
@@ -171,7 +175,8 @@ FileReader::Result FileReader::readFat(std::uint64_t offset, MutableBytes out) {
 }
 
 FileReader::Result FileReader::readNtfs(std::uint64_t offset, MutableBytes out) {
-    const std::uint64_t got = inode_->read(AT_DATA, std::nullopt, offset, out, out.size());
+    if (!data_) return {0, failure()};
+    const std::uint64_t got = inode_->read(*data_, offset, out, out.size());
     if (got == out.size()) return {out.size(), ReadResult::Done};
     // A read ends early at a cluster it cannot read or at the end of the runs. Go on from the
     // last whole cluster it delivered, a cluster at a time: one that yields some bytes counts,
@@ -183,7 +188,7 @@ FileReader::Result FileReader::readNtfs(std::uint64_t offset, MutableBytes out) 
         const std::uint64_t pos = offset + r.bytes;
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - r.bytes, cs - pos % cs));
         MutableBytes dst = out.subspan(r.bytes, piece);
-        const std::uint64_t n = drive_.sourceLost() ? 0 : inode_->read(AT_DATA, std::nullopt, pos, dst, piece);
+        const std::uint64_t n = drive_.sourceLost() ? 0 : inode_->read(*data_, pos, dst, piece);
         if (n == 0) {
             r.status = failure();
             return r;

@@ -2,8 +2,9 @@
 //
 // A FAT file's clusters come from its chain in the chosen FAT copy; a deleted file whose first
 // cluster is free in that copy is taken to go on through the free clusters after it; with no FAT
-// the clusters are taken as contiguous. An NTFS file is read through its record's data runs
-// (sparse runs and bytes past the initialized size as zeros, compressed units decompressed).
+// the clusters are taken as contiguous. An NTFS file, or one of its named streams, is read
+// through its record's data runs (sparse runs and bytes past the initialized size as zeros,
+// compressed units decompressed).
 // Consecutive clusters are read in requests of up to a megabyte. A request that fails is read
 // again cluster by cluster, so what arrives, and where it stops, are exactly what a copy made one
 // cluster at a time would give: every cluster before the first that cannot be read.
@@ -78,6 +79,7 @@ private:
     std::vector<bool> visited_;
     bool chainClosed_ = false;
     std::unique_ptr<CInode> inode_;
+    const AttrEntry* data_ = nullptr;  // the stream read: the unnamed one, or the item's named one
     std::vector<std::uint8_t> bounce_;
 };
 

@@ -44,8 +44,12 @@ struct FileItem {
     std::uint64_t size = 0;      // bytes; FAT stores 32 bits, NTFS 64
     bool deleted = false;        // FAT: the entry is marked deleted; NTFS: the record is not in use
     std::string shortName{};     // FAT: the 8.3 name when `name` is a long one, else empty
+    // NTFS: the named data stream this item stands for, listed after its file as "name:stream"
+    // with the file's record; empty for the file's own data.
+    std::string stream{};
 
     bool isDirectory() const { return attributes & ATTR_DIRECTORY; }
+    bool isStream() const { return !stream.empty(); }
     // The lists tell deleted entries by the '#' their name begins with.
     bool isDeletedName() const { return !name.empty() && name[0] == '#'; }
     // "." or "..": a directory's own entries, listed but never entered.

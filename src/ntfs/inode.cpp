@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/text.h"
 #include "ntfs/lznt1.h"
 
 namespace harrow {
@@ -13,7 +14,7 @@ constexpr std::uint64_t kMaxAttributeList = 4u << 20;
 constexpr std::uint64_t kMaxUnitBytes = 4u << 20;
 
 bool nameMatches(const std::u16string& have, std::string_view want) {
-    if (have.size() < want.size()) return false;
+    if (have.size() != want.size()) return false;
     for (std::size_t i = 0; i < want.size(); ++i)
         if (have[i] != static_cast<unsigned char>(want[i])) return false;
     return true;
@@ -225,11 +226,22 @@ bool CInode::appendExtent(AttrEntry& e, Bytes h) {
 const AttrEntry* CInode::find(std::uint32_t type, std::optional<std::string_view> name) const {
     for (const AttrEntry& e : table_) {
         if (e.type > type) return nullptr;
-        if (e.type != type) continue;
-        if (!name) return e.name.empty() ? &e : nullptr;
-        if (e.name.empty()) return nullptr;
-        if (nameMatches(e.name, *name)) return &e;
+        if (e.type == type && (name ? nameMatches(e.name, *name) : e.name.empty())) return &e;
     }
+    return nullptr;
+}
+
+std::vector<const AttrEntry*> CInode::namedStreams() const {
+    std::vector<const AttrEntry*> streams;
+    for (const AttrEntry& e : table_)
+        if (e.type == AT_DATA && !e.name.empty()) streams.push_back(&e);
+    return streams;
+}
+
+const AttrEntry* CInode::findStream(std::string_view name) const {
+    if (name.empty()) return find(AT_DATA);
+    for (const AttrEntry* e : namedStreams())
+        if (utf8FromUtf16(e->name) == name) return e;
     return nullptr;
 }
 
@@ -241,16 +253,19 @@ std::uint64_t CInode::attributeSize(std::uint32_t type, std::optional<std::strin
 std::uint64_t CInode::read(std::uint32_t type, std::optional<std::string_view> name, std::uint64_t offset,
                            MutableBytes out, std::uint64_t length) {
     const AttrEntry* a = find(type, name);
-    if (!a) return 0;
-    const std::uint64_t size = a->dataSize();
+    return a ? read(*a, offset, out, length) : 0;
+}
+
+std::uint64_t CInode::read(const AttrEntry& a, std::uint64_t offset, MutableBytes out, std::uint64_t length) {
+    const std::uint64_t size = a.dataSize();
     if (offset > size) return 0;
     std::uint64_t count = std::min({length, size - offset, std::uint64_t{out.size()}});
     if (count == 0) return 0;
-    if (!a->nonResident()) {
-        std::copy_n(a->value.begin() + static_cast<std::ptrdiff_t>(offset), count, out.begin());
+    if (!a.nonResident()) {
+        std::copy_n(a.value.begin() + static_cast<std::ptrdiff_t>(offset), count, out.begin());
         return count;
     }
-    return a->compressed() ? readCompressed(*a, offset, out, count) : readUncompressed(*a, offset, out, count);
+    return a.compressed() ? readCompressed(a, offset, out, count) : readUncompressed(a, offset, out, count);
 }
 
 bool CInode::readClusters(std::int64_t lcn, std::uint64_t byteInRun, MutableBytes out) {

@@ -55,9 +55,14 @@ public:
     Bytes recordBytes() const { return record_; }
     const std::vector<AttrEntry>& attributes() const { return table_; }
 
-    // The attribute of `type` with `name` (none: unnamed). Among attributes of one type only the
-    // first of the wanted kind (named or unnamed) is found.
+    // The attribute of `type` named exactly `name` (none: the unnamed one), wherever it stands
+    // among the attributes of its type: an attribute list may put a named stream first.
     const AttrEntry* find(std::uint32_t type, std::optional<std::string_view> name = std::nullopt) const;
+    // The named data streams (alternate data streams), in table order.
+    std::vector<const AttrEntry*> namedStreams() const;
+    // The data stream whose name reads `name` in UTF-8, as lists show it; the empty name is the
+    // unnamed stream.
+    const AttrEntry* findStream(std::string_view name) const;
     // 0 when absent; the value's length if resident, else the data size.
     std::uint64_t attributeSize(std::uint32_t type, std::optional<std::string_view> name = std::nullopt) const;
 
@@ -66,6 +71,8 @@ public:
     // the initialized size, read as zeros; a read stops at the last run.
     std::uint64_t read(std::uint32_t type, std::optional<std::string_view> name, std::uint64_t offset,
                        MutableBytes out, std::uint64_t length);
+    // The same for an attribute of this inode's table.
+    std::uint64_t read(const AttrEntry& a, std::uint64_t offset, MutableBytes out, std::uint64_t length);
 
 private:
     bool parseAttributes(std::optional<std::uint64_t> baseKey);

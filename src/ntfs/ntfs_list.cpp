@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <iterator>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -63,6 +66,40 @@ std::optional<FileNameValue> fileName(const CInode& ino) {
     return best;
 }
 
+// The named data streams of `ino`, the record of `file`, each a file of its own that shares the
+// file's record, times and attributes.
+ItemList streamItems(const CInode& ino, const FileItem& file) {
+    ItemList streams;
+    // In name order, as a record holds them: the table's order depends on how they were met.
+    std::vector<const AttrEntry*> named = ino.namedStreams();
+    std::stable_sort(named.begin(), named.end(), [](const AttrEntry* a, const AttrEntry* b) { return a->name < b->name; });
+    for (const AttrEntry* a : named) {
+        FileItem s = file;
+        s.stream = utf8FromUtf16(a->name);
+        // A name that ends at once (a NUL first) could not be told from the unnamed stream.
+        if (s.stream.empty()) continue;
+        s.name = file.name + ":" + s.stream;
+        s.kind = ITEM_FILE;
+        s.attributes = file.attributes & ~ATTR_DIRECTORY;
+        s.size = a->dataSize();
+        streams.push_back(std::move(s));
+    }
+    return streams;
+}
+
+// A name in a directory's index: on a damaged volume several paths through the index may lead
+// to one entry, which is still one file (hard links in one directory are names of their own).
+struct Listed {
+    std::uint64_t record;
+    std::u16string name;
+    bool operator==(const Listed&) const = default;
+};
+struct ListedHash {
+    std::size_t operator()(const Listed& l) const {
+        return std::hash<std::u16string>{}(l.name) ^ (std::hash<std::uint64_t>{}(l.record) * 0x9E3779B97F4A7C15ull);
+    }
+};
+
 constexpr std::string_view kSystemNames[] = {"$MFT",  "$MFTMirr", "$LogFile", "$Volume", "$AttrDef", "$I30",
                                              "$Bitmap", "$Boot", "$BadClus", "$Quota",  "$UpCase"};
 
@@ -111,6 +148,7 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
     bool first = true;
     // Every entry has a position of its own; one met again means a damaged index leads in a circle.
     std::unordered_set<IndexPosition> seen;
+    std::unordered_set<Listed, ListedHash> listed;
     while (enumerate(index, p, entry) && seen.insert(p).second) {
         if (std::exchange(first, false)) continue;
         if (observer) {
@@ -119,6 +157,7 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
         }
         auto key = parseIndexEntry(entry);
         if (!key || key->record < kFirstUserRecord || key->nameSpace == kDosNameSpace) continue;
+        if (!listed.insert(Listed{key->record, key->name}).second) continue;
         FileItem item;
         item.name = utf8FromUtf16(key->name);
         setDosTime(item, key->modified);
@@ -127,7 +166,8 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
         item.size = key->dataSize;
         item.cluster = mft.sectorOfRecord(key->record);
         item.parentCluster = key->parent == r ? ownSector : mft.sectorOfRecord(key->parent);
-        if (child.loadByNumber(key->record)) {
+        const bool loaded = child.loadByNumber(key->record);
+        if (loaded) {
             if (auto si = standardInfo(child)) item.attributes = si->dosAttributes;
             item.attributes = isDirectory(child) ? (item.attributes | ATTR_DIRECTORY) : (item.attributes & ~ATTR_DIRECTORY);
             // The index copy of the size is not always kept current; the record's is.
@@ -138,15 +178,22 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
             item.kind = r < kFirstUserRecord || item.parentRecord < kFirstUserRecord ? ITEM_TOPDIR : ITEM_DIR;
         else
             item.kind = ITEM_FILE;
+        ItemList streams = loaded ? streamItems(child, item) : ItemList{};
         list.push_back(std::move(item));
+        list.insert(list.end(), std::make_move_iterator(streams.begin()), std::make_move_iterator(streams.end()));
     }
     // A deleted directory's index blocks are often taken by other data: only a live one's say
     // something is wrong.
-    reached = index.damaged().empty() ? NtfsListing::Whole : NtfsListing::IndexDamaged;
-    if (!index.damaged().empty() && dir.inUse() && !mft.volume().sourceLost())
+    if (index.damaged().empty()) {
+        reached = NtfsListing::Whole;
+    } else if (dir.inUse() && !mft.volume().sourceLost()) {
+        reached = NtfsListing::IndexDamaged;
         mft.volume().prompts().showMessage(
             msg::kIndexDamaged, formatMessage(msg::kIndexDamaged, static_cast<unsigned long>(r),
                                               static_cast<unsigned long>(index.damaged().front())));
+    } else {
+        reached = NtfsListing::IndexDamagedUnsaid;
+    }
     if (list.empty()) return std::nullopt;
     return list;
 }
@@ -203,6 +250,12 @@ std::optional<FileItem> ntfsItemAtSector(Mft& mft, std::uint64_t sector) {
     item.parentCluster = kNoRecord;
     item.deleted = !ino.inUse();
     return item;
+}
+
+ItemList ntfsStreamItems(Mft& mft, const FileItem& file) {
+    CInode ino(mft);
+    if (!ino.loadBySector(file.cluster)) return {};
+    return streamItems(ino, file);
 }
 
 }  // namespace harrow

@@ -11,16 +11,19 @@
 namespace harrow {
 
 // The directory with record `record`; `parent` becomes its ".." item. Nothing when the record
-// cannot be loaded or lists nothing. A damaged index of a directory in use is said once; the
+// cannot be loaded or lists nothing. Each name of a file record is listed once however many
+// paths through a damaged index lead to it, and each file is followed by its named data
+// streams (see FileItem::stream). A damaged index of a directory in use is said once; the
 // entries it could still reach are listed. The observer hears the count and may stop the listing
 // (what came so far is returned).
 std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t record, const FileItem& parent,
                                           ListObserver* observer = nullptr);
 
-// How much of a directory a listing could reach. An index that is damaged is said (for a
-// directory in use); a record that cannot be loaded is left to the caller, which knows what the
-// directory is to the user.
-enum class NtfsListing { Whole, RecordUnreadable, IndexDamaged };
+// How much of a directory a listing could reach. An index that is damaged is said for a
+// directory in use (IndexDamaged); a deleted directory's blocks are often other data by now, and
+// a lost source has been said already (IndexDamagedUnsaid). A record that cannot be loaded is
+// left to the caller, which knows what the directory is to the user.
+enum class NtfsListing { Whole, RecordUnreadable, IndexDamaged, IndexDamagedUnsaid };
 std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t record, const FileItem& parent,
                                           ListObserver* observer, NtfsListing& reached);
 
@@ -33,5 +36,9 @@ std::optional<FileItem> foundNtfsFile(Mft& mft, std::uint64_t sector, Bytes reco
 // An item for the record at `sector`, whatever lists hold it: its name, size, times and whether
 // it is a directory.
 std::optional<FileItem> ntfsItemAtSector(Mft& mft, std::uint64_t sector);
+
+// The items of the named data streams of `file` (an item of the record at its `cluster`), as a
+// listing puts them after it.
+ItemList ntfsStreamItems(Mft& mft, const FileItem& file);
 
 }  // namespace harrow

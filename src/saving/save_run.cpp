@@ -42,6 +42,15 @@ std::string safeForm(std::string_view name) {
     return safe;
 }
 
+// What an item asks to be called in its folder. A named stream is saved beside its file as a
+// file of its own, which every target file system keeps (extended attributes are lost on FAT and
+// most others): asked for as "name/stream", which no file can be called, it comes out of
+// fileNamesInFolder as "name_stream", and yields with "~2" to a file so named.
+std::string wantedName(const FileItem& item) {
+    if (!item.isStream() || item.name.size() <= item.stream.size()) return item.name;
+    return item.name.substr(0, item.name.size() - item.stream.size() - 1) + "/" + item.stream;
+}
+
 class Run : public TreeVisitor {
 public:
     Run(CQUIDNEYDoc& doc, const SaveOptions& options, SaveObserver& observer)
@@ -61,13 +70,13 @@ public:
         folders_.push_back(std::move(target));
         // A selection from a listing may hold the directory's own "." and "..": nothing to save.
         std::vector<FileItem*> chosen;
-        std::vector<std::string_view> given;
+        std::vector<std::string> given;
         for (FileItem* item : items) {
             if (options_.dotNamesAreOwnEntries && item->isDotName()) continue;
             chosen.push_back(item);
-            given.push_back(item->name);
+            given.push_back(wantedName(*item));
         }
-        const std::vector<std::string> names = fileNamesInFolder(given);
+        const std::vector<std::string> names = fileNamesInFolder({given.begin(), given.end()});
         TreeWalk walk(doc_, *this);
         for (std::size_t i = 0; i < chosen.size(); ++i) {
             FileItem* item = chosen[i];
@@ -91,9 +100,9 @@ public:
 
     // The directory's own "." and ".." keep their names, which no other item is given.
     std::vector<std::string> pathNames(const ItemList& items, std::size_t ownDots) override {
-        std::vector<std::string_view> given;
-        for (std::size_t i = ownDots; i < items.size(); ++i) given.push_back(items[i].name);
-        std::vector<std::string> names = fileNamesInFolder(given);
+        std::vector<std::string> given;
+        for (std::size_t i = ownDots; i < items.size(); ++i) given.push_back(wantedName(items[i]));
+        std::vector<std::string> names = fileNamesInFolder({given.begin(), given.end()});
         for (std::size_t i = ownDots; i-- > 0;) names.insert(names.begin(), items[i].name);
         return names;
     }

@@ -9,6 +9,7 @@ import glob
 import hashlib
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -78,9 +79,14 @@ class NtfsFixtures(unittest.TestCase):
         for v in self.volumes:
             with self.subTest(image=v.name):
                 listed = json.loads(run(*v.args("ls", v.image, "-r", "--json")).stdout)["items"]
-                got = {i["path"]: i for i in listed if i["name"] not in (".", "..") and visible(i["path"])}
+                got = {i["path"]: i for i in listed if i["name"] not in (".", "..") and visible(i["path"]) and "stream" not in i}
                 want = {e["path"]: e for e in v.truth["entries"] if visible(e["path"])}
                 self.assertEqual(sorted(got), sorted(want))
+                # Each named stream right after its file, as a file of its own.
+                streams = [(i["path"], i["stream"], i["record"], i["size"], i["cluster"], i["dir"])
+                           for i in listed if "stream" in i and visible(i["path"])]
+                self.assertEqual(sorted(streams), sorted((s["path"] + ":" + s["stream"], s["stream"], s["record"], s["size"],
+                                                          v.sector(s["record"]), False) for s in v.truth["streams"]))
                 for path, e in want.items():
                     i = got[path]
                     self.assertEqual((i["record"], i["parent_record"], i["dir"], i["deleted"]),
@@ -134,6 +140,34 @@ class NtfsFixtures(unittest.TestCase):
                                 differ.append(e["path"])
                     self.assertEqual(differ, [], f"{len(differ)} of {len(files)} saved by sector differ")
 
+    def test_named_streams_read_back_by_sector_and_save_beside_their_file(self):
+        for v in self.volumes:
+            streams = [s for s in v.truth["streams"] if visible(s["path"])]
+            with tempfile.TemporaryDirectory() as out:
+                if streams:
+                    run(*v.args("save", v.image, *(s["path"] + ":" + s["stream"] for s in streams), "--to", out))
+                for s in streams:
+                    with self.subTest(image=v.name, stream=s["path"] + ":" + s["stream"]):
+                        got = run(*v.args("cat", v.image, "@%d:%s" % (v.sector(s["record"]), s["stream"])))
+                        self.assertEqual(got.stdout, v.content(s))
+                        with open(os.path.join(out, s["path"].rsplit("/", 1)[1] + "_" + s["stream"]), "rb") as f:
+                            self.assertEqual(f.read(), v.content(s))
+
+    def test_a_damaged_index_block_fails_the_listings_that_miss_it(self):
+        for v in (v for v in self.volumes if v.name == "ntfs.img"):
+            with open(v.image, "rb") as f:
+                data = bytearray(f.read())
+            # Every index block of /Big Directory that names this file, in use or left over.
+            for at in [m.start() for m in re.finditer(re.escape("f0750.txt".encode("utf-16-le")), data)]:
+                block = data.rfind(b"INDX", 0, at)
+                data[block:block + 4] = b"XXXX"
+            with tempfile.NamedTemporaryFile(suffix=".img") as damaged:
+                damaged.write(data)
+                damaged.flush()
+                for args in (["ls", damaged.name, "/Big Directory"], ["ls", damaged.name, "-r"]):
+                    p = run(*v.args(*args), check=False)
+                    self.assertEqual((p.returncode, b"f0750.txt" in p.stdout), (1, False), p.stderr)
+
     def test_listings_and_bytes_as_ntfs3g_reads_them(self):
         # Looked up by path, so every index on the way is walked.
         for v in self.volumes:
@@ -177,7 +211,8 @@ class NtfsFixtures(unittest.TestCase):
             for d in dirs[:5]:
                 with self.subTest(image=v.name, path=d["path"]):
                     listed = json.loads(run(*v.args("ls", v.image, "@%d" % v.sector(d["record"]), "--json")).stdout)["items"]
-                    got = sorted(i["name"] for i in listed if i["name"] not in (".", "..") and visible(i["name"]))
+                    got = sorted(i["name"] for i in listed
+                                 if i["name"] not in (".", "..") and visible(i["name"]) and "stream" not in i)
                     want = sorted(e["name"] for e in v.truth["entries"]
                                   if e["path"].rsplit("/", 1)[0] == d["path"] and visible(e["name"]))
                     self.assertEqual(got, want)

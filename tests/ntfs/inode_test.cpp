@@ -1,6 +1,10 @@
 // File records, attribute tables, data reading and directory indexes on a crafted NTFS volume.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "common/strings.h"
@@ -9,6 +13,7 @@
 #include "ntfs/index.h"
 #include "ntfs/inode.h"
 #include "ntfs/ntfs_list.h"
+#include "saving/save_run.h"
 #include "scan/disk_scan.h"
 #include "support/ntfs_image.h"
 
@@ -97,13 +102,14 @@ TEST(NtfsInode, AttributeTableKeepsFileNamesAndFindsByKind) {
     EXPECT_EQ(ino.attributes()[1].value[0x41], 1);
     EXPECT_EQ(ino.attributes()[2].value[0x41], 2);
     EXPECT_EQ(readAll(ino), "main");
-    // A named lookup stops at an unnamed attribute of the type standing before the named one.
-    EXPECT_EQ(ino.find(AT_DATA, "extra"), nullptr);
+    // Each lookup finds its own attribute whatever of the type stands before it; names are whole.
+    EXPECT_EQ(readAll(ino, AT_DATA, "extra"), "stream");
+    EXPECT_EQ(ino.find(AT_DATA, "ext"), nullptr);
     EXPECT_EQ(ino.find(AT_DATA, "nope"), nullptr);
     EXPECT_EQ(ino.attributeSize(AT_INDEX_ROOT), 0u);
 
     ASSERT_TRUE(ino.loadByNumber(21));
-    EXPECT_EQ(ino.find(AT_DATA), nullptr);
+    EXPECT_EQ(readAll(ino), "unnamed");
     EXPECT_EQ(readAll(ino, AT_DATA, "zone"), "named");
 }
 
@@ -161,6 +167,19 @@ TEST(NtfsInode, AttributeListsGatherExtentsFromOtherRecords) {
     CInode circling(turns.drive().mft());
     ASSERT_TRUE(circling.loadByNumber(20));
     EXPECT_EQ(readAll(circling), all);
+
+    // The list names a stream of the base record before the unnamed data of record 23: the
+    // stream enters the table first, and the file's data must still be found.
+    img.beginRecord(22);
+    img.addAttribute(22, NtfsImage::resident(AT_ATTRIBUTE_LIST, u"",
+                                             join({listEntry(AT_DATA, 22, 0), listEntry(AT_DATA, 23, 0)})));
+    img.addAttribute(22, NtfsImage::resident(AT_DATA, u"ads", bytesOf("stream")));
+    img.beginRecord(23);
+    img.addAttribute(23, NtfsImage::resident(AT_DATA, u"", bytesOf("file data")));
+    Opened streamFirst(img);
+    CInode listed(streamFirst.drive().mft());
+    ASSERT_TRUE(listed.loadBySector(img.recordSector(22)));
+    EXPECT_EQ(readAll(listed), "file data");
 
     // An extent that does not continue the runs leaves the record with an empty table.
     img.beginRecord(21);
@@ -294,7 +313,7 @@ TEST(NtfsIndex, EnumerationPositionsAndOrder) {
     // Subnodes come before their entry: X, K, Y.
     Opened tree(v.img);
     ASSERT_TRUE(tree.ok);
-    auto list = tree.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false}, &tree.doc.dirStack[0]);
+    auto list = tree.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &tree.doc.dirStack[0]);
     ASSERT_TRUE(list);
     EXPECT_EQ(names(*list), (std::vector<std::string>{".", "..", "X", "K", "Y"}));
 }
@@ -329,12 +348,18 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
     v.img.putIndexRecord(6002, 2, {NtfsImage::indexEntry(24, 21, u"Y"), NtfsImage::indexEntry(0, 0, u"", true, 2)});
     Opened o(v.img);
     ASSERT_TRUE(o.ok);
-    auto list = o.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false}, &o.doc.dirStack[0]);
+    auto list = o.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &o.doc.dirStack[0]);
     ASSERT_TRUE(list);
     EXPECT_EQ((*list)[2].name, "X");
 
+    // Two blocks hold the same entry, as when several paths of a damaged index lead to one.
+    v.img.putIndexRecord(6002, 2, {NtfsImage::indexEntry(23, 21, u"X"), NtfsImage::indexEntry(0, 0, u"", true)});
+    Opened w(v.img);
+    auto once = w.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &w.doc.dirStack[0]);
+    EXPECT_EQ(names(once.value_or(ItemList{})), (std::vector<std::string>{".", "..", "X", "K"}));
+
     // An index record that cannot be read costs its own entries only, and is said to be damaged;
-    // so is one that is not the block its entry asks for.
+    // so is one that is not the block its entry asks for, and the listing counts as incomplete.
     for (auto damage : {+[](NtfsImage& img) { img.cluster(6000)[0] = 'X'; },  // no longer "INDX"
                         +[](NtfsImage& img) {
                             img.putIndexRecord(6000, 7, {NtfsImage::indexEntry(23, 21, u"X"), NtfsImage::indexEntry(0, 0, u"", true)});
@@ -342,11 +367,12 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
         IndexVolume torn;
         damage(torn.img);
         Opened t(torn.img);
-        auto rest = t.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false}, &t.doc.dirStack[0]);
+        auto rest = t.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &t.doc.dirStack[0]);
         ASSERT_TRUE(rest);
         EXPECT_EQ(names(*rest), (std::vector<std::string>{".", "..", "K", "Y"}));
         const auto ids = t.prompts.ids();
         EXPECT_EQ(std::count(ids.begin(), ids.end(), msg::kIndexDamaged), 1);
+        EXPECT_EQ(t.doc.incompleteListings, 1);
     }
 
     // An entry of length 0 ends its node.
@@ -424,6 +450,41 @@ TEST(NtfsFiles, ScanHandInsBuildTheAllFilesList) {
     EXPECT_EQ(d.kind, ITEM_FILE);
     // A sector past the volume is a read error the scan must hear of.
     EXPECT_FALSE(o.doc.addFoundDirectory(1u << 20));
+}
+
+TEST(NtfsFiles, NamedStreamsListAfterTheirFileReadAndSaveBesideIt) {
+    NtfsImage img;
+    img.beginRecord(5, 3);
+    img.addAttribute(5, NtfsImage::resident(AT_INDEX_ROOT, u"$I30",
+                                            NtfsImage::indexRoot({NtfsImage::indexEntry(20, 5, u"f"),
+                                                                  NtfsImage::indexEntry(21, 5, u"f_b"),
+                                                                  NtfsImage::indexEntry(0, 0, u"", true)})));
+    std::fill_n(img.cluster(3000).begin(), 512, 'x');
+    img.beginRecord(20);
+    img.addAttribute(20, NtfsImage::resident(AT_DATA, u"", bytesOf("main")));
+    // "a": one cluster on disk, one sparse; met after "b", listed before it.
+    img.addAttribute(20, NtfsImage::resident(AT_DATA, u"b", bytesOf("beta")));
+    img.addAttribute(20, NtfsImage::nonResident(AT_DATA, u"a", {0x21, 0x01, 0xB8, 0x0B, 0x01, 0x01}, 0, 1, 1024));
+    img.beginRecord(21);
+    img.addAttribute(21, NtfsImage::resident(AT_DATA, u"", bytesOf("real")));
+    Opened o(img);
+    ASSERT_TRUE(o.ok);
+    EXPECT_EQ(names(o.doc.rootList), (std::vector<std::string>{"f", "f:a", "f:b", "f_b"}));
+
+    // Each stream is saved as a file of its own beside its file; a file of that name keeps it.
+    char folder[] = "/tmp/harrow-streams-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(folder));
+    std::vector<FileItem*> items;
+    for (FileItem& item : o.doc.rootList) items.push_back(&item);
+    SaveObserver quiet;
+    EXPECT_EQ(runSave(o.doc, items, {folder}, quiet).saved, 4);
+    std::vector<std::string> saved;
+    for (const char* name : {"f", "f_a", "f_b", "f_b~2"}) {
+        std::ifstream in(std::string(folder) + "/" + name, std::ios::binary);
+        saved.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_EQ(saved, (std::vector<std::string>{"main", std::string(512, 'x') + std::string(512, '\0'), "real", "beta"}));
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

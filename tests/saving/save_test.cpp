@@ -213,7 +213,7 @@ TEST(SaveRun, DirectoriesNamedDotDotAreSavedWithEverythingBelow) {
     for (std::uint32_t c : {40u, 44u, 45u}) v.img.chain({c});
     v.fill(45, 'd');
     OpenedImage o(v.img);
-    FileItem root{ITEM_TOPDIR, "root", ATTR_DIRECTORY, 0, 0, 0, 0, 0, 0, 0, false};
+    FileItem root{ITEM_TOPDIR, "root", ATTR_DIRECTORY, 0, 0, 0, 0, 0, 0, 0, false, ""};
     Folder out;
     Counting obs;
     SaveOptions deep{out.path.string()};
@@ -236,7 +236,7 @@ TEST(SaveRun, DirectoriesNamedDotDotAreSavedWithEverythingBelow) {
     ntfs.addAttribute(22, NtfsImage::resident(AT_DATA, u"", {'n', 't', 'f', 's'}));
     test::OpenedNtfs n(ntfs);
     ASSERT_TRUE(n.ok);
-    FileItem d{ITEM_DIR, "D", ATTR_DIRECTORY, 0, 0, ntfs.recordSector(20), 0, 20, 5, 0, false};
+    FileItem d{ITEM_DIR, "D", ATTR_DIRECTORY, 0, 0, ntfs.recordSector(20), 0, 20, 5, 0, false, ""};
     EXPECT_EQ(runSave(n.doc, {&d}, deep, obs).saved, 1);
     EXPECT_EQ(out.read("D/_../in.txt"), "ntfs");
 }

@@ -522,9 +522,10 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     } else {
         for (const FileItem& item : items) printItemLine(item, shownText(item.name));
     }
-    // A scan that went on past clusters it could not read did not search them.
+    // A scan that went on past clusters it could not read did not search them; a root that
+    // could not be read was said when the volume opened, and its lists lack what it holds.
     const auto* prompts = dynamic_cast<const CliPrompts*>(&doc.prompts());
-    const bool incomplete = prompts && prompts->unreadableClusters > 0;
+    const bool incomplete = (prompts && prompts->unreadableClusters > 0) || doc.rootUnreadable;
     return host.result == ScanResult::Finished && !incomplete && !doc.drive().sourceLost() ? kOk : kSomeFailed;
 }
 

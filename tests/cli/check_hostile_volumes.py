@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """harrow-cli on volumes whose boot sector claims more than the file holds, and on volumes cut
 short: each must be answered within the limits, a geometry that cannot fit must be refused, and a
-root that cannot be read must be said and fail the command.
+root that cannot be read must be said and fail the command, the scan too.
 
 usage: check_hostile_volumes.py HARROW_CLI"""
 import json
@@ -79,6 +79,9 @@ class CutShort(unittest.TestCase):
             save = hostile.run(["save", image, "/", "-r", "--to", image + ".out"])
             self.assertEqual(save.returncode, 1, save.stderr)
             self.assertIn(said, save.stderr)
+            scan = hostile.run(["scan", image, "--on-read-error", "continue"])
+            self.assertEqual(scan.returncode, 1, scan.stderr)
+            self.assertIn(said, scan.stderr)
 
     def test_a_volume_cut_short_lists_what_it_holds_and_says_what_it_cannot_read(self):
         with hostile.Scratch() as d:
@@ -107,6 +110,11 @@ class CutShort(unittest.TestCase):
                 image = hostile.mkfat(os.path.join(d, f"fat{bits}.img"), 64, bits, FILES)
                 os.truncate(image, fat_end(image))
                 self.check_root_unreadable(image, ROOT_UNREADABLE)
+            # Whole, but with a FAT32 root that lies past the end: every cluster the scan reads
+            # can be read, and the scan still fails for the root it could not list.
+            image = hostile.mkfat(os.path.join(d, "far-root.img"), 64, 32, FILES)
+            hostile.patch(image, 0x2C, struct.pack("<I", 0x0FFFFF00))
+            self.check_root_unreadable(image, ROOT_UNREADABLE)
 
             ntfs = os.path.join(d, "ntfs.img")
             with open(ntfs, "wb") as f:

@@ -21,6 +21,7 @@
 #include "saving/save_run.h"
 #include "scan/disk_scan.h"
 #include "scan/skip_ranges.h"
+#include "volume/image_source.h"
 
 namespace harrow::cli {
 namespace {
@@ -183,7 +184,15 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
         printError(fmt::format("--offset {} is at or past the end of {} ({} bytes)", offset, source, st.st_size));
         return false;
     }
-    if (startsWithImageSignature(source)) return doc.openFileDrive(source, host);
+    if (startsWithImageSignature(source)) {
+        // The drive's open says only that it failed: what is wrong with the image, said first,
+        // lets the user judge the file.
+        if (std::string why; !ImageSource::open(source, &why) && !why.empty()) {
+            printError(fmt::format("{} cannot be read as an image file: {}", source, why));
+            return false;
+        }
+        return doc.openFileDrive(source, host);
+    }
     auto letter = DriveTable::global().registerPath(source, offset);
     if (!letter) {
         printError("no free drive letter for " + source);

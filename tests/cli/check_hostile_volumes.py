@@ -6,6 +6,7 @@ root that cannot be read must be said and fail the command, the scan too.
 usage: check_hostile_volumes.py HARROW_CLI"""
 import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -66,6 +67,32 @@ class Geometry(unittest.TestCase):
             self.assertEqual(j["clusters"], data_sectors + 2)
             ls = hostile.run(["ls", fats, "-r"], cpu_seconds=10, memory=256 << 20)
             self.assertEqual(ls.returncode, 0, ls.stderr)
+
+
+    def test_an_image_file_is_held_to_the_file(self):
+        with hostile.Scratch() as d:
+            volume = hostile.mkfat(os.path.join(d, "v.img"), 16, 16, FILES)
+            dsk = os.path.join(d, "v.dsk")
+            self.assertEqual(hostile.run(["image", volume, "--clusters", "2-100", "--out", dsk]).returncode, 0)
+            data_start = lambda spf: 4 + 2 * spf + 32  # reserved, two FATs, the fixed root
+            # Header fields: (offset, format, value); the DriveInfo begins at 32.
+            for what, fields, said in [
+                ("FATs of 2 GiB", [(32 + 74, "<I", 0x400000), (32 + 70, "<I", 0xFFFFFFFF),
+                                   (32 + 118, "<Q", (0xFFFFFFFF - data_start(0x400000)) // 4)], b"header"),
+                ("the same, counted as the FAT can", [(32 + 74, "<I", 0x400000), (32 + 70, "<I", 0xFFFFFFFF),
+                                                      (32 + 118, "<Q", 0xFFF5), (166, "<I", 2 * 0x400000 + 32)],
+                 b"do not fit"),
+                ("no system area", [(166, "<I", 0)], b"system area"),
+            ]:
+                with self.subTest(what):
+                    bad = os.path.join(d, "bad.dsk")
+                    shutil.copyfile(dsk, bad)
+                    for offset, fmt, value in fields:
+                        hostile.patch(bad, offset, struct.pack(fmt, value))
+                    for command in (["info", bad], ["ls", bad, "-r"]):
+                        p = hostile.run(command, cpu_seconds=5, memory=256 << 20)
+                        self.assertEqual(p.returncode, 2, p.stderr)
+                        self.assertIn(said, p.stderr)
 
 
 class CutShort(unittest.TestCase):

@@ -99,8 +99,9 @@ void CliPrompts::showMessage(int, const std::string& text, MsgIcon) { printError
 
 bool CliPrompts::askYesNo(int id, const std::string& text) {
     if (id == msg::kCannotReadCluster && onReadError != "ask") {
-        // Answered by the command line: the message without its question.
-        printError(text.substr(0, text.find('\n')));
+        // Answered by the command line: the message without its question when the scan stops
+        // here; going on, the scan says the whole run of such clusters once it is past it.
+        if (onReadError == "stop") printError(text.substr(0, text.find('\n')));
         unreadableClusters += onReadError == "continue";
         return onReadError == "continue";
     }
@@ -430,9 +431,16 @@ public:
                      p.remainingSeconds ? formatDuration(*p.remainingSeconds).c_str() : "-");
         drawn_ = true;
     }
+    void notice(const std::string& line) override {
+        if (drawn_) std::fprintf(stderr, "\n");
+        drawn_ = false;
+        printError(line);
+        ++notices;
+    }
     ~CliScanObserver() override {
         if (drawn_) std::fprintf(stderr, "\n");
     }
+    int notices = 0;  // what the scan did not search
 
 private:
     bool tty_ = isatty(STDERR_FILENO);
@@ -446,8 +454,10 @@ struct ScanHost : DocHost {
     void runScan(CQUIDNEYDoc& doc) override {
         CliScanObserver observer;
         result = runDiskScan(doc, observer);
+        notices = observer.notices;
     }
     ScanResult result = ScanResult::Finished;
+    int notices = 0;
 };
 
 std::optional<SkipRange> parseSkip(const std::string& text) {
@@ -531,10 +541,11 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     } else {
         for (const FileItem& item : items) printItemLine(item, shownText(item.name));
     }
-    // A scan that went on past clusters it could not read did not search them; a root that
-    // could not be read was said when the volume opened, and its lists lack what it holds.
+    // A scan that went on past clusters it could not read, or stopped where the source ended
+    // before the volume, did not search them; a root that could not be read was said when the
+    // volume opened, and its lists lack what it holds.
     const auto* prompts = dynamic_cast<const CliPrompts*>(&doc.prompts());
-    const bool incomplete = (prompts && prompts->unreadableClusters > 0) || doc.rootUnreadable;
+    const bool incomplete = (prompts && prompts->unreadableClusters > 0) || host.notices > 0 || doc.rootUnreadable;
     return host.result == ScanResult::Finished && !incomplete && !doc.drive().sourceLost() ? kOk : kSomeFailed;
 }
 

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """harrow-cli on volumes whose boot sector claims more than the file holds, and on volumes cut
 short: each must be answered within the limits, a geometry that cannot fit must be refused, and a
-root that cannot be read must be said and fail the command, the scan too.
+root that cannot be read must be said and fail the command, the scan too. The scan stops where the
+source ends, and reaches every run of an MFT that grew below its first.
 
 usage: check_hostile_volumes.py HARROW_CLI"""
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -110,6 +112,25 @@ class CutShort(unittest.TestCase):
             self.assertEqual(scan.returncode, 1, scan.stderr)
             self.assertIn(said, scan.stderr)
 
+    def test_a_scan_stops_where_the_source_ends_and_says_so_once(self):
+        with hostile.Scratch() as d:
+            ntfs = os.path.join(d, "ntfs.img")
+            with open(ntfs, "wb") as f:
+                f.truncate(16 << 20)
+            subprocess.run(["mkntfs", "-F", "-Q", "-s", "512", "-c", "4096", ntfs], check=True, capture_output=True)
+            hostile.patch(ntfs, 0x28, struct.pack("<Q", 1 << 34))  # total sectors: 8 TiB
+            volume = hostile.mkfat(os.path.join(d, "fat32.img"), 64, 32, FILES)
+            dsk = os.path.join(d, "fat32.dsk")
+            self.assertEqual(hostile.run(["image", volume, "--clusters", "2-300", "--out", dsk]).returncode, 0)
+            hostile.patch(dsk, 178, struct.pack("<I", 0xFFFFFFFF))  # the last saved cluster
+            for source in (ntfs, dsk):
+                with self.subTest(source=os.path.basename(source)):
+                    p = hostile.run(["scan", source, "--on-read-error", "continue"], cpu_seconds=5)
+                    self.assertEqual(p.returncode, 1, p.stderr)
+                    said = p.stderr.splitlines()
+                    self.assertEqual(len(said), 1, said[:3])
+                    self.assertIn(b"the source ends before the volume does", said[0])
+
     def test_a_volume_cut_short_lists_what_it_holds_and_says_what_it_cannot_read(self):
         with hostile.Scratch() as d:
             # Cut after its directories, inside the last and largest file (mtools writes in order):
@@ -157,6 +178,68 @@ class CutShort(unittest.TestCase):
             self.check_root_unreadable(ntfs, INDEX_DAMAGED)
             os.truncate(ntfs, mft)
             self.check_root_unreadable(ntfs, ROOT_UNREADABLE)
+
+
+# A volume of 512-byte clusters, filled through ntfs-3g until only the clusters between $Boot and
+# the MFT are free; then the MFT must grow into them, below its first run. Of the files whose
+# records land there, two are deleted.
+FRAGMENT_MFT = r"""
+set -euo pipefail
+. "$1"
+img=$2 mnt=$3
+truncate -s 4M "$img"
+mkntfs -F -Q -T -s 512 -c 512 -p 0 -H 0 -S 0 "$img" > /dev/null
+ntfs3g_mount "$img" "$mnt" "$mnt.log" "" || { ntfs3g_last_word "$mnt.log" >&2; exit 1; }
+head -c 16M /dev/zero > "$mnt/fill" 2> /dev/null || true
+# What ntfs-3g gives last is the low free space: give it back.
+truncate -s $(($(stat -c %s "$mnt/fill") - 4096)) "$mnt/fill"
+for i in $(seq 1 40); do echo "record $i" > "$mnt/f$i.txt" 2> /dev/null || break; done
+rm -f "$mnt/f12.txt" "$mnt/f16.txt"
+ntfs3g_unmount
+"""
+
+
+def mft_runs(image):
+    """The clusters of $MFT's runs, from record 0's unnamed $DATA: [(first, count)], and the MFT's
+    first cluster."""
+    with open(image, "rb") as f:
+        boot = f.read(512)
+        cluster = struct.unpack_from("<H", boot, 0x0B)[0] * boot[0x0D]
+        mft = struct.unpack_from("<Q", boot, 0x30)[0]
+        f.seek(mft * cluster)
+        record = f.read(1024)
+    at = struct.unpack_from("<H", record, 0x14)[0]
+    while struct.unpack_from("<I", record, at)[0] != 0x80:
+        at += struct.unpack_from("<I", record, at + 4)[0]
+    run, lcn, runs = at + struct.unpack_from("<H", record, at + 0x20)[0], 0, []
+    while record[run]:
+        size, offset = record[run] & 15, record[run] >> 4
+        count = int.from_bytes(record[run + 1:run + 1 + size], "little")
+        lcn += int.from_bytes(record[run + 1 + size:run + 1 + size + offset], "little", signed=True)
+        runs.append((lcn, count))
+        run += 1 + size + offset
+    return runs, mft
+
+
+class FragmentedMft(unittest.TestCase):
+    def test_the_scan_finds_the_records_of_every_run_of_the_mft(self):
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "ntfs3g.sh")
+        why = subprocess.run(["bash", "-c", '. "$1"; ntfs3g_unusable', "-", script], capture_output=True, text=True)
+        if why.returncode == 0:
+            self.skipTest(why.stdout.strip())
+        with hostile.Scratch() as d:
+            image = os.path.join(d, "fragmented.img")
+            subprocess.run(["bash", "-c", FRAGMENT_MFT, "-", script, image, os.path.join(d, "mnt")], check=True,
+                           capture_output=True)
+            runs, mft = mft_runs(image)
+            self.assertTrue(any(first < mft for first, _ in runs), runs)
+            p = hostile.run(["scan", image, "--list", "all-files", "--json"])
+            self.assertEqual(p.returncode, 0, p.stderr)
+            found = {int(i["name"][1:-4]): i["deleted"] for i in json.loads(p.stdout)["items"]
+                     if re.fullmatch(r"f\d+\.txt", i["name"])}
+            # Every file made, the live ones and the two deleted, whichever run holds its record.
+            self.assertEqual(found, {n: n in (12, 16) for n in range(1, max(found, default=0) + 1)})
+            self.assertGreaterEqual(len(found), 16)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <functional>
 #include <fmt/core.h>
+#include <charconv>
 
 #include "cli/cli.h"
 #include "cli/remote.h"
@@ -29,6 +30,8 @@ namespace {
 using nlohmann::json;
 
 constexpr char kImageSignature[] = "Disk File ver 3.0";
+// Listing lines are written in pieces of about this size.
+constexpr std::size_t kPrintBytes = 1 << 16;
 
 void printJson(const json& j) {
     std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
@@ -60,11 +63,55 @@ json itemJson(const FileItem& item, const std::string* path, const FatTable* fat
     return j;
 }
 
-// `shown` is already as a terminal line may show it (shownText).
+// `text` right-aligned in `width` columns.
+void appendRight(std::string& out, std::string_view text, std::size_t width) {
+    if (text.size() < width) out.append(width - text.size(), ' ');
+    out += text;
+}
+
+void appendNumberRight(std::string& out, std::uint64_t n, std::size_t width) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    appendRight(out, std::string_view(digits, static_cast<std::size_t>(end - digits)), width);
+}
+
+// The line a listing shows of `item`, appended to `out`: "YYYY-MM-DD HH:MM:SS", the size or
+// <DIR>, the cluster and `shown`, the name as a terminal line may show it (shownText). Written
+// by hand: a scan's list runs to millions of lines, and a format parsed for each costs more than
+// reading the records did.
+void appendItemLine(std::string& out, const FileItem& item, std::string_view shown) {
+    if (const auto c = civilFromDos(item.date, item.time)) {
+        auto two = [&](int v, char after) {
+            out += static_cast<char>('0' + v / 10 % 10);
+            out += static_cast<char>('0' + v % 10);
+            if (after) out += after;
+        };
+        two(c->year / 100, 0);
+        two(c->year % 100, '-');
+        two(c->month, '-');
+        two(c->day, ' ');
+        two(c->hour, ':');
+        two(c->minute, ':');
+        two(c->second, 0);
+    } else {
+        out.append(19, ' ');
+    }
+    out += "  ";
+    if (item.isDirectory())
+        appendRight(out, "<DIR>", 12);
+    else
+        appendNumberRight(out, item.size, 12);
+    out += "  ";
+    appendNumberRight(out, item.cluster, 10);
+    out += "  ";
+    out += shown;
+    out += '\n';
+}
+
 void printItemLine(const FileItem& item, const std::string& shown) {
-    std::string date = isoDate(item);
-    std::string size = item.isDirectory() ? "<DIR>" : std::to_string(item.size);
-    fmt::print("{:<19}  {:>12}  {:>10}  {}\n", date, size, item.cluster, shown);
+    std::string line;
+    appendItemLine(line, item, shown);
+    std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
 bool startsWithImageSignature(const std::string& path) {
@@ -533,13 +580,26 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
                     : list == "lost"      ? ID_LIST_LOSTDIRS
                     : list == "all-files" ? ID_LIST_ALLFILES
                                           : ID_LIST_ALLDIRS;
-    ItemList items = doc.listForMode(mode);
+    // The whole of a list the document keeps is printed where it lies, not copied first.
+    ItemList chosen;
+    const ItemList& items = mode == ID_LIST_ALLFILES  ? doc.ntfsFileList
+                            : mode == ID_LIST_ALLDIRS ? doc.foundList
+                                                      : (chosen = doc.listForMode(mode));
     if (opt.json) {
         json out = json::array();
         for (const FileItem& item : items) out.push_back(itemJson(item, nullptr));
         printJson({{"source", source}, {"list", list}, {"completed", host.result == ScanResult::Finished}, {"items", out}});
     } else {
-        for (const FileItem& item : items) printItemLine(item, shownText(item.name));
+        std::string lines;
+        lines.reserve(kPrintBytes + 4096);
+        for (const FileItem& item : items) {
+            appendItemLine(lines, item, shownText(item.name));
+            if (lines.size() >= kPrintBytes) {
+                std::fwrite(lines.data(), 1, lines.size(), stdout);
+                lines.clear();
+            }
+        }
+        std::fwrite(lines.data(), 1, lines.size(), stdout);
     }
     // A scan that went on past clusters it could not read, or stopped where the source ended
     // before the volume, did not search them; a root that could not be read was said when the

@@ -176,6 +176,13 @@ std::size_t bidiControlBytes(std::string_view text, std::size_t at) {
 }  // namespace
 
 std::string shownText(std::string_view text, bool backslashes) {
+    // Most names need nothing done: bytes below 0x20, DEL, a backslash and the lead bytes of the
+    // characters below are all this looks at.
+    const auto plain = [&](char ch) {
+        const auto b = static_cast<unsigned char>(ch);
+        return b >= 0x20 && b != 0x7F && (b != '\\' || !backslashes) && b != 0xC2 && b != 0xD8 && b != 0xE2;
+    };
+    if (std::all_of(text.begin(), text.end(), plain)) return std::string(text);
     std::string out;
     auto octal = [&](unsigned char b) {
         out += '\\';

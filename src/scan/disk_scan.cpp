@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -289,12 +290,15 @@ ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer, UnreadableRun& unr
 
             // Tests sectors [from, to) of the block; false when the scan is to stop.
             auto test = [&](std::uint64_t from, std::uint64_t to) {
-                for (std::uint64_t s = from; s < to; ++s) {
+                for (std::uint64_t s = from; s < to;) {
+                    // A cluster at a time, so that what is done per cluster is not done per sector.
                     cluster = s / spc;
                     unreadable.readAt(cluster);
-                    const Bytes rest = block.subspan(static_cast<std::size_t>((s - position) * bps),
-                                                     static_cast<std::size_t>((to - s) * bps));
-                    if (bytesEqual(rest, 0, "FILE") && !(le16(rest, frec::kFlags) & frec::kDirectory)) {
+                    for (const std::uint64_t clusterEnd = std::min(to, (cluster + 1) * spc); s < clusterEnd; ++s) {
+                        const std::size_t at = static_cast<std::size_t>((s - position) * bps);
+                        if (std::memcmp(block.data() + at, "FILE", 4) != 0) continue;
+                        const Bytes rest = block.subspan(at, static_cast<std::size_t>((to - s) * bps));
+                        if (le16(rest, frec::kFlags) & frec::kDirectory) continue;
                         const std::size_t before = doc.ntfsFileList.size();
                         if (!doc.addFoundDirectory(s, rest) && !unreadable.add(cluster)) return false;
                         if (doc.ntfsFileList.size() > before) {

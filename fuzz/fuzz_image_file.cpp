@@ -60,6 +60,11 @@ void readAsFile(const std::uint8_t* data, std::size_t size, std::uint64_t probe)
     const ImageHeader& h = image->header();
     const std::uint32_t s = h.info.bytesPerSector;
     check(image->sizeBytes() == imageVolumeBytes(h.info));
+    // The file holds what it claims of its range, and a FAT image its tables: loading them
+    // allocates no more than the file.
+    const auto saved = image->savedClusters();
+    check(saved && saved->held <= (saved->first > saved->last ? 0 : saved->last - saved->first + 1ull));
+    if (!h.info.isNtfs()) check(std::uint64_t{h.info.numberOfFats} * h.info.sectorsPerFat * s <= size);
     std::vector<std::uint8_t> out(8 * 4096);
     for (std::uint64_t first : {std::uint64_t{0}, probe % 4096, probe, imageRanges(h)[1].firstSector}) {
         for (std::uint32_t size : {s, 512u, 4096u}) {

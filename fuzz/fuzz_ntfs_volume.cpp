@@ -212,6 +212,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     checkList(doc.ntfsFileList);
+    // The runs of the table, which the scan searches besides the rest of the volume.
+    for (const auto& [first, end] : drive.mft().extents())
+        check(first < end && first % drive.info().clusterSectors() == 0 && end % drive.info().clusterSectors() == 0);
 
     for (std::uint64_t s : {mftSector, drive.sectorOfRecord(5), drive.sectorOfRecord(0)}) seenSectors.push_back(s);
     for (std::uint64_t s : seenSectors) {

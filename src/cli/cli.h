@@ -98,9 +98,9 @@ std::optional<std::string> badAddress(CQUIDNEYDoc& doc, const std::string& addre
 std::string pathName(const std::string& name, bool ownDot = false);
 
 // Text from a volume or a command line as a terminal line shows it, so that no name can add a
-// line or a control sequence of its own: control characters (C0, DEL, C1) become "\n", "\t" or
-// "\ooo" octal bytes, and '\' becomes "\\" unless `backslashes` is off (a path from pathName
-// has its backslashes written already).
+// line or a control sequence of its own: control characters (C0, DEL, C1) and the bidirectional
+// formatting characters become "\n", "\t" or "\ooo" octal bytes, and '\' becomes "\\" unless
+// `backslashes` is off (a path from pathName has its backslashes written already).
 std::string shownText(std::string_view text, bool backslashes = true);
 
 int cmdDrives(const Options& opt);

@@ -13,6 +13,7 @@
 #include <functional>
 #include <utility>
 #include <fmt/core.h>
+#include <charconv>
 
 #include "cli/cli.h"
 #include "cli/remote.h"
@@ -25,6 +26,7 @@
 #include "saving/save_run.h"
 #include "scan/disk_scan.h"
 #include "scan/skip_ranges.h"
+#include "volume/image_source.h"
 
 namespace harrow::cli {
 namespace {
@@ -32,6 +34,8 @@ namespace {
 using nlohmann::json;
 
 constexpr char kImageSignature[] = "Disk File ver 3.0";
+// Listing lines are written in pieces of about this size.
+constexpr std::size_t kPrintBytes = 1 << 16;
 
 void printJson(const json& j) {
     std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
@@ -126,11 +130,55 @@ private:
     std::string line_;
 };
 
-// `shown` is already as a terminal line may show it (shownText).
+// `text` right-aligned in `width` columns.
+void appendRight(std::string& out, std::string_view text, std::size_t width) {
+    if (text.size() < width) out.append(width - text.size(), ' ');
+    out += text;
+}
+
+void appendNumberRight(std::string& out, std::uint64_t n, std::size_t width) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    appendRight(out, std::string_view(digits, static_cast<std::size_t>(end - digits)), width);
+}
+
+// The line a listing shows of `item`, appended to `out`: "YYYY-MM-DD HH:MM:SS", the size or
+// <DIR>, the cluster and `shown`, the name as a terminal line may show it (shownText). Written
+// by hand: a scan's list runs to millions of lines, and a format parsed for each costs more than
+// reading the records did.
+void appendItemLine(std::string& out, const FileItem& item, std::string_view shown) {
+    if (const auto c = civilFromDos(item.date, item.time)) {
+        auto two = [&](int v, char after) {
+            out += static_cast<char>('0' + v / 10 % 10);
+            out += static_cast<char>('0' + v % 10);
+            if (after) out += after;
+        };
+        two(c->year / 100, 0);
+        two(c->year % 100, '-');
+        two(c->month, '-');
+        two(c->day, ' ');
+        two(c->hour, ':');
+        two(c->minute, ':');
+        two(c->second, 0);
+    } else {
+        out.append(19, ' ');
+    }
+    out += "  ";
+    if (item.isDirectory())
+        appendRight(out, "<DIR>", 12);
+    else
+        appendNumberRight(out, item.size, 12);
+    out += "  ";
+    appendNumberRight(out, item.cluster, 10);
+    out += "  ";
+    out += shown;
+    out += '\n';
+}
+
 void printItemLine(const FileItem& item, const std::string& shown) {
-    std::string date = isoDate(item);
-    std::string size = item.isDirectory() ? "<DIR>" : std::to_string(item.size);
-    fmt::print("{:<19}  {:>12}  {:>10}  {}\n", date, size, item.cluster, shown);
+    std::string line;
+    appendItemLine(line, item, shown);
+    std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
 bool startsWithImageSignature(const std::string& path) {
@@ -165,8 +213,9 @@ void CliPrompts::showMessage(int, const std::string& text, MsgIcon) { printError
 
 bool CliPrompts::askYesNo(int id, const std::string& text) {
     if (id == msg::kCannotReadCluster && onReadError != "ask") {
-        // Answered by the command line: the message without its question.
-        printError(text.substr(0, text.find('\n')));
+        // Answered by the command line: the message without its question when the scan stops
+        // here; going on, the scan says the whole run of such clusters once it is past it.
+        if (onReadError == "stop") printError(text.substr(0, text.find('\n')));
         unreadableClusters += onReadError == "continue";
         return onReadError == "continue";
     }
@@ -264,7 +313,15 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
         printError(fmt::format("--offset {} is at or past the end of {} ({} bytes)", offset, source, st.st_size));
         return false;
     }
-    if (startsWithImageSignature(source)) return doc.openFileDrive(source, host);
+    if (startsWithImageSignature(source)) {
+        // The drive's open says only that it failed: what is wrong with the image, said first,
+        // lets the user judge the file.
+        if (std::string why; !ImageSource::open(source, &why) && !why.empty()) {
+            printError(fmt::format("{} cannot be read as an image file: {}", source, why));
+            return false;
+        }
+        return doc.openFileDrive(source, host);
+    }
     auto letter = DriveTable::global().registerPath(source, offset);
     if (!letter) {
         printError("no free drive letter for " + source);
@@ -512,9 +569,16 @@ public:
                      p.remainingSeconds ? formatDuration(*p.remainingSeconds).c_str() : "-");
         drawn_ = true;
     }
+    void notice(const std::string& line) override {
+        if (drawn_) std::fprintf(stderr, "\n");
+        drawn_ = false;
+        printError(line);
+        ++notices;
+    }
     ~CliScanObserver() override {
         if (drawn_) std::fprintf(stderr, "\n");
     }
+    int notices = 0;  // what the scan did not search
 
 private:
     bool tty_ = isatty(STDERR_FILENO);
@@ -528,8 +592,10 @@ struct ScanHost : DocHost {
     void runScan(CQUIDNEYDoc& doc) override {
         CliScanObserver observer;
         result = runDiskScan(doc, observer);
+        notices = observer.notices;
     }
     ScanResult result = ScanResult::Finished;
+    int notices = 0;
 };
 
 std::optional<SkipRange> parseSkip(const std::string& text) {
@@ -618,17 +684,32 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
                     : list == "lost"      ? ID_LIST_LOSTDIRS
                     : list == "all-files" ? ID_LIST_ALLFILES
                                           : ID_LIST_ALLDIRS;
-    ItemList items = doc.listForMode(mode);
+    // The whole of a list the document keeps is printed where it lies, not copied first.
+    ItemList chosen;
+    const ItemList& items = mode == ID_LIST_ALLFILES  ? doc.ntfsFileList
+                            : mode == ID_LIST_ALLDIRS ? doc.foundList
+                                                      : (chosen = doc.listForMode(mode));
     if (opt.json) {
         JsonItemStream out({{"source", source}, {"list", list}, {"completed", host.result == ScanResult::Finished}});
         for (const FileItem& item : items) out.add(item, nullptr);
         out.finish();
     } else {
-        for (const FileItem& item : items) printItemLine(item, shownText(item.name));
+        std::string lines;
+        lines.reserve(kPrintBytes + 4096);
+        for (const FileItem& item : items) {
+            appendItemLine(lines, item, shownText(item.name));
+            if (lines.size() >= kPrintBytes) {
+                std::fwrite(lines.data(), 1, lines.size(), stdout);
+                lines.clear();
+            }
+        }
+        std::fwrite(lines.data(), 1, lines.size(), stdout);
     }
-    // A scan that went on past clusters it could not read did not search them.
+    // A scan that went on past clusters it could not read, or stopped where the source ended
+    // before the volume, did not search them; a root that could not be read was said when the
+    // volume opened, and its lists lack what it holds.
     const auto* prompts = dynamic_cast<const CliPrompts*>(&doc.prompts());
-    const bool incomplete = prompts && prompts->unreadableClusters > 0;
+    const bool incomplete = (prompts && prompts->unreadableClusters > 0) || host.notices > 0 || doc.rootUnreadable;
     return host.result == ScanResult::Finished && !incomplete && !doc.drive().sourceLost() ? kOk : kSomeFailed;
 }
 

@@ -141,4 +141,18 @@ std::uint64_t Mft::sectorOfRecord(std::uint64_t number) const {
     return kNoRecord;
 }
 
+std::vector<std::pair<std::uint64_t, std::uint64_t>> Mft::extents() const {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    const AttrEntry* data = inode_ ? inode_->find(AT_DATA) : nullptr;
+    const std::uint64_t spc = volume_.info().clusterSectors();
+    if (!data || !data->nonResident() || spc == 0) return out;
+    const std::uint64_t limit = UINT64_MAX / spc;
+    for (const DataRun& run : data->runs) {
+        const auto lcn = static_cast<std::uint64_t>(run.lcn);
+        if (run.sparse || run.lcn < 0 || run.length == 0 || lcn > limit || run.length > limit - lcn) continue;
+        out.emplace_back(lcn * spc, (lcn + run.length) * spc);
+    }
+    return out;
+}
+
 }  // namespace harrow

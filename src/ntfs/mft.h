@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/bytes.h"
@@ -50,6 +51,9 @@ public:
     std::optional<std::uint64_t> splitRecordAt(std::uint64_t sector) const;
     // Record `number` as the table holds it, not repaired.
     bool readRawRecord(std::uint64_t number, MutableBytes out);
+    // The sectors the table occupies, [first, end) run by run in table order; none without a
+    // table. A table that grew may have runs anywhere on the volume, below its first one too.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> extents() const;
 
 private:
     // Takes record 0 from `cluster` when it passes its checks and (with `loadTable`) loads.

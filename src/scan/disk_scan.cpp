@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -44,13 +45,60 @@ std::string hitLine(std::uint64_t cluster, const std::string& name) {
     return std::to_string(cluster) + " => " + name;
 }
 
-// After a read error: go on past it? A lost source ends the scan without a question; it has
-// said so already.
-bool goOnAfter(CQUIDNEYDoc& doc, std::uint64_t cluster) {
-    if (doc.drive().sourceLost()) return false;
-    return doc.prompts().askYesNo(msg::kCannotReadCluster,
-                                  formatMessage(msg::kCannotReadCluster, static_cast<unsigned long>(cluster)));
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
+
+// Said once when the source ends before the volume: a partial image, a partition cut short, an
+// image file cut short. Reading on would only fail, cluster after cluster.
+std::string sourceEndLine(std::uint64_t from, std::uint64_t to) {
+    return "the source ends before the volume does: clusters " + std::to_string(from) + " to " + std::to_string(to) +
+           " are not on it and were not searched";
 }
+
+// Clusters next to one another that cannot be read: the user is asked once, at the first, and the
+// scan says the whole run once it has gone past it. A disk going bad fails in stretches, and a
+// question or a line for every cluster of one would bury what matters.
+class UnreadableRun {
+public:
+    UnreadableRun(CQUIDNEYDoc& doc, ScanObserver& observer) : doc_(doc), observer_(observer) {}
+    ~UnreadableRun() { end(); }
+    UnreadableRun(const UnreadableRun&) = delete;
+    UnreadableRun& operator=(const UnreadableRun&) = delete;
+
+    // `cluster` cannot be read, wholly or in part; false when the scan is to stop.
+    bool add(std::uint64_t cluster) {
+        if (open_ && cluster >= first_ && cluster <= last_ + 1) {
+            last_ = std::max(last_, cluster);
+            return true;
+        }
+        end();
+        // A lost source ends the scan without a question; it has said so already.
+        if (doc_.drive().sourceLost() ||
+            !doc_.prompts().askYesNo(msg::kCannotReadCluster,
+                                     formatMessage(msg::kCannotReadCluster, static_cast<unsigned long>(cluster))))
+            return false;
+        open_ = true;
+        first_ = last_ = cluster;
+        return true;
+    }
+    // `cluster` could be read: a run before it is over.
+    void readAt(std::uint64_t cluster) {
+        if (open_ && cluster > last_) end();
+    }
+    void end() {
+        if (!open_) return;
+        open_ = false;
+        // The question's first line names the run's first cluster, in the user's language.
+        const std::string text = formatMessage(msg::kCannotReadCluster, static_cast<unsigned long>(first_));
+        const std::string line = text.substr(0, text.find('\n'));
+        observer_.notice(first_ == last_ ? line : line + "-" + std::to_string(last_));
+    }
+
+private:
+    CQUIDNEYDoc& doc_;
+    ScanObserver& observer_;
+    bool open_ = false;
+    std::uint64_t first_ = 0, last_ = 0;
+};
 
 // The first cluster after `cluster` where a skip range begins; all bits set when none does.
 std::uint64_t nextSkipStart(const std::vector<SkipRange>& ranges, std::uint64_t cluster) {
@@ -65,7 +113,20 @@ bool looksLikeDirectoryStart(Bytes sector) {
            isDotDotEntry(sector.subspan(kDirEntrySize, kDirEntrySize));
 }
 
-ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
+// The last cluster whose first sector the source holds (1 when it holds none).
+std::uint64_t lastFatClusterOnSource(CDrive& drive, const std::optional<SavedClusters>& saved) {
+    const DriveInfo& info = drive.info();
+    std::uint64_t last = UINT64_MAX;
+    if (const auto size = drive.source()->sizeBytes()) {
+        const std::uint64_t sectors = *size / info.bytesPerSector, dataStart = info.dataStartSector();
+        last = sectors > dataStart ? 2 + (sectors - dataStart - 1) / info.clusterSectors() : 1;
+    }
+    if (saved && saved->held != UINT64_MAX)
+        last = std::min<std::uint64_t>(last, saved->held == 0 ? 1 : saved->first + saved->held - 1);
+    return last;
+}
+
+ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer, UnreadableRun& unreadable) {
     CDrive& drive = doc.drive();
     const FatTable& fat = drive.fat();
     const std::uint32_t bps = drive.info().bytesPerSector, spc = drive.info().sectorsPerCluster;
@@ -74,10 +135,13 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
     // only the clusters it holds.
     std::uint64_t first = 2;
     std::uint64_t last = fat.lastCluster();
-    if (const auto saved = drive.source()->savedClusters()) {
+    const auto saved = drive.source()->savedClusters();
+    if (saved) {
         first = std::max<std::uint64_t>(first, saved->first);
         last = std::min<std::uint64_t>(last, saved->last);
     }
+    const std::uint64_t volumeLast = last;
+    if (cs != 0) last = std::min(last, lastFatClusterOnSource(drive, saved));
     observer.started(doc.rootPath, false, last);
     ScanProgress progress;
     progress.total = last;
@@ -88,7 +152,7 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
     };
     const std::uint64_t blockClusters = std::max<std::uint64_t>(1, kBlockBytes / cs);
     PageBuffer page(static_cast<std::size_t>(blockClusters * cs));
-    std::vector<bool> unreadable;
+    std::vector<bool> failed;
 
     for (std::uint64_t position = first; position <= last;) {
         position = skipPast(doc.skipRanges, position);
@@ -102,28 +166,30 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
         while (count < blockClusters && position + count <= last && !skipped(position + count)) ++count;
 
         const MutableBytes block = page.bytes().first(static_cast<std::size_t>(count * cs));
-        unreadable.assign(static_cast<std::size_t>(count), false);
+        failed.assign(static_cast<std::size_t>(count), false);
         const std::uint64_t firstSector = drive.sectorOfCluster(static_cast<std::uint32_t>(position));
         if (!drive.readSectors(block, firstSector, static_cast<std::uint32_t>(count * spc))) {
             if (drive.sourceLost()) return ScanResult::Cancelled;
             // Only a cluster's first sector can say it starts a directory: read those again one
-            // by one, and ask about each that cannot be read.
+            // by one; those that cannot be read are asked about.
             for (std::uint64_t k = 0; k < count; ++k) {
                 MutableBytes sector = block.subspan(static_cast<std::size_t>(k * cs), bps);
-                unreadable[k] = !drive.readSectors(sector, drive.sectorOfCluster(static_cast<std::uint32_t>(position + k)), 1);
+                failed[k] = !drive.readSectors(sector, drive.sectorOfCluster(static_cast<std::uint32_t>(position + k)), 1);
                 if (drive.sourceLost()) return ScanResult::Cancelled;
             }
         }
         for (std::uint64_t k = 0; k < count; ++k, ++position) {
-            if (unreadable[k]) {
-                if (!goOnAfter(doc, position)) return ScanResult::Cancelled;
-            } else if (Bytes sector = block.subspan(static_cast<std::size_t>(k * cs), bps);
-                       looksLikeDirectoryStart(sector)) {
-                const std::size_t before = doc.foundList.size();
-                doc.addFoundDirectory(position, sector);
-                if (doc.foundList.size() > before) {
-                    progress.hits = doc.foundList.size();
-                    if (const FileItem* added = doc.findFoundItem(position)) observer.hit(hitLine(position, added->name));
+            if (failed[k]) {
+                if (!unreadable.add(position)) return ScanResult::Cancelled;
+            } else {
+                unreadable.readAt(position);
+                if (Bytes sector = block.subspan(static_cast<std::size_t>(k * cs), bps); looksLikeDirectoryStart(sector)) {
+                    const std::size_t before = doc.foundList.size();
+                    doc.addFoundDirectory(position, sector);
+                    if (doc.foundList.size() > before) {
+                        progress.hits = doc.foundList.size();
+                        if (const FileItem* added = doc.findFoundItem(position)) observer.hit(hitLine(position, added->name));
+                    }
                 }
             }
             progress.current = position;
@@ -133,25 +199,72 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer) {
             if (observer.cancelled() || drive.sourceLost()) return ScanResult::Cancelled;
         }
     }
+    unreadable.end();
+    if (volumeLast > last && volumeLast >= first) observer.notice(sourceEndLine(std::max(last + 1, first), volumeLast));
     return ScanResult::Finished;
 }
 
-ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer) {
+// Sectors [first, end).
+struct Span {
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+};
+
+// The sectors the NTFS scan searches, in ascending order and apart. File records live in the
+// MFT, and a table that grew may have runs anywhere, below its first one too: every run of $MFT
+// as the runs say, and the rest of the volume from the MFT's eleventh record on. Of an image file,
+// every cluster it keeps.
+std::vector<Span> ntfsSpans(CDrive& drive, std::uint64_t volumeEnd) {
+    const DriveInfo& info = drive.info();
+    const std::uint64_t spc = info.clusterSectors();
+    std::vector<Span> spans;
+    if (const auto saved = drive.source()->savedClusters()) {
+        if (saved->first <= saved->last)
+            spans.push_back({std::uint64_t{saved->first} * spc, (std::uint64_t{saved->last} + 1) * spc});
+    } else {
+        for (const auto& [first, end] : drive.mft().extents()) spans.push_back({first, end});
+        std::uint64_t mft = drive.sectorOfRecord(0);
+        if (mft == kNoRecord || mft == 0) mft = info.mftCluster <= UINT64_MAX / spc ? info.mftCluster * spc : UINT64_MAX;
+        spans.push_back({saturatingAdd(mft, 10ull * info.sectorsPerFileRecord), volumeEnd});
+    }
+    for (Span& s : spans) s.end = std::min(s.end, volumeEnd);
+    std::erase_if(spans, [](const Span& s) { return s.first >= s.end; });
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
+    std::vector<Span> merged;
+    for (const Span& s : spans) {
+        if (!merged.empty() && s.first <= merged.back().end)
+            merged.back().end = std::max(merged.back().end, s.end);
+        else
+            merged.push_back(s);
+    }
+    return merged;
+}
+
+// The sector where the source ends, or all bits set when it does not say.
+std::uint64_t ntfsEndOnSource(CDrive& drive) {
+    const std::uint64_t spc = drive.info().clusterSectors();
+    std::uint64_t end = UINT64_MAX;
+    if (const auto size = drive.source()->sizeBytes()) end = *size / drive.info().bytesPerSector;
+    if (const auto saved = drive.source()->savedClusters(); saved && saved->held != UINT64_MAX && saved->first <= saved->last)
+        end = std::min(end, (saved->first + saved->held) * spc);
+    return end;
+}
+
+ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer, UnreadableRun& unreadable) {
     CDrive& drive = doc.drive();
     const DriveInfo& info = drive.info();
     const std::uint64_t spc = info.clusterSectors();
     const std::uint32_t bps = info.bytesPerSector;
     if (spc == 0 || bps == 0) return ScanResult::Finished;
-    // File records live in the MFT: begin after its first ten records (the system's own).
-    std::uint64_t mft = drive.sectorOfRecord(0);
-    if (mft == kNoRecord || mft == 0) mft = info.mftCluster * spc;
-    std::uint64_t start = mft + 10ull * info.sectorsPerFileRecord;
-    std::uint64_t end = info.clusterCount * spc;
-    // Of an image file, the clusters it holds, the last one included.
-    if (const auto saved = drive.source()->savedClusters()) {
-        start = std::max<std::uint64_t>(start, std::uint64_t{saved->first} * spc);
-        end = std::min<std::uint64_t>(end, (std::uint64_t{saved->last} + 1) * spc);
-    }
+    std::vector<Span> spans = ntfsSpans(drive, info.clusterCount <= UINT64_MAX / spc ? info.clusterCount * spc : UINT64_MAX);
+    const std::uint64_t volumeEnd = spans.empty() ? 0 : spans.back().end;
+    const std::uint64_t sourceEnd = ntfsEndOnSource(drive);
+    for (Span& s : spans) s.end = std::min(s.end, sourceEnd);
+    std::erase_if(spans, [](const Span& s) { return s.first >= s.end; });
+    std::uint64_t total = 0;
+    for (const Span& s : spans) total += s.end - s.first;
+
+    const std::uint64_t end = spans.empty() ? 0 : spans.back().end;
     observer.started(doc.rootPath, true, end / spc);
     ScanProgress progress;
     progress.total = end / spc;
@@ -160,63 +273,76 @@ ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer) {
     const std::uint64_t blockSectors = std::max<std::uint64_t>(spc, kBlockBytes / bps / spc * spc);
     PageBuffer page(static_cast<std::size_t>(blockSectors * bps));
     std::uint64_t lastShown = ~0ull;
-    for (std::uint64_t position = start; position < end;) {
-        std::uint64_t cluster = position / spc;
-        if (std::uint64_t moved = skipPast(doc.skipRanges, cluster); moved != cluster) {
-            position = moved * spc;
-            continue;
-        }
-        // Up to the next skipped cluster; blocks after the first begin on a cluster.
-        const std::uint64_t skipAt = nextSkipStart(doc.skipRanges, cluster);
-        std::uint64_t blockEnd = std::min(end, (position / blockSectors + 1) * blockSectors);
-        if (skipAt <= blockEnd / spc) blockEnd = std::min(blockEnd, skipAt * spc);
-        const std::uint64_t count = blockEnd - position;
-        const MutableBytes block = page.bytes().first(static_cast<std::size_t>(count * bps));
+    std::uint64_t searched = 0;  // sectors of the spans before this one
+    for (const Span& span : spans) {
+        for (std::uint64_t position = span.first; position < span.end;) {
+            std::uint64_t cluster = position / spc;
+            if (std::uint64_t moved = skipPast(doc.skipRanges, cluster); moved != cluster) {
+                position = moved * spc;
+                continue;
+            }
+            // Up to the next skipped cluster; blocks after the first begin on a cluster.
+            const std::uint64_t skipAt = nextSkipStart(doc.skipRanges, cluster);
+            std::uint64_t blockEnd = std::min(span.end, (position / blockSectors + 1) * blockSectors);
+            if (skipAt <= blockEnd / spc) blockEnd = std::min(blockEnd, skipAt * spc);
+            const std::uint64_t count = blockEnd - position;
+            const MutableBytes block = page.bytes().first(static_cast<std::size_t>(count * bps));
 
-        // Tests sectors [from, to) of the block; false when the scan is to stop.
-        auto test = [&](std::uint64_t from, std::uint64_t to) {
-            for (std::uint64_t s = from; s < to; ++s) {
-                cluster = s / spc;
-                const Bytes rest = block.subspan(static_cast<std::size_t>((s - position) * bps),
-                                                        static_cast<std::size_t>((to - s) * bps));
-                if (bytesEqual(rest, 0, "FILE") && !(le16(rest, frec::kFlags) & frec::kDirectory)) {
-                    const std::size_t before = doc.ntfsFileList.size();
-                    if (!doc.addFoundDirectory(s, rest) && !goOnAfter(doc, cluster)) return false;
-                    if (doc.ntfsFileList.size() > before) {
-                        progress.hits = doc.ntfsFileList.size();
-                        observer.hit(hitLine(cluster, doc.ntfsFileList.back().name));
+            // Tests sectors [from, to) of the block; false when the scan is to stop.
+            auto test = [&](std::uint64_t from, std::uint64_t to) {
+                for (std::uint64_t s = from; s < to;) {
+                    // A cluster at a time, so that what is done per cluster is not done per sector.
+                    cluster = s / spc;
+                    unreadable.readAt(cluster);
+                    for (const std::uint64_t clusterEnd = std::min(to, (cluster + 1) * spc); s < clusterEnd; ++s) {
+                        const std::size_t at = static_cast<std::size_t>((s - position) * bps);
+                        if (std::memcmp(block.data() + at, "FILE", 4) != 0) continue;
+                        const Bytes rest = block.subspan(at, static_cast<std::size_t>((to - s) * bps));
+                        if (le16(rest, frec::kFlags) & frec::kDirectory) continue;
+                        const std::size_t before = doc.ntfsFileList.size();
+                        if (!doc.addFoundDirectory(s, rest) && !unreadable.add(cluster)) return false;
+                        if (doc.ntfsFileList.size() > before) {
+                            progress.hits = doc.ntfsFileList.size();
+                            observer.hit(hitLine(cluster, doc.ntfsFileList.back().name));
+                        }
+                    }
+                    if (cluster != lastShown) {
+                        lastShown = cluster;
+                        const std::uint64_t done = searched + (s - span.first);
+                        progress.current = cluster;
+                        progress.percent = percentOf(done, total);
+                        clock.update(progress, done, total - done);
+                        observer.step(progress);
+                        if (observer.cancelled()) return false;
                     }
                 }
-                if (cluster != lastShown) {
-                    lastShown = cluster;
-                    progress.current = cluster;
-                    progress.percent = percentOf(s - start, end - start);
-                    clock.update(progress, s - start, end - s);
-                    observer.step(progress);
-                    if (observer.cancelled()) return false;
+                return true;
+            };
+            if (drive.readSectors(block, position, static_cast<std::uint32_t>(count))) {
+                if (!test(position, blockEnd)) return ScanResult::Cancelled;
+            } else {
+                if (drive.sourceLost()) return ScanResult::Cancelled;
+                // Again a cluster at a time: test those that can be read, ask about the others.
+                for (std::uint64_t s = position; s < blockEnd;) {
+                    const std::uint64_t next = std::min(blockEnd, (s / spc + 1) * spc);
+                    MutableBytes part = block.subspan(static_cast<std::size_t>((s - position) * bps),
+                                                      static_cast<std::size_t>((next - s) * bps));
+                    if (drive.readSectors(part, s, static_cast<std::uint32_t>(next - s))) {
+                        if (!test(s, next)) return ScanResult::Cancelled;
+                    } else if (drive.sourceLost() || !unreadable.add(s / spc)) {
+                        return ScanResult::Cancelled;
+                    }
+                    s = next;
                 }
             }
-            return true;
-        };
-        if (drive.readSectors(block, position, static_cast<std::uint32_t>(count))) {
-            if (!test(position, blockEnd)) return ScanResult::Cancelled;
-        } else {
-            if (drive.sourceLost()) return ScanResult::Cancelled;
-            // Again a cluster at a time: test those that can be read, ask about the others.
-            for (std::uint64_t s = position; s < blockEnd;) {
-                const std::uint64_t next = std::min(blockEnd, (s / spc + 1) * spc);
-                MutableBytes part = block.subspan(static_cast<std::size_t>((s - position) * bps),
-                                                               static_cast<std::size_t>((next - s) * bps));
-                if (drive.readSectors(part, s, static_cast<std::uint32_t>(next - s))) {
-                    if (!test(s, next)) return ScanResult::Cancelled;
-                } else if (!goOnAfter(doc, s / spc)) {
-                    return ScanResult::Cancelled;
-                }
-                s = next;
-            }
+            position = blockEnd;
         }
-        position = blockEnd;
+        searched += span.end - span.first;
     }
+    unreadable.end();
+    // A cluster the source holds in part was searched as far as it goes.
+    if (const std::uint64_t from = (sourceEnd + spc - 1) / spc; volumeEnd > sourceEnd && from <= (volumeEnd - 1) / spc)
+        observer.notice(sourceEndLine(from, (volumeEnd - 1) / spc));
     return ScanResult::Finished;
 }
 
@@ -229,7 +355,8 @@ ScanResult runDiskScan(CQUIDNEYDoc& doc, ScanObserver& observer) {
         return ScanResult::Cancelled;
     }
     drive.source()->expectSequential();
-    return drive.info().isNtfs() ? scanNtfs(doc, observer) : scanFat(doc, observer);
+    UnreadableRun unreadable(doc, observer);
+    return drive.info().isNtfs() ? scanNtfs(doc, observer, unreadable) : scanFat(doc, observer, unreadable);
 }
 
 std::string formatDuration(std::uint64_t s) {

@@ -29,12 +29,18 @@ public:
     virtual void hit(const std::string& /*line*/) {}   // "cluster => name"
     virtual void step(const ScanProgress&) {}
     virtual bool cancelled() { return false; }
+    // What the scan did not search, said once each: a run of clusters it could not read and went
+    // on past (asked about at its first cluster), and the end of a source shorter than the volume.
+    virtual void notice(const std::string& /*line*/) {}
 };
 
 enum class ScanResult { Finished, Cancelled };
 
 // Runs over the document's open drive, skipping the document's ranges (and, on FAT, bad clusters
-// when it says so). A read error asks the user through the document's prompts whether to go on.
+// when it says so), and stops where the source ends. A read error asks the user through the
+// document's prompts whether to go on, once for each run of clusters that cannot be read. On
+// NTFS it searches every run of $MFT and the volume after the MFT's first ten records; of an
+// image file, every cluster it keeps.
 ScanResult runDiskScan(CQUIDNEYDoc& doc, ScanObserver& observer);
 
 // "h:mm:ss"

@@ -63,6 +63,8 @@ public:
         reports_.lines << qs(line);
         wakeLocked();
     }
+    // What the scan did not search goes in the list with the hits, where the user looks.
+    void notice(const std::string& line) override { hit(line); }
     void step(const ScanProgress& p) override {
         std::lock_guard lock(mutex_);
         reports_.progress = p;

@@ -11,14 +11,28 @@ using namespace imagefile;
 constexpr std::uint64_t kMaxRecordBytes = 0x10000;
 constexpr std::uint8_t kSignatureEnd = 0x1A;
 
+// The clusters a FAT of this geometry can name, as the boot-sector parse bounds a volume's count.
+std::uint64_t nameableClusters(const DriveInfo& d) {
+    const int bits = d.fatBits();
+    const std::uint64_t entries = std::uint64_t{d.sectorsPerFat} * d.bytesPerSector * 8 / bits;
+    const std::uint64_t limit = bits == 32 ? 0x0FFFFFF5u : 0xFFF5u;
+    return std::min(limit, entries > 2 ? entries - 2 : 0);
+}
+
+// The FAT count of data clusters as DriveInfo holds it: FAT32 counts the two reserved numbers.
+std::uint64_t fatCount(const DriveInfo& d, std::uint64_t dataClusters) {
+    return d.fsType == FsType::Fat32 ? dataClusters + 2 : dataClusters;
+}
+
 bool fatGeometryOk(const DriveInfo& d) {
     if (d.sectorsPerCluster == 0 || d.sectorsPerCluster > 0x80) return false;
     if (d.reservedSectors == 0 || d.numberOfFats == 0 || d.sectorsPerFat == 0) return false;
     const std::uint64_t dataStart = d.dataStartSector();
     if (dataStart > d.totalSectors) return false;
-    // The count the parse derives: the cluster bound of every FAT lookup and of the scan.
+    // The count the parse derives: the cluster bound of every FAT lookup and of the scan. A
+    // count the FAT cannot name would size its table from the total alone.
     const std::uint64_t data = (d.totalSectors - dataStart) / d.sectorsPerCluster;
-    return d.clusterCount == (d.fsType == FsType::Fat32 ? data + 2 : data);
+    return d.clusterCount == fatCount(d, std::min(data, nameableClusters(d)));
 }
 
 bool ntfsGeometryOk(const DriveInfo& d) {
@@ -116,6 +130,46 @@ Placement placeSector(const ImageRanges& ranges, std::uint64_t sector) {
         if (sector >= r.firstSector && sector - r.firstSector < r.sectors)
             return {r.fileSector + (sector - r.firstSector), std::min(r.sectors - (sector - r.firstSector), untilNext)};
     return {std::nullopt, untilNext};
+}
+
+std::optional<std::uint64_t> fitImageToFile(ImageHeader& h, std::uint64_t fileBytes, std::string& why) {
+    auto refuse = [&](std::string reason) {
+        why = std::move(reason);
+        return std::nullopt;
+    };
+    DriveInfo& d = h.info;
+    const std::uint64_t s = d.bytesPerSector, spc = d.clusterSectors();
+    const std::uint64_t fileSectors = fileBytes / s;
+    // The header sector and the boot sector behind it: a file without them holds no volume.
+    if (fileSectors < 2) return refuse("it ends before the boot sector");
+    const std::uint64_t rangeStart = std::uint64_t{h.systemSectors} + 2;
+    std::uint64_t held = 0;
+    if (h.firstCluster <= h.lastCluster && fileSectors > rangeStart)
+        held = std::min<std::uint64_t>(std::uint64_t{h.lastCluster} - h.firstCluster + 1,
+                                       (fileSectors - rangeStart + spc - 1) / spc);
+    if (d.isNtfs()) return held;
+
+    // Without its FATs and root directory a FAT image would read as an empty volume: zeros are
+    // where they belong. An NTFS image without its first records says so when it opens.
+    const std::uint64_t needed = systemAreaOf(d).count;
+    if (h.systemSectors < needed)
+        return refuse("it holds " + std::to_string(h.systemSectors) + " of the " + std::to_string(needed) +
+                               " sectors of its volume's system area (the FAT copies and root directory)");
+    // As a raw image is held to its source: a file cut short of its FATs holds nothing the file
+    // system could find, and tables it does not hold must not be allocated for.
+    const std::uint64_t fatSectors = std::uint64_t{d.numberOfFats} * d.sectorsPerFat;
+    if (fatSectors > fileSectors - 2)
+        return refuse("its " + std::to_string(d.numberOfFats) + " FAT copies of " +
+                               std::to_string(d.sectorsPerFat) + " sectors do not fit in its " +
+                               std::to_string(fileBytes) + " bytes");
+    // A total that claims more clusters than the FAT can name is no word on the volume's end:
+    // then the volume ends with the last cluster the file holds.
+    const std::uint64_t claimed = (d.totalSectors - d.dataStartSector()) / d.sectorsPerCluster;
+    if (claimed > nameableClusters(d)) {
+        const std::uint64_t lastHeld = held > 0 ? h.firstCluster + held - 1 : 1;
+        d.clusterCount = std::min(d.clusterCount, fatCount(d, lastHeld - 1));
+    }
+    return held;
 }
 
 std::uint64_t imageVolumeBytes(const DriveInfo& d) {

@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/bytes.h"
@@ -89,6 +90,13 @@ struct Placement {
     std::uint64_t sectors = 0;
 };
 Placement placeSector(const ImageRanges& ranges, std::uint64_t sector);
+
+// Holds a header that parse() accepted to the file it came from, `fileBytes` long, as a raw
+// volume is held to its source: the clusters of the saved range the file holds from c1 (fewer
+// than the range when it was cut short); nothing, with the reason in `why`, when the file cannot
+// be read as its volume (a FAT image without its whole system area, or too short for its FAT
+// copies). A count of clusters the FAT cannot name is cut to the clusters the file holds.
+std::optional<std::uint64_t> fitImageToFile(ImageHeader& header, std::uint64_t fileBytes, std::string& why);
 
 // Bytes of the volume an image stands for: reads end there.
 std::uint64_t imageVolumeBytes(const DriveInfo& info);

@@ -14,7 +14,11 @@ bool meansLost(int error) { return error == ENODEV || error == ENXIO || error ==
 
 }  // namespace
 
-std::unique_ptr<ImageSource> ImageSource::open(const std::string& path) {
+std::unique_ptr<ImageSource> ImageSource::open(const std::string& path, std::string* why) {
+    auto refuse = [&](std::string reason) {
+        if (why) *why = std::move(reason);
+        return nullptr;
+    };
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return nullptr;
     struct stat st {};
@@ -23,11 +27,13 @@ std::unique_ptr<ImageSource> ImageSource::open(const std::string& path) {
 
     std::vector<std::uint8_t> head(imagefile::kHeaderBytes);
     ssize_t got = ::pread(fd.get(), head.data(), head.size(), 0);
-    if (got != static_cast<ssize_t>(head.size())) return nullptr;
+    if (got != static_cast<ssize_t>(head.size())) return refuse("it ends inside its header");
     auto header = ImageHeader::parse(head);
-    // The header sector and the boot sector behind it: a file without them holds no volume.
-    if (!header || static_cast<std::uint64_t>(st.st_size) < 2ull * header->info.bytesPerSector) return nullptr;
-    return std::unique_ptr<ImageSource>(new ImageSource(std::move(fd), std::move(*header)));
+    if (!header) return refuse("its header is damaged, or describes no volume a boot sector could");
+    std::string reason;
+    const auto held = fitImageToFile(*header, static_cast<std::uint64_t>(st.st_size), reason);
+    if (!held) return refuse(std::move(reason));
+    return std::unique_ptr<ImageSource>(new ImageSource(std::move(fd), std::move(*header), *held));
 }
 
 ReadResult ImageSource::readFile(std::uint64_t offset, MutableBytes out) {

@@ -15,8 +15,9 @@ namespace harrow {
 class ImageSource : public SectorSource {
 public:
     // Opens `path` read-only; nothing unless it is an image file with a header that parse()
-    // accepts and room for the boot sector.
-    static std::unique_ptr<ImageSource> open(const std::string& path);
+    // accepts and that fitImageToFile() holds to the file. With `why`, what kept it from opening
+    // when that is the image's own fault (not the file's reading), for the user.
+    static std::unique_ptr<ImageSource> open(const std::string& path, std::string* why = nullptr);
 
     // A read that reaches past the end of a truncated file fails, with zeros for what is missing:
     // short data is never passed off as the volume's.
@@ -25,22 +26,23 @@ public:
     std::optional<std::uint64_t> sizeBytes() const override { return volumeBytes_; }
     std::optional<DriveInfo> driveInfo() const override { return header_.info; }
     std::optional<SavedClusters> savedClusters() const override {
-        return SavedClusters{header_.firstCluster, header_.lastCluster};
+        return SavedClusters{header_.firstCluster, header_.lastCluster, heldClusters_};
     }
     void expectSequential() override;
 
     const ImageHeader& header() const { return header_; }
 
 private:
-    ImageSource(UniqueFd fd, ImageHeader header)
+    ImageSource(UniqueFd fd, ImageHeader header, std::uint64_t heldClusters)
         : fd_(std::move(fd)), header_(std::move(header)), ranges_(imageRanges(header_)),
-          volumeBytes_(imageVolumeBytes(header_.info)) {}
+          volumeBytes_(imageVolumeBytes(header_.info)), heldClusters_(heldClusters) {}
     ReadResult readFile(std::uint64_t offset, MutableBytes out);
 
     UniqueFd fd_;
     ImageHeader header_;
     ImageRanges ranges_;
     std::uint64_t volumeBytes_;
+    std::uint64_t heldClusters_;
 };
 
 }  // namespace harrow

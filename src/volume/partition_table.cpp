@@ -148,7 +148,9 @@ std::optional<std::vector<Partition>> parseGptEntries(Bytes array, const GptHead
         const Bytes e = array.subspan(std::size_t{i} * h.entryBytes, h.entryBytes);
         if (std::all_of(e.begin(), e.begin() + 16, [](std::uint8_t b) { return b == 0; })) continue;
         const std::uint64_t first = le64(e, kGptEntryFirst), last = le64(e, kGptEntryLast);
-        if (first > last || last >= diskSectors) continue;
+        if (first > last) continue;
+        // A partition that runs past the end of a disk cut short keeps what the disk holds of it,
+        // as an MBR partition does.
         if (auto p = onDisk(static_cast<int>(i + 1), first, last - first + 1, 0, diskSectors)) out.push_back(*p);
     }
     return out;
@@ -167,6 +169,9 @@ std::optional<PartitionTable> readPartitionTable(SectorSource& source) {
         return readGpt(source, *diskBytes);
 
     PartitionTable table{TableKind::Mbr, size, {}};
+    // Logical partitions are numbered on from 5 across every extended partition, so that each
+    // has a number of its own.
+    int number = 5;
     for (int slot = 0; slot < 4; ++slot) {
         const MbrEntry& e = (*mbr)[slot];
         if (e.empty()) continue;
@@ -178,7 +183,6 @@ std::optional<PartitionTable> readPartitionTable(SectorSource& source) {
         // itself, and the link to the next, placed from the start of the extended partition.
         const std::uint64_t start = e.firstSector, end = std::min<std::uint64_t>(diskSectors, start + e.sectors);
         std::set<std::uint64_t> visited;
-        int number = 5;
         for (std::uint64_t ebr = start; ebr > 0 && ebr < end && visited.insert(ebr).second &&
                                         table.partitions.size() < kMaxPartitions;) {
             if (!readSector(source, ebr, size, sector)) break;

@@ -22,7 +22,7 @@ namespace harrow {
 enum class TableKind { Mbr, Gpt };
 
 struct Partition {
-    int number = 0;              // as Linux numbers it: MBR primaries 1-4 by slot, logicals from 5; GPT entries from 1
+    int number = 0;              // MBR primaries 1-4 by slot, logicals from 5 on through every chain; GPT entries from 1
     std::uint64_t firstSector = 0;  // in sectors of the table's sector size
     std::uint64_t sectors = 0;
     std::uint8_t mbrType = 0;     // MBR only
@@ -68,7 +68,7 @@ struct GptHeader {
 // Nothing unless the signature, the header size, the header's CRC and the entry geometry hold.
 std::optional<GptHeader> parseGptHeader(Bytes sector);
 // The used entries of an array whose CRC matches the header's, numbered from 1; partitions that
-// leave [0, diskSectors) are dropped.
+// begin outside [0, diskSectors) are dropped, those that run past its end cut.
 std::optional<std::vector<Partition>> parseGptEntries(Bytes array, const GptHeader& header, std::uint64_t diskSectors);
 
 std::uint32_t crc32(Bytes data);

@@ -15,10 +15,12 @@ namespace harrow {
 // back within the operation: every read after it would fail the same way.
 enum class ReadResult { Done, Unreadable, Lost };
 
-// The clusters an image file holds of its volume, first and last.
+// The clusters an image file holds of its volume, first and last, and how many of them from the
+// first are in the file: fewer than the range when the file was cut short.
 struct SavedClusters {
     std::uint32_t first = 0;
     std::uint32_t last = 0;
+    std::uint64_t held = UINT64_MAX;
 };
 
 class SectorSource {

@@ -74,6 +74,24 @@ class HostileNames(unittest.TestCase):
             self.assertTrue(all(line.startswith("saved     " + out) for line in lines), lines)
             self.assertIn("x\\nsaved     _etc_passwd  (name on the volume: x\\nsaved     /etc/passwd)", lines[-2])
 
+    def test_bidirectional_controls_are_shown_escaped_and_read_back(self):
+        # Each would turn the rest of its line around on a terminal: "a\u202etxt.exe" shows as
+        # "aexe.txt".
+        controls = "\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069"
+        with Scratch() as d:
+            image = os.path.join(d, "bidi.img")
+            mkfat(image, 16, bits=16, files={"name %02d.txt" % i: b"%d" % i for i in range(len(controls))})
+            for i, c in enumerate(controls):
+                rename(image, "name %02d.txt" % i, "a%stxt.%02d" % (c, i))
+            shown = run(["ls", image, "-r"]).stdout.decode()
+            for i, c in enumerate(controls):
+                with self.subTest(control="U+%04X" % ord(c)):
+                    escaped = "".join("\\%03o" % b for b in c.encode())
+                    path = "/a%stxt.%02d" % (escaped, i)
+                    self.assertIn(path, shown)
+                    self.assertEqual(run(["cat", image, path]).stdout, b"%d" % i)
+            self.assertFalse(set(controls) & set(shown))
+
     def test_every_listed_path_reads_back_as_its_item(self):
         listed = json.loads(run(["ls", self.image, "-r", "--json"]).stdout)["items"]
         self.assertTrue({LONG, CJK, NEWLINE, "b\\s.txt", "in.txt", "deep.txt"} <= {i["name"] for i in listed})

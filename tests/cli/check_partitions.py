@@ -117,12 +117,14 @@ class Partitions(unittest.TestCase):
 
     def test_reads_stay_inside_the_partition(self):
         # The volume says 16 MiB, its partition holds 8: its first files read, but the scan
-        # cannot read past the partition into the FAT16 volume of partition 3 behind it.
+        # cannot read past the partition into the FAT16 volume of partition 3 behind it. It stops
+        # where the partition ends and says so once.
         source = self.gpt + "@2"
         self.assertEqual(ok(["cat", source, "/HELLO.TXT"]).stdout, FILES["HELLO.TXT"])
         p = run(["scan", source, "--on-read-error", "continue", "--json"])
         self.assertEqual(p.returncode, 1)
-        self.assertIn(b"Cannot read cluster", p.stderr)
+        self.assertEqual(p.stderr.count(b"the source ends before the volume does"), 1, p.stderr)
+        self.assertNotIn(b"Cannot read cluster", p.stderr)
         clusters = [i["cluster"] for i in json.loads(p.stdout)["items"]]
         self.assertEqual(len(clusters), 1)  # DIR, and nothing of the volume behind
 
@@ -141,6 +143,21 @@ class Partitions(unittest.TestCase):
             self.assertEqual(p.returncode, 2, source)
             self.assertIn(b"does not read exFAT yet", p.stderr)
             self.assertNotIn(b"Unrecognised", p.stderr)
+
+    def test_a_disk_cut_short_keeps_what_it_holds_of_its_last_partition(self):
+        # MBR and GPT alike: the partition the cut runs through is listed at the size the disk
+        # still holds, and reads as the volume as far as it goes; those after the cut are gone.
+        for disk, cut_mib, n, kept in [(self.mbr, 12, 1, [(1, "FAT16", 11 * MIB)]),
+                                      (self.gpt, 40, 3, [(2, "FAT16", 8 * MIB), (3, "FAT16", 12 * MIB)])]:
+            with self.subTest(disk=os.path.basename(disk)):
+                cut = os.path.join(self.d, "cut-" + os.path.basename(disk))
+                shutil.copyfile(disk, cut)
+                os.truncate(cut, cut_mib * MIB)
+                self.assertEqual(self.drives(cut), kept)
+                source = "%s@%d" % (cut, n)
+                self.assertEqual(json.loads(ok(["ls", source, "-r", "--json"]).stdout)["items"],
+                                 json.loads(ok(["ls", self.fat16, "-r", "--json"]).stdout)["items"])
+                self.assertEqual(ok(["cat", source, "/HELLO.TXT"]).stdout, FILES["HELLO.TXT"])
 
     def test_sources_that_name_no_partition(self):
         for source, said in [(self.mbr + "@3", b"has no partition 3 (it has 1, 5, 6)"),

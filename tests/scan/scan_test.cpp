@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "common/strings.h"
 #include "ntfs/record.h"
 #include "scan/disk_scan.h"
@@ -51,9 +53,11 @@ TEST(SkipRanges, SortedInsertionEditsAndSkipping) {
 struct Recorder : ScanObserver {
     std::vector<std::uint64_t> steps;
     std::vector<std::string> hits;
+    std::vector<std::string> notices;
     std::vector<int> percents;
     int cancelAfter = -1;
     void hit(const std::string& line) override { hits.push_back(line); }
+    void notice(const std::string& line) override { notices.push_back(line); }
     void step(const ScanProgress& p) override {
         steps.push_back(p.current);
         percents.push_back(p.percent);
@@ -97,20 +101,22 @@ TEST(FatScan, SkipsRangesAndBadClustersAndFindsDirectories) {
     o.doc.drive().close();
 }
 
-TEST(FatScan, ReadErrorsAskWhetherToGoOnAndCancelStops) {
+TEST(FatScan, TheEndOfTheSourceIsSaidOnceAndCancelStops) {
     FatImage img = FatImage::make(16, 2048, 1);
     img.makeDirectory(10, 0);
-    // The volume claims more sectors than the image holds: clusters near the end cannot be read.
+    // The volume claims more sectors than the image holds: from cluster 951 on nothing is there
+    // to be read, and the scan neither asks about it nor reads it.
     img.bytes.resize(1000 * 512);
     OpenedImage o(img);
     ASSERT_TRUE(o.opened);
     ASSERT_TRUE(o.doc.openCurrent());
-    o.prompts.yesNoAnswers = {true, false};
     Recorder r;
-    EXPECT_EQ(runDiskScan(o.doc, r), ScanResult::Cancelled);
-    EXPECT_EQ(o.prompts.ids(), (std::vector<int>{msg::kCannotReadCluster, msg::kCannotReadCluster}));
-    EXPECT_NE(o.prompts.messages[0].text.find("951"), std::string::npos);  // the first unreadable cluster
-    EXPECT_EQ(o.doc.foundList.size(), 1u);  // what was found stays
+    EXPECT_EQ(runDiskScan(o.doc, r), ScanResult::Finished);
+    EXPECT_TRUE(o.prompts.ids().empty());
+    EXPECT_EQ(r.notices, (std::vector<std::string>{
+                             "the source ends before the volume does: clusters 951 to 1998 are not on it and were not searched"}));
+    EXPECT_EQ(r.steps.back(), 950u);
+    EXPECT_EQ(o.doc.foundList.size(), 1u);
 
     Recorder stop;
     stop.cancelAfter = 5;
@@ -170,15 +176,32 @@ TEST(FatScan, ABadSectorCostsOneQuestionAndALostSourceNone) {
     for (std::uint32_t c : {50u, 500u, 900u}) img.makeDirectory(c, 0);
     FaultyDoc f(img.bytes);
     ASSERT_TRUE(f.opened);
-    // The first sector of cluster 500 cannot be read, nor the last of cluster 600 (which the scan
-    // does not need).
-    f.sources.plan().badSectors = {img.clusterOffset(500) / 512, img.clusterOffset(600) / 512 + 3};
+    // The first sectors of clusters 500 to 503 cannot be read, nor the last of cluster 600 (which
+    // the scan does not need): one question for the run, and the run said once, whole.
+    auto bad = [&](std::vector<std::uint32_t> clusters) {
+        std::set<std::uint64_t> sectors{img.clusterOffset(600) / 512 + 3};
+        for (std::uint32_t c : clusters) sectors.insert(img.clusterOffset(c) / 512);
+        return sectors;
+    };
+    f.sources.plan().badSectors = bad({500, 501, 502, 503});
     f.prompts.yesNoAnswers = {true};
     Recorder r;
     EXPECT_EQ(runDiskScan(f.doc, r), ScanResult::Finished);
     EXPECT_EQ(f.prompts.ids(), (std::vector<int>{msg::kCannotReadCluster}));
     EXPECT_NE(f.prompts.messages[0].text.find("500"), std::string::npos);
+    EXPECT_EQ(r.notices, (std::vector<std::string>{"无法读取簇 500-503"}));
     EXPECT_EQ(r.hits, (std::vector<std::string>{"50 => # 50", "900 => # 900"}));
+
+    // Another run is another question; No stops there, with what was found kept.
+    f.doc.foundList.clear();
+    f.prompts.messages.clear();
+    f.sources.plan().badSectors = bad({500, 501, 502, 503, 700});
+    f.prompts.yesNoAnswers = {true, false};
+    Recorder stopped;
+    EXPECT_EQ(runDiskScan(f.doc, stopped), ScanResult::Cancelled);
+    EXPECT_EQ(f.prompts.ids(), (std::vector<int>{msg::kCannotReadCluster, msg::kCannotReadCluster}));
+    EXPECT_EQ(stopped.notices, (std::vector<std::string>{"无法读取簇 500-503"}));
+    EXPECT_EQ(stopped.hits, (std::vector<std::string>{"50 => # 50"}));
 
     // The source goes away mid-scan: the scan ends with one message and no question.
     f.doc.foundList.clear();
@@ -205,15 +228,17 @@ TEST(NtfsScan, ABadSectorCostsOneQuestionAndTheSectorsAroundItAreTested) {
     FaultyDoc f(img.bytes);
     ASSERT_TRUE(f.opened);
     // One bad sector on a volume of one-sector clusters. The record before it reaches into it
-    // and cannot be read whole: two questions, not one for every sector of the block.
+    // and cannot be read whole: one run of two clusters, one question, not one for every sector
+    // of the block.
     f.sources.plan().badSectors = {6000};
-    f.prompts.yesNoAnswers = {true, true};
+    f.prompts.yesNoAnswers = {true};
     Recorder r;
     EXPECT_EQ(runDiskScan(f.doc, r), ScanResult::Finished);
     std::vector<std::string> asked;
     for (const auto& m : f.prompts.messages)
         if (m.id == msg::kCannotReadCluster) asked.push_back(m.text.substr(0, m.text.find('\n')));
-    EXPECT_EQ(asked, (std::vector<std::string>{"无法读取簇 5999", "无法读取簇 6000"}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"无法读取簇 5999"}));
+    EXPECT_EQ(r.notices, (std::vector<std::string>{"无法读取簇 5999-6000"}));
     EXPECT_EQ(r.hits, (std::vector<std::string>{"6001 => after"}));
 }
 

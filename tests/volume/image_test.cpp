@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "volume/image_source.h"
 #include "volume/source_factory.h"
@@ -111,6 +112,38 @@ TEST(ImageHeader, RefusesOtherVersionsAndGeometryNoVolumeHas) {
     DriveInfo huge = ntfs();
     huge.mftCluster = UINT64_MAX / 4;
     EXPECT_FALSE(ImageHeader::parse(ImageHeader{huge, 20, 1, 4, 999}.serialize()));
+}
+
+TEST(ImageHeader, IsHeldToTheFileAsARawVolumeIsToItsSource) {
+    // The image of clusters 10..12 is 34 sectors: header, boot sector, 20 of system area, 12.
+    const struct {
+        const char* what;
+        std::function<void(ImageHeader&)> edit;
+        std::uint64_t fileSectors;
+        std::optional<std::uint64_t> held;  // nothing: refused
+        std::uint64_t clusters = 40;
+    } cases[] = {
+        {"whole", [](ImageHeader&) {}, 34, 3},
+        {"cut before cluster 12", [](ImageHeader&) {}, 30, 2},
+        {"no room for the FATs", [](ImageHeader&) {}, 17, std::nullopt},
+        {"a total beyond its FAT", [](ImageHeader& h) {
+             h.info.totalSectors = 0xFFFFFFFF;
+             h.info.clusterCount = 2046;  // all that 8 sectors of FAT16 can name
+         }, 34, 3, 11},
+    };
+    for (const auto& c : cases) {
+        ImageHeader h{fat16(), 20, 1, 10, 12};
+        c.edit(h);
+        auto parsed = ImageHeader::parse(h.serialize());
+        ASSERT_TRUE(parsed) << c.what;
+        std::string why;
+        const auto held = fitImageToFile(*parsed, c.fileSectors * 512 + 100, why);
+        EXPECT_EQ(why.empty(), held.has_value()) << c.what;
+        EXPECT_EQ(held.has_value(), c.held.has_value()) << c.what;
+        if (!held || !c.held) continue;
+        EXPECT_EQ(*held, *c.held) << c.what;
+        EXPECT_EQ(parsed->info.clusterCount, c.clusters) << c.what;
+    }
 }
 
 TEST(ImageSource, ReadsEachSectorFromItsPlaceAndZerosElsewhere) {

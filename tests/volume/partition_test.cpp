@@ -60,6 +60,11 @@ TEST(PartitionTable, WalksTheExtendedChainWithinItsBounds) {
     d.entry(1500, 1, 0x05, 0, 10);        // back to the first record: the walk stops
     EXPECT_EQ(d.table(), (std::vector<std::pair<int, std::uint64_t>>{
                              {1, 64000100}, {3, 4000000096}, {5, 1008000100}, {6, 1508002492}}));
+    // A second extended partition numbers its logicals on from the first one's.
+    d.entry(0, 3, 0x05, 200, 300);        // 200 .. 499
+    d.entry(200, 0, 0x06, 4, 50);         // logical 7 at 204
+    EXPECT_EQ(d.table(), (std::vector<std::pair<int, std::uint64_t>>{
+                             {1, 64000100}, {3, 4000000096}, {5, 1008000100}, {6, 1508002492}, {7, 204000050}}));
 
     // A sector 0 that a FAT formatter wrote is a volume, whatever lies where entries would.
     d.fat16Boot(0);
@@ -99,7 +104,8 @@ struct GptDisk : Disk {
 };
 
 TEST(PartitionTable, ReadsGptFromItsBackupWhenThePrimaryIsDamaged) {
-    const std::vector<std::pair<int, std::uint64_t>> want{{1, 100000100}, {4, 400000100}};  // 3 leaves the disk
+    // 3 runs past the end of the disk: cut to it, as MBR partitions are.
+    const std::vector<std::pair<int, std::uint64_t>> want{{1, 100000100}, {3, 300003796}, {4, 400000100}};
     GptDisk d;
     EXPECT_EQ(d.table(), want);
     d.sector(1)[40] ^= 1;  // the header's CRC no longer holds

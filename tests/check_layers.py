@@ -4,7 +4,8 @@
     common < volume < items < fatfs, ntfs < document < scan, saving < remote < ui, cli
 
 A folder may include itself and the folders below it; folders on the same level (fatfs and ntfs,
-scan and saving, ui and cli) may not include each other.
+scan and saving, ui and cli) may not include each other. Qt is included only under ui/ and
+remote/harrowd/: the engines and harrow-cli never see it.
 
 usage: check_layers.py SRC_DIR"""
 import os
@@ -15,6 +16,8 @@ LEVELS = [["common"], ["volume"], ["items"], ["fatfs", "ntfs"], ["document"], ["
           ["ui", "cli"]]
 LEVEL = {folder: i for i, folders in enumerate(LEVELS) for folder in folders}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/')
+QT_INCLUDE = re.compile(r'^\s*#\s*include\s+<Q')
+QT_FOLDERS = ("ui", os.path.join("remote", "harrowd"))
 
 
 def main(src):
@@ -30,7 +33,10 @@ def main(src):
             for name in sorted(files):
                 file = os.path.join(root, name)
                 with open(file, encoding="utf-8") as f:
+                    qt_allowed = os.path.relpath(root, src).startswith(QT_FOLDERS)
                     for number, line in enumerate(f, 1):
+                        if QT_INCLUDE.match(line) and not qt_allowed:
+                            problems.append(f"{os.path.relpath(file, src)}:{number}: Qt outside ui/ and remote/harrowd/")
                         m = INCLUDE.match(line)
                         if not m:
                             continue
@@ -41,7 +47,7 @@ def main(src):
                             problems.append(f"{os.path.relpath(file, src)}:{number}: {folder}/ includes {target}/")
     for p in problems:
         print(p, file=sys.stderr)
-    print(f"check_layers: {len(problems)} upward or sideways includes")
+    print(f"check_layers: {len(problems)} upward or sideways includes, or Qt where it does not belong")
     return 1 if problems else 0
 
 

@@ -10,6 +10,7 @@
 
 #include "common/prompts.h"
 #include "document/document.h"
+#include "document/item_path.h"
 
 namespace harrow::cli {
 
@@ -73,29 +74,6 @@ ReplaceAnswer overwriteAnswer(const Options& opt);
 
 // A FAT copy as the command line numbers it ("1".."n" or "none"), checked against the volume.
 std::optional<FatIndex> parseFatCopy(const std::string& text, int copies);
-
-struct ResolvedItem {
-    FileItem item;
-    FileItem parent;   // the directory that holds it (NTFS lists it as "..")
-    std::string path;  // "/A/B" as listed (names written as pathName writes them); "" for the root
-    bool isRoot = false;
-    bool ownDot = false;  // the "." or ".." of the directory that lists it
-};
-
-// Finds ITEM ("/A/B/C", "@N", "@N/B/C") in the opened document; the drive must be open.
-// Nothing, with the reason in `error`, when a step does not exist.
-std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& address, std::string& error);
-
-// Whether ITEM's "@N" can name anything on this volume at all: a cluster FAT can address and the
-// volume holds, or a sector inside an NTFS volume. The reason when not: a command line that can
-// never work (exit 2), as opposed to an item that is not there (exit 1).
-std::optional<std::string> badAddress(CQUIDNEYDoc& doc, const std::string& address);
-
-// A name as one step of an ITEM path, so that every listed path reads back as the item it
-// lists: '\' is written "\\" and '/' "\/"; a "." or ".." that is not the directory's own
-// entry (`ownDot`) but an item so named is written "\." or "\..". The parser also takes "\n",
-// "\t" and "\ooo" (three octal digits) for a byte, as shownText writes them.
-std::string pathName(const std::string& name, bool ownDot = false);
 
 // Text from a volume or a command line as a terminal line shows it, so that no name can add a
 // line or a control sequence of its own: control characters (C0, DEL, C1) and the bidirectional

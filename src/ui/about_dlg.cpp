@@ -10,8 +10,8 @@
 #include <QTextBrowser>
 #include <QVBoxLayout>
 
-#include "common/gui_icons.h"
-#include "common/gui_text.h"
+#include "ui/gui_icons.h"
+#include "ui/gui_text.h"
 
 #ifndef HARROW_VERSION
 #error "HARROW_VERSION comes from the build (the project version)"

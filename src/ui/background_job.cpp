@@ -8,7 +8,7 @@
 #include <atomic>
 #include <memory>
 
-#include "common/gui_text.h"
+#include "ui/gui_text.h"
 
 namespace harrow::gui {
 namespace {

@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "common/gui_text.h"
+#include "ui/gui_text.h"
 
 namespace harrow::gui {
 namespace {

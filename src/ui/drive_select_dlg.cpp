@@ -9,8 +9,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "common/gui_icons.h"
-#include "common/gui_text.h"
+#include "ui/gui_icons.h"
+#include "ui/gui_text.h"
 
 namespace harrow::gui {
 namespace {

@@ -6,8 +6,8 @@
 #include <numeric>
 
 #include "common/dostime.h"
-#include "common/gui_icons.h"
-#include "common/gui_text.h"
+#include "ui/gui_icons.h"
+#include "ui/gui_text.h"
 #include "common/text.h"
 #include "fatfs/fat_verdict.h"
 

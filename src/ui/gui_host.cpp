@@ -1,6 +1,6 @@
 #include "ui/gui_host.h"
 
-#include "scan/scan_dlg.h"
+#include "ui/scan/scan_dlg.h"
 #include "ui/qt_prompts.h"
 
 namespace harrow::gui {

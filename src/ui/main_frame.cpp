@@ -7,9 +7,9 @@
 #include <QMenuBar>
 #include <QStatusBar>
 
-#include "common/gui_icons.h"
-#include "common/gui_text.h"
-#include "scan/skip_ranges_dlg.h"
+#include "ui/gui_icons.h"
+#include "ui/gui_text.h"
+#include "ui/scan/skip_ranges_dlg.h"
 #include "ui/about_dlg.h"
 #include "ui/background_job.h"
 #include "ui/drive_info_dlg.h"

@@ -11,7 +11,7 @@
 #include <QToolBar>
 #include <functional>
 
-#include "common/gui_text.h"
+#include "ui/gui_text.h"
 #include "document/document.h"
 #include "ui/gui_host.h"
 #include "ui/quidney_view.h"

@@ -6,7 +6,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "common/gui_text.h"
+#include "ui/gui_text.h"
 
 namespace harrow::gui {
 namespace {

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QThread>
 
-#include "common/gui_text.h"
+#include "ui/gui_text.h"
 
 namespace harrow::gui {
 namespace {

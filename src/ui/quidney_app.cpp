@@ -7,8 +7,8 @@
 #include <csignal>
 #include <cstdio>
 
-#include "common/gui_icons.h"
-#include "common/gui_text.h"
+#include "ui/gui_icons.h"
+#include "ui/gui_text.h"
 #include "document/document.h"
 #include "ui/about_dlg.h"
 #include "ui/main_frame.h"

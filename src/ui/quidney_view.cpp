@@ -15,9 +15,9 @@
 #include <QVBoxLayout>
 #include <functional>
 
-#include "common/gui_icons.h"
-#include "common/gui_text.h"
-#include "saving/fat_choice_dlg.h"
+#include "ui/gui_icons.h"
+#include "ui/gui_text.h"
+#include "ui/saving/fat_choice_dlg.h"
 #include "saving/save_run.h"
 #include "ui/background_job.h"
 #include "ui/preferences_dlg.h"

@@ -11,7 +11,7 @@
 #include <climits>
 #include <string_view>
 
-#include "common/gui_text.h"
+#include "ui/gui_text.h"
 #include "common/text.h"
 #include "document/document.h"
 #include "document/file_reader.h"

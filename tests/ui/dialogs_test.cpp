@@ -9,7 +9,7 @@
 #include <QRadioButton>
 #include <QTextBrowser>
 
-#include "common/gui_icons.h"
+#include "ui/gui_icons.h"
 #include "support/fat_image.h"
 #include "ui/about_dlg.h"
 #include "ui/drive_info_dlg.h"

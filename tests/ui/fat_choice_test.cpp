@@ -5,8 +5,8 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include "common/gui_icons.h"
-#include "saving/fat_choice_dlg.h"
+#include "ui/gui_icons.h"
+#include "ui/saving/fat_choice_dlg.h"
 #include "support/fat_image.h"
 #include "support/ntfs_image.h"
 

@@ -1,8 +1,8 @@
 // The icons and labels every window relies on.
 #include <QtTest>
 
-#include "common/gui_icons.h"
-#include "common/gui_text.h"
+#include "ui/gui_icons.h"
+#include "ui/gui_text.h"
 #include "ui/file_list_model.h"
 
 using namespace harrow;

@@ -15,8 +15,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "common/gui_text.h"
-#include "saving/fat_choice_dlg.h"
+#include "ui/gui_text.h"
+#include "ui/saving/fat_choice_dlg.h"
 #include "ui/about_dlg.h"
 #include "ui/drive_info_dlg.h"
 #include "ui/preferences_dlg.h"

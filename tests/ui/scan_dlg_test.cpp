@@ -9,8 +9,8 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "scan/scan_dlg.h"
-#include "scan/skip_ranges_dlg.h"
+#include "ui/scan/scan_dlg.h"
+#include "ui/scan/skip_ranges_dlg.h"
 #include "support/fat_image.h"
 
 using namespace harrow;

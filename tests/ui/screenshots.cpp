@@ -10,9 +10,9 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "common/gui_text.h"
-#include "scan/scan_dlg.h"
-#include "scan/skip_ranges_dlg.h"
+#include "ui/gui_text.h"
+#include "ui/scan/scan_dlg.h"
+#include "ui/scan/skip_ranges_dlg.h"
 #include "support/sample_volume.h"
 #include "ui/qt_prompts.h"
 #include "ui/about_dlg.h"

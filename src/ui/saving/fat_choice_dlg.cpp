@@ -1,4 +1,4 @@
-#include "saving/fat_choice_dlg.h"
+#include "ui/saving/fat_choice_dlg.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -6,8 +6,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "common/gui_icons.h"
-#include "common/gui_text.h"
+#include "ui/gui_icons.h"
+#include "ui/gui_text.h"
 #include "document/document.h"
 #include "document/file_reader.h"
 

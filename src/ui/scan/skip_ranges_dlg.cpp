@@ -1,4 +1,4 @@
-#include "scan/skip_ranges_dlg.h"
+#include "ui/scan/skip_ranges_dlg.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -11,7 +11,7 @@
 #include <QVBoxLayout>
 #include <limits>
 
-#include "common/gui_text.h"
+#include "ui/gui_text.h"
 #include "scan/skip_ranges.h"
 
 namespace harrow::gui {

@@ -1,4 +1,4 @@
-#include "common/gui_text.h"
+#include "ui/gui_text.h"
 
 namespace harrow::gui {
 

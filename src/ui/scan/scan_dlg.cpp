@@ -1,4 +1,4 @@
-#include "scan/scan_dlg.h"
+#include "ui/scan/scan_dlg.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -20,7 +20,7 @@
 #include <optional>
 #include <utility>
 
-#include "common/gui_text.h"
+#include "ui/gui_text.h"
 #include "document/document.h"
 
 namespace harrow::gui {

@@ -1,4 +1,4 @@
-#include "common/gui_icons.h"
+#include "ui/gui_icons.h"
 
 #include <QHash>
 #include <QPainter>

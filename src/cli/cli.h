@@ -22,8 +22,6 @@ public:
     // Whether to go on past a cluster the scan cannot read: ask (on a terminal; without one the
     // scan stops), continue, or stop.
     std::string onReadError = "ask";
-    bool askedWithoutTerminal = false;  // a question went unanswered: the item counts as failed
-    int unreadableClusters = 0;         // the scan passed over clusters it could not read
 
     void showMessage(int id, const std::string& text, MsgIcon icon) override;
     bool askYesNo(int id, const std::string& text) override;

@@ -194,14 +194,6 @@ struct ListOnlyHost : DocHost {
     void runNamingPass(CQUIDNEYDoc&) override {}
 };
 
-// Keeps the drive open across many listings and closes it at the end.
-struct OpenDrive {
-    explicit OpenDrive(CQUIDNEYDoc& d) : doc(d), ok(d.openCurrent()) {}
-    ~OpenDrive() { doc.drive().close(); }
-    CQUIDNEYDoc& doc;
-    bool ok;
-};
-
 }  // namespace
 
 void printError(const std::string& text) {
@@ -216,7 +208,6 @@ bool CliPrompts::askYesNo(int id, const std::string& text) {
         // Answered by the command line: the message without its question when the scan stops
         // here; going on, the scan says the whole run of such clusters once it is past it.
         if (onReadError == "stop") printError(text.substr(0, text.find('\n')));
-        unreadableClusters += onReadError == "continue";
         return onReadError == "continue";
     }
     printError(text);
@@ -224,9 +215,7 @@ bool CliPrompts::askYesNo(int id, const std::string& text) {
     std::fprintf(stderr, "[y/N] ");
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
-    const bool yes = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
-    unreadableClusters += yes && id == msg::kCannotReadCluster;
-    return yes;
+    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
 namespace {
@@ -243,9 +232,8 @@ std::string readAnswer() {
 
 ReplaceAnswer CliPrompts::askOverwrite(const OverwriteQuestion& q) {
     if (!interactive()) {
-        askedWithoutTerminal = true;
         printError(q.name + " exists in the target folder; nobody to ask (use --overwrite all|none)");
-        return ReplaceAnswer::No;
+        return ReplaceAnswer::Unanswered;
     }
     std::fprintf(stderr, "%s exists.\n  old: %s  %llu bytes\n  new: %s  %llu bytes\n", q.name.c_str(),
                  q.existingDate.c_str(), static_cast<unsigned long long>(q.existingSize), q.itemDate.c_str(),
@@ -263,9 +251,10 @@ ReplaceAnswer CliPrompts::askOverwrite(const OverwriteQuestion& q) {
 
 FatChoice CliPrompts::chooseFat(int invalidFat, int fatCount) {
     if (!interactive()) {
-        askedWithoutTerminal = true;
         printError(formatMessage(msg::kFatInvalid, invalidFat + 1) + "\n nobody to ask: the file is not read (use --fat 1..n|none or --force-fat)");
-        return {};
+        FatChoice none;
+        none.unanswered = true;
+        return none;
     }
     printError(formatMessage(msg::kFatInvalid, invalidFat + 1));
     for (;;) {
@@ -293,7 +282,7 @@ FatChoice CliPrompts::chooseFat(int invalidFat, int fatCount) {
 bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offset, DocHost* scanHost) {
     ListOnlyHost listOnly;
     DocHost& host = scanHost ? *scanHost : listOnly;
-    doc.searchDisk = scanHost ? 1 : 2;
+    doc.options.searchDisk = scanHost != nullptr;
     if (isRemoteSource(source)) return openRemoteSource(doc, source, host);
     if (auto letter = letterOfRootPath(source); letter && source.size() <= 3) {
         return doc.openDrive(*letter, host);
@@ -313,23 +302,24 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
         printError(fmt::format("--offset {} is at or past the end of {} ({} bytes)", offset, source, st.st_size));
         return false;
     }
-    if (startsWithImageSignature(source)) {
-        // The drive's open says only that it failed: what is wrong with the image, said first,
-        // lets the user judge the file.
-        if (std::string why; !ImageSource::open(source, &why) && !why.empty()) {
-            printError(fmt::format("{} cannot be read as an image file: {}", source, why));
-            return false;
-        }
-        return doc.openFileDrive(source, host);
-    }
+    // A file that starts with the image signature opens as an image file (the drive tells it by
+    // its first bytes, in the one open it makes).
     auto letter = DriveTable::global().registerPath(source, offset);
     if (!letter) {
         printError("no free drive letter for " + source);
         return false;
     }
     const bool opened = doc.openDrive(*letter, host);
-    if (!opened && offset == 0) hintPartitions(source);
-    return opened;
+    if (opened || offset != 0) return opened;
+    // The drive's open says only that it failed: what is wrong with an image lets the user judge
+    // the file.
+    if (startsWithImageSignature(source)) {
+        if (std::string why; !ImageSource::open(source, &why) && !why.empty())
+            printError(fmt::format("{} cannot be read as an image file: {}", source, why));
+        return false;
+    }
+    hintPartitions(source);
+    return false;
 }
 
 ReplaceAnswer overwriteAnswer(const Options& opt) {
@@ -434,16 +424,14 @@ private:
 }  // namespace
 
 int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt) {
-    doc.showDeleted = opt.deleted == "hide" ? 2 : 1;
+    doc.options.showDeleted = opt.deleted != "hide";
     if (!openSource(doc, source, opt.offset)) return kBadSource;
     if (doc.isFat()) {
         auto dirFat = parseFatCopy(opt.dirFat, doc.drive().info().numberOfFats);
         if (!dirFat) return kBadSource;
-        doc.dirFat = *dirFat;
+        doc.options.dirFat = *dirFat;
     }
 
-    OpenDrive open(doc);
-    if (!open.ok) return kBadSource;
     if (auto bad = badAddress(doc, address)) {
         printError(*bad);
         return kBadSource;
@@ -459,7 +447,7 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
     std::optional<ItemList> list;
     if (start->isRoot || start->item.isDirectory()) {
         list = start->isRoot ? std::optional<ItemList>(doc.listForMode(ID_LIST_BASICROOT))
-                             : doc.listItem(start->item, &start->parent);
+                             : doc.listItem(start->item, start->parent);
         if (!list) {
             printError(formatText(diag::kCantChangeDir, start->path));
             return kSomeFailed;
@@ -500,8 +488,6 @@ int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& addre
     if (doc.isFat()) fat = parseFatCopy(opt.fat, doc.drive().info().numberOfFats);
     if (!fat) return kBadSource;
 
-    OpenDrive open(doc);
-    if (!open.ok) return kBadSource;
     if (auto bad = badAddress(doc, address)) {
         printError(*bad);
         return kBadSource;
@@ -520,7 +506,7 @@ int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& addre
 
     // The decision saving takes: a copy whose chain does not fit the file is not read from
     // unless --force-fat says so; the user may name another (on a terminal).
-    doc.fatPromptMode = opt.forceFat ? kFatPromptForce : kFatPromptAsk;
+    doc.options.fatPrompt = opt.forceFat ? FatPromptMode::Force : FatPromptMode::Ask;
     const std::optional<FatIndex> copy = FileFats(doc, *fat).choose(item);
     if (!copy) return kSomeFailed;
     FileReader reader(doc.drive(), item, *copy);
@@ -573,12 +559,10 @@ public:
         if (drawn_) std::fprintf(stderr, "\n");
         drawn_ = false;
         printError(line);
-        ++notices;
     }
     ~CliScanObserver() override {
         if (drawn_) std::fprintf(stderr, "\n");
     }
-    int notices = 0;  // what the scan did not search
 
 private:
     bool tty_ = isatty(STDERR_FILENO);
@@ -591,11 +575,9 @@ private:
 struct ScanHost : DocHost {
     void runScan(CQUIDNEYDoc& doc) override {
         CliScanObserver observer;
-        result = runDiskScan(doc, observer);
-        notices = observer.notices;
+        summary = runDiskScan(doc, observer);
     }
-    ScanResult result = ScanResult::Finished;
-    int notices = 0;
+    ScanSummary summary;
 };
 
 std::optional<SkipRange> parseSkip(const std::string& text) {
@@ -674,7 +656,7 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
         }
         insertSkipRange(doc.skipRanges, range->first, range->last);
     }
-    doc.skipBadClusters = opt.noSkipBad ? 0 : 1;
+    doc.options.skipBadClusters = !opt.noSkipBad;
     // The open flow lists the root, scans, and names what the scan found.
     ScanHost host;
     if (!openSource(doc, source, opt.offset, &host)) return kBadSource;
@@ -690,7 +672,7 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
                             : mode == ID_LIST_ALLDIRS ? doc.foundList
                                                       : (chosen = doc.listForMode(mode));
     if (opt.json) {
-        JsonItemStream out({{"source", source}, {"list", list}, {"completed", host.result == ScanResult::Finished}});
+        JsonItemStream out({{"source", source}, {"list", list}, {"completed", host.summary.result == ScanResult::Finished}});
         for (const FileItem& item : items) out.add(item, nullptr);
         out.finish();
     } else {
@@ -708,22 +690,21 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     // A scan that went on past clusters it could not read, or stopped where the source ended
     // before the volume, did not search them; a root that could not be read was said when the
     // volume opened, and its lists lack what it holds.
-    const auto* prompts = dynamic_cast<const CliPrompts*>(&doc.prompts());
-    const bool incomplete = (prompts && prompts->unreadableClusters > 0) || host.notices > 0 || doc.rootUnreadable;
-    return host.result == ScanResult::Finished && !incomplete && !doc.drive().sourceLost() ? kOk : kSomeFailed;
+    return host.summary.complete() && !doc.rootUnreadable && !doc.drive().sourceLost() ? kOk : kSomeFailed;
 }
 
 int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& addresses, const Options& opt) {
     if (!openSource(doc, source, opt.offset)) return kBadSource;
+    SaveOptions options;
     if (doc.isFat()) {
         auto fat = parseFatCopy(opt.fat, doc.drive().info().numberOfFats);
         if (!fat) return kBadSource;
-        doc.saveFat = *fat;
+        options.fat = *fat;
         auto dirFat = parseFatCopy(opt.dirFat, doc.drive().info().numberOfFats);
         if (!dirFat) return kBadSource;
-        doc.dirFat = *dirFat;
+        doc.options.dirFat = *dirFat;
     }
-    doc.fatPromptMode = opt.forceFat ? kFatPromptForce : kFatPromptAsk;
+    doc.options.fatPrompt = opt.forceFat ? FatPromptMode::Force : FatPromptMode::Ask;
     if (std::error_code ec; !std::filesystem::create_directories(opt.to, ec) && ec) {
         printError(formatMessage(msg::kCannotCreate, opt.to));
         return kBadSource;
@@ -736,44 +717,36 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
     // Resolve every item first, so that a misspelt path fails before anything is written.
     std::vector<FileItem> resolved;
     int status = kOk;
-    {
-        OpenDrive open(doc);
-        if (!open.ok) return kBadSource;
-        for (const std::string& address : addresses) {
-            if (auto bad = badAddress(doc, address)) {
-                printError(*bad);
-                return kBadSource;
-            }
-            std::string error;
-            auto r = resolveItem(doc, address, error);
-            if (!r) {
-                printError(error);
-                status = kSomeFailed;
-                continue;
-            }
-            if (r->isRoot) {
-                r->item.name = "root";
-                r->item.attributes = ATTR_DIRECTORY;
-                // Said when the volume opened; what it held cannot be saved.
-                if (doc.rootUnreadable) status = kSomeFailed;
-            }
-            // A directory's own "." and ".." save nothing; a directory merely so named is saved.
-            if (r->ownDot) continue;
-            resolved.push_back(r->item);
+    for (const std::string& address : addresses) {
+        if (auto bad = badAddress(doc, address)) {
+            printError(*bad);
+            return kBadSource;
         }
+        std::string error;
+        auto r = resolveItem(doc, address, error);
+        if (!r) {
+            printError(error);
+            status = kSomeFailed;
+            continue;
+        }
+        if (r->isRoot) {
+            r->item.name = "root";
+            r->item.attributes = ATTR_DIRECTORY;
+            // Said when the volume opened; what it held cannot be saved.
+            if (doc.rootUnreadable) status = kSomeFailed;
+        }
+        // A directory's own "." and ".." save nothing; a directory merely so named is saved.
+        if (r->ownDot) continue;
+        resolved.push_back(r->item);
     }
-    std::vector<FileItem*> items;
-    for (FileItem& item : resolved) items.push_back(&item);
 
-    auto* prompts = dynamic_cast<CliPrompts*>(&doc.prompts());
-    SaveOptions options;
     options.targetFolder = opt.to;
     options.recursive = opt.recursive;
     options.dotNamesAreOwnEntries = false;
     options.initialAnswer = overwriteAnswer(opt);
-    CliSaveObserver observer(opt.json, doc.isFat() ? std::optional<FatIndex>(doc.saveFat) : std::nullopt);
+    CliSaveObserver observer(opt.json, doc.isFat() ? std::optional<FatIndex>(options.fat) : std::nullopt);
     const int incompleteBefore = doc.incompleteListings;
-    SaveSummary summary = runSave(doc, items, options, observer);
+    SaveSummary summary = runSave(doc, resolved, options, observer);
     if (opt.json)
         printJson({{"source", source},
                    {"target", opt.to},
@@ -783,7 +756,7 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
                    {"cancelled", summary.cancelled},
                    {"items", observer.results}});
     if (!summary.started) return kBadSource;
-    if (summary.failed > 0 || summary.cancelled || (prompts && prompts->askedWithoutTerminal) ||
+    if (summary.failed > 0 || summary.cancelled || summary.unanswered > 0 ||
         doc.incompleteListings > incompleteBefore)
         status = kSomeFailed;
     return status;

@@ -61,14 +61,12 @@ int cmdImage(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
         return kBadSource;
     }
     if (!openSource(doc, source, opt.offset)) return kBadSource;
-    if (!doc.openCurrent()) return kBadSource;
     SaveClustersSummary summary;
     {
         CliImageObserver observer;
         summary = saveClusters(doc.drive(), {opt.out, *range, !opt.noSkipBad, overwriteAnswer(opt)}, observer);
     }
-    const DriveInfo info = doc.drive().info();
-    doc.drive().close();
+    const DriveInfo& info = doc.drive().info();
     if (summary.result == SaveClustersResult::Refused) {
         if (!validClusterRange(info, *range)) {
             const ClusterRange allowed = allowedClusters(info);

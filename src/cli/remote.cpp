@@ -115,8 +115,7 @@ bool openRemoteSource(CQUIDNEYDoc& doc, const std::string& source, DocHost& host
     doc.driveKind = DriveKind::Remote;
     doc.driveLetter = *letter;
     doc.rootPath = std::string(1, *letter) + ":\\";
-    doc.clearLists();
-    return doc.openFlow(host);
+    return doc.openCurrentDrive(host);
 }
 
 int cmdRemoteDrives(const std::string& text, const Options& opt) {

@@ -12,8 +12,9 @@ namespace harrow {
 
 enum class MsgIcon { Information, Exclamation, Error };
 
-// Answers to the overwrite question; the numbers are the dialog's button ids.
-enum class ReplaceAnswer : int { Yes = 6, YesToAll = 1031, No = 7, NoToAll = 1033, Cancel = 2 };
+// Answers to the overwrite question; the numbers are the dialog's button ids. Unanswered: there
+// was nobody to ask (a script without a terminal); taken as No, and counted by the engine.
+enum class ReplaceAnswer : int { Yes = 6, YesToAll = 1031, No = 7, NoToAll = 1033, Cancel = 2, Unanswered = 0 };
 
 struct OverwriteQuestion {
     std::string name;
@@ -27,6 +28,7 @@ struct OverwriteQuestion {
 struct FatChoice {
     std::optional<int> copy;  // numbered from 0, -1 for none; nothing: the file is not read
     bool forAll = false;      // the answer stands for every later file of the run that needs one
+    bool unanswered = false;  // there was nobody to ask: the file is not read, and that is counted
 };
 
 class Prompts {

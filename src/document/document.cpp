@@ -30,70 +30,60 @@ CQUIDNEYDoc::CQUIDNEYDoc(Prompts& prompts, SourceFactory& sources)
 }
 
 bool CQUIDNEYDoc::newDocument() {
-    searchDisk = 1;
-    skipBadClusters = 1;
-    showDeleted = 1;
-    fatPromptMode = kFatPromptAsk;
-    listMode = ID_LIST_BASICROOT;
+    closeDrive();
+    options = DocOptions{};
     listsStale = false;
-    saveFat = 0;
-    dirFat = 0;
     driveLetter = -1;
     driveKind = DriveKind::None;
     rootPath.clear();
     skipRanges.clear();
-    clearLists();
-    dirStack.assign(1, FileItem{});
     return true;
+}
+
+void CQUIDNEYDoc::closeDrive() {
+    drive_->close();
+    clearLists();
+    rootItem_ = FileItem{};
 }
 
 bool CQUIDNEYDoc::openDrive(char letter, DocHost& host) {
     driveKind = DriveKind::Local;
     driveLetter = letter;
     rootPath = std::string(1, letter) + ":\\";
-    clearLists();
-    return openFlow(host);
+    return openCurrentDrive(host);
 }
 
 bool CQUIDNEYDoc::openFileDrive(const std::string& imagePath, DocHost& host) {
     driveKind = DriveKind::Image;
     rootPath = imagePath;
     driveLetter = imagePath.empty() ? -1 : imagePath[0];
-    searchDisk = 1;
-    clearLists();
-    return openFlow(host);
+    options.searchDisk = true;
+    return openCurrentDrive(host);
 }
 
-bool CQUIDNEYDoc::openFlow(DocHost& host) {
-    if (!buildRootList(host.rootListObserver())) {
-        listsStale = true;
-        return false;
-    }
-    if (searchDisk != 1) {
-        listsStale = true;
-        return true;
-    }
-    foundList.clear();
+bool CQUIDNEYDoc::openCurrentDrive(DocHost& host) {
+    closeDrive();
+    listsStale = true;
+    if (!drive_->open(rootPath, driveKind)) return false;
+    // A file named as a volume may have turned out to be an image file.
+    driveKind = drive_->kind();
+    drive_->loadFats();
+    if (!buildRootList(host.rootListObserver())) return false;
+    if (!options.searchDisk) return true;
     foundList.reserve(kListGrowth);
-    parentNames_.clear();
-    ntfsFileList.clear();
     ntfsFileList.reserve(kListGrowth);
-    if (!openCurrent()) return true;
     host.runScan(*this);
     if (isFat()) {
         matchFoundToRoot();
         host.runNamingPass(*this);
     }
-    drive_->close();
-    listsStale = true;
     return true;
 }
 
 bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
     rootList.clear();
     rootUnreadable = false;
-    if (!openCurrent()) return false;
-    drive_->loadFats();
+    if (!drive_->isOpen()) return false;
 
     const DriveInfo& info = drive_->info();
     bool said = false;
@@ -104,14 +94,14 @@ bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
     if (info.isNtfs()) {
         root.record = kRootRecord;
         root.cluster = drive_->sectorOfRecord(kRootRecord);
-        dirStack.assign(1, root);
+        rootItem_ = root;
         NtfsListing reached;
         if (auto list = listNtfsDirectory(drive_->mft(), kRootRecord, root, observer, reached)) rootList = std::move(*list);
         rootUnreadable = reached != NtfsListing::Whole;
         said = reached == NtfsListing::IndexDamaged;  // the listing named the block
     } else {
         root.cluster = info.rootCluster;
-        dirStack.assign(1, root);
+        rootItem_ = root;
         DirWalkStatus status;
         if (auto list = listFatDirectory(info.rootCluster, observer, status)) rootList = std::move(*list);
         rootUnreadable = status == DirWalkStatus::ReadError;
@@ -119,7 +109,6 @@ bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
     // An empty root lists nothing and says nothing; one that cannot be read must not look the same.
     if (rootUnreadable && !said && !drive_->sourceLost())
         prompts_.showMessage(msg::kRootUnreadable, messageText(msg::kRootUnreadable));
-    drive_->close();
     return true;
 }
 
@@ -131,18 +120,10 @@ void CQUIDNEYDoc::clearLists() {
     parentNames_.clear();
 }
 
-std::optional<ItemList> CQUIDNEYDoc::listDirectoryOfItem(const FileItem& item, ListObserver* observer) {
-    if (!openCurrent()) return std::nullopt;
-    std::optional<ItemList> list = listItem(item, nullptr, observer);
-    drive_->close();
-    return list;
-}
-
-std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileItem* parent, ListObserver* observer) {
+std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileItem& parent, ListObserver* observer) {
     if (isFat()) return listDirectory(item.firstCluster(), observer);
-    if (!parent) parent = dirStack.size() >= 2 ? &dirStack[dirStack.size() - 2] : &dirStack.front();
     NtfsListing reached;
-    auto list = listNtfsDirectory(drive_->mft(), item.record, *parent, observer, reached);
+    auto list = listNtfsDirectory(drive_->mft(), item.record, parent, observer, reached);
     if (reached == NtfsListing::IndexDamaged) ++incompleteListings;
     return list;
 }
@@ -166,14 +147,14 @@ std::optional<ItemList> CQUIDNEYDoc::listFatDirectory(std::uint32_t cluster, Lis
 
     ItemList list;
     list.reserve(kListGrowth);
-    DirWalkOptions options{dirFat, !isRoot, std::nullopt};
-    status = walkDirectory(drive, drive.fat(), cluster, options, [&](const DirEntryRef& e) {
+    DirWalkOptions walk{options.dirFat, !isRoot, std::nullopt};
+    status = walkDirectory(drive, drive.fat(), cluster, walk, [&](const DirEntryRef& e) {
         if (observer) {
             observer->progress(list.size());
             if (observer->cancelled()) return false;
         }
         if (e.kind == EntryClass::VolumeLabel) return true;
-        if (isDeleted(e.raw) && showDeleted == 2) return true;
+        if (isDeleted(e.raw) && !options.showDeleted) return true;
 
         FileItem item;
         const std::uint32_t first = drive.firstCluster(e.raw);
@@ -182,7 +163,7 @@ std::optional<ItemList> CQUIDNEYDoc::listFatDirectory(std::uint32_t cluster, Lis
             item.kind = ITEM_FILE;
         } else if (isRoot || directoryCluster(info, first) == rootCluster) {
             item.kind = ITEM_TOPDIR;
-        } else if (listMode == ID_LIST_BASICROOT) {
+        } else if (options.listMode == ID_LIST_BASICROOT) {
             item.kind = ITEM_DIR;
         } else {
             const FileItem* f = findFoundItem(first);
@@ -265,8 +246,8 @@ std::optional<std::string> CQUIDNEYDoc::nameInParent(std::uint32_t a, std::uint3
     if (emplaced.second) {
         // The first entry naming a cluster decides: a directory gives its name, a file none.
         const bool isRoot = p == drive.info().rootCluster;
-        DirWalkOptions options{dirFat, !isRoot, isRoot ? std::nullopt : std::optional<std::uint32_t>(p)};
-        walkDirectory(drive, drive.fat(), p, options, [&](const DirEntryRef& e) {
+        DirWalkOptions walk{options.dirFat, !isRoot, isRoot ? std::nullopt : std::optional<std::uint32_t>(p)};
+        walkDirectory(drive, drive.fat(), p, walk, [&](const DirEntryRef& e) {
             if (e.dotEntry || e.kind == EntryClass::VolumeLabel) return true;
             std::optional<std::string> name;
             // A deleted directory's long name carries the '#' of deleted entries, as listings show it.
@@ -317,8 +298,8 @@ void CQUIDNEYDoc::namingPass(ListObserver* observer) {
 void CQUIDNEYDoc::nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth, ListObserver* observer) {
     if (depth >= kMaxNamingDepth || drive_->sourceLost() || (observer && observer->cancelled())) return;
     CDrive& drive = *drive_;
-    DirWalkOptions options{dirFat, cluster != 0, std::nullopt};
-    walkDirectory(drive, drive.fat(), directoryCluster(drive.info(), cluster), options, [&](const DirEntryRef& e) {
+    DirWalkOptions walk{options.dirFat, cluster != 0, std::nullopt};
+    walkDirectory(drive, drive.fat(), directoryCluster(drive.info(), cluster), walk, [&](const DirEntryRef& e) {
         if (e.dotEntry || e.kind != EntryClass::Directory || isDeleted(e.raw)) return true;
         const std::uint32_t child = drive.firstCluster(e.raw);
         FileItem* found = findFoundItem(child);
@@ -338,7 +319,7 @@ ItemList CQUIDNEYDoc::listForMode(ListMode mode) const {
     };
     switch (mode) {
         case ID_LIST_BASICROOT:
-            keep(rootList, [&](const FileItem& i) { return showDeleted != 2 || !i.isDeletedName(); });
+            keep(rootList, [&](const FileItem& i) { return options.showDeleted || !i.isDeletedName(); });
             break;
         case ID_LIST_SEARCHROOT:
             keep(foundList, [](const FileItem& i) { return i.parentCluster == 0; });

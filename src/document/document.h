@@ -26,8 +26,19 @@ enum ListMode : int {
     ID_LIST_ALLFILES = 32798,    // NTFS: every file record found
 };
 
-inline constexpr int kFatPromptAsk = 1064;
-inline constexpr int kFatPromptForce = 1065;
+// Whether saving asks for another FAT copy where the chosen one does not describe a file, or
+// reads through it regardless; the numbers are the preference's buttons.
+enum class FatPromptMode : int { Ask = 1064, Force = 1065 };
+
+// The user's choices for a document, from their defaults at start-up until the program ends.
+struct DocOptions {
+    bool searchDisk = true;       // scan the volume after opening it
+    bool skipBadClusters = true;  // the scan passes over clusters the first FAT marks bad
+    bool showDeleted = true;      // directory listings keep deleted entries
+    FatPromptMode fatPrompt = FatPromptMode::Ask;
+    ListMode listMode = ID_LIST_BASICROOT;
+    FatIndex dirFat = 0;          // the copy directory chains follow
+};
 
 // An inclusive range of clusters the disk scan skips.
 struct SkipRange {
@@ -51,32 +62,34 @@ class CQUIDNEYDoc {
 public:
     explicit CQUIDNEYDoc(Prompts& prompts, SourceFactory& sources = SystemSources::global());
 
-    // Every option back to its default; lists emptied.
+    // Every option back to its default; the drive closed, lists emptied.
     bool newDocument();
 
-    // The open commands: record what is opened, clear the lists and run the open flow.
-    // Each returns whether the root list could be built (the drive opened).
+    // The open commands: close what was open, open the drive and keep it open until the next
+    // open command (or closeDrive), then run the open flow: the root list, and the scan with
+    // the naming of what it found. Each returns whether the drive opened and its root was read.
     bool openDrive(char letter, DocHost& host);
     bool openFileDrive(const std::string& imagePath, DocHost& host);
-    bool openFlow(DocHost& host);
-    // The observer hears how the root list fills and may stop it (the list keeps what came).
-    // A root that cannot be read, wholly or in part, is said and leaves rootUnreadable set.
-    bool buildRootList(ListObserver* observer = nullptr);
-    void clearLists();
+    // The same for a drive of another kind (a remote drive): `rootPath` and `driveKind` say
+    // what to open.
+    bool openCurrentDrive(DocHost& host);
+    void closeDrive();
 
-    // Lists a directory item (opens and closes the drive). Nothing when the item is no
-    // directory that can be read.
-    std::optional<ItemList> listDirectoryOfItem(const FileItem& item, ListObserver* observer = nullptr);
-    // The same with the drive already open, for callers that list many directories in a row.
-    // On NTFS `parent` becomes the ".." item; without one it is the directory-stack item below
-    // the top, as when the user has just entered `item`.
-    std::optional<ItemList> listItem(const FileItem& item, const FileItem* parent = nullptr,
-                                     ListObserver* observer = nullptr);
+    // The root list again, on the open drive; the observer hears how it fills and may stop it
+    // (the list keeps what came). A root that cannot be read, wholly or in part, is said and
+    // leaves rootUnreadable set.
+    bool buildRootList(ListObserver* observer = nullptr);
+
+    // Lists a directory item of the open drive; nothing when it is no directory that can be
+    // read. On NTFS `parent` (the directory that lists `item`) becomes the ".." item.
+    std::optional<ItemList> listItem(const FileItem& item, const FileItem& parent, ListObserver* observer = nullptr);
     // The named data streams of an NTFS item, as its directory lists them after it; none on FAT
-    // and for a stream. The drive must be open.
+    // and for a stream.
     ItemList streamsOf(const FileItem& item);
-    // Lists the FAT directory at `cluster`; the drive must be open.
+    // Lists the FAT directory at `cluster`.
     std::optional<ItemList> listDirectory(std::uint32_t cluster, ListObserver* observer = nullptr);
+    // The item that stands for the root directory: the parent of the root list's items.
+    const FileItem& rootItem() const { return rootItem_; }
 
     // The scan's hand-in: on FAT a cluster that may start a directory, on NTFS the sector of a
     // file record. `head` holds the bytes found there when the scan has read them already (at
@@ -98,15 +111,8 @@ public:
     Prompts& prompts() { return prompts_; }
     bool isFat() const { return !drive_->info().isNtfs(); }
 
-    // Options.
-    int searchDisk = 1;        // 1 scan after opening, 2 do not
-    int skipBadClusters = 1;
-    int showDeleted = 1;       // 1 list deleted entries, 2 leave them out
-    int fatPromptMode = kFatPromptAsk;
-    ListMode listMode = ID_LIST_BASICROOT;
-    bool listsStale = false;
-    FatIndex saveFat = 0;
-    FatIndex dirFat = 0;
+    DocOptions options;
+    bool listsStale = false;  // the lists were rebuilt since the view last showed them
 
     // What is open.
     int driveLetter = -1;
@@ -121,17 +127,16 @@ public:
     int incompleteListings = 0;
     ItemList foundList;     // ascending by first cluster: the scan adds in cluster order
     ItemList ntfsFileList;
-    std::vector<FileItem> dirStack;  // item 0 is the root item
-
-    bool openCurrent() { return drive_->open(rootPath, driveKind); }
 
 private:
+    void clearLists();
     std::optional<ItemList> listFatDirectory(std::uint32_t cluster, ListObserver* observer, DirWalkStatus& status);
     std::optional<std::string> nameInParent(std::uint32_t cluster, std::uint32_t parent);
     void nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth, ListObserver* observer);
 
     Prompts& prompts_;
     std::unique_ptr<CDrive> drive_;
+    FileItem rootItem_;
     // For each parent directory walked while adding found directories: the name each child
     // cluster has there (none for a file entry). A scan finding thousands of directories in one
     // parent walks that parent once instead of once per directory.

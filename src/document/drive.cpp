@@ -59,13 +59,9 @@ bool CDrive::open(const std::string& path, DriveKind kind) {
     }
     if (found.sector != 0) {
         bootSectorUsed_ = found.sector;
-        // Said once for a volume, not at every open of the work that follows.
-        if (backupSaidFor_ != path) {
-            backupSaidFor_ = path;
-            prompts().showMessage(msg::kBackupBootSector,
-                                  formatMessage(msg::kBackupBootSector, static_cast<unsigned long>(found.sector)),
-                                  MsgIcon::Information);
-        }
+        prompts().showMessage(msg::kBackupBootSector,
+                              formatMessage(msg::kBackupBootSector, static_cast<unsigned long>(found.sector)),
+                              MsgIcon::Information);
     } else if (!source()->driveInfo() && found.first != ReadResult::Done) {
         prompts().showMessage(msg::kCannotReadBootSector, formatMessage(msg::kCannotReadBootSector, devicePath()));
         close();
@@ -84,16 +80,15 @@ bool CDrive::describe(Bytes boot) {
     } else if (!parseBootSector(boot)) {  // keeps the label the source gave
         return false;
     }
+    // No FAT is known until loadFats reads one.
+    fat_ = std::make_shared<const FatTable>(info());
     if (info().isNtfs()) {
-        fat_ = FatTable(info());
         // An image's table is loaded too: its records are listed through it, as far as the
         // saved clusters hold them. Its label is the one its header keeps.
         if (!mft_.open(boot, loadMftOnOpen_)) return false;
         if (kind() != DriveKind::Image && !mft_.label().empty()) info().label = mft_.label();
         return true;
     }
-    FatTable geometry(info());
-    if (!fat_.sameGeometry(geometry)) fat_ = std::move(geometry);
     if (!source()->driveInfo()) {
         std::string label = volumeLabel(boot);
         if (!label.empty()) info().label = label;
@@ -152,9 +147,10 @@ std::string CDrive::volumeLabel(Bytes bootSector) {
 }
 
 bool CDrive::loadFats() {
-    fat_ = FatTable(info());
+    FatTable fat(info());
+    fat_ = std::make_shared<const FatTable>(fat);
     if (info().isNtfs() || !isOpen()) return false;
-    const std::uint64_t bytes = fat_.totalBytes();
+    const std::uint64_t bytes = fat.totalBytes();
     // A boot sector may claim FATs larger than the volume; the read would fail anyway, so do
     // not allocate for it.
     const auto size = source()->sizeBytes();
@@ -167,24 +163,25 @@ bool CDrive::loadFats() {
     }
     // Each copy on its own: one that cannot be read in places keeps every sector that can, and
     // the others stand whole beside it.
-    const std::uint64_t kept = fat_.bytesPerCopy();
-    std::vector<std::vector<std::uint64_t>> unreadable(static_cast<std::size_t>(fat_.copies()));
-    for (int i = 0; i < fat_.copies(); ++i) {
+    const std::uint64_t kept = fat.bytesPerCopy();
+    std::vector<std::vector<std::uint64_t>> unreadable(static_cast<std::size_t>(fat.copies()));
+    for (int i = 0; i < fat.copies(); ++i) {
         MutableBytes copy = MutableBytes(data).subspan(static_cast<std::size_t>(i * kept), static_cast<std::size_t>(kept));
         readFatCopy(copy, info().reservedSectors + std::uint64_t(i) * info().sectorsPerFat, unreadable[static_cast<std::size_t>(i)]);
     }
-    fat_.setData(std::move(data));
+    fat.setData(std::move(data));
     bool whole = true;
-    for (int i = 0; i < fat_.copies(); ++i) {
+    for (int i = 0; i < fat.copies(); ++i) {
         const auto& bad = unreadable[static_cast<std::size_t>(i)];
         if (bad.empty()) continue;
         whole = false;
-        for (std::uint64_t s : bad) fat_.markUnknown(i, s);
+        for (std::uint64_t s : bad) fat.markUnknown(i, s);
         if (sourceLost()) continue;  // said already
         const std::uint64_t first = info().reservedSectors + std::uint64_t(i) * info().sectorsPerFat;
         prompts().showMessage(msg::kFatSectorsUnreadable,
                               formatMessage(msg::kFatSectorsUnreadable, i + 1, sectorRanges(bad, first)));
     }
+    fat_ = std::make_shared<const FatTable>(std::move(fat));
     return whole;
 }
 

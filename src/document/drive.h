@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,9 @@ public:
     // (never free) and is said, once per load; false then, and when there is no table at all.
     // The copies stay in memory while the drive is closed.
     bool loadFats();
-    const FatTable& fat() const { return fat_; }
+    const FatTable& fat() const { return *fat_; }
+    // The tables as they stand, for a reader that may outlive the next load (a list's rows).
+    std::shared_ptr<const FatTable> sharedFat() const { return fat_; }
 
     // NTFS: the way to file records.
     Mft& mft() { return mft_; }
@@ -56,10 +59,9 @@ private:
     // could not be read.
     void readFatCopy(MutableBytes copy, std::uint64_t first, std::vector<std::uint64_t>& unreadable);
 
-    FatTable fat_;
+    std::shared_ptr<const FatTable> fat_ = std::make_shared<const FatTable>();
     Mft mft_;
     std::uint64_t bootSectorUsed_ = 0;
-    std::string backupSaidFor_;  // the path whose backup boot sector was last announced
     bool loadMftOnOpen_ = true;
 };
 

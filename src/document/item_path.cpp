@@ -56,8 +56,6 @@ std::vector<PathStep> splitPath(const std::string& path) {
     return steps;
 }
 
-FileItem rootItem(const CQUIDNEYDoc& doc) { return doc.dirStack.empty() ? FileItem{} : doc.dirStack[0]; }
-
 // "@N", "@N/B/C" or "@N:stream": the number N as written, and what follows it.
 std::pair<std::string, std::string> splitAtAddress(const std::string& address) {
     const std::size_t end = address.find_first_of("/:", 1);
@@ -68,7 +66,7 @@ std::pair<std::string, std::string> splitAtAddress(const std::string& address) {
 }  // namespace
 
 std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& address, std::string& error) {
-    ResolvedItem cur{rootItem(doc), rootItem(doc), "", true};
+    ResolvedItem cur{doc.rootItem(), doc.rootItem(), "", true};
     std::string rest = address;
 
     if (!address.empty() && address[0] == '@') {
@@ -129,7 +127,7 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
         if (cur.isRoot)
             list = doc.listForMode(ID_LIST_BASICROOT);
         else if (cur.item.isDirectory())
-            list = doc.listItem(cur.item, &cur.parent);
+            list = doc.listItem(cur.item, cur.parent);
         if (!list) {
             error = formatText(diag::kCantChangeDir, cur.path.empty() ? "/" : cur.path);
             return std::nullopt;

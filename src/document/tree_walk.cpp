@@ -60,7 +60,7 @@ bool TreeWalk::walk(ItemList items, const FileItem& dir, const std::string& path
         if (!item.isDirectory() || index < top.ownDots || entered_.count(keyOf(item))) continue;
         if (!visitor_.enter(item, itemPath, depth)) continue;
         entered_.insert(keyOf(item));
-        auto list = doc_.listItem(item, &top.dir);
+        auto list = doc_.listItem(item, top.dir);
         if (doc_.drive().sourceLost()) return false;
         if (!list) {
             visitor_.listFailed(item, itemPath);

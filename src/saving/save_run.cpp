@@ -55,46 +55,50 @@ class Run : public TreeVisitor {
 public:
     Run(CQUIDNEYDoc& doc, const SaveOptions& options, SaveObserver& observer)
         : doc_(doc), drive_(doc.drive()), prompts_(doc.prompts()), options_(options), observer_(observer),
-          answer_(options.initialAnswer), fats_(doc, doc.saveFat) {}
+          answer_(options.initialAnswer), fats_(doc, options.fat) {}
 
-    SaveSummary run(const std::vector<FileItem*>& items) {
+    SaveSummary run(const std::vector<FileItem>& items) {
         UniqueFd target(::open(options_.targetFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!target.valid()) {
             fail(msg::kCannotCreate, options_.targetFolder);
             return summary_;
         }
-        if (!doc_.openCurrent()) return summary_;
+        if (!drive_.isOpen()) return summary_;
         summary_.started = true;
         std::string folder = options_.targetFolder;
         while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
         folders_.push_back(std::move(target));
         // A selection from a listing may hold the directory's own "." and "..": nothing to save.
-        std::vector<FileItem*> chosen;
+        std::vector<std::size_t> chosen;
         std::vector<std::string> given;
-        for (FileItem* item : items) {
-            if (options_.dotNamesAreOwnEntries && item->isDotName()) continue;
-            chosen.push_back(item);
-            given.push_back(wantedName(*item));
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (options_.dotNamesAreOwnEntries && items[i].isDotName()) continue;
+            chosen.push_back(i);
+            given.push_back(wantedName(items[i]));
         }
         const std::vector<std::string> names = fileNamesInFolder({given.begin(), given.end()});
         TreeWalk walk(doc_, *this);
-        for (std::size_t i = 0; i < chosen.size(); ++i) {
-            FileItem* item = chosen[i];
-            const std::string path = folder + "/" + names[i];
-            if (!item->isDirectory()) {
-                if (saveFile(*item, path) == Next::StopRun) break;
+        for (std::size_t k = 0; k < chosen.size(); ++k) {
+            const FileItem& item = items[chosen[k]];
+            const std::string path = folder + "/" + names[k];
+            if (!item.isDirectory()) {
+                const int savedBefore = summary_.saved;
+                const Next next = saveFile(item, path);
+                if (summary_.saved > savedBefore) summary_.savedItems.push_back(chosen[k]);
+                if (next == Next::StopRun) break;
                 continue;
             }
-            makeFolder(*item, path);
-            if (!options_.recursive || !enter(*item, path, -1)) continue;
-            auto list = doc_.listItem(*item, item);
-            if (!list) listFailed(*item, path);
-            const bool goOn = !list || walk.walk(std::move(*list), *item, path);
-            leave(*item);
+            makeFolder(item, path);
+            if (!options_.recursive || !enter(item, path, -1)) continue;
+            auto list = doc_.listItem(item, item);
+            if (!list) listFailed(item, path);
+            const bool goOn = !list || walk.walk(std::move(*list), item, path);
+            leave(item);
             if (!goOn || stopped_ || drive_.sourceLost()) break;
         }
         if (drive_.sourceLost() && !summary_.cancelled) ++summary_.failed;
-        drive_.close();
+        summary_.fat = fats_.runFat();
+        summary_.unanswered += fats_.unanswered();
         return summary_;
     }
 
@@ -114,8 +118,7 @@ public:
             makeFolder(listed, path);
             return true;
         }
-        FileItem item = listed;
-        return saveFile(item, path) == Next::Continue;
+        return saveFile(listed, path) == Next::Continue;
     }
 
     // Into a folder of our own making only, never through a link someone left in the target.
@@ -176,7 +179,7 @@ private:
         }
     }
 
-    Next saveFile(FileItem& item, const std::string& path) {
+    Next saveFile(const FileItem& item, const std::string& path) {
         const int dirFd = folders_.back().get();
         const std::string name = leafName(path);
         observer_.beginItem(item, path);
@@ -199,13 +202,14 @@ private:
                 if (auto d = dosFromUnix(existing.st_mtime)) q.existingDate = formatDosDate(d->date, d->time);
                 q.existingSize = static_cast<std::uint64_t>(existing.st_size);
                 answer_ = prompts_.askOverwrite(q);
+                if (answer_ == ReplaceAnswer::Unanswered) ++summary_.unanswered;
                 if (answer_ == ReplaceAnswer::Cancel) {
                     summary_.cancelled = true;
                     stopped_ = true;
                     observer_.itemDone(item, path, SaveStatus::Skipped);
                     return Next::StopRun;
                 }
-                if (answer_ == ReplaceAnswer::No || answer_ == ReplaceAnswer::NoToAll) {
+                if (answer_ != ReplaceAnswer::Yes && answer_ != ReplaceAnswer::YesToAll) {
                     ++summary_.skipped;
                     return done(item, path, SaveStatus::Skipped);
                 }
@@ -237,7 +241,7 @@ private:
         return copy(item, path, reader, out);
     }
 
-    Next copy(FileItem& item, const std::string& path, FileReader& reader, UniqueFd& out) {
+    Next copy(const FileItem& item, const std::string& path, FileReader& reader, UniqueFd& out) {
         const CopyResult result = copyItemData(
             reader, item.size, [&](Bytes block) { return writeAll(out.get(), block); },
             [&](std::uint64_t done) {
@@ -262,7 +266,6 @@ private:
         }
         finish(item, out.get());
         out.reset();
-        item.kind = ITEM_SAVEDFILE;
         ++summary_.saved;
         return done(item, path, SaveStatus::Saved);
     }
@@ -321,16 +324,17 @@ std::optional<FatIndex> FileFats::choose(const FileItem& item) {
             return other;
         }
         prompts.showMessage(msg::kFatUnknownEverywhere, formatMessage(msg::kFatUnknownEverywhere, item.name));
-        if (doc_.fatPromptMode != kFatPromptAsk) return std::nullopt;
+        if (doc_.options.fatPrompt != FatPromptMode::Ask) return std::nullopt;
     }
-    while (doc_.fatPromptMode == kFatPromptAsk && copy >= 0 &&
+    while (doc_.options.fatPrompt == FatPromptMode::Ask && copy >= 0 &&
            (!fat.entriesKnown(copy, first, item.size) || !chainDescribesFile(fat, copy, item))) {
         if (declineAll_) return std::nullopt;
         const FatChoice choice = prompts.chooseFat(copy, doc_.drive().info().numberOfFats);
+        unanswered_ += choice.unanswered;
         if (choice.forAll) {
             declineAll_ = !choice.copy;
             if (choice.copy) {
-                runFat_ = doc_.saveFat = *choice.copy;
+                runFat_ = *choice.copy;
                 const std::string which = *choice.copy < 0 ? messageText(msg::kNoFat) : "FAT" + std::to_string(*choice.copy + 1);
                 prompts.showMessage(msg::kFatChoiceForAll, formatMessage(msg::kFatChoiceForAll, which),
                                      MsgIcon::Information);
@@ -371,7 +375,7 @@ std::vector<std::string> fileNamesInFolder(const std::vector<std::string_view>& 
     return out;
 }
 
-SaveSummary runSave(CQUIDNEYDoc& doc, const std::vector<FileItem*>& items, const SaveOptions& options,
+SaveSummary runSave(CQUIDNEYDoc& doc, const std::vector<FileItem>& items, const SaveOptions& options,
                     SaveObserver& observer) {
     return Run(doc, options, observer).run(items);
 }

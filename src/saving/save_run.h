@@ -36,18 +36,24 @@ public:
 // Which FAT copy each file of a run (or a cat) is read through: the one it starts from, unless
 // that copy does not describe the file. Entries of the copy that could not be read are never
 // guessed through: another copy that was read there takes over, said through the prompts. A
-// chain that does not fit the file is asked about while the document's fatPromptMode asks; the
-// answer is for that file alone, unless it is "for all" (said, and kept in doc.saveFat).
+// chain that does not fit the file is asked about while the document's options ask; the answer
+// is for that file alone, unless it is "for all" (said, and the run's copy from then on).
 class FileFats {
 public:
     FileFats(CQUIDNEYDoc& doc, FatIndex start) : doc_(doc), runFat_(start) {}
     // Nothing when the file is not to be read: said already, or declined.
     std::optional<FatIndex> choose(const FileItem& item);
+    // The copy files are read through unless they need another: the first, or the last chosen
+    // for all.
+    FatIndex runFat() const { return runFat_; }
+    // Questions that had nobody to answer them.
+    int unanswered() const { return unanswered_; }
 
 private:
     CQUIDNEYDoc& doc_;
     FatIndex runFat_;
     bool declineAll_ = false;  // "skip, for all": later files that need a question are not read
+    int unanswered_ = 0;
 };
 
 struct SaveOptions {
@@ -60,21 +66,28 @@ struct SaveOptions {
     // selection from a listing may hold them. A caller that tells them apart from directories
     // merely so named clears it, and those are saved under a safe name.
     bool dotNamesAreOwnEntries = true;
+    // The FAT copy files are read through (FAT volumes), as the target dialog or --fat chose it.
+    FatIndex fat = 0;
 };
 
 struct SaveSummary {
     int saved = 0;
     int skipped = 0;   // kept an existing file, or the user declined
     int failed = 0;
+    int unanswered = 0;  // questions nobody was there to answer (their files are skipped or failed)
     bool cancelled = false;
-    bool started = false;  // the drive opened and the target folder could be used
+    bool started = false;  // the drive was open and the target folder could be used
+    // The items given that were saved whole (files), by their place in the list given.
+    std::vector<std::size_t> savedItems;
+    FatIndex fat = 0;  // the copy the run read through at its end (an answer "for all" changes it)
 };
 
-// Saves `items` in order; a saved file's item becomes ITEM_SAVEDFILE. A read or write error ends
-// the run (the partial file stays, unmarked); so do Cancel, from the overwrite question or the
+// Saves `items` in order, into the target folder, on the document's open drive. A read or write
+// error ends the run (the partial file stays); so do Cancel, from the overwrite question or the
 // observer, and the loss of the source. Nothing is ever written outside the target folder; an
 // item whose name cannot be a file name there is saved under a safe one (fileNamesInFolder).
-SaveSummary runSave(CQUIDNEYDoc& doc, const std::vector<FileItem*>& items, const SaveOptions& options,
+// The items are not changed: what was saved is in the summary, for the caller to mark.
+SaveSummary runSave(CQUIDNEYDoc& doc, const std::vector<FileItem>& items, const SaveOptions& options,
                     SaveObserver& observer);
 
 // Can `name` be a file name in the target folder as it is? Not empty, not "." or "..", no '/' or

@@ -87,11 +87,21 @@ public:
     void end() {
         if (!open_) return;
         open_ = false;
+        clusters += last_ - first_ + 1;
         // The question's first line names the run's first cluster, in the user's language.
         const std::string text = formatMessage(msg::kCannotReadCluster, static_cast<unsigned long>(first_));
         const std::string line = text.substr(0, text.find('\n'));
         observer_.notice(first_ == last_ ? line : line + "-" + std::to_string(last_));
     }
+
+    // The source ends before the volume: clusters `from` to `to` are not on it.
+    void sourceEnds(std::uint64_t from, std::uint64_t to) {
+        sourceEnded = true;
+        observer_.notice(sourceEndLine(from, to));
+    }
+
+    std::uint64_t clusters = 0;  // passed over unread, runs the user went on past
+    bool sourceEnded = false;
 
 private:
     CQUIDNEYDoc& doc_;
@@ -148,7 +158,7 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer, UnreadableRun& unre
     Clock clock;
     if (cs == 0) return ScanResult::Finished;
     auto skipped = [&](std::uint64_t c) {
-        return skipPast(doc.skipRanges, c) != c || (doc.skipBadClusters && fat.markedBad(0, static_cast<std::uint32_t>(c)));
+        return skipPast(doc.skipRanges, c) != c || (doc.options.skipBadClusters && fat.markedBad(0, static_cast<std::uint32_t>(c)));
     };
     const std::uint64_t blockClusters = std::max<std::uint64_t>(1, kBlockBytes / cs);
     PageBuffer page(static_cast<std::size_t>(blockClusters * cs));
@@ -200,7 +210,7 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer, UnreadableRun& unre
         }
     }
     unreadable.end();
-    if (volumeLast > last && volumeLast >= first) observer.notice(sourceEndLine(std::max(last + 1, first), volumeLast));
+    if (volumeLast > last && volumeLast >= first) unreadable.sourceEnds(std::max(last + 1, first), volumeLast);
     return ScanResult::Finished;
 }
 
@@ -342,21 +352,26 @@ ScanResult scanNtfs(CQUIDNEYDoc& doc, ScanObserver& observer, UnreadableRun& unr
     unreadable.end();
     // A cluster the source holds in part was searched as far as it goes.
     if (const std::uint64_t from = (sourceEnd + spc - 1) / spc; volumeEnd > sourceEnd && from <= (volumeEnd - 1) / spc)
-        observer.notice(sourceEndLine(from, (volumeEnd - 1) / spc));
+        unreadable.sourceEnds(from, (volumeEnd - 1) / spc);
     return ScanResult::Finished;
 }
 
 }  // namespace
 
-ScanResult runDiskScan(CQUIDNEYDoc& doc, ScanObserver& observer) {
+ScanSummary runDiskScan(CQUIDNEYDoc& doc, ScanObserver& observer) {
     CDrive& drive = doc.drive();
     if (!drive.isOpen()) {
         doc.prompts().showMessage(0, diag::kScanDiskNotOpen);
-        return ScanResult::Cancelled;
+        return {ScanResult::Cancelled};
     }
     drive.source()->expectSequential();
     UnreadableRun unreadable(doc, observer);
-    return drive.info().isNtfs() ? scanNtfs(doc, observer, unreadable) : scanFat(doc, observer, unreadable);
+    ScanSummary summary;
+    summary.result = drive.info().isNtfs() ? scanNtfs(doc, observer, unreadable) : scanFat(doc, observer, unreadable);
+    unreadable.end();
+    summary.unreadableClusters = unreadable.clusters;
+    summary.sourceEnded = unreadable.sourceEnded;
+    return summary;
 }
 
 std::string formatDuration(std::uint64_t s) {

@@ -36,12 +36,21 @@ public:
 
 enum class ScanResult { Finished, Cancelled };
 
+// What a scan did: whether it went to the end, and what it did not search on the way.
+struct ScanSummary {
+    ScanResult result = ScanResult::Finished;
+    std::uint64_t unreadableClusters = 0;  // could not be read, and the user went on past them
+    bool sourceEnded = false;              // the source ended before the volume did
+    // Every cluster of the volume (but the skipped ones) was searched.
+    bool complete() const { return result == ScanResult::Finished && unreadableClusters == 0 && !sourceEnded; }
+};
+
 // Runs over the document's open drive, skipping the document's ranges (and, on FAT, bad clusters
 // when it says so), and stops where the source ends. A read error asks the user through the
 // document's prompts whether to go on, once for each run of clusters that cannot be read. On
 // NTFS it searches every run of $MFT and the volume after the MFT's first ten records; of an
 // image file, every cluster it keeps.
-ScanResult runDiskScan(CQUIDNEYDoc& doc, ScanObserver& observer);
+ScanSummary runDiskScan(CQUIDNEYDoc& doc, ScanObserver& observer);
 
 // "h:mm:ss"
 std::string formatDuration(std::uint64_t seconds);

@@ -25,15 +25,14 @@ constexpr int kIconRemovable = 132, kIconFixed = 134, kIconRamDisk = 191;
 
 }  // namespace
 
-CDriveSelectDlg::CDriveSelectDlg(const DriveTable& table, int searchDisk, int skipBadClusters,
+CDriveSelectDlg::CDriveSelectDlg(const DriveTable& table, bool searchDisk, bool skipBadClusters,
                                  std::function<void()> onSkipClusters, QWidget* parent)
     : QDialog(parent),
       list_(new QListWidget(this)),
       searchBox_(new QCheckBox(text(kSearchDisk), this)),
       skipBadBox_(new QCheckBox(text(kSkipBadClusters), this)),
       skipButton_(new QPushButton(text(kSkipClusters), this)),
-      onSkipClusters_(std::move(onSkipClusters)),
-      searchDisk_(searchDisk == 1 ? 1 : 2) {
+      onSkipClusters_(std::move(onSkipClusters)) {
     setWindowTitle(text(kCaption));
 
     list_->setViewMode(QListView::IconMode);
@@ -50,8 +49,8 @@ CDriveSelectDlg::CDriveSelectDlg(const DriveTable& table, int searchDisk, int sk
     list_->setAccessibleName(QString::fromLatin1(label::kDriveColumn));
     fillList(table);
 
-    searchBox_->setChecked(searchDisk_ == 1);
-    skipBadBox_->setChecked(skipBadClusters != 0);
+    searchBox_->setChecked(searchDisk);
+    skipBadBox_->setChecked(skipBadClusters);
     onSearchDiskToggled(searchBox_->isChecked());
 
     auto* buttons = new QDialogButtonBox(this);
@@ -108,10 +107,7 @@ void CDriveSelectDlg::fillList(const DriveTable& table) {
     }
 }
 
-int CDriveSelectDlg::skipBadClusters() const { return skipBadBox_->isChecked() ? 1 : 0; }
-
 void CDriveSelectDlg::onSearchDiskToggled(bool on) {
-    searchDisk_ = on ? 1 : 2;
     skipButton_->setEnabled(on);
     skipBadBox_->setEnabled(on);
 }
@@ -130,10 +126,10 @@ void CDriveSelectDlg::choose() {
 
 std::optional<char> runDriveSelect(QWidget* parent, CQUIDNEYDoc& doc, const DriveTable& table,
                                    std::function<void()> onSkipClusters) {
-    CDriveSelectDlg dlg(table, doc.searchDisk, doc.skipBadClusters, std::move(onSkipClusters), parent);
+    CDriveSelectDlg dlg(table, doc.options.searchDisk, doc.options.skipBadClusters, std::move(onSkipClusters), parent);
     if (dlg.exec() != QDialog::Accepted) return std::nullopt;
-    doc.searchDisk = dlg.searchDisk();
-    doc.skipBadClusters = dlg.skipBadClusters();
+    doc.options.searchDisk = dlg.searchDisk();
+    doc.options.skipBadClusters = dlg.skipBadClusters();
     return dlg.chosenLetter();
 }
 

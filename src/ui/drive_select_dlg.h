@@ -3,6 +3,7 @@
 // server's answers, a remote one alike.
 #pragma once
 
+#include <QCheckBox>
 #include <QDialog>
 #include <functional>
 #include <optional>
@@ -21,13 +22,13 @@ class CDriveSelectDlg : public QDialog {
     Q_OBJECT
 public:
     // `onSkipClusters` opens the cluster skip ranges of the document; the dialog only calls it.
-    CDriveSelectDlg(const DriveTable& table, int searchDisk, int skipBadClusters,
+    CDriveSelectDlg(const DriveTable& table, bool searchDisk, bool skipBadClusters,
                     std::function<void()> onSkipClusters, QWidget* parent = nullptr);
 
     // Set once the dialog closed with OK.
     std::optional<char> chosenLetter() const { return chosen_; }
-    int searchDisk() const { return searchDisk_; }  // 1 scan after opening, 2 do not
-    int skipBadClusters() const;
+    bool searchDisk() const { return searchBox_->isChecked(); }
+    bool skipBadClusters() const { return skipBadBox_->isChecked(); }
 
     // The parts tests drive.
     QListWidget* driveList() const { return list_; }
@@ -52,7 +53,6 @@ private:
     std::vector<DriveEntry> entries_;  // parallel to the list rows
     std::vector<char> letters_;
     std::optional<char> chosen_;
-    int searchDisk_;
 };
 
 // Runs the dialog on `table` (this machine's by default) with the document's options, and on OK

@@ -69,47 +69,25 @@ bool rowLess(const FileItem& a, const FileItem& b, int key, int order) {
     return order == 1 ? c < 0 : c > 0;
 }
 
-FileListModel::FileListModel(CQUIDNEYDoc& doc, QObject* parent) : QAbstractTableModel(parent), doc_(doc) {}
+FileListModel::FileListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-void FileListModel::takeVolume() {
-    const DriveInfo& info = doc_.drive().info();
-    ntfs_ = info.isNtfs();
-    clusterSectors_ = std::max<std::uint32_t>(info.clusterSectors(), 1);
-}
-
-void FileListModel::setOwned(ItemList items) {
-    owned_ = std::move(items);
-    show(owned_);
-}
-
-void FileListModel::setBorrowed(ItemList& list) {
-    owned_.clear();
-    show(list);
-}
-
-void FileListModel::show(ItemList& list) {
+void FileListModel::setRows(std::vector<Row> rows, RowContext context) {
     beginResetModel();
-    takeVolume();
-    items_ = &list;
-    rows_.resize(list.size());
-    std::iota(rows_.begin(), rows_.end(), 0u);
-    icons_.assign(list.size(), 0);
+    rows_ = std::move(rows);
+    context_ = std::move(context);
+    context_.clusterSectors = std::max<std::uint32_t>(context_.clusterSectors, 1);
+    order_.resize(rows_.size());
+    std::iota(order_.begin(), order_.end(), 0u);
+    icons_.assign(rows_.size(), 0);
     sortRows();
     endResetModel();
 }
 
-void FileListModel::clear() {
-    beginResetModel();
-    owned_.clear();
-    items_ = &owned_;
-    rows_.clear();
-    icons_.clear();
-    endResetModel();
-}
+void FileListModel::clear() { setRows({}, RowContext{}); }
 
 void FileListModel::setSort(int key, int order) {
     key_ = key;
-    order_ = order;
+    sortOrder_ = order;
     resort();
 }
 
@@ -120,21 +98,13 @@ void FileListModel::resort() {
 }
 
 void FileListModel::sortRows() {
-    const ItemList& list = *items_;
-    std::stable_sort(rows_.begin(), rows_.end(),
-                     [&](std::uint32_t x, std::uint32_t y) { return rowLess(list[x], list[y], key_, order_); });
-}
-
-QString FileListModel::shownName(int row) const {
-    const FileItem& item = itemAt(row);
-    if (!item.isDotName()) {
-        if (const FileItem* found = doc_.findFoundItem(item.cluster)) return qs(found->name);
-    }
-    return qs(item.name);
+    std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return rowLess(rows_[x].item, rows_[y].item, key_, sortOrder_);
+    });
 }
 
 int FileListModel::computeIcon(const FileItem& item) const {
-    const bool basicRoot = doc_.listMode == ID_LIST_BASICROOT;
+    const bool basicRoot = context_.mode == ID_LIST_BASICROOT;
     switch (item.kind) {
     case ITEM_TOPDIR: return 140;
     case ITEM_DIR: return 142;
@@ -145,19 +115,26 @@ int FileListModel::computeIcon(const FileItem& item) const {
     case ITEM_RENAMEDDIR: return basicRoot ? 142 : 168;
     default: break;
     }
-    // Only the tables in memory are read, so this is cheap enough for the rows being painted.
-    return fatVerdict(doc_.drive().fat(), item);
+    // Only the tables of the snapshot are read, so this is cheap enough for the rows being painted.
+    return fatVerdict(*context_.fat, item);
 }
 
 int FileListModel::iconNumber(int row) const {
-    const std::uint32_t i = rows_[static_cast<std::size_t>(row)];
-    if (icons_[i] == 0) icons_[i] = static_cast<std::uint16_t>(computeIcon((*items_)[i]));
+    const std::uint32_t i = order_[static_cast<std::size_t>(row)];
+    if (icons_[i] == 0) icons_[i] = static_cast<std::uint16_t>(computeIcon(rows_[i].item));
     return icons_[i];
+}
+
+void FileListModel::markSaved(int row) {
+    const std::uint32_t i = order_[static_cast<std::size_t>(row)];
+    rows_[i].item.kind = ITEM_SAVEDFILE;
+    icons_[i] = 0;
+    emit dataChanged(index(row, 0), index(row, 0), {Qt::DecorationRole});
 }
 
 void FileListModel::refreshIcons() {
     std::fill(icons_.begin(), icons_.end(), 0);
-    if (!rows_.empty()) emit dataChanged(index(0, 0), index(itemCount() - 1, 0), {Qt::DecorationRole});
+    if (!order_.empty()) emit dataChanged(index(0, 0), index(itemCount() - 1, 0), {Qt::DecorationRole});
 }
 
 int FileListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : itemCount(); }
@@ -175,7 +152,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         case ColDate: return qs(formatDosDate(item.date, item.time));
         case ColCluster: {
             // NTFS items carry the sector of their file record; the column shows its cluster.
-            const std::uint64_t c = ntfs_ ? item.cluster / clusterSectors_ : item.cluster;
+            const std::uint64_t c = context_.ntfs ? item.cluster / context_.clusterSectors : item.cluster;
             return QString::number(static_cast<std::uint32_t>(c));
         }
         case ColSize: return QString::number(item.size);
@@ -220,7 +197,8 @@ bool FileListModel::setData(const QModelIndex& index, const QVariant& value, int
     const QString text = value.toString();
     // An edit that ends without a new text changes nothing.
     if (text.isEmpty() || text == shownName(index.row())) return false;
-    FileItem& item = itemAt(index.row());
+    const std::uint32_t i = order_[static_cast<std::size_t>(index.row())];
+    FileItem& item = rows_[i].item;
     // Names are kept to 255 bytes, cut at a character.
     QByteArray name = text.toUtf8();
     if (name.size() > static_cast<qsizetype>(kMaxNameBytes)) {
@@ -229,8 +207,9 @@ bool FileListModel::setData(const QModelIndex& index, const QVariant& value, int
         name.truncate(cut);
     }
     item.name = name.toStdString();
+    rows_[i].name = qs(item.name);
     if (item.kind == ITEM_LOSTDIR) item.kind = ITEM_RENAMEDDIR;
-    icons_[rows_[static_cast<std::size_t>(index.row())]] = 0;
+    icons_[i] = 0;
     emit renamed(index.row());
     emit dataChanged(index, index);
     return true;

@@ -1,11 +1,12 @@
-// The items the main window shows, as one table model for every view style. The model either
-// owns its items (a directory the user entered, the root-level lists made for a mode) or borrows
-// a list of the document (all directories, all files), so that marks made on the shown item (a
-// rename, a save) land where the document keeps them.
+// The items the main window shows, as one table model for every view style. The model holds
+// rows of its own, taken on the GUI thread when a list is shown; no job ever writes them. Marks
+// made on a row (a rename, a save) are made on the GUI thread, and handed on to the document by
+// the view.
 #pragma once
 
 #include <QAbstractTableModel>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "document/document.h"
@@ -22,31 +23,46 @@ QString sizeText(std::uint64_t bytes);
 // `order` is 1, descending otherwise.
 bool rowLess(const FileItem& a, const FileItem& b, int key, int order);
 
+// What the rows of one list were taken with: the volume as it stood then. A row's icon is
+// worked out from these alone, so painting never reads the document or the drive, which a job
+// may be changing on another thread.
+struct RowContext {
+    std::shared_ptr<const FatTable> fat = std::make_shared<const FatTable>();
+    bool ntfs = false;
+    std::uint32_t clusterSectors = 1;
+    ListMode mode = ID_LIST_BASICROOT;
+};
+
+// One row as it was when the list was shown: the item, and the name it shows (a found
+// directory's name wins over the entry's own).
+struct Row {
+    FileItem item;
+    QString name;
+};
+
 class FileListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum Column { ColName, ColDate, ColCluster, ColSize, ColumnCount };
 
-    explicit FileListModel(CQUIDNEYDoc& doc, QObject* parent = nullptr);
+    explicit FileListModel(QObject* parent = nullptr);
 
-    // Shows `items`, owned by the model.
-    void setOwned(ItemList items);
-    // Shows a list of the document; it must not change its size while shown.
-    void setBorrowed(ItemList& list);
+    // Shows `rows`, taken with `context`, in the current sort order.
+    void setRows(std::vector<Row> rows, RowContext context);
     void clear();
-    // Sorts by the current key and order (the rows keep pointing at the same items).
+    // Sorts by the current key and order.
     void setSort(int key, int order);
     void resort();
 
-    int itemCount() const { return static_cast<int>(rows_.size()); }
-    FileItem& itemAt(int row) { return (*items_)[rows_[static_cast<std::size_t>(row)]]; }
-    const FileItem& itemAt(int row) const { return (*items_)[rows_[static_cast<std::size_t>(row)]]; }
+    int itemCount() const { return static_cast<int>(order_.size()); }
+    const FileItem& itemAt(int row) const { return rows_[order_[static_cast<std::size_t>(row)]].item; }
     bool isDotRow(int row) const { return itemAt(row).isDotName(); }
-    // The name a row shows: a found directory's (renamed) name wins over the entry's own.
-    QString shownName(int row) const;
+    QString shownName(int row) const { return rows_[order_[static_cast<std::size_t>(row)]].name; }
     // The icon number of a row (item kind, or the FAT verdict of a file).
     int iconNumber(int row) const;
-    // Forgets computed icons (after a save marks items, or the FAT choice changed).
+    // A row whose file was saved: it shows so from now on.
+    void markSaved(int row);
+    // Forgets computed icons (the FAT choice changed).
     void refreshIcons();
 
     int rowCount(const QModelIndex& parent = {}) const override;
@@ -57,28 +73,20 @@ public:
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
 signals:
-    // A label edit ended with a new text; the item already carries it.
+    // A label edit ended with a new text; the row already shows it.
     void renamed(int row);
 
 private:
     int computeIcon(const FileItem& item) const;
-    void takeVolume();
-    // Shows `list` (the model's own or the document's) in sorted order.
-    void show(ItemList& list);
     void sortRows();
 
-    CQUIDNEYDoc& doc_;
-    ItemList owned_;
-    ItemList* items_ = &owned_;
-    std::vector<std::uint32_t> rows_;  // item index of each row, in sorted order
-    // Icon of each item, worked out the first time its row is painted (0: not yet).
+    std::vector<Row> rows_;
+    std::vector<std::uint32_t> order_;  // row index of each shown row, in sorted order
+    // Icon of each row, worked out the first time it is painted (0: not yet).
     mutable std::vector<std::uint16_t> icons_;
+    RowContext context_;
     int key_ = 0;
-    int order_ = 1;
-    // Taken from the volume when the items are set, so that painting never reads the drive's
-    // description while a worker reopens the drive.
-    bool ntfs_ = false;
-    std::uint32_t clusterSectors_ = 1;
+    int sortOrder_ = 1;
 };
 
 }  // namespace harrow::gui

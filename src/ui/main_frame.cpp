@@ -1,6 +1,7 @@
 #include "ui/main_frame.h"
 
 #include <QActionGroup>
+#include <QCloseEvent>
 #include <QRegularExpression>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -11,7 +12,7 @@
 #include "ui/gui_text.h"
 #include "ui/scan/skip_ranges_dlg.h"
 #include "ui/about_dlg.h"
-#include "ui/background_job.h"
+#include "ui/job.h"
 #include "ui/drive_info_dlg.h"
 #include "ui/drive_select_dlg.h"
 #include "ui/qt_prompts.h"
@@ -192,8 +193,8 @@ void CMainFrame::buildStatusBar() {
 
 void CMainFrame::updateActions() {
     const bool open = view_->driveOpen();
-    const bool searched = doc_.searchDisk != 2;
-    const bool ntfs = open && doc_.drive().info().isNtfs();
+    const bool searched = doc_.options.searchDisk;
+    const bool ntfs = open && view_->showsNtfs();
     auto enable = [&](int id, bool on) {
         if (QAction* a = action(id)) a->setEnabled(on);
     };
@@ -210,7 +211,7 @@ void CMainFrame::updateActions() {
     enable(ID_VIEW_HEX, open && selected);
     enable(ID_VIEW_TEXT, open && selected);
     history_->setEnabled(open);
-    if (QAction* a = action(doc_.listMode)) a->setChecked(true);
+    if (QAction* a = action(doc_.options.listMode)) a->setChecked(true);
     if (QAction* a = action(view_->viewStyle())) a->setChecked(true);
     action(ID_VIEW_TOOLBAR)->setChecked(!toolBar_->isHidden());
     action(ID_VIEW_STATUS_BAR)->setChecked(!statusBar()->isHidden());
@@ -220,13 +221,22 @@ bool CMainFrame::openWith(const std::function<bool(GuiHost&)>& open) {
     view_->detach();
     GuiHost host(this);
     bool ok = false;
-    runInBackground(this, text(kOpening), text(uitext::kWaitAMoment), [&](ListObserver& observer) {
+    runJob(this, text(kOpening), text(uitext::kWaitAMoment), [&](JobObserver& observer) {
         host.setObserver(&observer);
         ok = open(host);
     });
     view_->refreshIfStale();
     updateActions();
     return ok;
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (!jobs::busy()) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    jobs::closeWhenIdle(this);
 }
 
 void CMainFrame::openDriveCommand() {

@@ -67,6 +67,11 @@ public:
     // Sets every command's enabled and checked state from the document and the view.
     void updateActions();
 
+protected:
+    // The window closes at any moment: a job that runs is asked to stop, and the window closes
+    // when it has.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     QAction* makeAction(int id, const UiText& label, const std::function<void()>& run,
                         const QKeySequence& key = {}, bool checkable = false);

@@ -29,19 +29,19 @@ QGroupBox* group(const UiText& title, QRadioButton* a, QRadioButton* b, QWidget*
 
 }  // namespace
 
-CPreferencesDlg::CPreferencesDlg(int showDeleted, int fatPromptMode, QWidget* parent)
+CPreferencesDlg::CPreferencesDlg(bool showDeleted, FatPromptMode fatPrompt, QWidget* parent)
     : QDialog(parent),
       show_(new QRadioButton(text(kShowDeleted))),
       hide_(new QRadioButton(text(kHideDeleted))),
       prompt_(new QRadioButton(text(kPromptOnDamage))),
       force_(new QRadioButton(text(kForceChosenFat))),
       showDeleted_(showDeleted),
-      fatPromptMode_(fatPromptMode) {
+      fatPrompt_(fatPrompt) {
     setWindowTitle(text(kCaption));
-    show_->setChecked(showDeleted == 1);
-    hide_->setChecked(showDeleted == 2);
-    prompt_->setChecked(fatPromptMode == kFatPromptAsk);
-    force_->setChecked(fatPromptMode == kFatPromptForce);
+    show_->setChecked(showDeleted);
+    hide_->setChecked(!showDeleted);
+    prompt_->setChecked(fatPrompt == FatPromptMode::Ask);
+    force_->setChecked(fatPrompt == FatPromptMode::Force);
 
     auto* buttons = new QDialogButtonBox(this);
     buttons->addButton(text(uitext::kOk), QDialogButtonBox::AcceptRole)->setDefault(true);
@@ -53,19 +53,19 @@ CPreferencesDlg::CPreferencesDlg(int showDeleted, int fatPromptMode, QWidget* pa
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(show_, &QRadioButton::clicked, this, [this] { showDeleted_ = 1; });
-    connect(hide_, &QRadioButton::clicked, this, [this] { showDeleted_ = 2; });
-    connect(prompt_, &QRadioButton::clicked, this, [this] { fatPromptMode_ = kFatPromptAsk; });
-    connect(force_, &QRadioButton::clicked, this, [this] { fatPromptMode_ = kFatPromptForce; });
+    connect(show_, &QRadioButton::clicked, this, [this] { showDeleted_ = true; });
+    connect(hide_, &QRadioButton::clicked, this, [this] { showDeleted_ = false; });
+    connect(prompt_, &QRadioButton::clicked, this, [this] { fatPrompt_ = FatPromptMode::Ask; });
+    connect(force_, &QRadioButton::clicked, this, [this] { fatPrompt_ = FatPromptMode::Force; });
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
 
 bool runPreferences(QWidget* parent, CQUIDNEYDoc& doc) {
-    CPreferencesDlg dlg(doc.showDeleted, doc.fatPromptMode, parent);
+    CPreferencesDlg dlg(doc.options.showDeleted, doc.options.fatPrompt, parent);
     if (dlg.exec() != QDialog::Accepted) return false;
-    doc.showDeleted = dlg.showDeleted();
-    doc.fatPromptMode = dlg.fatPromptMode();
+    doc.options.showDeleted = dlg.showDeleted();
+    doc.options.fatPrompt = dlg.fatPrompt();
     return true;
 }
 

@@ -13,12 +13,10 @@ namespace harrow::gui {
 class CPreferencesDlg : public QDialog {
     Q_OBJECT
 public:
-    // `showDeleted` 1 or 2; `fatPromptMode` kFatPromptAsk or kFatPromptForce. Any other value
-    // leaves its pair of buttons unchecked.
-    CPreferencesDlg(int showDeleted, int fatPromptMode, QWidget* parent = nullptr);
+    CPreferencesDlg(bool showDeleted, FatPromptMode fatPrompt, QWidget* parent = nullptr);
 
-    int showDeleted() const { return showDeleted_; }
-    int fatPromptMode() const { return fatPromptMode_; }
+    bool showDeleted() const { return showDeleted_; }
+    FatPromptMode fatPrompt() const { return fatPrompt_; }
 
     // The radio buttons, for tests.
     QRadioButton* showDeletedButton() const { return show_; }
@@ -31,8 +29,8 @@ private:
     QRadioButton* hide_;
     QRadioButton* prompt_;
     QRadioButton* force_;
-    int showDeleted_;
-    int fatPromptMode_;
+    bool showDeleted_;
+    FatPromptMode fatPrompt_;
 };
 
 // Runs the dialog on the document's options; on OK copies them into the document and returns

@@ -3,10 +3,12 @@
 #include <QApplication>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QThread>
 
 #include "ui/gui_text.h"
+#include "ui/job.h"
 
 namespace harrow::gui {
 namespace {
@@ -29,7 +31,23 @@ QMessageBox::Icon boxIcon(MsgIcon icon) {
     return QMessageBox::Warning;
 }
 
+// The question on the screen now, which a stop request closes as cancelled.
+QPointer<QDialog> gOpenQuestion;
+
+// Shows `box` as the open question; its result as exec() gives it, or Rejected when a stop
+// request closed it.
+int ask(QDialog& box) {
+    gOpenQuestion = &box;
+    const int result = box.exec();
+    gOpenQuestion = nullptr;
+    return result;
+}
+
 }  // namespace
+
+void dismissQuestions() {
+    if (gOpenQuestion) gOpenQuestion->reject();
+}
 
 void onGuiThread(const std::function<void()>& f) {
     if (!qApp || QThread::currentThread() == qApp->thread()) {
@@ -40,20 +58,23 @@ void onGuiThread(const std::function<void()>& f) {
 }
 
 void QtPrompts::showMessage(int, const std::string& text, MsgIcon icon) {
+    // Work that was asked to stop says nothing more: the user is waiting for it to end.
+    if (jobs::stopPending()) return;
     onGuiThread([&] {
         QMessageBox box(boxIcon(icon), message(msg::kTitle), qs(text), QMessageBox::Ok, window_);
-        box.exec();
+        ask(box);
     });
 }
 
 bool QtPrompts::askYesNo(int, const std::string& text) {
     bool yes = false;
+    if (jobs::stopPending()) return yes;
     onGuiThread([&] {
         QMessageBox box(QMessageBox::Question, message(msg::kTitle), qs(text).trimmed(), QMessageBox::NoButton, window_);
         QPushButton* y = box.addButton(gui::text(uitext::kYes), QMessageBox::YesRole);
         box.addButton(gui::text(uitext::kNo), QMessageBox::NoRole);
         box.setDefaultButton(y);
-        box.exec();
+        ask(box);
         yes = box.clickedButton() == y;
     });
     return yes;
@@ -61,6 +82,7 @@ bool QtPrompts::askYesNo(int, const std::string& text) {
 
 ReplaceAnswer QtPrompts::askOverwrite(const OverwriteQuestion& q) {
     ReplaceAnswer answer = ReplaceAnswer::Cancel;
+    if (jobs::stopPending()) return answer;
     onGuiThread([&] {
         QMessageBox box(QMessageBox::Question, gui::text(kOverwriteCaption),
                         gui::text(kOverwriteQuestion) + "\n\n" + qs(q.name), QMessageBox::NoButton, window_);
@@ -77,7 +99,7 @@ ReplaceAnswer QtPrompts::askOverwrite(const OverwriteQuestion& q) {
             made.emplace_back(box.addButton(gui::text(t), a == ReplaceAnswer::Cancel ? QMessageBox::RejectRole
                                                                                       : QMessageBox::AcceptRole),
                               a);
-        box.exec();
+        ask(box);
         for (const auto& [b, a] : made)
             if (box.clickedButton() == b) answer = a;
     });
@@ -86,13 +108,16 @@ ReplaceAnswer QtPrompts::askOverwrite(const OverwriteQuestion& q) {
 
 FatChoice QtPrompts::chooseFat(int invalidFat, int fatCount) {
     FatChoice choice;
+    if (jobs::stopPending()) return choice;
     onGuiThread([&] {
         QStringList rows{message(msg::kNoFat)};
         for (int k = 1; k <= fatCount; ++k) rows << QStringLiteral("FAT%1").arg(k);
-        bool ok = false;
-        const QString picked = QInputDialog::getItem(window_, gui::text(kSaveWith),
-                                                     message(msg::kFatInvalid, invalidFat + 1), rows, 0, false, &ok);
-        if (ok) choice.copy = static_cast<int>(rows.indexOf(picked)) - 1;
+        QInputDialog box(window_);
+        box.setWindowTitle(gui::text(kSaveWith));
+        box.setLabelText(message(msg::kFatInvalid, invalidFat + 1));
+        box.setComboBoxItems(rows);
+        box.setComboBoxEditable(false);
+        if (ask(box) == QDialog::Accepted) choice.copy = static_cast<int>(rows.indexOf(box.textValue())) - 1;
     });
     return choice;
 }

@@ -1,6 +1,7 @@
 // The Prompts seam in the desktop application: message boxes and the FAT choice, in the language
 // of the string table. Core code may call it from a worker thread; the question is then asked on
-// the GUI thread while the worker waits for the answer.
+// the GUI thread while the worker waits for the answer. A job that was asked to stop is answered
+// "cancel" (no, skip) at once and shown no more messages.
 #pragma once
 
 #include <QPointer>
@@ -27,5 +28,8 @@ private:
 
 // Runs `f` on the GUI thread and waits for it; at once when called there.
 void onGuiThread(const std::function<void()>& f);
+
+// Closes the question on the screen, if any, as if it was cancelled (a job asked to stop).
+void dismissQuestions();
 
 }  // namespace harrow::gui

@@ -152,8 +152,8 @@ int runHarrow(int argc, char** argv) {
     const qint64 openedAt = clock.elapsed();
     if (!options->source.isEmpty()) {
         for (const auto& [name, mode] : kModes)
-            if (options->listMode == QLatin1String(name)) doc.listMode = mode;
-        doc.searchDisk = options->scan ? 1 : 2;
+            if (options->listMode == QLatin1String(name)) doc.options.listMode = mode;
+        doc.options.searchDisk = options->scan;
         frame.openSource(options->source);
     }
     if (options->firstPaint) {

@@ -19,7 +19,7 @@
 #include "ui/gui_text.h"
 #include "ui/saving/fat_choice_dlg.h"
 #include "saving/save_run.h"
-#include "ui/background_job.h"
+#include "ui/job.h"
 #include "ui/preferences_dlg.h"
 #include "ui/viewers.h"
 
@@ -35,20 +35,24 @@ constexpr UiText kSaving{"正在保存 ...", "Saving ..."};
 
 QString modeName(ListMode mode) { return message(static_cast<int>(mode)); }
 
-// A save run in the background stops when the wait dialog is cancelled.
-class CancelWithJob : public SaveObserver {
+// A save run in a job stops when the job is asked to, and hands each item's end on.
+class SaveInJob : public SaveObserver {
 public:
-    explicit CancelWithJob(ListObserver& job) : job_(job) {}
-    bool cancelled() override { return job_.cancelled(); }
+    SaveInJob(JobObserver& job, SaveObserver* items) : job_(job), items_(items) {}
+    bool cancelled() override { return job_.stopRequested(); }
+    void itemDone(const FileItem& item, const std::string& targetPath, SaveStatus status) override {
+        if (items_) items_->itemDone(item, targetPath, status);
+    }
 
 private:
-    ListObserver& job_;
+    JobObserver& job_;
+    SaveObserver* items_;
 };
 
 }  // namespace
 
 CQUIDNEYView::CQUIDNEYView(CQUIDNEYDoc& doc, QWidget* parent)
-    : QWidget(parent), doc_(doc), model_(doc, this), stack_(new QStackedWidget(this)), list_(new QListView(this)),
+    : QWidget(parent), doc_(doc), model_(this), stack_(new QStackedWidget(this)), list_(new QListView(this)),
       details_(new QTreeView(this)) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(10, 10, 10, 10);
@@ -114,6 +118,7 @@ QAbstractItemView* CQUIDNEYView::currentView() const {
 }
 
 void CQUIDNEYView::detach() {
+    driveOpen_ = false;
     model_.clear();
     dirDepth_ = 0;
     resetHistory();
@@ -139,8 +144,8 @@ void CQUIDNEYView::refreshIfStale() {
 }
 
 void CQUIDNEYView::applyListModeRule() {
-    if (doc_.searchDisk == 2 && doc_.listMode != ID_LIST_BASICROOT) {
-        doc_.listMode = ID_LIST_BASICROOT;
+    if (!doc_.options.searchDisk && doc_.options.listMode != ID_LIST_BASICROOT) {
+        doc_.options.listMode = ID_LIST_BASICROOT;
         model_.clear();
         resetHistory();
     }
@@ -150,17 +155,15 @@ void CQUIDNEYView::rebuildRoot() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     doc_.listsStale = false;
     model_.clear();
-    doc_.dirStack.resize(std::min<std::size_t>(doc_.dirStack.size(), 1));
+    dirStack_.assign(1, doc_.rootItem());
     resetHistory();
     dirDepth_ = 0;
-    if (doc_.driveKind != DriveKind::None) {
+    driveOpen_ = doc_.drive().isOpen();
+    showsNtfs_ = !doc_.isFat();
+    if (driveOpen_) {
         applyListModeRule();
-        switch (doc_.listMode) {
-        case ID_LIST_ALLDIRS: model_.setBorrowed(doc_.foundList); break;
-        case ID_LIST_ALLFILES: model_.setBorrowed(doc_.ntfsFileList); break;
-        default: model_.setOwned(doc_.listForMode(doc_.listMode)); break;
-        }
-        addHistory(QStringLiteral("< %1 >").arg(modeName(doc_.listMode)));
+        model_.setRows(rowsOf(doc_.listForMode(doc_.options.listMode)), rowContext());
+        addHistory(QStringLiteral("< %1 >").arg(modeName(doc_.options.listMode)));
     }
     fill();
     QApplication::restoreOverrideCursor();
@@ -175,13 +178,28 @@ void CQUIDNEYView::fill() {
     updateStatus();
 }
 
-void CQUIDNEYView::showItems(ItemList items) {
-    model_.setOwned(std::move(items));
+std::vector<Row> CQUIDNEYView::rowsOf(const ItemList& items) const {
+    std::vector<Row> rows;
+    rows.reserve(items.size());
+    for (const FileItem& item : items) {
+        const FileItem* found = item.isDotName() || !doc_.isFat() ? nullptr : doc_.findFoundItem(item.cluster);
+        rows.push_back({item, qs(found ? found->name : item.name)});
+    }
+    return rows;
+}
+
+RowContext CQUIDNEYView::rowContext() const {
+    const DriveInfo& info = doc_.drive().info();
+    return {doc_.drive().sharedFat(), info.isNtfs(), info.clusterSectors(), doc_.options.listMode};
+}
+
+void CQUIDNEYView::showItems(const ItemList& items) {
+    model_.setRows(rowsOf(items), rowContext());
     fill();
 }
 
 void CQUIDNEYView::setListMode(ListMode mode) {
-    doc_.listMode = mode;
+    doc_.options.listMode = mode;
     model_.clear();
     dirDepth_ = 0;
     resetHistory();
@@ -246,10 +264,10 @@ void CQUIDNEYView::headerClicked(int column) {
     fill();
 }
 
-std::optional<ItemList> CQUIDNEYView::listInBackground(const FileItem& item) {
+std::optional<ItemList> CQUIDNEYView::listInBackground(const FileItem& item, const FileItem& parent) {
     std::optional<ItemList> result;
-    runInBackground(window(), text(uitext::kReadingDirectory), qs(item.name),
-                    [&](ListObserver& observer) { result = doc_.listDirectoryOfItem(item, &observer); });
+    runJob(window(), text(uitext::kReadingDirectory), qs(item.name),
+           [&](JobObserver& observer) { result = doc_.listItem(item, parent, &observer); });
     return result;
 }
 
@@ -262,10 +280,12 @@ void CQUIDNEYView::enterRow(int row) {
         return;
     }
     const bool self = item.name == ".";
-    if (!self) doc_.dirStack.push_back(item);
-    std::optional<ItemList> entries = listInBackground(item);
+    // The directory that lists the entered one: its ".." on NTFS.
+    const FileItem parent = self && dirStack_.size() >= 2 ? dirStack_[dirStack_.size() - 2] : dirStack_.back();
+    if (!self) dirStack_.push_back(item);
+    std::optional<ItemList> entries = listInBackground(item, parent);
     if (!entries) {
-        if (!self) doc_.dirStack.pop_back();
+        if (!self) dirStack_.pop_back();
         doc_.prompts().showMessage(0, formatText(diag::kCantChangeDir, item.name));
         return;
     }
@@ -273,7 +293,7 @@ void CQUIDNEYView::enterRow(int row) {
         ++dirDepth_;
         addHistory(model_.shownName(row));
     }
-    showItems(std::move(*entries));
+    showItems(*entries);
     emit stateChanged();
 }
 
@@ -282,12 +302,12 @@ void CQUIDNEYView::parentDirectory() {
         rebuildRoot();
         return;
     }
-    const FileItem popped = doc_.dirStack.back();
-    doc_.dirStack.pop_back();
-    const FileItem parent = doc_.dirStack.back();
-    std::optional<ItemList> entries = listInBackground(parent);
+    const FileItem popped = dirStack_.back();
+    dirStack_.pop_back();
+    const FileItem parent = dirStack_.back();
+    std::optional<ItemList> entries = listInBackground(parent, dirStack_[dirStack_.size() - 2]);
     if (!entries) {
-        doc_.dirStack.push_back(popped);
+        dirStack_.push_back(popped);
         doc_.prompts().showMessage(0, formatText(diag::kCantChangeToParentDir, parent.firstCluster()));
         return;
     }
@@ -298,25 +318,25 @@ void CQUIDNEYView::parentDirectory() {
         history_->setCurrentIndex(history_->count() - 1);
         updatingHistory_ = false;
     }
-    showItems(std::move(*entries));
+    showItems(*entries);
     emit stateChanged();
 }
 
 void CQUIDNEYView::historySelected(int row) {
     if (updatingHistory_ || row < 0) return;
-    if (row >= static_cast<int>(doc_.dirStack.size()) || (row == 0 && dirDepth_ == 0)) return;
+    if (row >= static_cast<int>(dirStack_.size()) || (row == 0 && dirDepth_ == 0)) return;
     if (row == 0) {
         rebuildRoot();
         return;
     }
-    const FileItem target = doc_.dirStack[static_cast<std::size_t>(row)];
-    std::optional<ItemList> entries = listInBackground(target);
+    const FileItem target = dirStack_[static_cast<std::size_t>(row)];
+    std::optional<ItemList> entries = listInBackground(target, dirStack_[static_cast<std::size_t>(row) - 1]);
     if (!entries) {
         doc_.prompts().showMessage(0, formatText(diag::kCantChangeToParentDir, target.firstCluster()));
         selectHistoryRow(dirDepth_);
         return;
     }
-    doc_.dirStack.resize(static_cast<std::size_t>(row) + 1);
+    dirStack_.resize(static_cast<std::size_t>(row) + 1);
     dirDepth_ = row;
     if (history_) {
         updatingHistory_ = true;
@@ -324,7 +344,7 @@ void CQUIDNEYView::historySelected(int row) {
         updatingHistory_ = false;
     }
     selectHistoryRow(row);
-    showItems(std::move(*entries));
+    showItems(*entries);
     emit stateChanged();
 }
 
@@ -401,7 +421,8 @@ void CQUIDNEYView::selectAll() {
 }
 
 void CQUIDNEYView::selectDeleted() {
-    const FatTable& fat = doc_.drive().fat();
+    const std::shared_ptr<const FatTable> shared = doc_.drive().sharedFat();
+    const FatTable& fat = *shared;
     list_->selectionModel()->select(rowsWhere([&](int r) {
                                         const FileItem& item = model_.itemAt(r);
                                         if (item.kind != ITEM_FILE || !fat.usable(item.firstCluster())) return false;
@@ -430,31 +451,42 @@ void CQUIDNEYView::renameFocused() {
     currentView()->edit(model_.index(row, 0));
 }
 
+// The name a found directory is given in a row is the document's from now on: every list shows it.
 void CQUIDNEYView::onRenamed(int row) {
     const FileItem& item = model_.itemAt(row);
-    // At the root of all directories the shown items are the found list itself.
-    const bool foundListShown = doc_.listMode == ID_LIST_ALLDIRS && dirDepth_ == 0;
-    if (!foundListShown) {
-        if (FileItem* found = doc_.findFoundItem(item.cluster); found && found != &item && !item.isDotName()) {
-            found->name = item.name;
-            if (found->kind == ITEM_LOSTDIR) found->kind = ITEM_RENAMEDDIR;
-        }
+    if (FileItem* found = doc_.isFat() ? doc_.findFoundItem(item.cluster) : nullptr; found && !item.isDotName()) {
+        found->name = item.name;
+        if (found->kind == ITEM_LOSTDIR) found->kind = ITEM_RENAMEDDIR;
     }
     emit stateChanged();
 }
 
-std::vector<FileItem*> CQUIDNEYView::selectedItems() {
-    std::vector<FileItem*> items;
-    for (int r : selectedRows()) items.push_back(&model_.itemAt(r));
-    return items;
+std::optional<FatIndex> CQUIDNEYView::chooseFatFor(const FileItem& item) {
+    const std::shared_ptr<const FatTable> fat = doc_.drive().sharedFat();
+    if (fat->copies() == 0) return kNoFat;
+    return runSaveWithFat(window(), *fat, item);
 }
 
-bool CQUIDNEYView::chooseFatFor(const FileItem& item) {
-    if (doc_.drive().fat().copies() == 0) {
-        doc_.saveFat = kNoFat;
-        return true;
+SaveSummary CQUIDNEYView::saveRows(const QList<int>& rows, SaveOptions options, SaveObserver* itemObserver) {
+    std::vector<FileItem> items;
+    for (int r : rows) items.push_back(model_.itemAt(r));
+    SaveSummary summary;
+    runJob(window(), text(kSaveCaption), text(kSaving), [&](JobObserver& job) {
+        SaveInJob observer(job, itemObserver);
+        summary = runSave(doc_, items, options, observer);
+    });
+    // What was saved is marked here, on this thread: in the rows, and in the document's own
+    // record where a list of the document is shown whole (every file found on NTFS).
+    for (std::size_t i : summary.savedItems) {
+        const int row = rows[static_cast<qsizetype>(i)];
+        model_.markSaved(row);
+        if (doc_.options.listMode == ID_LIST_ALLFILES && dirDepth_ == 0)
+            for (FileItem& found : doc_.ntfsFileList)
+                if (found.cluster == items[i].cluster && found.stream == items[i].stream) found.kind = ITEM_SAVEDFILE;
     }
-    return runSaveWithFat(window(), doc_, item);
+    // An answer "for all" stands for later runs too.
+    if (summary.started) saveFat_ = summary.fat;
+    return summary;
 }
 
 void CQUIDNEYView::openAction(int row) {
@@ -464,57 +496,62 @@ void CQUIDNEYView::openAction(int row) {
         return;
     }
     const FileItem activated = model_.itemAt(row);
-    if (!chooseFatFor(activated)) return;
+    const std::optional<FatIndex> fat = chooseFatFor(activated);
+    if (!fat) return;
+    saveFat_ = *fat;
     QString folder = qEnvironmentVariable("TMP");
     if (folder.isEmpty()) folder = QDir::tempPath() + QStringLiteral("/harrow");
     if (!QDir().mkpath(folder)) {
         doc_.prompts().showMessage(msg::kCannotCreate, formatMessage(msg::kCannotCreate, ss(folder)));
         return;
     }
-    std::vector<FileItem*> items = selectedItems();
-    if (items.empty()) items.push_back(&model_.itemAt(row));
+    QList<int> rows = selectedRows();
+    if (rows.isEmpty()) rows << row;
     SaveOptions options{ss(folder), ReplaceAnswer::YesToAll, false};
+    options.fat = saveFat_;
     // Where the activated file was written: a name that cannot be a file name is saved under
     // another.
-    struct Opened : CancelWithJob {
-        using CancelWithJob::CancelWithJob;
+    struct Opened : SaveObserver {
         void itemDone(const FileItem& item, const std::string& targetPath, SaveStatus status) override {
             if (status == SaveStatus::Saved && item.cluster == wanted.cluster && item.name == wanted.name && path.empty())
                 path = targetPath;
         }
         FileItem wanted;
         std::string path;
-    };
-    std::string savedPath;
-    runInBackground(window(), text(kSaveCaption), text(kSaving), [&](ListObserver& job) {
-        Opened observer(job);
-        observer.wanted = activated;
-        runSave(doc_, items, options, observer);
-        savedPath = observer.path;
-    });
-    model_.refreshIcons();
-    if (!savedPath.empty()) QDesktopServices::openUrl(QUrl::fromLocalFile(qs(savedPath)));
+    } opened;
+    opened.wanted = activated;
+    saveRows(rows, options, &opened);
+    updateStatus();
+    if (!opened.path.empty()) QDesktopServices::openUrl(QUrl::fromLocalFile(qs(opened.path)));
 }
 
 void CQUIDNEYView::viewHex() {
     const int row = firstSelectedRow();
     if (row < 0) return;
     const FileItem item = model_.itemAt(row);
-    if (!chooseFatFor(item)) return;
-    showHexViewer(window(), doc_, item);
+    const std::optional<FatIndex> fat = chooseFatFor(item);
+    if (!fat) return;
+    saveFat_ = *fat;
+    showHexViewer(window(), doc_, item, *fat);
 }
 
 void CQUIDNEYView::viewText() {
     const int row = firstSelectedRow();
     if (row < 0) return;
     const FileItem item = model_.itemAt(row);
-    if (!chooseFatFor(item)) return;
-    showTextViewer(window(), doc_, item);
+    const std::optional<FatIndex> fat = chooseFatFor(item);
+    if (!fat) return;
+    saveFat_ = *fat;
+    showTextViewer(window(), doc_, item, *fat);
 }
 
 void CQUIDNEYView::chooseDirFat() {
-    if (doc_.drive().fat().copies() == 0) return;
-    if (runDirFat(window(), doc_)) reload();
+    const std::shared_ptr<const FatTable> fat = doc_.drive().sharedFat();
+    if (fat->copies() == 0) return;
+    const std::optional<FatIndex> choice = runDirFat(window(), *fat, doc_.options.dirFat);
+    if (!choice) return;
+    doc_.options.dirFat = *choice;
+    reload();
 }
 
 void CQUIDNEYView::preferences() {
@@ -530,8 +567,8 @@ void CQUIDNEYView::reload() {
             return;
         }
         // Without a "." row (an NTFS directory), list the directory on top of the stack again.
-        std::optional<ItemList> entries = listInBackground(doc_.dirStack.back());
-        if (entries) showItems(std::move(*entries));
+        std::optional<ItemList> entries = listInBackground(dirStack_.back(), dirStack_[dirStack_.size() - 2]);
+        if (entries) showItems(*entries);
         return;
     }
     model_.clear();
@@ -549,17 +586,14 @@ bool CQUIDNEYView::canSave() const {
 }
 
 void CQUIDNEYView::save() {
-    std::vector<FileItem*> items = selectedItems();
-    if (items.empty()) return;
+    const QList<int> rows = selectedRows();
+    if (rows.isEmpty()) return;
     const QString folder = QFileDialog::getExistingDirectory(window(), text(kSaveTarget), lastTargetFolder_);
     if (folder.isEmpty()) return;
     lastTargetFolder_ = folder;
     SaveOptions options{ss(folder), ReplaceAnswer::Yes, true};
-    runInBackground(window(), text(kSaveCaption), text(kSaving), [&](ListObserver& job) {
-        CancelWithJob observer(job);
-        runSave(doc_, items, options, observer);
-    });
-    model_.refreshIcons();
+    options.fat = saveFat_;
+    saveRows(rows, options);
     updateStatus();
 }
 

@@ -16,6 +16,7 @@
 #include <QWidget>
 
 #include "document/document.h"
+#include "saving/save_run.h"
 #include "ui/file_list_model.h"
 
 namespace harrow::gui {
@@ -65,7 +66,15 @@ public:
     void reload();
 
     // State the frame and the tests read.
-    bool driveOpen() const { return doc_.driveKind != DriveKind::None && doc_.drive().info().bytesPerSector != 0; }
+    // A drive was opened and its lists are shown (kept by the view: a job may be changing the
+    // drive while the window asks).
+    bool driveOpen() const { return driveOpen_; }
+    // The volume of the rows shown is NTFS.
+    bool showsNtfs() const { return driveOpen_ && showsNtfs_; }
+    // The FAT copy the viewers, the open action and saving read files through.
+    FatIndex saveFat() const { return saveFat_; }
+    // The stack of entered directories; item 0 stands for the root.
+    const std::vector<FileItem>& dirStack() const { return dirStack_; }
     int viewStyle() const { return viewStyle_; }
     int sortKey() const { return sortKey_; }
     int sortOrder() const { return sortOrder_; }
@@ -93,13 +102,19 @@ private:
     void fill();
     // The cell size of the list styles, from the names shown.
     void updateGrid();
-    void showItems(ItemList items);
+    void showItems(const ItemList& items);
+    // Rows for `items` as the document names them now, and the volume they were taken from.
+    std::vector<Row> rowsOf(const ItemList& items) const;
+    RowContext rowContext() const;
     void updateStatus();
     void resetHistory();
     void addHistory(const QString& name);
     void selectHistoryRow(int row);
-    // Lists `item` in the background; nothing on failure.
-    std::optional<ItemList> listInBackground(const FileItem& item);
+    // Lists `item` (held by `parent`) in a job; nothing on failure.
+    std::optional<ItemList> listInBackground(const FileItem& item, const FileItem& parent);
+    // Saves `rows` into `options.targetFolder` in a job, and marks the rows saved. The observer
+    // hears each item's end (on the job's thread).
+    SaveSummary saveRows(const QList<int>& rows, SaveOptions options, SaveObserver* itemObserver = nullptr);
     void onRenamed(int row);
     void showContextMenu(const QPoint& pos);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -107,8 +122,8 @@ private:
     QItemSelection rowsWhere(const std::function<bool(int)>& pick) const;
     // The first selected row, or -1.
     int firstSelectedRow() const;
-    bool chooseFatFor(const FileItem& item);
-    std::vector<FileItem*> selectedItems();
+    // The copy to read `item` through, asked of the user where the volume has FAT copies.
+    std::optional<FatIndex> chooseFatFor(const FileItem& item);
 
     CQUIDNEYDoc& doc_;
     FileListModel model_;
@@ -128,6 +143,10 @@ private:
     bool updatingHistory_ = false;
     bool editing_ = false;  // a label editor is open
     QString lastTargetFolder_;
+    std::vector<FileItem> dirStack_{FileItem{}};
+    FatIndex saveFat_ = 0;
+    bool driveOpen_ = false;
+    bool showsNtfs_ = false;
 };
 
 }  // namespace harrow::gui

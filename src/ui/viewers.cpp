@@ -15,6 +15,7 @@
 #include "common/text.h"
 #include "document/document.h"
 #include "document/file_reader.h"
+#include "ui/job.h"
 
 namespace harrow::gui {
 namespace {
@@ -30,27 +31,26 @@ constexpr int kMinimumPitch = 16;
 constexpr int kLineChars = 8 + 2 + 3 * kHexLineBytes + 2 + kHexLineBytes;
 
 struct ReadOutcome {
-    bool opened = false;             // the drive opened
+    bool opened = false;             // the drive was open
     bool begun = false;              // begin read succeeded
     std::vector<std::uint8_t> bytes;  // those that arrived, from the start of the request
 };
 
-// Reads `count` bytes of `item` at `offset` as a save would (the document's saveFat), with the
-// drive opened for the read and closed after it.
-ReadOutcome readItemBytes(CQUIDNEYDoc& doc, const FileItem& item, std::uint64_t offset, std::size_t count) {
+// Reads `count` bytes of `item` at `offset` as a save through `fat` would, on the open drive, in
+// a job.
+ReadOutcome readItemBytes(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat, std::uint64_t offset,
+                          std::size_t count) {
     ReadOutcome out;
-    if (!doc.openCurrent()) return out;
-    out.opened = true;
-    {
-        FileReader reader(doc.drive(), item, doc.saveFat);
-        if (reader.ok()) {
-            out.begun = true;
-            out.bytes.resize(count);
-            const FileReader::Result r = reader.read(offset, out.bytes);
-            out.bytes.resize(std::min(r.bytes, count));
-        }
-    }
-    doc.drive().close();
+    runJob(parent, qs(item.name), text(uitext::kWaitAMoment), [&](JobObserver&) {
+        if (!doc.drive().isOpen()) return;
+        out.opened = true;
+        FileReader reader(doc.drive(), item, fat);
+        if (!reader.ok()) return;
+        out.begun = true;
+        out.bytes.resize(count);
+        const FileReader::Result r = reader.read(offset, out.bytes);
+        out.bytes.resize(std::min(r.bytes, count));
+    });
     return out;
 }
 
@@ -121,8 +121,8 @@ QString viewerText(std::span<const std::uint8_t> bytes) {
 
 // ---- HexView
 
-HexView::HexView(CQUIDNEYDoc& doc, const FileItem& item, QWidget* parent)
-    : QAbstractScrollArea(parent), doc_(doc), item_(item), totalLines_(linesOf(item.size)) {
+HexView::HexView(CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat, QWidget* parent)
+    : QAbstractScrollArea(parent), doc_(doc), item_(item), fat_(fat), totalLines_(linesOf(item.size)) {
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -193,7 +193,7 @@ void HexView::ensureRead(int firstLine, int lines) {
     const int from = std::max(0, firstLine - lines);
     const std::uint64_t start = std::uint64_t{static_cast<unsigned>(from)} * kHexLineBytes;
     const std::uint64_t end = std::min<std::uint64_t>(size, offset + want + std::uint64_t{static_cast<unsigned>(lines)} * kHexLineBytes);
-    ReadOutcome r = readItemBytes(doc_, item_, start, static_cast<std::size_t>(end - start));
+    ReadOutcome r = readItemBytes(this, doc_, item_, fat_, start, static_cast<std::size_t>(end - start));
     if (!r.opened) {
         driveFailed_ = true;
         cacheValid_ = false;
@@ -207,11 +207,15 @@ void HexView::ensureRead(int firstLine, int lines) {
 }
 
 QStringList HexView::visibleLines() {
+    ensureRead(topLine(), shownLines());
+    return cachedLines();
+}
+
+QStringList HexView::cachedLines() const {
     QStringList out;
     const int top = topLine();
     const int n = shownLines();
     if (item_.size == 0 || n == 0) return out;
-    ensureRead(top, n);
     const std::uint64_t size = item_.size;
     for (int i = 0; i < n; ++i) {
         const std::uint64_t off = std::uint64_t{static_cast<unsigned>(top + i)} * kHexLineBytes;
@@ -229,7 +233,7 @@ void HexView::paintEvent(QPaintEvent*) {
     QPainter p(viewport());
     p.fillRect(viewport()->rect(), Qt::white);
     if (item_.size == 0) return;
-    const QStringList lines = visibleLines();
+    const QStringList lines = cachedLines();
     p.setFont(font());
     p.setPen(Qt::black);
     const QFontMetrics fm = viewport()->fontMetrics();
@@ -268,8 +272,8 @@ void HexView::keyPressEvent(QKeyEvent* event) {
 
 // ---- CViewHexDlg
 
-CViewHexDlg::CViewHexDlg(CQUIDNEYDoc& doc, const FileItem& item, QWidget* parent)
-    : QDialog(parent), view_(new HexView(doc, item, this)) {
+CViewHexDlg::CViewHexDlg(CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat, QWidget* parent)
+    : QDialog(parent), view_(new HexView(doc, item, fat, this)) {
     setWindowTitle(gui::text(kHexTemplateCaption));
     setModal(true);
     setSizeGripEnabled(true);
@@ -283,7 +287,7 @@ CViewHexDlg::CViewHexDlg(CQUIDNEYDoc& doc, const FileItem& item, QWidget* parent
 
 // ---- CViewTextDlg
 
-CViewTextDlg::CViewTextDlg(CQUIDNEYDoc& doc, const FileItem& item, QWidget* parent)
+CViewTextDlg::CViewTextDlg(CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat, QWidget* parent)
     : QDialog(parent), edit_(new QPlainTextEdit(this)) {
     setWindowTitle(gui::text(kTextTemplateCaption));
     setModal(true);
@@ -306,7 +310,7 @@ CViewTextDlg::CViewTextDlg(CQUIDNEYDoc& doc, const FileItem& item, QWidget* pare
 
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(item.size, kTextViewLimit));
     if (n == 0) return;
-    const ReadOutcome r = readItemBytes(doc, item, 0, n);
+    const ReadOutcome r = readItemBytes(parent, doc, item, fat, 0, n);
     if (!r.begun) return;
     edit_->setPlainText(viewerText(r.bytes));
     edit_->moveCursor(QTextCursor::Start);
@@ -325,13 +329,13 @@ void CViewTextDlg::showEvent(QShowEvent* event) {
 
 // ---- Entry points
 
-void showHexViewer(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item) {
-    CViewHexDlg dlg(doc, item, parent);
+void showHexViewer(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat) {
+    CViewHexDlg dlg(doc, item, fat, parent);
     dlg.exec();
 }
 
-void showTextViewer(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item) {
-    CViewTextDlg dlg(doc, item, parent);
+void showTextViewer(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat) {
+    CViewTextDlg dlg(doc, item, fat, parent);
     dlg.exec();
 }
 

@@ -1,7 +1,8 @@
-// The hex and text viewers: a file's bytes as a save with the document's saveFat would read them,
-// so the user can judge a FAT copy before saving through it. Both are modal, resizable dialogs that read through a FileReader, opening the drive
-// around each read. Nothing that was not read is ever shown: lines past a failed or short read
-// are drawn empty, and the text ends where the read did.
+// The hex and text viewers: a file's bytes as a save through the chosen FAT copy would read them,
+// so the user can judge a FAT copy before saving through it. Both are modal, resizable dialogs
+// that read through a FileReader on the open drive, in a job: a slow or remote device shows a wait
+// dialog, never a frozen window. Nothing that was not read is ever shown: lines past a failed or
+// short read are drawn empty, and the text ends where the read did.
 #pragma once
 
 #include <QAbstractScrollArea>
@@ -12,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "fatfs/fat_table.h"
 #include "items/file_item.h"
 
 class QPlainTextEdit;
@@ -44,7 +46,7 @@ class HexView : public QAbstractScrollArea {
 public:
     enum class Scroll { LineUp, LineDown, PageUp, PageDown, Top, Bottom };
 
-    HexView(CQUIDNEYDoc& doc, const FileItem& item, QWidget* parent = nullptr);
+    HexView(CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat, QWidget* parent = nullptr);
 
     int totalLines() const { return totalLines_; }
     int pageLines() const { return pageLines_; }
@@ -58,6 +60,8 @@ public:
     // The lines the window shows now (reading what is not yet read): one per visible line, the
     // empty string for a line whose bytes could not be read. Lines past the file are not listed.
     QStringList visibleLines();
+    // The same from what was read already; painting shows these and never reads.
+    QStringList cachedLines() const;
     // The size that shows a full line and about 24 lines.
     QSize sizeHint() const override;
 
@@ -77,6 +81,7 @@ private:
 
     CQUIDNEYDoc& doc_;
     FileItem item_;
+    FatIndex fat_;
     int totalLines_ = 0;
     int pageLines_ = 0;
     int pitch_ = 16;
@@ -86,7 +91,7 @@ private:
     std::uint64_t cacheWanted_ = 0;
     bool cacheValid_ = false;
     std::vector<std::uint8_t> cached_;
-    // The drive would not open once: no second try (and no second message) for this window.
+    // The drive is not open: nothing to read for this window.
     bool driveFailed_ = false;
 };
 
@@ -94,7 +99,7 @@ private:
 class CViewHexDlg : public QDialog {
     Q_OBJECT
 public:
-    CViewHexDlg(CQUIDNEYDoc& doc, const FileItem& item, QWidget* parent = nullptr);
+    CViewHexDlg(CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat, QWidget* parent = nullptr);
     HexView* view() const { return view_; }
 
 private:
@@ -105,7 +110,7 @@ private:
 class CViewTextDlg : public QDialog {
     Q_OBJECT
 public:
-    CViewTextDlg(CQUIDNEYDoc& doc, const FileItem& item, QWidget* parent = nullptr);
+    CViewTextDlg(CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat, QWidget* parent = nullptr);
     QPlainTextEdit* edit() const { return edit_; }
     QString text() const;
 
@@ -117,7 +122,7 @@ private:
 };
 
 // The entry points for the main window: modal, they return when the user closes the viewer.
-void showHexViewer(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item);
-void showTextViewer(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item);
+void showHexViewer(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat);
+void showTextViewer(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item, FatIndex fat);
 
 }  // namespace harrow::gui

@@ -15,15 +15,25 @@ bool meansLost(int error) { return error == ENODEV || error == ENXIO || error ==
 }  // namespace
 
 std::unique_ptr<ImageSource> ImageSource::open(const std::string& path, std::string* why) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) return nullptr;
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    return open(std::move(fd), why);
+}
+
+bool ImageSource::hasSignature(int fd) {
+    constexpr std::size_t n = sizeof imagefile::kSignatureText - 1;
+    char head[n];
+    return ::pread(fd, head, n, 0) == static_cast<ssize_t>(n) && std::equal(head, head + n, imagefile::kSignatureText);
+}
+
+std::unique_ptr<ImageSource> ImageSource::open(UniqueFd fd, std::string* why) {
     auto refuse = [&](std::string reason) {
         if (why) *why = std::move(reason);
         return nullptr;
     };
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) return nullptr;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
 
     std::vector<std::uint8_t> head(imagefile::kHeaderBytes);
     ssize_t got = ::pread(fd.get(), head.data(), head.size(), 0);

@@ -18,6 +18,10 @@ public:
     // accepts and that fitImageToFile() holds to the file. With `why`, what kept it from opening
     // when that is the image's own fault (not the file's reading), for the user.
     static std::unique_ptr<ImageSource> open(const std::string& path, std::string* why = nullptr);
+    // The same for a regular file open already (read-only).
+    static std::unique_ptr<ImageSource> open(UniqueFd fd, std::string* why = nullptr);
+    // Whether the file open at `fd` begins with the image signature.
+    static bool hasSignature(int fd);
 
     // A read that reaches past the end of a truncated file fails, with zeros for what is missing:
     // short data is never passed off as the volume's.

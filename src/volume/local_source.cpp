@@ -18,18 +18,30 @@ bool meansLost(int error) {
 
 }  // namespace
 
-std::unique_ptr<LocalSource> LocalSource::open(const std::string& path, std::uint64_t byteOffset,
-                                                                   std::optional<std::uint64_t> length) {
+UniqueFd LocalSource::openDevice(const std::string& path) {
     // Without O_NONBLOCK a FIFO would hold the open until something writes to it.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) return nullptr;
+    if (!fd.valid()) return fd;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return nullptr;
+    if (::fstat(fd.get(), &st) != 0) return UniqueFd();
     if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
         errno = ENOTBLK;
-        return nullptr;
+        return UniqueFd();
     }
     ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+std::unique_ptr<LocalSource> LocalSource::open(const std::string& path, std::uint64_t byteOffset,
+                                                                   std::optional<std::uint64_t> length) {
+    UniqueFd fd = openDevice(path);
+    if (!fd.valid()) return nullptr;
+    return open(std::move(fd), byteOffset, length);
+}
+
+std::unique_ptr<LocalSource> LocalSource::open(UniqueFd fd, std::uint64_t byteOffset, std::optional<std::uint64_t> length) {
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return nullptr;
 
     std::uint32_t sectorSize = 512;
     std::optional<std::uint64_t> size;

@@ -16,6 +16,13 @@ public:
     // tells why.
     static std::unique_ptr<LocalSource> open(const std::string& path, std::uint64_t byteOffset = 0,
                                                                 std::optional<std::uint64_t> length = std::nullopt);
+    // The same for a descriptor openDevice() gave.
+    static std::unique_ptr<LocalSource> open(UniqueFd fd, std::uint64_t byteOffset = 0,
+                                             std::optional<std::uint64_t> length = std::nullopt);
+    // Opens `path` read-only as a source may be read: a block device or a regular file, never
+    // anything that could keep the open waiting (a FIFO). Nothing on failure; errno tells why
+    // (ENOTBLK for what is neither).
+    static UniqueFd openDevice(const std::string& path);
 
     ReadResult read(std::uint64_t first, std::uint32_t sectorSize, MutableBytes out) override;
     std::uint32_t deviceSectorSize() const override { return sectorSize_; }

@@ -1,5 +1,7 @@
 #include "volume/source_factory.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "volume/image_source.h"
@@ -32,7 +34,19 @@ OpenedSource SystemSources::open(const std::string& path, DriveKind kind) {
         offset = entry->offset;
         length = entry->length;
     }
-    opened.source = LocalSource::open(opened.devicePath, offset, length);
+    // Opened once, whatever it holds: a whole file that starts with the image signature is an
+    // image file, and is read as one.
+    UniqueFd fd = LocalSource::openDevice(opened.devicePath);
+    struct stat st {};
+    if (fd.valid() && offset == 0 && !length && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ImageSource::hasSignature(fd.get())) {
+        auto image = ImageSource::open(std::move(fd));
+        if (!image) return failed(msg::kCannotOpenDrive);
+        opened.source = std::move(image);
+        opened.kind = DriveKind::Image;
+        return opened;
+    }
+    if (fd.valid()) opened.source = LocalSource::open(std::move(fd), offset, length);
     if (!opened.source) {
         // Permission is the one failure the user can mend, so it names the device and the remedy.
         if (errno == EACCES || errno == EPERM) return {nullptr, msg::kNoPermission, opened.devicePath, opened.label};

@@ -16,6 +16,7 @@ bool Volume::openSource(const std::string& path, DriveKind kind) {
         return false;
     }
     source_ = std::move(opened.source);
+    kind_ = opened.kind.value_or(kind);
     devicePath_ = std::move(opened.devicePath);
     info_.label = std::move(opened.label);
     const auto letter = letterOfRootPath(path);

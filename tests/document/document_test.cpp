@@ -28,7 +28,7 @@ const FileItem* byName(const ItemList& list, const std::string& name) {
 
 // What a disk scan hands the document: every cluster in ascending order.
 void scanAll(CQUIDNEYDoc& doc, std::uint32_t last) {
-    ASSERT_TRUE(doc.openCurrent());
+    ASSERT_TRUE(doc.drive().isOpen());
     for (std::uint32_t c = 2; c <= last; ++c) ASSERT_TRUE(doc.addFoundDirectory(c)) << c;
 }
 
@@ -103,7 +103,7 @@ TEST(Listing, SubdirectoriesNeedDotEntriesAndFollowTheDirectoryFat) {
     auto listed = [&](int dirFat) -> std::optional<std::vector<std::string>> {
         OpenedImage o(img, dirFat);
         EXPECT_TRUE(o.opened);
-        auto list = o.doc.listDirectoryOfItem(o.doc.rootList[0]);
+        auto list = o.doc.listItem(o.doc.rootList[0], o.doc.rootItem());
         if (!list) return std::nullopt;
         return names(*list);
     };
@@ -117,15 +117,15 @@ TEST(Listing, SubdirectoriesNeedDotEntriesAndFollowTheDirectoryFat) {
     EXPECT_EQ((*fat1)[1], "..");
 
     OpenedImage o(img);
-    auto dirList = o.doc.listDirectoryOfItem(o.doc.rootList[0]);
+    auto dirList = o.doc.listItem(o.doc.rootList[0], o.doc.rootItem());
     ASSERT_TRUE(dirList);
     // ".." of a first-level directory names the root: a top directory, which lists as the root.
     EXPECT_EQ((*dirList)[1].kind, ITEM_TOPDIR);
-    auto up = o.doc.listDirectoryOfItem((*dirList)[1]);
+    auto up = o.doc.listItem((*dirList)[1], o.doc.rootItem());
     ASSERT_TRUE(up);
     EXPECT_EQ(names(*up), names(o.doc.rootList));
     // A cluster that does not begin with "." and ".." is no directory.
-    EXPECT_FALSE(o.doc.listDirectoryOfItem(o.doc.rootList[1]));
+    EXPECT_FALSE(o.doc.listItem(o.doc.rootList[1], o.doc.rootItem()));
 }
 
 TEST(Listing, DirectoriesHoldUpToTheirFormatsLimit) {
@@ -182,7 +182,7 @@ TEST(Listing, RootThatCannotBeReadIsToldFromAnEmptyOne) {
         sources.plan().badSectors = c.bad;
         RecordingPrompts prompts;
         CQUIDNEYDoc doc(prompts, sources);
-        doc.searchDisk = 2;
+        doc.options.searchDisk = false;
         DocHost host;
         ASSERT_TRUE(doc.openDrive('T', host)) << c.what;
         EXPECT_EQ(doc.rootList.size(), c.listed) << c.what;
@@ -227,7 +227,7 @@ TEST(FoundDirectories, LostTreeIsFoundAndNamedFromItsParents) {
     {
         OpenedImage o(img);
         ASSERT_TRUE(o.opened);
-        o.doc.listMode = ID_LIST_ALLDIRS;
+        o.doc.options.listMode = ID_LIST_ALLDIRS;
         scanAll(o.doc, 40);
         EXPECT_TRUE(o.prompts.shown(msg::kDotEntryMismatch));
         ASSERT_EQ(o.doc.foundList.size(), 3u);
@@ -254,7 +254,6 @@ TEST(FoundDirectories, LostTreeIsFoundAndNamedFromItsParents) {
         ASSERT_EQ(inD1->size(), 3u);
         EXPECT_EQ((*inD1)[2].name, "Second level");
         EXPECT_EQ((*inD1)[2].kind, ITEM_LOSTSUBDIR);
-        o.doc.drive().close();
     }
 
     // With D1 reachable from the root (even as a deleted entry), everything is named from there.
@@ -268,7 +267,6 @@ TEST(FoundDirectories, LostTreeIsFoundAndNamedFromItsParents) {
     EXPECT_EQ(o.doc.foundList[1].kind, ITEM_DIR);
     EXPECT_EQ(o.doc.foundList[2].kind, ITEM_DIR);
     EXPECT_EQ(o.doc.foundList[2].name, "THIRD");
-    o.doc.drive().close();
 }
 
 TEST(FoundDirectories, LoopsOfDirectoriesEndTheNamingPass) {
@@ -287,7 +285,6 @@ TEST(FoundDirectories, LoopsOfDirectoriesEndTheNamingPass) {
     ASSERT_EQ(o.doc.foundList.size(), 2u);
     EXPECT_EQ(o.doc.foundList[0].kind, ITEM_LOSTSUBDIR);
     EXPECT_EQ(o.doc.foundList[1].kind, ITEM_LOSTSUBDIR);
-    o.doc.drive().close();
 }
 
 TEST(Document, GeometryIsHeldToTheSource) {
@@ -350,15 +347,15 @@ TEST(Document, OpenFlowRunsTheScanHostOnlyWhenAsked) {
     img.chain({10});
     OpenedImage o(img);
     CountingHost host;
-    o.doc.searchDisk = 1;
+    o.doc.options.searchDisk = true;
     EXPECT_TRUE(o.doc.openDrive('T', host));
     EXPECT_EQ(host.scans, 1);
     EXPECT_EQ(host.namings, 1);
     EXPECT_EQ(o.doc.foundList.size(), 1u);
     EXPECT_TRUE(o.doc.listsStale);
-    EXPECT_FALSE(o.doc.drive().isOpen());
+    EXPECT_TRUE(o.doc.drive().isOpen());  // until the next open
 
-    o.doc.searchDisk = 2;
+    o.doc.options.searchDisk = false;
     EXPECT_TRUE(o.doc.openDrive('T', host));
     EXPECT_EQ(host.scans, 1);
     EXPECT_TRUE(o.doc.foundList.empty());

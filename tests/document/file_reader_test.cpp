@@ -177,7 +177,6 @@ TEST(FileReader, CircularChainsStopWhereTheyClose) {
     OpenedImage o(f.img);
     ASSERT_TRUE(o.opened);
     CDrive& drive = o.doc.drive();
-    ASSERT_TRUE(drive.open("T:\\", DriveKind::Local));
 
     struct Case {
         std::uint32_t first;
@@ -206,7 +205,7 @@ TEST(FileReader, CircularChainsStopWhereTheyClose) {
     EXPECT_EQ(whole.read(0, ten).status, ReadResult::Done);
     EXPECT_FALSE(whole.chainClosed());
 
-    auto listed = o.doc.listItem(o.doc.rootList[0]);
+    auto listed = o.doc.listItem(o.doc.rootList[0], o.doc.rootItem());
     ASSERT_TRUE(listed);
     EXPECT_LE(listed->size(), 65536u);
 }
@@ -284,6 +283,7 @@ TEST(Drive, ASourceThatCarriesItsDescriptionIsTakenAtItsWord) {
 TEST(Drive, NeverWritesAndReadsOnlyWhenOpen) {
     FatImage img = FatImage::make(16, 4096, 1);
     OpenedImage o(img);
+    o.doc.closeDrive();
     CDrive& drive = o.doc.drive();
     std::vector<std::uint8_t> buf(512);
     EXPECT_FALSE(drive.isOpen());

@@ -313,7 +313,7 @@ TEST(NtfsIndex, EnumerationPositionsAndOrder) {
     // Subnodes come before their entry: X, K, Y.
     Opened tree(v.img);
     ASSERT_TRUE(tree.ok);
-    auto list = tree.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &tree.doc.dirStack[0]);
+    auto list = tree.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, tree.doc.rootItem());
     ASSERT_TRUE(list);
     EXPECT_EQ(names(*list), (std::vector<std::string>{".", "..", "X", "K", "Y"}));
 }
@@ -348,14 +348,14 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
     v.img.putIndexRecord(6002, 2, {NtfsImage::indexEntry(24, 21, u"Y"), NtfsImage::indexEntry(0, 0, u"", true, 2)});
     Opened o(v.img);
     ASSERT_TRUE(o.ok);
-    auto list = o.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &o.doc.dirStack[0]);
+    auto list = o.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, o.doc.rootItem());
     ASSERT_TRUE(list);
     EXPECT_EQ((*list)[2].name, "X");
 
     // Two blocks hold the same entry, as when several paths of a damaged index lead to one.
     v.img.putIndexRecord(6002, 2, {NtfsImage::indexEntry(23, 21, u"X"), NtfsImage::indexEntry(0, 0, u"", true)});
     Opened w(v.img);
-    auto once = w.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &w.doc.dirStack[0]);
+    auto once = w.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, w.doc.rootItem());
     EXPECT_EQ(names(once.value_or(ItemList{})), (std::vector<std::string>{".", "..", "X", "K"}));
 
     // An index record that cannot be read costs its own entries only, and is said to be damaged;
@@ -367,7 +367,7 @@ TEST(NtfsIndex, DamagedIndexesEndTheWalk) {
         IndexVolume torn;
         damage(torn.img);
         Opened t(torn.img);
-        auto rest = t.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, &t.doc.dirStack[0]);
+        auto rest = t.doc.listItem(FileItem{ITEM_DIR, "B", ATTR_DIRECTORY, 0, 0, 0, 0, 21, 5, 0, false, ""}, t.doc.rootItem());
         ASSERT_TRUE(rest);
         EXPECT_EQ(names(*rest), (std::vector<std::string>{".", "..", "K", "Y"}));
         const auto ids = t.prompts.ids();
@@ -419,7 +419,7 @@ TEST(NtfsVolume, ATornFirstRecordComesFromTheMirrorAndWithoutEitherTheScanStillR
     EXPECT_FALSE(bare.drive().hasMft());
     EXPECT_TRUE(bare.doc.rootList.empty());
     ScanObserver quiet;
-    EXPECT_EQ(runDiskScan(bare.doc, quiet), ScanResult::Finished);
+    EXPECT_EQ(runDiskScan(bare.doc, quiet).result, ScanResult::Finished);
     EXPECT_EQ(names(bare.doc.ntfsFileList), (std::vector<std::string>{"found.txt"}));
 }
 
@@ -474,10 +474,8 @@ TEST(NtfsFiles, NamedStreamsListAfterTheirFileReadAndSaveBesideIt) {
     // Each stream is saved as a file of its own beside its file; a file of that name keeps it.
     char folder[] = "/tmp/harrow-streams-XXXXXX";
     ASSERT_TRUE(::mkdtemp(folder));
-    std::vector<FileItem*> items;
-    for (FileItem& item : o.doc.rootList) items.push_back(&item);
     SaveObserver quiet;
-    EXPECT_EQ(runSave(o.doc, items, {folder}, quiet).saved, 4);
+    EXPECT_EQ(runSave(o.doc, o.doc.rootList, {folder}, quiet).saved, 4);
     std::vector<std::string> saved;
     for (const char* name : {"f", "f_a", "f_b", "f_b~2"}) {
         std::ifstream in(std::string(folder) + "/" + name, std::ios::binary);

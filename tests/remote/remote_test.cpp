@@ -198,7 +198,9 @@ TEST_F(RemoteDrive, ListsAndReadsWhatALocalOpenDoes) {
     CQUIDNEYDoc remote(prompts, sources);
     remote.driveKind = DriveKind::Remote;
     remote.rootPath = "F:\\";
-    ASSERT_TRUE(remote.buildRootList());
+    remote.options.searchDisk = false;
+    DocHost host;
+    ASSERT_TRUE(remote.openCurrentDrive(host));
     test::OpenedImage local(image);
     ASSERT_TRUE(local.opened);
     ASSERT_EQ(remote.rootList.size(), local.doc.rootList.size());
@@ -206,7 +208,6 @@ TEST_F(RemoteDrive, ListsAndReadsWhatALocalOpenDoes) {
     EXPECT_EQ(remote.drive().info().serialize(), local.doc.drive().info().serialize());
 
     // 25 sectors from an odd start go as requests of 20 and 5; the bytes land in order.
-    ASSERT_TRUE(remote.openCurrent());
     std::vector<std::uint8_t> got(25 * 512);
     EXPECT_TRUE(remote.drive().readSectors(got, 7, 25));
     EXPECT_TRUE(std::equal(got.begin(), got.end(), image.bytes.begin() + 7 * 512));
@@ -231,7 +232,9 @@ TEST_F(RemoteDrive, AServerThatGoesAwayLosesTheSourceNotSectors) {
     CQUIDNEYDoc remote(prompts, sources);
     remote.driveKind = DriveKind::Remote;
     remote.rootPath = "F:\\";
-    ASSERT_TRUE(remote.openCurrent());
+    remote.options.searchDisk = false;
+    DocHost host;
+    ASSERT_TRUE(remote.openCurrentDrive(host));
     served.stop();  // MSG_SHUTDOWN to the open connection
     std::vector<std::uint8_t> got(64 * 512, 0xEE);
     EXPECT_TRUE(remote.drive().readSectors(got, 0, 64).lost());

@@ -84,7 +84,7 @@ TEST(SaveRun, FilesComeBackWithTheirBytesTimesAndAttributes) {
     FileItem empty = v.file("EMPTY", 0, 0);
     Folder out;
     Counting obs;
-    SaveSummary s = runSave(o.doc, {&live, &gone, &empty}, {out.path.string()}, obs);
+    SaveSummary s = runSave(o.doc, {live, gone, empty}, {out.path.string()}, obs);
     EXPECT_EQ(s.saved, 3);
     EXPECT_EQ(s.failed, 0);
     // Times first: reading the file back would move its access time.
@@ -95,8 +95,7 @@ TEST(SaveRun, FilesComeBackWithTheirBytesTimesAndAttributes) {
     EXPECT_EQ(out.read("LIVE.TXT"), std::string(512, 'a') + std::string(188, 'b'));
     EXPECT_EQ(out.read("#ONE.TXT"), std::string(512, 'x') + std::string(88, 'y'));
     EXPECT_EQ(out.read("EMPTY"), "");
-    EXPECT_EQ(live.kind, ITEM_SAVEDFILE);
-    EXPECT_EQ(empty.kind, ITEM_SAVEDFILE);
+    EXPECT_EQ(s.savedItems, (std::vector<std::size_t>{0, 1, 2}));  // for the caller to mark
 
     ASSERT_EQ(::stat((out.path / "LIVE.TXT").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0222, 0u);  // read-only
@@ -120,7 +119,7 @@ TEST(SaveRun, ExistingFilesFollowTheAnswers) {
     Counting obs;
 
     o.prompts.overwriteAnswers = {ReplaceAnswer::No, ReplaceAnswer::YesToAll};
-    SaveSummary s = runSave(o.doc, {&a, &b, &c}, {out.path.string()}, obs);
+    SaveSummary s = runSave(o.doc, {a, b, c}, {out.path.string()}, obs);
     EXPECT_EQ(o.prompts.overwriteQuestions.size(), 2u);  // yes to all asks no more
     EXPECT_EQ(o.prompts.overwriteQuestions[0].name, "A.TXT");
     EXPECT_EQ(o.prompts.overwriteQuestions[0].existingSize, 3u);
@@ -135,11 +134,11 @@ TEST(SaveRun, ExistingFilesFollowTheAnswers) {
     SaveOptions keep{out.path.string()};
     keep.initialAnswer = ReplaceAnswer::NoToAll;
     o.prompts.overwriteQuestions.clear();
-    s = runSave(o.doc, {&a, &b}, keep, obs);
+    s = runSave(o.doc, {a, b}, keep, obs);
     EXPECT_EQ(s.skipped, 2);
     EXPECT_TRUE(o.prompts.overwriteQuestions.empty());
     o.prompts.overwriteAnswers = {ReplaceAnswer::Cancel};
-    s = runSave(o.doc, {&a, &b}, {out.path.string()}, obs);
+    s = runSave(o.doc, {a, b}, {out.path.string()}, obs);
     EXPECT_TRUE(s.cancelled);
     EXPECT_EQ(o.prompts.overwriteQuestions.size(), 1u);
 }
@@ -155,11 +154,9 @@ TEST(SaveRun, NamesNeverEscapeTheTargetFolder) {
     std::vector<FileItem> bad = {v.file("../escape.txt", 10, 5), v.file("a/b", 10, 5), v.file("..", 10, 5),
                                  v.file("", 10, 5)};
     FileItem link = v.file("link", 10, 5);  // a symlink already there: replaced, never followed
-    std::vector<FileItem*> items;
-    for (auto& f : bad) items.push_back(&f);
     Counting obs;
     // Saved under safe names inside the folder; ".." is taken for the listed directory's own entry.
-    SaveSummary s = runSave(o.doc, items, {out.path.string()}, obs);
+    SaveSummary s = runSave(o.doc, bad, {out.path.string()}, obs);
     EXPECT_EQ(s.failed, 0);
     EXPECT_EQ(s.saved, 3);
     EXPECT_TRUE(o.prompts.ids().empty());
@@ -172,7 +169,7 @@ TEST(SaveRun, NamesNeverEscapeTheTargetFolder) {
     inside.initialAnswer = ReplaceAnswer::YesToAll;
     struct stat before {}, after {};
     ASSERT_EQ(::stat(fs::temp_directory_path().c_str(), &before), 0);
-    s = runSave(o.doc, {&link}, inside, obs);
+    s = runSave(o.doc, {link}, inside, obs);
     ASSERT_EQ(::stat(fs::temp_directory_path().c_str(), &after), 0);
     EXPECT_EQ(after.st_mode, before.st_mode);  // nothing changed where the link pointed
     EXPECT_EQ(s.saved, 1);
@@ -218,7 +215,7 @@ TEST(SaveRun, DirectoriesNamedDotDotAreSavedWithEverythingBelow) {
     Counting obs;
     SaveOptions deep{out.path.string()};
     deep.recursive = true;
-    EXPECT_EQ(runSave(o.doc, {&root}, deep, obs).saved, 1);
+    EXPECT_EQ(runSave(o.doc, {root}, deep, obs).saved, 1);
     EXPECT_EQ(out.read("root/_../_../DEEP.TXT"), "dddd");
 
     // NTFS: directory 20 holds 21, named ".." and a NUL, which holds a file.
@@ -237,7 +234,7 @@ TEST(SaveRun, DirectoriesNamedDotDotAreSavedWithEverythingBelow) {
     test::OpenedNtfs n(ntfs);
     ASSERT_TRUE(n.ok);
     FileItem d{ITEM_DIR, "D", ATTR_DIRECTORY, 0, 0, ntfs.recordSector(20), 0, 20, 5, 0, false, ""};
-    EXPECT_EQ(runSave(n.doc, {&d}, deep, obs).saved, 1);
+    EXPECT_EQ(runSave(n.doc, {d}, deep, obs).saved, 1);
     EXPECT_EQ(out.read("D/_../in.txt"), "ntfs");
 }
 
@@ -254,10 +251,10 @@ TEST(SaveRun, CancelKeepsThePartUnmarkedAndReadErrorsEndTheRun) {
     Folder out;
     Counting obs;
     obs.cancelAfterBlocks = 1;
-    SaveSummary s = runSave(o.doc, {&big, &next}, {out.path.string()}, obs);
+    SaveSummary s = runSave(o.doc, {big, next}, {out.path.string()}, obs);
     EXPECT_TRUE(s.cancelled);
     EXPECT_EQ(s.saved, 0);
-    EXPECT_EQ(big.kind, ITEM_FILE);  // not marked saved
+    EXPECT_TRUE(s.savedItems.empty());  // not to be marked saved
     EXPECT_EQ(out.read("BIG.BIN").size(), 1u << 20);
     EXPECT_FALSE(fs::exists(out.path / "NEXT.BIN"));
     struct stat st {};
@@ -267,14 +264,14 @@ TEST(SaveRun, CancelKeepsThePartUnmarkedAndReadErrorsEndTheRun) {
     // A chain that ends early cannot be read to the size: what it has is written, 61251, the run
     // ends.
     FileItem shortChain = v.file("SHORT.BIN", 10, 1600 * 2048);
-    o.doc.fatPromptMode = kFatPromptForce;
+    o.doc.options.fatPrompt = FatPromptMode::Force;
     Counting plain;
-    s = runSave(o.doc, {&shortChain, &next}, {out.path.string()}, plain);
+    s = runSave(o.doc, {shortChain, next}, {out.path.string()}, plain);
     EXPECT_EQ(s.failed, 1);
     EXPECT_TRUE(o.prompts.shown(msg::kCannotReadItem));
     EXPECT_EQ(out.read("SHORT.BIN").size(), 1536u * 2048);
     EXPECT_FALSE(fs::exists(out.path / "NEXT.BIN"));
-    EXPECT_EQ(shortChain.kind, ITEM_FILE);
+    EXPECT_TRUE(s.savedItems.empty());
 }
 
 TEST(SaveRun, AnInvalidFatCopyIsAskedAboutForThatFileAlone) {
@@ -298,7 +295,7 @@ TEST(SaveRun, AnInvalidFatCopyIsAskedAboutForThatFileAlone) {
     // the rest of the run, and is said.
     struct Case {
         FatChoice answer;
-        FatIndex saveFatAfter;
+        FatIndex fatAfter;
         std::string f, h;  // what the files hold afterwards ("" not saved)
     } cases[] = {
         {{std::nullopt, false}, 0, "", hFat1},
@@ -309,23 +306,20 @@ TEST(SaveRun, AnInvalidFatCopyIsAskedAboutForThatFileAlone) {
     for (const Case& c : cases) {
         Folder out;
         Counting obs;
-        o.doc.saveFat = 0;
         o.prompts.fatAnswers = {c.answer};
         o.prompts.messages.clear();
         FileItem f = v.file("F.BIN", 10, 1000), h = v.file("H.BIN", 50, 1024);
-        runSave(o.doc, {&f, &h}, {out.path.string()}, obs);
-        EXPECT_EQ(o.doc.saveFat, c.saveFatAfter);
+        EXPECT_EQ(runSave(o.doc, {f, h}, {out.path.string()}, obs).fat, c.fatAfter);
         EXPECT_EQ(o.prompts.shown(msg::kFatChoiceForAll.id), c.answer.forAll);
         EXPECT_EQ(out.read("F.BIN"), c.f);
         EXPECT_EQ(out.read("H.BIN"), c.h);
     }
     // The verdicts the file list shows.
-    ASSERT_TRUE(o.doc.openCurrent());
+    ASSERT_TRUE(o.doc.drive().isOpen());
     EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("F", 10, 1000)), VERDICT_FITS_SOME);
     EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("F", 10, 1536)), VERDICT_FITS_SOME);
     EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("F", 10, 100)), VERDICT_FITS_NONE);
     EXPECT_EQ(fatVerdict(o.doc.drive().fat(), v.file("D", 60, 1000)), VERDICT_DELETED_FREE_RUN);
-    o.doc.drive().close();
 }
 
 TEST(SaveRun, DirectoriesMakeFoldersAndRecursiveRunsBringTheirContents) {
@@ -349,12 +343,12 @@ TEST(SaveRun, DirectoriesMakeFoldersAndRecursiveRunsBringTheirContents) {
     dir.cluster = 40;
     Folder out;
     Counting obs;
-    runSave(o.doc, {&dir}, {out.path.string()}, obs);
+    runSave(o.doc, {dir}, {out.path.string()}, obs);
     EXPECT_TRUE(fs::is_directory(out.path / "LOST"));
     EXPECT_TRUE(fs::is_empty(out.path / "LOST"));
     SaveOptions deep{out.path.string()};
     deep.recursive = true;
-    SaveSummary s = runSave(o.doc, {&dir}, deep, obs);
+    SaveSummary s = runSave(o.doc, {dir}, deep, obs);
     EXPECT_EQ(s.saved, 2);
     // A live directory that cannot be listed is a failure, not an empty folder.
     EXPECT_EQ(s.failed, 1);

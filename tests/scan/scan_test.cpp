@@ -74,9 +74,9 @@ TEST(FatScan, SkipsRangesAndBadClustersAndFindsDirectories) {
     OpenedImage o(img);
     ASSERT_TRUE(o.opened);
     insertSkipRange(o.doc.skipRanges, 100, 199);
-    ASSERT_TRUE(o.doc.openCurrent());
+    ASSERT_TRUE(o.doc.drive().isOpen());
     Recorder r;
-    EXPECT_EQ(runDiskScan(o.doc, r), ScanResult::Finished);
+    EXPECT_EQ(runDiskScan(o.doc, r).result, ScanResult::Finished);
     EXPECT_EQ(r.hits, (std::vector<std::string>{"50 => # 50"}));
     EXPECT_EQ(std::count(r.steps.begin(), r.steps.end(), 150u), 0);
     auto at99 = std::find(r.steps.begin(), r.steps.end(), 99u);
@@ -86,9 +86,9 @@ TEST(FatScan, SkipsRangesAndBadClustersAndFindsDirectories) {
     EXPECT_EQ(r.percents.back(), 100);
 
     o.doc.foundList.clear();
-    o.doc.skipBadClusters = 0;
+    o.doc.options.skipBadClusters = false;
     Recorder all;
-    EXPECT_EQ(runDiskScan(o.doc, all), ScanResult::Finished);
+    EXPECT_EQ(runDiskScan(o.doc, all).result, ScanResult::Finished);
     EXPECT_EQ(all.hits.size(), 2u);
     EXPECT_EQ(all.hits[1], "300 => # 300");
 
@@ -98,7 +98,6 @@ TEST(FatScan, SkipsRangesAndBadClustersAndFindsDirectories) {
     Recorder tail;
     runDiskScan(o.doc, tail);
     EXPECT_EQ(tail.steps.back(), 1899u);
-    o.doc.drive().close();
 }
 
 TEST(FatScan, TheEndOfTheSourceIsSaidOnceAndCancelStops) {
@@ -109,9 +108,9 @@ TEST(FatScan, TheEndOfTheSourceIsSaidOnceAndCancelStops) {
     img.bytes.resize(1000 * 512);
     OpenedImage o(img);
     ASSERT_TRUE(o.opened);
-    ASSERT_TRUE(o.doc.openCurrent());
+    ASSERT_TRUE(o.doc.drive().isOpen());
     Recorder r;
-    EXPECT_EQ(runDiskScan(o.doc, r), ScanResult::Finished);
+    EXPECT_EQ(runDiskScan(o.doc, r).result, ScanResult::Finished);
     EXPECT_TRUE(o.prompts.ids().empty());
     EXPECT_EQ(r.notices, (std::vector<std::string>{
                              "the source ends before the volume does: clusters 951 to 1998 are not on it and were not searched"}));
@@ -121,9 +120,8 @@ TEST(FatScan, TheEndOfTheSourceIsSaidOnceAndCancelStops) {
     Recorder stop;
     stop.cancelAfter = 5;
     o.doc.foundList.clear();
-    EXPECT_EQ(runDiskScan(o.doc, stop), ScanResult::Cancelled);
+    EXPECT_EQ(runDiskScan(o.doc, stop).result, ScanResult::Cancelled);
     EXPECT_EQ(stop.steps.size(), 5u);
-    o.doc.drive().close();
 }
 
 TEST(NtfsScan, EverySectorIsTestedAndDirectoriesAreLeftOut) {
@@ -145,7 +143,7 @@ TEST(NtfsScan, EverySectorIsTestedAndDirectoriesAreLeftOut) {
     ASSERT_TRUE(o.ok);
     CQUIDNEYDoc& doc = o.doc;
     Recorder r;
-    EXPECT_EQ(runDiskScan(doc, r), ScanResult::Finished);
+    EXPECT_EQ(runDiskScan(doc, r).result, ScanResult::Finished);
     EXPECT_EQ(r.hits, (std::vector<std::string>{"5003 => deleted.txt", "7777 => live.txt"}));
     ASSERT_EQ(doc.ntfsFileList.size(), 2u);
     EXPECT_TRUE(doc.ntfsFileList[0].deleted);
@@ -161,9 +159,9 @@ TEST(NtfsScan, EverySectorIsTestedAndDirectoriesAreLeftOut) {
 // A document opened on bytes that fail where the test says.
 struct FaultyDoc {
     explicit FaultyDoc(std::vector<std::uint8_t> bytes) : sources(std::move(bytes)), doc(prompts, sources) {
-        doc.searchDisk = 2;
+        doc.options.searchDisk = false;
         DocHost host;
-        opened = doc.openDrive('T', host) && doc.openCurrent();
+        opened = doc.openDrive('T', host);
     }
     RecordingPrompts prompts;
     test::FaultySources sources;
@@ -186,7 +184,7 @@ TEST(FatScan, ABadSectorCostsOneQuestionAndALostSourceNone) {
     f.sources.plan().badSectors = bad({500, 501, 502, 503});
     f.prompts.yesNoAnswers = {true};
     Recorder r;
-    EXPECT_EQ(runDiskScan(f.doc, r), ScanResult::Finished);
+    EXPECT_EQ(runDiskScan(f.doc, r).result, ScanResult::Finished);
     EXPECT_EQ(f.prompts.ids(), (std::vector<int>{msg::kCannotReadCluster}));
     EXPECT_NE(f.prompts.messages[0].text.find("500"), std::string::npos);
     EXPECT_EQ(r.notices, (std::vector<std::string>{"无法读取簇 500-503"}));
@@ -198,7 +196,7 @@ TEST(FatScan, ABadSectorCostsOneQuestionAndALostSourceNone) {
     f.sources.plan().badSectors = bad({500, 501, 502, 503, 700});
     f.prompts.yesNoAnswers = {true, false};
     Recorder stopped;
-    EXPECT_EQ(runDiskScan(f.doc, stopped), ScanResult::Cancelled);
+    EXPECT_EQ(runDiskScan(f.doc, stopped).result, ScanResult::Cancelled);
     EXPECT_EQ(f.prompts.ids(), (std::vector<int>{msg::kCannotReadCluster, msg::kCannotReadCluster}));
     EXPECT_EQ(stopped.notices, (std::vector<std::string>{"无法读取簇 500-503"}));
     EXPECT_EQ(stopped.hits, (std::vector<std::string>{"50 => # 50"}));
@@ -209,7 +207,7 @@ TEST(FatScan, ABadSectorCostsOneQuestionAndALostSourceNone) {
     f.sources.plan().badSectors.clear();
     f.sources.plan().loseAfterReads = f.sources.plan().reads + 1;
     Recorder lost;
-    EXPECT_EQ(runDiskScan(f.doc, lost), ScanResult::Cancelled);
+    EXPECT_EQ(runDiskScan(f.doc, lost).result, ScanResult::Cancelled);
     EXPECT_EQ(f.prompts.ids(), (std::vector<int>{msg::kSourceLost}));
 }
 
@@ -233,7 +231,7 @@ TEST(NtfsScan, ABadSectorCostsOneQuestionAndTheSectorsAroundItAreTested) {
     f.sources.plan().badSectors = {6000};
     f.prompts.yesNoAnswers = {true};
     Recorder r;
-    EXPECT_EQ(runDiskScan(f.doc, r), ScanResult::Finished);
+    EXPECT_EQ(runDiskScan(f.doc, r).result, ScanResult::Finished);
     std::vector<std::string> asked;
     for (const auto& m : f.prompts.messages)
         if (m.id == msg::kCannotReadCluster) asked.push_back(m.text.substr(0, m.text.find('\n')));

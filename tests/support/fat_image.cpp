@@ -135,9 +135,9 @@ void FatImage::fillCluster(std::uint32_t c, std::uint8_t value) {
 
 OpenedImage::OpenedImage(const FatImage& image, int dirFat, int showDeleted)
     : sources(image.bytes), doc(prompts, sources) {
-    doc.searchDisk = 2;
-    doc.dirFat = dirFat;
-    doc.showDeleted = showDeleted;
+    doc.options.searchDisk = false;
+    doc.options.dirFat = dirFat;
+    doc.options.showDeleted = showDeleted != 2;
     DocHost host;
     opened = doc.openDrive('T', host);
 }

@@ -6,6 +6,7 @@ namespace harrow::test {
 
 ReadResult FaultySource::read(std::uint64_t first, std::uint32_t sectorSize, MutableBytes out) {
     std::fill(out.begin(), out.end(), 0);
+    if (plan_->beforeRead) plan_->beforeRead();
     ++plan_->reads;
     if (plan_->loseAfterReads && plan_->reads > *plan_->loseAfterReads) return ReadResult::Lost;
     const auto& b = *bytes_;

@@ -3,7 +3,9 @@
 // requests an operation made.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -16,7 +18,10 @@ namespace harrow::test {
 struct FaultPlan {
     std::set<std::uint64_t> badSectors;          // 512-byte sectors of the image that cannot be read
     std::optional<std::uint64_t> loseAfterReads;  // reads that succeed before the source is gone
-    std::uint64_t reads = 0;                      // read requests made, over every open
+    std::atomic<std::uint64_t> reads = 0;         // read requests made, over every open
+    std::atomic<std::uint64_t> opens = 0;         // times the source was opened
+    // Called before each read, on the reading thread: a device that takes its time.
+    std::function<void()> beforeRead;
 };
 
 class FaultySource : public SectorSource {
@@ -40,6 +45,7 @@ public:
         : bytes_(std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes))), plan_(std::make_shared<FaultPlan>()) {}
 
     OpenedSource open(const std::string&, DriveKind) override {
+        ++plan_->opens;
         return {std::make_unique<FaultySource>(bytes_, plan_), 0, "faulty", {}};
     }
     FaultPlan& plan() { return *plan_; }

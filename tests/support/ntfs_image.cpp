@@ -24,10 +24,10 @@ void fixup(MutableBytes r, std::size_t usnOffset) {
 }  // namespace
 
 OpenedNtfs::OpenedNtfs(NtfsImage& img) : sources((img.finish(), img.bytes)), doc(prompts, sources) {
-    doc.searchDisk = 2;
+    doc.options.searchDisk = false;
     DocHost host;
     opened = doc.openDrive('N', host);
-    ok = opened && doc.openCurrent();
+    ok = opened;
 }
 
 std::vector<std::uint8_t> join(const std::vector<std::vector<std::uint8_t>>& parts) {

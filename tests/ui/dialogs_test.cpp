@@ -63,7 +63,7 @@ private slots:
 
     void driveSelectionListsReadableKindsWithTheirIcons() {
         DriveTable table = sampleTable();
-        CDriveSelectDlg dlg(table, 1, 1, {});
+        CDriveSelectDlg dlg(table, true, true, {});
         QVERIFY(dlg.letters() == (std::vector<char>{'A', 'C', 'D', 'F', 'H'}));  // no CD-ROM, no network drive
         const QStringList texts{"Floppy (A:)", "DATA (C:)", " (D:)", "Removable disk (F:)", "LOCKED (H:) (无权限)"};
         const int icons[] = {132, 134, 191, 132};
@@ -76,7 +76,7 @@ private slots:
     void driveSelectionChoosesOnlyASelectedDrive() {
         DriveTable table = sampleTable();
         int skipCalls = 0;
-        CDriveSelectDlg dlg(table, 1, 1, [&] { ++skipCalls; });
+        CDriveSelectDlg dlg(table, true, true, [&] { ++skipCalls; });
         dlg.show();
         dlg.choose();
         QVERIFY(dlg.isVisible());
@@ -87,7 +87,7 @@ private slots:
         dlg.searchDiskBox()->click();
         QVERIFY(!dlg.skipClustersButton()->isEnabled());
         QVERIFY(!dlg.skipBadBox()->isEnabled());
-        QCOMPARE(dlg.searchDisk(), 2);
+        QCOMPARE(dlg.searchDisk(), false);
         dlg.searchDiskBox()->click();
         QVERIFY(dlg.skipClustersButton()->isEnabled() && dlg.skipBadBox()->isEnabled());
 
@@ -107,7 +107,7 @@ private slots:
         QCOMPARE(dlg.result(), int(QDialog::Accepted));
         QVERIFY(dlg.chosenLetter() == 'C');
 
-        CDriveSelectDlg off(table, 2, 1, {});
+        CDriveSelectDlg off(table, false, true, {});
         QVERIFY(!off.searchDiskBox()->isChecked() && !off.skipClustersButton()->isEnabled() && !off.skipBadBox()->isEnabled());
     }
 
@@ -126,13 +126,13 @@ private slots:
         };
         whenModal<CDriveSelectDlg>(changeAndPress(false));
         QVERIFY(!runDriveSelect(nullptr, doc, table, {}));
-        QCOMPARE(doc.searchDisk, 1);
-        QCOMPARE(doc.skipBadClusters, 1);
+        QCOMPARE(doc.options.searchDisk, true);
+        QCOMPARE(doc.options.skipBadClusters, true);
 
         whenModal<CDriveSelectDlg>(changeAndPress(true));
         QVERIFY(runDriveSelect(nullptr, doc, table, {}) == 'D');
-        QCOMPARE(doc.searchDisk, 2);
-        QCOMPARE(doc.skipBadClusters, 0);
+        QCOMPARE(doc.options.searchDisk, false);
+        QCOMPARE(doc.options.skipBadClusters, false);
     }
 
     void preferencesChangeTheDocumentOnlyOnOk() {
@@ -149,13 +149,13 @@ private slots:
         };
         whenModal<CPreferencesDlg>(clickAndPress(false));
         QVERIFY(!runPreferences(nullptr, doc));
-        QCOMPARE(doc.showDeleted, 1);
-        QCOMPARE(doc.fatPromptMode, kFatPromptAsk);
+        QCOMPARE(doc.options.showDeleted, true);
+        QCOMPARE(doc.options.fatPrompt, FatPromptMode::Ask);
 
         whenModal<CPreferencesDlg>(clickAndPress(true));
         QVERIFY(runPreferences(nullptr, doc));
-        QCOMPARE(doc.showDeleted, 2);
-        QCOMPARE(doc.fatPromptMode, kFatPromptForce);
+        QCOMPARE(doc.options.showDeleted, false);
+        QCOMPARE(doc.options.fatPrompt, FatPromptMode::Force);
     }
 
     void driveInformationOfAFatVolume() {

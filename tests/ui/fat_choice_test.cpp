@@ -45,19 +45,15 @@ private slots:
     void aVolumeWithoutFatCopiesAsksNothing() {
         test::NtfsImage img;
         test::OpenedNtfs ntfs(img);
-        QCOMPARE(ntfs.doc.drive().fat().copies(), 0);
-        ntfs.doc.saveFat = 1;
-        ntfs.doc.dirFat = 1;
-        QVERIFY(runSaveWithFat(nullptr, ntfs.doc, live));
-        QCOMPARE(ntfs.doc.saveFat, kNoFat);
-        QVERIFY(runDirFat(nullptr, ntfs.doc));
-        QCOMPARE(ntfs.doc.dirFat, 1);
+        const FatTable& none = ntfs.doc.drive().fat();
+        QCOMPARE(none.copies(), 0);
+        QCOMPARE(runSaveWithFat(nullptr, none, live), std::optional<FatIndex>(kNoFat));
+        QCOMPARE(runDirFat(nullptr, none, 1), std::optional<FatIndex>(1));
     }
 
     void okWithoutASelectionKeepsTheDialogOpen() {
-        doc().saveFat = 0;
-        CFatChoiceDlg dlg(CFatChoiceDlg::Kind::SaveWith, doc(), &live);
-        QCOMPARE(doc().saveFat, kNoFat);
+        CFatChoiceDlg dlg(CFatChoiceDlg::Kind::SaveWith, doc().drive().fat(), &live);
+        QCOMPARE(dlg.choice(), kNoFat);
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         QPushButton* ok = dlg.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
@@ -66,13 +62,13 @@ private slots:
         dlg.list()->item(2)->setSelected(true);
         ok->click();
         QCOMPARE(dlg.result(), int(QDialog::Accepted));
-        QCOMPARE(doc().saveFat, 1);
+        QCOMPARE(dlg.choice(), 1);
     }
 
     // A deleted file's chain is gone, but its first cluster is free: usable in both copies.
     void iconsTellWhichCopiesDescribeTheFile() {
-        CFatChoiceDlg forLive(CFatChoiceDlg::Kind::SaveWith, doc(), &live);
-        CFatChoiceDlg forDeleted(CFatChoiceDlg::Kind::SaveWith, doc(), &deleted);
+        CFatChoiceDlg forLive(CFatChoiceDlg::Kind::SaveWith, doc().drive().fat(), &live);
+        CFatChoiceDlg forDeleted(CFatChoiceDlg::Kind::SaveWith, doc().drive().fat(), &deleted);
         QCOMPARE(picture(forLive.list()->item(0)), picture(162));
         QCOMPARE(picture(forLive.list()->item(1)), picture(197));
         QCOMPARE(picture(forLive.list()->item(2)), picture(199));
@@ -81,16 +77,14 @@ private slots:
     }
 
     void invalidFatNamesTheFailedCopyAndDirFatStartsOnTheCurrentOne() {
-        doc().saveFat = 1;
-        CFatChoiceDlg invalid(CFatChoiceDlg::Kind::InvalidFat, doc(), &live);
+        CFatChoiceDlg invalid(CFatChoiceDlg::Kind::InvalidFat, doc().drive().fat(), &live, 1);
         QCOMPARE(invalid.label()->text(), QStringLiteral(" FAT2 是无效的\n 选择另一个 FAT"));
-        QCOMPARE(doc().saveFat, kNoFat);
-        doc().dirFat = 1;
-        CFatChoiceDlg dir(CFatChoiceDlg::Kind::DirFat, doc(), nullptr);
+        QCOMPARE(invalid.choice(), kNoFat);
+        CFatChoiceDlg dir(CFatChoiceDlg::Kind::DirFat, doc().drive().fat(), nullptr, 1);
         QCOMPARE(dir.list()->selectedItems(), QList<QListWidgetItem*>{dir.list()->item(2)});
         dir.list()->item(0)->setSelected(true);
         dir.choose();
-        QCOMPARE(doc().dirFat, kNoFat);
+        QCOMPARE(dir.choice(), kNoFat);
     }
 };
 

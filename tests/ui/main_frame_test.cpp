@@ -81,7 +81,7 @@ class MainFrameTest : public QObject {
 
     struct Fixture {
         explicit Fixture(bool scan = true) : sources(makeSampleFat().bytes), doc(prompts, sources), frame(doc, qtPrompts) {
-            doc.searchDisk = scan ? 1 : 2;
+            doc.options.searchDisk = scan;
             frame.show();
             opened = frame.openWith([&](GuiHost& host) { return doc.openDrive('T', host); });
         }
@@ -124,7 +124,7 @@ private slots:
         Fixture plain(false);
         QVERIFY(!plain.frame.action(ID_LIST_LOSTDIRS)->isEnabled());
         plain.view().setListMode(ID_LIST_ALLDIRS);
-        QCOMPARE(plain.doc.listMode, ID_LIST_BASICROOT);
+        QCOMPARE(plain.doc.options.listMode, ID_LIST_BASICROOT);
     }
 
     void listModesShowWhatTheScanFound() {
@@ -179,14 +179,16 @@ private slots:
 
         // A directory that cannot be listed says so and leaves the list as it was.
         const int before = v.model().itemCount();
-        FileItem& bogus = v.model().itemAt(rowOf(v, "notes.txt"));
-        bogus.attributes |= ATTR_DIRECTORY;
+        std::vector<Row> rows;
+        for (int r = 0; r < v.model().itemCount(); ++r) rows.push_back({v.model().itemAt(r), v.model().shownName(r)});
+        for (Row& row : rows)
+            if (row.name == "notes.txt") row.item.attributes |= ATTR_DIRECTORY;
+        v.model().setRows(rows, RowContext{});
         v.enterRow(rowOf(v, "notes.txt"));
         QVERIFY(f.prompts.shown(0));
         QCOMPARE(f.prompts.messages.back().text, std::string("Can't Change Directory to notes.txt"));
         QCOMPARE(v.model().itemCount(), before);
         QCOMPARE(v.dirDepth(), 1);
-        bogus.attributes &= ~ATTR_DIRECTORY;
 
         f.frame.action(ID_PARENT_DIR)->trigger();
         QCOMPARE(v.dirDepth(), 0);
@@ -254,7 +256,7 @@ private slots:
 
         // Saved files are no longer "unsaved".
         v.listView()->clearSelection();
-        v.model().itemAt(rowOf(v, "notes.txt")).kind = ITEM_SAVEDFILE;
+        v.model().markSaved(rowOf(v, "notes.txt"));
         f.frame.action(ID_SELECT_UNSAVED)->trigger();
         QCOMPARE(v.selectedRows().size(), 4);
         QVERIFY(!v.listView()->selectionModel()->isSelected(v.model().index(rowOf(v, "notes.txt"), 0)));
@@ -317,8 +319,8 @@ private slots:
             dlg->reject();
         });
         f.frame.action(ID_PREFERENCES)->trigger();
-        QCOMPARE(f.doc.showDeleted, 1);
-        QCOMPARE(f.doc.fatPromptMode, kFatPromptAsk);
+        QCOMPARE(f.doc.options.showDeleted, true);
+        QCOMPARE(f.doc.options.fatPrompt, FatPromptMode::Ask);
         QVERIFY(shownNames(v).contains("#UDGET.XLS"));
 
         QTimer::singleShot(0, [] {
@@ -328,7 +330,7 @@ private slots:
             dlg->accept();
         });
         f.frame.action(ID_PREFERENCES)->trigger();
-        QCOMPARE(f.doc.showDeleted, 2);
+        QCOMPARE(f.doc.options.showDeleted, false);
         QCOMPARE(v.dirDepth(), 1);
         QVERIFY(!shownNames(v).contains("#UDGET.XLS"));
         QVERIFY(shownNames(v).contains("notes.txt"));
@@ -341,7 +343,7 @@ private slots:
             dlg->choose();
         });
         f.frame.action(ID_DIR_FAT)->trigger();
-        QCOMPARE(f.doc.dirFat, kNoFat);
+        QCOMPARE(f.doc.options.dirFat, kNoFat);
         QVERIFY(shownNames(v).contains("notes.txt"));
     }
 

@@ -87,17 +87,16 @@ void fatWindows() {
     const FileItem readme = v.model().itemAt(rowOf(v, "readme.txt"));
     v.enterRow(rowOf(v, "Documents"));
     const FileItem report = v.model().itemAt(rowOf(v, "Report 2024.txt"));
-    doc.saveFat = 0;
     {
-        CViewHexDlg hex(doc, report, &frame);
+        CViewHexDlg hex(doc, report, 0, &frame);
         hex.resize(680, 420);
         shoot(hex, "hex-viewer");
-        CViewTextDlg text(doc, readme, &frame);
+        CViewTextDlg text(doc, readme, 0, &frame);
         text.resize(560, 360);
         shoot(text, "text-viewer");
     }
 
-    CPreferencesDlg preferences(doc.showDeleted, doc.fatPromptMode, &frame);
+    CPreferencesDlg preferences(doc.options.showDeleted, doc.options.fatPrompt, &frame);
     shoot(preferences, "preferences");
     CDriveInfoDlg info(doc.drive().info(), &frame);
     shoot(info, "drive-information");
@@ -131,7 +130,7 @@ void driveSelection() {
     table.set(driveEntry('F', DriveType::RamDisk, "", "/dev/ram0", 0));
     RecordingPrompts prompts;
     CQUIDNEYDoc doc(prompts);
-    CDriveSelectDlg select(table, doc.searchDisk, doc.skipBadClusters, [] {});
+    CDriveSelectDlg select(table, doc.options.searchDisk, doc.options.skipBadClusters, [] {});
     shoot(select, "drive-selection");
 }
 
@@ -152,7 +151,7 @@ void ntfsWindow(const QString& sampleGz) {
     prompts.setWindow(&frame);
     frame.resize(960, 600);
     frame.show();
-    doc.listMode = ID_LIST_ALLFILES;
+    doc.options.listMode = ID_LIST_ALLFILES;
     frame.openWith([&](GuiHost& host) { return doc.openDrive('N', host); });
     frame.action(ID_VIEW_DETAILS)->trigger();
     shoot(frame, "main-ntfs-allfiles");

@@ -87,7 +87,6 @@ private slots:
         opened = std::make_unique<test::OpenedImage>(img);
         QVERIFY(opened->opened);
     }
-    void init() { doc().saveFat = 0; }
 
     void hexLines() {
         const std::uint8_t b[] = {0x41, 0x7E};
@@ -100,16 +99,16 @@ private slots:
               "00000010  47 " + blanks(45) + "  G"}},
         };
         for (const auto& [cluster, lines] : cases) {
-            CViewHexDlg dlg(doc(), itemAt(doc(), cluster));
+            CViewHexDlg dlg(doc(), itemAt(doc(), cluster), 0);
             showWithLines(dlg, 10);
             QCOMPARE(dlg.view()->visibleLines(), lines);
         }
-        CViewHexDlg one(doc(), itemAt(doc(), kOne));
+        CViewHexDlg one(doc(), itemAt(doc(), kOne), 0);
         QCOMPARE(one.windowTitle(), QStringLiteral("十六进制查看 (ONE.BIN)"));
     }
 
     void scrollingStopsWhenTheLastPageIsFull() {
-        CViewHexDlg dlg(doc(), itemAt(doc(), kBig));
+        CViewHexDlg dlg(doc(), itemAt(doc(), kBig), 0);
         showWithLines(dlg, 10);
         HexView* v = dlg.view();
         const std::pair<Qt::Key, int> steps[] = {
@@ -124,7 +123,7 @@ private slots:
         QTest::keyClick(v, Qt::Key_End);
         QCOMPARE(v->visibleLines().last(), bigLine(99));
 
-        CViewHexDlg small(doc(), itemAt(doc(), kSeventeen));
+        CViewHexDlg small(doc(), itemAt(doc(), kSeventeen), 0);
         showWithLines(small, 10);
         for (auto key : {Qt::Key_Down, Qt::Key_PageDown, Qt::Key_End}) QTest::keyClick(small.view(), key);
         QCOMPARE(small.view()->topLine(), 0);
@@ -132,7 +131,7 @@ private slots:
 
     // Lines past what the first two sectors hold come from the file too; past a read error, none.
     void aTallWindowShowsOnlyWhatWasRead() {
-        CViewHexDlg tall(doc(), itemAt(doc(), kBig));
+        CViewHexDlg tall(doc(), itemAt(doc(), kBig), 0);
         showWithLines(tall, 120);
         QStringList lines = tall.view()->visibleLines();
         QCOMPARE(lines.size(), 100);
@@ -141,26 +140,31 @@ private slots:
         RecordingPrompts prompts;
         test::FaultySources sources(img.bytes);
         CQUIDNEYDoc faulty(prompts, sources);
-        faulty.searchDisk = 2;
+        faulty.options.searchDisk = false;
         DocHost host;
         QVERIFY(faulty.openDrive('T', host));
         sources.plan().badSectors = {img.clusterOffset(kBig + 2) / 512, img.clusterOffset(kLong + 1) / 512};
-        CViewHexDlg hex(faulty, itemAt(faulty, kBig));
+        CViewHexDlg hex(faulty, itemAt(faulty, kBig), 0);
         showWithLines(hex, 120);
         lines = hex.view()->visibleLines();
         for (int i = 0; i < 100; ++i) QCOMPARE(lines[i], i < 64 ? bigLine(i) : QString());
-        CViewTextDlg text(faulty, itemAt(faulty, kLong));
+        CViewTextDlg text(faulty, itemAt(faulty, kLong), 0);
         QCOMPARE(text.text(), kTextLine.repeated(8));
+        // Read through the drive that is open: scrolling opens nothing again.
+        const std::uint64_t opens = sources.plan().opens;
+        for (int i = 0; i < 3; ++i) QTest::keyClick(hex.view(), Qt::Key_PageDown);
+        hex.view()->visibleLines();
+        QCOMPARE(sources.plan().opens, opens);
     }
 
     void textStopsAtAZeroByteAndAfter32768Bytes() {
-        CViewTextDlg text(doc(), itemAt(doc(), kText));
+        CViewTextDlg text(doc(), itemAt(doc(), kText), 0);
         QCOMPARE(text.text(), QStringLiteral("hello\nworld"));
         QCOMPARE(text.windowTitle(), QStringLiteral("文本查看 (TEXT.TXT)"));
         QCOMPARE(text.edit()->textCursor().position(), 0);
-        CViewTextDlg longText(doc(), itemAt(doc(), kLong));
+        CViewTextDlg longText(doc(), itemAt(doc(), kLong), 0);
         QCOMPARE(longText.text(), kTextLine.repeated(512));
-        CViewTextDlg empty(doc(), itemAt(doc(), kEmpty));
+        CViewTextDlg empty(doc(), itemAt(doc(), kEmpty), 0);
         QVERIFY(empty.text().isEmpty());
         QCOMPARE(empty.windowTitle(), QStringLiteral("查看文本"));
     }
@@ -175,11 +179,10 @@ private slots:
 
     // Both viewers read as a save would: with no FAT the clusters are taken as contiguous.
     void aDeletedFileWithNoFatShowsTheContiguousClusters() {
-        doc().saveFat = kNoFat;
         const FileItem& item = itemAt(doc(), kDeleted);
-        CViewTextDlg text(doc(), item);
+        CViewTextDlg text(doc(), item, kNoFat);
         QCOMPARE(text.text(), QString(512, 'a') + QString(188, 'b'));
-        CViewHexDlg hex(doc(), item);
+        CViewHexDlg hex(doc(), item, kNoFat);
         showWithLines(hex, 5);
         hex.view()->verticalScrollBar()->setValue(32);
         QCOMPARE(hex.view()->visibleLines().first(), "00000200  " + QString("62 ").repeated(16) + "  " + QString(16, 'b'));

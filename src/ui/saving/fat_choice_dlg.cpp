@@ -8,8 +8,6 @@
 
 #include "ui/gui_icons.h"
 #include "ui/gui_text.h"
-#include "document/document.h"
-#include "document/file_reader.h"
 
 namespace harrow::gui {
 namespace {
@@ -24,21 +22,19 @@ constexpr int kIconUnusable = 199;
 
 }  // namespace
 
-bool fatCopyUsable(CQUIDNEYDoc& doc, const FileItem& item, FatIndex copy) {
-    // Begin read needs no open drive on FAT: the copies stay in memory while it is closed.
-    FileReader reader(doc.drive(), item, copy);
-    if (!reader.ok()) return false;
-    const FatTable& fat = doc.drive().fat();
-    return fat.chainMatchesSize(copy, item.firstCluster(), item.size) || fat.firstClusterFree(copy, item.firstCluster());
+bool fatCopyUsable(const FatTable& fat, const FileItem& item, FatIndex copy) {
+    const std::uint32_t first = item.firstCluster();
+    return fat.entriesKnown(copy, first, item.size) &&
+           (fat.chainMatchesSize(copy, first, item.size) || fat.firstClusterFree(copy, first));
 }
 
-CFatChoiceDlg::CFatChoiceDlg(Kind kind, CQUIDNEYDoc& doc, const FileItem* item, QWidget* parent)
-    : QDialog(parent), kind_(kind), doc_(doc) {
+CFatChoiceDlg::CFatChoiceDlg(Kind kind, const FatTable& fat, const FileItem* item, FatIndex current, QWidget* parent)
+    : QDialog(parent), choice_(kind == Kind::DirFat ? current : kNoFat) {
     setWindowTitle(gui::text(kind == Kind::DirFat ? kDirFatCaption : kSaveWithCaption));
     setModal(true);
     auto* layout = new QVBoxLayout(this);
     if (kind == Kind::InvalidFat) {
-        label_ = new QLabel(message(msg::kFatInvalid, doc.saveFat + 1), this);
+        label_ = new QLabel(message(msg::kFatInvalid, current + 1), this);
         layout->addWidget(label_);
     }
     list_ = new QListWidget(this);
@@ -55,8 +51,7 @@ CFatChoiceDlg::CFatChoiceDlg(Kind kind, CQUIDNEYDoc& doc, const FileItem* item, 
     connect(list_, &QListWidget::itemDoubleClicked, this, &CFatChoiceDlg::choose);
     resize(260, 220);
 
-    if (kind != Kind::DirFat) doc.saveFat = kNoFat;
-    const int copies = doc.drive().fat().copies();
+    const int copies = fat.copies();
     if (copies == 0) {
         closesAtOnce_ = true;
         return;
@@ -65,11 +60,11 @@ CFatChoiceDlg::CFatChoiceDlg(Kind kind, CQUIDNEYDoc& doc, const FileItem* item, 
     auto addRow = [&](const QString& text, int icon) { new QListWidgetItem(itemIcon(icon), text, list_); };
     addRow(message(msg::kNoFat), kIconNoFat);
     for (int k = 1; k <= copies; ++k) {
-        const bool usable = kind == Kind::DirFat || (item && fatCopyUsable(doc, *item, k - 1));
+        const bool usable = kind == Kind::DirFat || (item && fatCopyUsable(fat, *item, k - 1));
         addRow(QStringLiteral("FAT%1").arg(k), usable ? kIconUsable : kIconUnusable);
     }
-    if (kind == Kind::DirFat && doc.dirFat + 1 >= 0 && doc.dirFat + 1 < list_->count()) {
-        list_->setCurrentRow(doc.dirFat + 1, QItemSelectionModel::ClearAndSelect);
+    if (kind == Kind::DirFat && current + 1 >= 0 && current + 1 < list_->count()) {
+        list_->setCurrentRow(current + 1, QItemSelectionModel::ClearAndSelect);
         list_->setFocus();
     }
 }
@@ -85,24 +80,32 @@ int CFatChoiceDlg::run() {
 void CFatChoiceDlg::choose() {
     const QList<QListWidgetItem*> selected = list_->selectedItems();
     if (selected.isEmpty()) return;
-    const FatIndex choice = list_->row(selected.first()) - 1;
-    (kind_ == Kind::DirFat ? doc_.dirFat : doc_.saveFat) = choice;
+    choice_ = list_->row(selected.first()) - 1;
     accept();
 }
 
-bool runSaveWithFat(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item) {
-    CFatChoiceDlg dlg(CFatChoiceDlg::Kind::SaveWith, doc, &item, parent);
-    return dlg.run() == QDialog::Accepted;
+namespace {
+
+std::optional<FatIndex> runChoice(CFatChoiceDlg& dlg) {
+    if (dlg.run() != QDialog::Accepted) return std::nullopt;
+    return dlg.choice();
 }
 
-bool runInvalidFat(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item) {
-    CFatChoiceDlg dlg(CFatChoiceDlg::Kind::InvalidFat, doc, &item, parent);
-    return dlg.run() == QDialog::Accepted;
+}  // namespace
+
+std::optional<FatIndex> runSaveWithFat(QWidget* parent, const FatTable& fat, const FileItem& item) {
+    CFatChoiceDlg dlg(CFatChoiceDlg::Kind::SaveWith, fat, &item, kNoFat, parent);
+    return runChoice(dlg);
 }
 
-bool runDirFat(QWidget* parent, CQUIDNEYDoc& doc) {
-    CFatChoiceDlg dlg(CFatChoiceDlg::Kind::DirFat, doc, nullptr, parent);
-    return dlg.run() == QDialog::Accepted;
+std::optional<FatIndex> runInvalidFat(QWidget* parent, const FatTable& fat, const FileItem& item, FatIndex invalid) {
+    CFatChoiceDlg dlg(CFatChoiceDlg::Kind::InvalidFat, fat, &item, invalid, parent);
+    return runChoice(dlg);
+}
+
+std::optional<FatIndex> runDirFat(QWidget* parent, const FatTable& fat, FatIndex current) {
+    CFatChoiceDlg dlg(CFatChoiceDlg::Kind::DirFat, fat, nullptr, current, parent);
+    return runChoice(dlg);
 }
 
 }  // namespace harrow::gui

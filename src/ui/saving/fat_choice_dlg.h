@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <optional>
 
 #include "fatfs/fat_table.h"
 #include "items/file_item.h"
@@ -12,15 +13,12 @@
 class QLabel;
 class QListWidget;
 
-namespace harrow {
-class CQUIDNEYDoc;
-}
-
 namespace harrow::gui {
 
-// Whether FAT copy `copy` can be used to read `item`: begin read works and either the chain fits
-// the size or the first cluster is free (a deleted file). Reads only the tables in memory.
-bool fatCopyUsable(CQUIDNEYDoc& doc, const FileItem& item, FatIndex copy);
+// Whether FAT copy `copy` can be used to read `item`: its entries for the file were read, and
+// either the chain fits the size or the first cluster is free (a deleted file). Reads only the
+// tables in memory.
+bool fatCopyUsable(const FatTable& fat, const FileItem& item, FatIndex copy);
 
 class CFatChoiceDlg : public QDialog {
     Q_OBJECT
@@ -28,35 +26,36 @@ public:
     // The dialogs' resource numbers.
     enum class Kind { SaveWith = 196, InvalidFat = 198, DirFat = 207 };
 
-    // `item` is the file being read (SaveWith, InvalidFat); DirFat takes none. SaveWith and
-    // InvalidFat set the document's saveFat to -1 here, so a cancelled choice reads with no FAT.
-    CFatChoiceDlg(Kind kind, CQUIDNEYDoc& doc, const FileItem* item, QWidget* parent = nullptr);
+    // `item` is the file being read (SaveWith, InvalidFat), DirFat takes none. `current` is the
+    // copy that failed (InvalidFat) or the one directories are read through now (DirFat).
+    CFatChoiceDlg(Kind kind, const FatTable& fat, const FileItem* item, FatIndex current = 0, QWidget* parent = nullptr);
 
-    // Runs the dialog modally; Accepted at once, without showing it, when the drive has no FAT copies.
+    // Runs the dialog modally; Accepted at once, without showing it, when there are no FAT copies.
     int run();
     bool closesAtOnce() const { return closesAtOnce_; }
+    // The copy chosen: no FAT until a row is chosen (SaveWith, InvalidFat), the current one
+    // (DirFat).
+    FatIndex choice() const { return choice_; }
 
     QListWidget* list() const { return list_; }
     // Text 1070 of CInvalidFatDlg; nullptr in the others.
     QLabel* label() const { return label_; }
 
-    // OK and double-click: store the first selected row's FatIndex and close as confirmed;
+    // OK and double-click: take the first selected row's FatIndex and close as confirmed;
     // nothing without a selection.
     void choose();
 
 private:
-    Kind kind_;
-    CQUIDNEYDoc& doc_;
     QListWidget* list_ = nullptr;
     QLabel* label_ = nullptr;
     bool closesAtOnce_ = false;
+    FatIndex choice_ = kNoFat;
 };
 
-// The entry points. Each returns true on OK (or at once without FAT copies), false on Cancel.
-// runSaveWithFat and runInvalidFat leave the choice in doc.saveFat (-1 after a cancel),
-// runDirFat in doc.dirFat (unchanged after a cancel).
-bool runSaveWithFat(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item);
-bool runInvalidFat(QWidget* parent, CQUIDNEYDoc& doc, const FileItem& item);
-bool runDirFat(QWidget* parent, CQUIDNEYDoc& doc);
+// The entry points: the copy chosen on OK (no FAT at once when there are no copies), nothing on
+// Cancel. They change nothing themselves: the caller keeps the choice where it belongs.
+std::optional<FatIndex> runSaveWithFat(QWidget* parent, const FatTable& fat, const FileItem& item);
+std::optional<FatIndex> runInvalidFat(QWidget* parent, const FatTable& fat, const FileItem& item, FatIndex invalid);
+std::optional<FatIndex> runDirFat(QWidget* parent, const FatTable& fat, FatIndex current);
 
 }  // namespace harrow::gui

@@ -20,8 +20,9 @@
 #include <optional>
 #include <utility>
 
-#include "ui/gui_text.h"
 #include "document/document.h"
+#include "ui/gui_text.h"
+#include "ui/job.h"
 
 namespace harrow::gui {
 namespace {
@@ -70,7 +71,8 @@ public:
         reports_.progress = p;
         wakeLocked();
     }
-    bool cancelled() override { return cancel_.load(std::memory_order_relaxed); }
+    // The dialog's Cancel, or the job that opened the drive asked to stop (the window closes).
+    bool cancelled() override { return cancel_.load(std::memory_order_relaxed) || jobs::stopPending(); }
 
     ScanReports take() {
         std::lock_guard lock(mutex_);
@@ -181,7 +183,7 @@ void CScanDlg::showEvent(QShowEvent* event) {
 
 void CScanDlg::startScan() {
     if (worker_ || cancel_ || !isVisible()) return;
-    worker_.reset(QThread::create([this] { result_ = runDiskScan(doc_, *bridge_); }));
+    worker_.reset(QThread::create([this] { result_ = runDiskScan(doc_, *bridge_).result; }));
     connect(worker_.get(), &QThread::finished, this, &CScanDlg::scanEnded);
     worker_->start();
 }

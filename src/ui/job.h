@@ -1,0 +1,56 @@
+// Long work of the window (opening a drive, listing a directory, saving, reading for a viewer)
+// runs as a job on a worker thread. The window keeps painting; a wait dialog with Cancel shows
+// only when the work takes longer than about half a second, so quick work never flashes one.
+// Cancel is a request: the job sees it between blocks and ends itself, and the dialog closes when
+// the job has finished. Nothing on the GUI thread ever waits for the worker thread.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <stop_token>
+
+#include "items/file_item.h"
+
+namespace harrow::gui {
+
+// How long a job runs before its wait dialog shows.
+inline constexpr std::chrono::milliseconds kWaitDialogDelay{500};
+
+// What the work of a job is handed: where to report how far it has come, and whether the user
+// asked it to stop. Engines take it as their list observer; others ask stopRequested().
+class JobObserver : public ListObserver {
+public:
+    explicit JobObserver(std::stop_token stop) : stop_(std::move(stop)) {}
+    void progress(std::size_t itemsSoFar) override { count_.store(itemsSoFar, std::memory_order_relaxed); }
+    bool cancelled() override { return stopRequested(); }
+    bool stopRequested() const { return stop_.stop_requested(); }
+    std::size_t count() const { return count_.load(std::memory_order_relaxed); }
+
+private:
+    std::stop_token stop_;
+    std::atomic<std::size_t> count_{0};
+};
+
+// Runs `work` as a job and returns once it has finished; false when the user asked it to stop.
+// Until the wait dialog shows, user input to the windows is held back. Jobs run one at a time: a
+// job asked for while another runs (a viewer's read while a save finishes) starts when that one
+// has finished. Must be called on the GUI thread.
+bool runJob(QWidget* parent, const QString& caption, const QString& text, const std::function<void(JobObserver&)>& work);
+
+// The job that runs now, for the window and the prompts.
+namespace jobs {
+// Whether a job runs.
+bool busy();
+// Asks the running job to stop, as its Cancel does; questions it asks from now on are answered
+// "cancel" at once, and one on the screen is closed so.
+void requestStop();
+// Whether the running job was asked to stop (false when none runs). Any thread may ask.
+bool stopPending();
+// Closes `window` once no job runs: at once when none does, else when the running one ends.
+void closeWhenIdle(QWidget* window);
+}  // namespace jobs
+
+}  // namespace harrow::gui

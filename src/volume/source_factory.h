@@ -21,7 +21,7 @@ struct OpenedSource {
     std::string label;       // the name the system knows the volume by, when it has one
     // What the source turned out to be when that is not what was asked for: a file named as a
     // local volume that holds an image file.
-    std::optional<DriveKind> kind;
+    std::optional<DriveKind> kind{};
 
     // The text of `failure`, naming the device where the message has a place for it.
     std::string failureText() const;

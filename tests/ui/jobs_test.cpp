@@ -134,7 +134,7 @@ private slots:
             old.write("old");
         }
         const int notes = rowOf(v, QStringLiteral("notes.txt"));
-        for (const QString name : {QStringLiteral("notes.txt"), QStringLiteral("Report 2024.txt")})
+        for (const QString& name : {QStringLiteral("notes.txt"), QStringLiteral("Report 2024.txt")})
             v.listView()->selectionModel()->select(v.model().index(rowOf(v, name), 0), QItemSelectionModel::Select);
         whenShown<QFileDialog>(&w.frame, [&](QFileDialog* d) {
             d->setDirectory(target.path());

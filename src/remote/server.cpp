@@ -7,12 +7,14 @@
 #include <netinet/tcp.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <system_error>
@@ -75,12 +77,41 @@ std::string printable(std::string text) {
     return text;
 }
 
-using Message = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
+using Message = ReplyBytes;
+// Replies gathered into one send; more would be more than a send takes at once anyway.
+constexpr std::size_t kSendPieces = 64;
+// A reply this small joins the one before it rather than taking a piece of a send.
+constexpr std::size_t kSmallReply = 1024;
+// A worker hands its replies to the loop when nothing more is asked of it, or when they come to
+// this much: the loop sends each handover in one piece, and a wake-up and a send per reply
+// would cost more than the reading.
+constexpr std::size_t kHandoverBytes = 64 * 1024;
+// Sent buffers up to this size go back to the worker to be filled again; larger ones, made by
+// requests of a megabyte, are freed.
+constexpr std::size_t kReusedBufferBytes = 2 * kHandoverBytes;
+
+// Makes `m` `size` bytes long, the new ones unset. Moves what it holds in one piece when it
+// must grow: the allocator's own construct() would have the vector move it byte by byte.
+void resizeMessage(Message& m, std::size_t size) {
+    if (size > m.capacity()) {
+        Message bigger;
+        bigger.reserve(std::max(size, 2 * m.capacity()));
+        bigger.resize(m.size());
+        if (!m.empty()) std::memcpy(bigger.data(), m.data(), m.size());
+        m.swap(bigger);
+    }
+    m.resize(size);
+}
+
+void appendBytes(Message& out, Bytes bytes) {
+    const std::size_t at = out.size();
+    resizeMessage(out, at + bytes.size());
+    if (!bytes.empty()) std::memcpy(out.data() + at, bytes.data(), bytes.size());
+}
 
 void appendMessage(Message& out, std::uint8_t code, Bytes payload = {}) {
-    const auto header = MessageHeader{code, static_cast<std::uint32_t>(payload.size())}.serialize();
-    out.insert(out.end(), header.begin(), header.end());
-    out.insert(out.end(), payload.begin(), payload.end());
+    appendBytes(out, MessageHeader{code, static_cast<std::uint32_t>(payload.size())}.serialize());
+    appendBytes(out, payload);
 }
 
 // Whether the connection waits on its client: a message begun, replies not taken, or the end of
@@ -114,12 +145,18 @@ public:
     std::vector<std::pair<int, std::string>> lines;
 };
 
-// What a worker did for one request.
+// What a worker did for one request; its reply is among the bytes handed over with it.
 struct Finished {
     DeviceJob job;
-    Message reply;  // the whole message
     std::vector<std::pair<int, std::string>> log;
     std::uint32_t openSectorBytes = 0;  // of the drive open after it; 0: none
+};
+
+// Requests a worker finished, as the loop takes them: their replies one after another, in
+// pieces of about a handover each.
+struct Handover {
+    std::vector<Message> replies;
+    std::vector<Finished> finished;
 };
 
 }  // namespace
@@ -137,16 +174,24 @@ public:
     DriveWorker(const DriveWorker&) = delete;
     DriveWorker& operator=(const DriveWorker&) = delete;
 
+    // Jobs are posted in a batch and the thread woken once after: woken at the first, it would
+    // take the processor from the loop that is still posting the rest.
     void post(const DeviceJob& job) {
-        {
-            std::lock_guard lock(mutex_);
-            jobs_.push_back(job);
-        }
-        wanted_.notify_one();
-    }
-    std::vector<Finished> take() {
         std::lock_guard lock(mutex_);
-        return std::exchange(done_, {});
+        jobs_.push_back(job);
+    }
+    void wake() { wanted_.notify_one(); }
+    // What is finished. `spare`, a buffer already sent, is taken in exchange to hold replies
+    // to come: in a steady stream no reply buffer is allocated, and none is copied.
+    Handover take(Message& spare) {
+        std::lock_guard lock(mutex_);
+        Handover taken;
+        std::swap(taken, done_);
+        if (spare.capacity() > 0 && spares_.size() < kSpares) {
+            spares_.push_back(std::move(spare));
+            spare = {};
+        }
+        return taken;
     }
     // Drops what is not begun; what is being read is finished and thrown away, then the thread
     // closes the drive and ends.
@@ -155,7 +200,7 @@ public:
             std::lock_guard lock(mutex_);
             released_ = true;
             jobs_.clear();
-            done_.clear();
+            done_ = {};
         }
         wanted_.notify_one();
     }
@@ -163,8 +208,9 @@ public:
 
 private:
     void run();
-    Finished serve(const DeviceJob& job);
-    void readSectors(const DeviceJob& job, Message& reply);
+    // Serves `job`, its reply appended to `replies`.
+    Finished serve(const DeviceJob& job, Message& replies);
+    void readSectors(const DeviceJob& job, Message& replies);
     VolumeInformation volumeInformation(char letter);
     void signal() {
         const std::uint64_t one = 1;
@@ -178,14 +224,39 @@ private:
     std::mutex mutex_;
     std::condition_variable wanted_;
     std::deque<DeviceJob> jobs_;
-    std::vector<Finished> done_;
+    Handover done_;
+    static constexpr std::size_t kSpares = 2;
+    std::vector<Message> spares_;  // emptied buffers, for handovers to come
     bool released_ = false;
     std::atomic<bool> ended_{false};
     std::thread thread_;  // last: it starts on the members above
 };
 
 void DriveWorker::run() {
+    struct {
+        Message replies;
+        std::vector<Finished> finished;
+    } pending;  // finished, not handed over yet
     for (;;) {
+        bool wake = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (released_) break;
+            if (!pending.finished.empty() && (jobs_.empty() || pending.replies.size() >= kHandoverBytes)) {
+                // One word per handover that finds the loop with nothing to take.
+                wake = done_.finished.empty();
+                done_.replies.push_back(std::move(pending.replies));
+                pending.replies = {};
+                if (!spares_.empty()) {
+                    pending.replies = std::move(spares_.back());
+                    spares_.pop_back();
+                }
+                done_.finished.insert(done_.finished.end(), std::make_move_iterator(pending.finished.begin()),
+                                      std::make_move_iterator(pending.finished.end()));
+                pending.finished.clear();
+            }
+        }
+        if (wake) signal();
         DeviceJob job;
         {
             std::unique_lock lock(mutex_);
@@ -194,24 +265,15 @@ void DriveWorker::run() {
             job = jobs_.front();
             jobs_.pop_front();
         }
-        Finished finished = serve(job);
-        bool wake;
-        {
-            std::lock_guard lock(mutex_);
-            if (released_) break;
-            // One word per batch: the loop takes all that piled up when it wakes.
-            wake = done_.empty();
-            done_.push_back(std::move(finished));
-        }
-        if (wake) signal();
+        pending.finished.push_back(serve(job, pending.replies));
     }
     drive_.reset();
     ended_.store(true, std::memory_order_release);
     signal();
 }
 
-Finished DriveWorker::serve(const DeviceJob& job) {
-    Finished f{job, {}, {}, 0};
+Finished DriveWorker::serve(const DeviceJob& job, Message& replies) {
+    Finished f{job, {}, 0};
     switch (job.code) {
         case MSG_OPEN_DRIVE:
             drive_.reset();
@@ -222,19 +284,19 @@ Finished DriveWorker::serve(const DeviceJob& job) {
                 if (drive->open(std::string(1, *job.letter) + ":\\", DriveKind::Local)) drive_ = std::move(drive);
             }
             if (drive_)
-                appendMessage(f.reply, MSG_DRIVE_OPENED, drive_->info().serialize());
+                appendMessage(replies, MSG_DRIVE_OPENED, drive_->info().serialize());
             else
-                appendMessage(f.reply, MSG_FAIL);
+                appendMessage(replies, MSG_FAIL);
             break;
         case MSG_CLOSE_DRIVE:
             drive_.reset();
-            appendMessage(f.reply, MSG_OK);
+            appendMessage(replies, MSG_OK);
             break;
         case MSG_READ_SECTORS:
-            readSectors(job, f.reply);
+            readSectors(job, replies);
             break;
         case MSG_VOLUME_INFO:
-            appendMessage(f.reply, MSG_DATA, volumeInformation(job.letter.value_or(0)).serialize());
+            appendMessage(replies, MSG_DATA, volumeInformation(job.letter.value_or(0)).serialize());
             break;
         default:
             break;
@@ -244,20 +306,20 @@ Finished DriveWorker::serve(const DeviceJob& job) {
     return f;
 }
 
-void DriveWorker::readSectors(const DeviceJob& job, Message& reply) {
+void DriveWorker::readSectors(const DeviceJob& job, Message& replies) {
     const std::uint64_t bytes = std::uint64_t{job.count} * (drive_ ? drive_->info().bytesPerSector : 0);
     // The loop sized the reply by the drive it knew of; a read that would outgrow it fails.
     if (!drive_ || MessageHeader::kSize + bytes > job.replyBytes) {
-        appendMessage(reply, MSG_FAIL);
+        appendMessage(replies, MSG_FAIL);
         return;
     }
-    // The sectors are read straight into their place in the reply.
-    const auto header = MessageHeader{MSG_DATA, static_cast<std::uint32_t>(bytes)}.serialize();
-    reply.assign(header.begin(), header.end());
-    reply.resize(MessageHeader::kSize + bytes);
-    if (!drive_->readSectors(MutableBytes(reply).subspan(MessageHeader::kSize), job.first, job.count)) {
-        reply.clear();
-        appendMessage(reply, MSG_FAIL);
+    // The sectors are read straight into their place among the replies.
+    const std::size_t at = replies.size();
+    appendBytes(replies, MessageHeader{MSG_DATA, static_cast<std::uint32_t>(bytes)}.serialize());
+    resizeMessage(replies, at + MessageHeader::kSize + bytes);
+    if (!drive_->readSectors(MutableBytes(replies).subspan(at + MessageHeader::kSize), job.first, job.count)) {
+        replies.resize(at);
+        appendMessage(replies, MSG_FAIL);
     }
 }
 
@@ -336,6 +398,8 @@ void CServerDoc::pollSet(std::vector<pollfd>& into) const {
     using Phase = CClientSocket::Phase;
     for (const auto& c : connections_) {
         short events = 0;
+        // While its worker reads, what the client sends more is read when the worker's replies
+        // come: one wake-up for both.
         const bool reading = c->phase == Phase::Serving ? c->pendingOut() < kOutputHighWater
                                                         : c->phase == Phase::Leaving && c->sendingShut;
         if (reading && !c->peerClosed) events |= POLLIN;
@@ -477,7 +541,7 @@ bool CServerDoc::advance(CClientSocket& c) {
 }
 
 bool CServerDoc::serveBuffered(CClientSocket& c) {
-    std::size_t at = 0;
+    std::size_t at = 0, posted = 0;
     bool keep = true;
     while (keep && c.phase == CClientSocket::Phase::Serving && c.pendingOut() + c.inFlightBytes < kOutputHighWater &&
            c.in.size() - at >= MessageHeader::kSize) {
@@ -495,7 +559,7 @@ bool CServerDoc::serveBuffered(CClientSocket& c) {
             if (c.inFlight > 0 && (c.inFlight >= kMaxInFlight ||
                                    c.pendingOut() + c.inFlightBytes + job->replyBytes > kOutputHighWater))
                 break;
-            dispatch(c, *job, payload);
+            posted += dispatch(c, *job, payload);
         } else {
             // Its reply goes after those the worker is making.
             if (c.inFlight > 0) break;
@@ -503,6 +567,7 @@ bool CServerDoc::serveBuffered(CClientSocket& c) {
         }
         at += MessageHeader::kSize + header->length;
     }
+    if (posted > 0) c.worker->wake();
     c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(at));
     if (!keep) {
         // The replies already made are still sent; nothing after this request is read.
@@ -514,26 +579,48 @@ bool CServerDoc::serveBuffered(CClientSocket& c) {
 
 bool CServerDoc::flush(CClientSocket& c) {
     while (c.pendingOut() > 0) {
-        const IoStep step = sendSome(c.fd.get(), Bytes(c.out).subspan(c.outSent));
-        if (step.closed) {
+        std::array<iovec, kSendPieces> pieces;
+        std::size_t count = 0, skip = c.outSent;
+        for (auto it = c.out.begin(); it != c.out.end() && count < pieces.size(); ++it, skip = 0)
+            pieces[count++] = {it->data() + skip, it->size() - skip};
+        msghdr message{};
+        message.msg_iov = pieces.data();
+        message.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(c.fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             logServer(servermsg::kSocketSendError, serverMessageText(servermsg::kSocketSendError));
             return false;
         }
-        if (step.bytes == 0) break;
-        c.outSent += step.bytes;
+        if (n <= 0) break;
+        c.outSent += static_cast<std::size_t>(n);
+        while (!c.out.empty() && c.outSent >= c.out.front().size()) {
+            c.outSent -= c.out.front().size();
+            c.outBytes -= c.out.front().size();
+            if (c.spare.capacity() == 0 && c.out.front().capacity() <= kReusedBufferBytes) {
+                c.spare = std::move(c.out.front());
+                c.spare.clear();
+            }
+            c.out.pop_front();
+        }
         c.lastProgress = Clock::now();
-    }
-    if (c.outSent == c.out.size()) {
-        c.out.clear();
-        c.outSent = 0;
-    } else if (c.outSent > c.out.size() / 2) {
-        c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(c.outSent));
-        c.outSent = 0;
     }
     return true;
 }
 
-void CServerDoc::reply(CClientSocket& c, std::uint8_t code, Bytes payload) { appendMessage(c.out, code, payload); }
+void CServerDoc::reply(CClientSocket& c, std::uint8_t code, Bytes payload) {
+    Message m;
+    appendMessage(m, code, payload);
+    queueReply(c, std::move(m));
+}
+
+void CServerDoc::queueReply(CClientSocket& c, Message reply) {
+    c.outBytes += reply.size();
+    if (reply.size() <= kSmallReply && !c.out.empty() && c.out.back().size() <= kSmallReply)
+        appendBytes(c.out.back(), reply);
+    else
+        c.out.push_back(std::move(reply));
+}
 
 std::optional<char> CServerDoc::servedLetter(Bytes rootPath) const {
     // Only the letters of the drive table are served: a path of any other form would name a
@@ -576,7 +663,7 @@ std::optional<DeviceJob> CServerDoc::deviceJob(const CClientSocket& c, std::uint
     }
 }
 
-void CServerDoc::dispatch(CClientSocket& c, const DeviceJob& job, Bytes payload) {
+bool CServerDoc::dispatch(CClientSocket& c, const DeviceJob& job, Bytes payload) {
     if (job.code == MSG_OPEN_DRIVE) noteOpen(c, payload);
     if (!c.worker) {
         try {
@@ -588,7 +675,7 @@ void CServerDoc::dispatch(CClientSocket& c, const DeviceJob& job, Bytes payload)
                 reply(c, MSG_DATA, VolumeInformation{}.serialize());
             else
                 reply(c, job.code == MSG_CLOSE_DRIVE ? MSG_OK : MSG_FAIL);
-            return;
+            return false;
         }
     }
     if (job.code == MSG_OPEN_DRIVE || job.code == MSG_CLOSE_DRIVE) {
@@ -599,6 +686,7 @@ void CServerDoc::dispatch(CClientSocket& c, const DeviceJob& job, Bytes payload)
     ++c.inFlight;
     c.inFlightBytes += job.replyBytes;
     setActivity(activity_ + 1);
+    return true;
 }
 
 void CServerDoc::collectFinished() {
@@ -610,12 +698,10 @@ void CServerDoc::collectFinished() {
     std::vector<CClientSocket*> gone;
     for (const auto& c : connections_) {
         if (!c->worker) continue;
-        std::vector<Finished> finished = c->worker->take();
-        for (Finished& f : finished) {
+        Handover taken = c->worker->take(c->spare);
+        if (taken.finished.empty()) continue;
+        for (const Finished& f : taken.finished) {
             for (const auto& [id, text] : f.log) observer_.log(id, text);
-            // The client was owed nothing while the worker read: its stall clock starts now.
-            if (c->pendingOut() == 0) c->lastProgress = Clock::now();
-            c->out.insert(c->out.end(), f.reply.begin(), f.reply.end());
             --c->inFlight;
             c->inFlightBytes -= f.job.replyBytes;
             if (f.job.code == MSG_OPEN_DRIVE || f.job.code == MSG_CLOSE_DRIVE) {
@@ -627,7 +713,10 @@ void CServerDoc::collectFinished() {
             }
             setActivity(activity_ - 1);
         }
-        if (!finished.empty() && !advance(*c)) gone.push_back(c.get());
+        // The client was owed nothing while the worker read: its stall clock starts now.
+        if (c->pendingOut() == 0) c->lastProgress = Clock::now();
+        for (Message& replies : taken.replies) queueReply(*c, std::move(replies));
+        if (!advance(*c)) gone.push_back(c.get());
     }
     for (CClientSocket* c : gone) remove(*c);
 }

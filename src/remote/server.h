@@ -13,6 +13,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -69,6 +70,8 @@ struct UninitializedAllocator : std::allocator<T> {
     }
 };
 
+using ReplyBytes = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
+
 // A request that reads a device, as the loop hands it to a connection's worker: already
 // checked, and with the most its reply can come to.
 struct DeviceJob {
@@ -89,8 +92,12 @@ struct CClientSocket {
     bool loggedIn = false;
 
     std::vector<std::uint8_t> in;  // received, not yet served
-    std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>> out;  // replies not yet sent, from outSent on
+    // Replies not yet sent, in order, the first from outSent on. A worker's reply joins the
+    // queue as it was read, and a send gathers several: a sector is never copied on its way.
+    std::deque<ReplyBytes> out;
     std::size_t outSent = 0;
+    std::size_t outBytes = 0;  // in `out`, what was sent of the first included
+    ReplyBytes spare;          // a sent buffer, for the worker to fill again
     std::chrono::steady_clock::time_point lastProgress;
     // Serving: requests are read and answered. Closing: the connection ends once its replies
     // are sent (a logout, a refused login). Leaving: the server shuts down; MSG_SHUTDOWN is
@@ -113,7 +120,7 @@ struct CClientSocket {
     std::uint32_t sectorBytes = 0;
 
     ~CClientSocket();
-    std::size_t pendingOut() const { return out.size() - outSent; }
+    std::size_t pendingOut() const { return outBytes - outSent; }
 };
 
 class CServerDoc {
@@ -174,13 +181,16 @@ private:
     bool wholeRequestBuffered(const CClientSocket& c) const;
     // The worker's part of a request, if it has one; decided before anything is read.
     std::optional<DeviceJob> deviceJob(const CClientSocket& c, std::uint8_t code, Bytes payload) const;
-    void dispatch(CClientSocket& c, const DeviceJob& job, Bytes payload);
+    // Posts the job to the connection's worker (which the caller then wakes); false when it
+    // was answered at once, for want of a thread.
+    bool dispatch(CClientSocket& c, const DeviceJob& job, Bytes payload);
     // Takes what the workers finished, in order, and goes on with their connections.
     void collectFinished();
     // Serves one request on the loop; false when the connection ends with it.
     bool serve(CClientSocket& c, std::uint8_t code, Bytes payload);
     bool flush(CClientSocket& c);
     void reply(CClientSocket& c, std::uint8_t code, Bytes payload = {});
+    void queueReply(CClientSocket& c, ReplyBytes reply);
     void serveLogin(CClientSocket& c, Bytes payload, bool& keep);
     void noteOpen(CClientSocket& c, Bytes payload);
     std::optional<char> servedLetter(Bytes rootPath) const;

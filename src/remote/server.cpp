@@ -85,10 +85,11 @@ constexpr std::size_t kSmallReply = 1024;
 // A worker hands its replies to the loop when nothing more is asked of it, or when they come to
 // this much: the loop sends each handover in one piece, and a wake-up and a send per reply
 // would cost more than the reading.
-constexpr std::size_t kHandoverBytes = 64 * 1024;
-// Sent buffers up to this size go back to the worker to be filled again; larger ones, made by
-// requests of a megabyte, are freed.
-constexpr std::size_t kReusedBufferBytes = 2 * kHandoverBytes;
+constexpr std::size_t kHandoverBytes = 256 * 1024;
+// What a handover's buffer is made with: room for the replies that reach kHandoverBytes, the
+// last one included when it is of the size clients ask for. Sent buffers up to this size go back
+// to the worker to be filled again; larger ones, grown by requests of a megabyte, are freed.
+constexpr std::size_t kHandoverBuffer = kHandoverBytes + 16 * 1024;
 
 // Makes `m` `size` bytes long, the new ones unset. Moves what it holds in one piece when it
 // must grow: the allocator's own construct() would have the vector move it byte by byte.
@@ -237,6 +238,7 @@ void DriveWorker::run() {
         Message replies;
         std::vector<Finished> finished;
     } pending;  // finished, not handed over yet
+    pending.replies.reserve(kHandoverBuffer);
     for (;;) {
         bool wake = false;
         {
@@ -251,6 +253,7 @@ void DriveWorker::run() {
                     pending.replies = std::move(spares_.back());
                     spares_.pop_back();
                 }
+                if (pending.replies.capacity() == 0) pending.replies.reserve(kHandoverBuffer);
                 done_.finished.insert(done_.finished.end(), std::make_move_iterator(pending.finished.begin()),
                                       std::make_move_iterator(pending.finished.end()));
                 pending.finished.clear();
@@ -597,7 +600,7 @@ bool CServerDoc::flush(CClientSocket& c) {
         while (!c.out.empty() && c.outSent >= c.out.front().size()) {
             c.outSent -= c.out.front().size();
             c.outBytes -= c.out.front().size();
-            if (c.spare.capacity() == 0 && c.out.front().capacity() <= kReusedBufferBytes) {
+            if (c.spare.capacity() == 0 && c.out.front().capacity() == kHandoverBuffer) {
                 c.spare = std::move(c.out.front());
                 c.spare.clear();
             }

@@ -5,11 +5,21 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "common/strings.h"
 #include "remote/stream_io.h"
@@ -67,6 +77,50 @@ std::string printable(std::string text) {
     return text;
 }
 
+using Message = ReplyBytes;
+// Replies gathered into one send; more would be more than a send takes at once anyway.
+constexpr std::size_t kSendPieces = 64;
+// A reply this small joins the one before it rather than taking a piece of a send.
+constexpr std::size_t kSmallReply = 1024;
+// A worker hands its replies to the loop when nothing more is asked of it, or when they come to
+// this much: the loop sends each handover in one piece, and a wake-up and a send per reply
+// would cost more than the reading.
+constexpr std::size_t kHandoverBytes = 256 * 1024;
+// What a handover's buffer is made with: room for the replies that reach kHandoverBytes, the
+// last one included when it is of the size clients ask for. Sent buffers up to this size go back
+// to the worker to be filled again; larger ones, grown by requests of a megabyte, are freed.
+constexpr std::size_t kHandoverBuffer = kHandoverBytes + 16 * 1024;
+
+// Makes `m` `size` bytes long, the new ones unset. Moves what it holds in one piece when it
+// must grow: the allocator's own construct() would have the vector move it byte by byte.
+void resizeMessage(Message& m, std::size_t size) {
+    if (size > m.capacity()) {
+        Message bigger;
+        bigger.reserve(std::max(size, 2 * m.capacity()));
+        bigger.resize(m.size());
+        if (!m.empty()) std::memcpy(bigger.data(), m.data(), m.size());
+        m.swap(bigger);
+    }
+    m.resize(size);
+}
+
+void appendBytes(Message& out, Bytes bytes) {
+    const std::size_t at = out.size();
+    resizeMessage(out, at + bytes.size());
+    if (!bytes.empty()) std::memcpy(out.data() + at, bytes.data(), bytes.size());
+}
+
+void appendMessage(Message& out, std::uint8_t code, Bytes payload = {}) {
+    appendBytes(out, MessageHeader{code, static_cast<std::uint32_t>(payload.size())}.serialize());
+    appendBytes(out, payload);
+}
+
+// Whether the connection waits on its client: a message begun, replies not taken, or the end of
+// the connection. Only then does its stall clock run; a wait on its own worker is the server's.
+bool waitsOnClient(const CClientSocket& c) {
+    return c.pendingOut() > 0 || c.phase != CClientSocket::Phase::Serving || (!c.in.empty() && c.inFlight == 0);
+}
+
 // The volume serial number as the boot sector holds it.
 std::uint32_t volumeSerial(Bytes boot, const DriveInfo& info) {
     switch (info.fsType) {
@@ -77,27 +131,222 @@ std::uint32_t volumeSerial(Bytes boot, const DriveInfo& info) {
     }
 }
 
-}  // namespace
-
-// The drive code speaks through Prompts; on the server its words go to the log, and its
-// questions, which nobody is there to answer, get the cautious answer.
-class CServerDoc::LogPrompts : public Prompts {
+// The drive code speaks through Prompts; on a worker its words are kept with the reply, for the
+// loop to log, and its questions, which nobody is there to answer, get the cautious answer.
+class WorkerPrompts : public Prompts {
 public:
-    explicit LogPrompts(ServerObserver& observer) : observer_(observer) {}
-    void showMessage(int id, const std::string& text, MsgIcon) override { observer_.log(id, text); }
+    void showMessage(int id, const std::string& text, MsgIcon) override { lines.emplace_back(id, text); }
     bool askYesNo(int id, const std::string& text) override {
-        observer_.log(id, text);
+        lines.emplace_back(id, text);
         return false;
     }
     ReplaceAnswer askOverwrite(const OverwriteQuestion&) override { return ReplaceAnswer::Cancel; }
     FatChoice chooseFat(int, int) override { return {}; }
 
-private:
-    ServerObserver& observer_;
+    std::vector<std::pair<int, std::string>> lines;
 };
 
+// What a worker did for one request; its reply is among the bytes handed over with it.
+struct Finished {
+    DeviceJob job;
+    std::vector<std::pair<int, std::string>> log;
+    std::uint32_t openSectorBytes = 0;  // of the drive open after it; 0: none
+};
+
+// Requests a worker finished, as the loop takes them: their replies one after another, in
+// pieces of about a handover each.
+struct Handover {
+    std::vector<Message> replies;
+    std::vector<Finished> finished;
+};
+
+}  // namespace
+
+// The thread that reads the devices for one connection, a request at a time, in the order they
+// came. It alone touches the connection's drive; the loop sees only finished replies.
+class DriveWorker {
+public:
+    // Throws std::system_error when no thread can be started.
+    DriveWorker(SourceFactory& sources, int finished) : sources_(sources), finished_(finished), thread_([this] { run(); }) {}
+    ~DriveWorker() {
+        release();
+        thread_.join();
+    }
+    DriveWorker(const DriveWorker&) = delete;
+    DriveWorker& operator=(const DriveWorker&) = delete;
+
+    // Jobs are posted in a batch and the thread woken once after: woken at the first, it would
+    // take the processor from the loop that is still posting the rest.
+    void post(const DeviceJob& job) {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(job);
+    }
+    void wake() { wanted_.notify_one(); }
+    // What is finished. `spare`, a buffer already sent, is taken in exchange to hold replies
+    // to come: in a steady stream no reply buffer is allocated, and none is copied.
+    Handover take(Message& spare) {
+        std::lock_guard lock(mutex_);
+        Handover taken;
+        std::swap(taken, done_);
+        if (spare.capacity() > 0 && spares_.size() < kSpares) {
+            spares_.push_back(std::move(spare));
+            spare = {};
+        }
+        return taken;
+    }
+    // Drops what is not begun; what is being read is finished and thrown away, then the thread
+    // closes the drive and ends.
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            released_ = true;
+            jobs_.clear();
+            done_ = {};
+        }
+        wanted_.notify_one();
+    }
+    bool ended() const { return ended_.load(std::memory_order_acquire); }
+
+private:
+    void run();
+    // Serves `job`, its reply appended to `replies`.
+    Finished serve(const DeviceJob& job, Message& replies);
+    void readSectors(const DeviceJob& job, Message& replies);
+    VolumeInformation volumeInformation(char letter);
+    void signal() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(finished_, &one, sizeof one);
+    }
+
+    SourceFactory& sources_;
+    const int finished_;
+    WorkerPrompts prompts_;
+    std::unique_ptr<CDrive> drive_;
+    std::mutex mutex_;
+    std::condition_variable wanted_;
+    std::deque<DeviceJob> jobs_;
+    Handover done_;
+    static constexpr std::size_t kSpares = 2;
+    std::vector<Message> spares_;  // emptied buffers, for handovers to come
+    bool released_ = false;
+    std::atomic<bool> ended_{false};
+    std::thread thread_;  // last: it starts on the members above
+};
+
+void DriveWorker::run() {
+    struct {
+        Message replies;
+        std::vector<Finished> finished;
+    } pending;  // finished, not handed over yet
+    pending.replies.reserve(kHandoverBuffer);
+    for (;;) {
+        bool wake = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (released_) break;
+            if (!pending.finished.empty() && (jobs_.empty() || pending.replies.size() >= kHandoverBytes)) {
+                // One word per handover that finds the loop with nothing to take.
+                wake = done_.finished.empty();
+                done_.replies.push_back(std::move(pending.replies));
+                pending.replies = {};
+                if (!spares_.empty()) {
+                    pending.replies = std::move(spares_.back());
+                    spares_.pop_back();
+                }
+                if (pending.replies.capacity() == 0) pending.replies.reserve(kHandoverBuffer);
+                done_.finished.insert(done_.finished.end(), std::make_move_iterator(pending.finished.begin()),
+                                      std::make_move_iterator(pending.finished.end()));
+                pending.finished.clear();
+            }
+        }
+        if (wake) signal();
+        DeviceJob job;
+        {
+            std::unique_lock lock(mutex_);
+            wanted_.wait(lock, [&] { return released_ || !jobs_.empty(); });
+            if (released_) break;
+            job = jobs_.front();
+            jobs_.pop_front();
+        }
+        pending.finished.push_back(serve(job, pending.replies));
+    }
+    drive_.reset();
+    ended_.store(true, std::memory_order_release);
+    signal();
+}
+
+Finished DriveWorker::serve(const DeviceJob& job, Message& replies) {
+    Finished f{job, {}, 0};
+    switch (job.code) {
+        case MSG_OPEN_DRIVE:
+            drive_.reset();
+            if (job.letter) {
+                auto drive = std::make_unique<CDrive>(prompts_, sources_);
+                // The client reads the table itself; the server only needs the geometry.
+                drive->setLoadMftOnOpen(false);
+                if (drive->open(std::string(1, *job.letter) + ":\\", DriveKind::Local)) drive_ = std::move(drive);
+            }
+            if (drive_)
+                appendMessage(replies, MSG_DRIVE_OPENED, drive_->info().serialize());
+            else
+                appendMessage(replies, MSG_FAIL);
+            break;
+        case MSG_CLOSE_DRIVE:
+            drive_.reset();
+            appendMessage(replies, MSG_OK);
+            break;
+        case MSG_READ_SECTORS:
+            readSectors(job, replies);
+            break;
+        case MSG_VOLUME_INFO:
+            appendMessage(replies, MSG_DATA, volumeInformation(job.letter.value_or(0)).serialize());
+            break;
+        default:
+            break;
+    }
+    f.openSectorBytes = drive_ ? drive_->info().bytesPerSector : 0;
+    f.log = std::exchange(prompts_.lines, {});
+    return f;
+}
+
+void DriveWorker::readSectors(const DeviceJob& job, Message& replies) {
+    const std::uint64_t bytes = std::uint64_t{job.count} * (drive_ ? drive_->info().bytesPerSector : 0);
+    // The loop sized the reply by the drive it knew of; a read that would outgrow it fails.
+    if (!drive_ || MessageHeader::kSize + bytes > job.replyBytes) {
+        appendMessage(replies, MSG_FAIL);
+        return;
+    }
+    // The sectors are read straight into their place among the replies.
+    const std::size_t at = replies.size();
+    appendBytes(replies, MessageHeader{MSG_DATA, static_cast<std::uint32_t>(bytes)}.serialize());
+    resizeMessage(replies, at + MessageHeader::kSize + bytes);
+    if (!drive_->readSectors(MutableBytes(replies).subspan(at + MessageHeader::kSize), job.first, job.count)) {
+        replies.resize(at);
+        appendMessage(replies, MSG_FAIL);
+    }
+}
+
+VolumeInformation DriveWorker::volumeInformation(char letter) {
+    VolumeInformation volume;
+    CDrive drive(prompts_, sources_);
+    drive.setLoadMftOnOpen(false);
+    if (drive.open(std::string(1, letter) + ":\\", DriveKind::Local)) {
+        const DriveInfo& info = drive.info();
+        std::vector<std::uint8_t> boot(info.bytesPerSector);
+        if (drive.readSectors(boot, 0, 1)) volume.serial = volumeSerial(boot, info);
+        volume.name = info.label;
+        // Windows names FAT12 and FAT16 alike.
+        volume.fsName = info.fsType == FsType::Fat1x ? "FAT" : info.fsName;
+        volume.maxComponentLength = kMaxComponentLength;
+        volume.flags = kVolumeFlags;
+    }
+    return volume;
+}
+
+CClientSocket::~CClientSocket() = default;
+
 CServerDoc::CServerDoc(ServerObserver& observer, DriveTable& drives, SourceFactory& sources)
-    : observer_(observer), drives_(drives), sources_(sources), prompts_(std::make_unique<LogPrompts>(observer)) {}
+    : observer_(observer), drives_(drives), sources_(sources) {}
 
 CServerDoc::~CServerDoc() = default;
 
@@ -106,6 +355,8 @@ bool CServerDoc::startUp(ServerOptions options) {
     activity_ = 0;
     host_.computerName = hostName().substr(0, ServerEntry::kComputerNameBytes - 1);
     host_.address = options_.bindAddress.empty() ? hostAddress(hostName()) : options_.bindAddress;
+    if (!finished_.valid()) finished_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!finished_.valid()) return false;
 
     sockaddr_in at{};
     at.sin_family = AF_INET;
@@ -136,12 +387,22 @@ bool CServerDoc::startUp(ServerOptions options) {
     return true;
 }
 
+std::size_t CServerDoc::workerCount() const {
+    const auto working = std::count_if(connections_.begin(), connections_.end(), [](const auto& c) { return c->worker != nullptr; });
+    return released_.size() + static_cast<std::size_t>(working);
+}
+
 void CServerDoc::pollSet(std::vector<pollfd>& into) const {
-    if (listening_.valid() && connections_.size() < kMaxConnections) into.push_back({listening_.get(), POLLIN, 0});
+    if (finished_.valid()) into.push_back({finished_.get(), POLLIN, 0});
+    // A worker finishing for a connection that is gone still holds a thread and a drive.
+    if (listening_.valid() && connections_.size() + released_.size() < kMaxConnections)
+        into.push_back({listening_.get(), POLLIN, 0});
     if (discovery_.valid()) into.push_back({discovery_.get(), POLLIN, 0});
     using Phase = CClientSocket::Phase;
     for (const auto& c : connections_) {
         short events = 0;
+        // While its worker reads, what the client sends more is read when the worker's replies
+        // come: one wake-up for both.
         const bool reading = c->phase == Phase::Serving ? c->pendingOut() < kOutputHighWater
                                                         : c->phase == Phase::Leaving && c->sendingShut;
         if (reading && !c->peerClosed) events |= POLLIN;
@@ -153,7 +414,7 @@ void CServerDoc::pollSet(std::vector<pollfd>& into) const {
 int CServerDoc::pollTimeout() const {
     std::optional<Clock::time_point> due;
     for (const auto& c : connections_) {
-        if (c->in.empty() && c->pendingOut() == 0 && c->phase == CClientSocket::Phase::Serving) continue;
+        if (!waitsOnClient(*c)) continue;
         const auto at = c->lastProgress + options_.stallLimit;
         if (!due || at < *due) due = at;
     }
@@ -173,6 +434,10 @@ void CServerDoc::handle(std::span<const pollfd> ready) {
             answerDiscovery();
             continue;
         }
+        if (p.fd == finished_.get()) {
+            collectFinished();
+            continue;
+        }
         auto it = std::find_if(connections_.begin(), connections_.end(), [&](const auto& c) { return c->fd.get() == p.fd; });
         if (it != connections_.end() && !service(**it, p.revents)) remove(**it);
     }
@@ -180,7 +445,7 @@ void CServerDoc::handle(std::span<const pollfd> ready) {
 }
 
 void CServerDoc::acceptPending() {
-    while (connections_.size() < kMaxConnections) {
+    while (connections_.size() + released_.size() < kMaxConnections) {
         UniqueFd fd(::accept4(listening_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -238,17 +503,30 @@ bool CServerDoc::wholeRequestBuffered(const CClientSocket& c) const {
 }
 
 bool CServerDoc::service(CClientSocket& c, short events) {
-    using Phase = CClientSocket::Phase;
     if (events & (POLLIN | POLLHUP | POLLERR)) receive(c);
+    // A socket that hung up or failed takes no more replies: what its worker reads is for nobody,
+    // and waiting for it would only see the same hang-up again and again.
+    if (c.inFlight > 0 && (events & (POLLHUP | POLLERR))) {
+        logServer(servermsg::kSocketReadError, serverMessageText(servermsg::kSocketReadError));
+        return false;
+    }
+    return advance(c);
+}
+
+bool CServerDoc::advance(CClientSocket& c) {
+    using Phase = CClientSocket::Phase;
     for (;;) {
-        if (!serveBuffered(c) || !flush(c)) return false;
-        if (c.phase != Phase::Serving || c.pendingOut() >= kOutputHighWater || !wholeRequestBuffered(c)) break;
+        if (!serveBuffered(c)) return false;
+        const std::size_t owed = c.pendingOut();
+        if (!flush(c)) return false;
+        // More is served only when sending made room for it.
+        if (c.phase != Phase::Serving || c.pendingOut() == owed || !wholeRequestBuffered(c)) break;
     }
     switch (c.phase) {
         case Phase::Serving:
             // The client closed its side (or the socket failed): what it sent before is answered
             // first, then the connection ends as a failed receive.
-            if (c.peerClosed && c.pendingOut() == 0) {
+            if (c.peerClosed && c.pendingOut() == 0 && c.inFlight == 0) {
                 logServer(servermsg::kSocketReadError, serverMessageText(servermsg::kSocketReadError));
                 return false;
             }
@@ -266,9 +544,9 @@ bool CServerDoc::service(CClientSocket& c, short events) {
 }
 
 bool CServerDoc::serveBuffered(CClientSocket& c) {
-    std::size_t at = 0;
+    std::size_t at = 0, posted = 0;
     bool keep = true;
-    while (keep && c.phase == CClientSocket::Phase::Serving && c.pendingOut() < kOutputHighWater &&
+    while (keep && c.phase == CClientSocket::Phase::Serving && c.pendingOut() + c.inFlightBytes < kOutputHighWater &&
            c.in.size() - at >= MessageHeader::kSize) {
         const Bytes rest = Bytes(c.in).subspan(at);
         const auto header = MessageHeader::parse(rest);
@@ -279,9 +557,20 @@ bool CServerDoc::serveBuffered(CClientSocket& c) {
             return false;
         }
         if (rest.size() - MessageHeader::kSize < header->length) break;
-        keep = serve(c, header->code, rest.subspan(MessageHeader::kSize, header->length));
+        const Bytes payload = rest.subspan(MessageHeader::kSize, header->length);
+        if (const auto job = deviceJob(c, header->code, payload)) {
+            if (c.inFlight > 0 && (c.inFlight >= kMaxInFlight ||
+                                   c.pendingOut() + c.inFlightBytes + job->replyBytes > kOutputHighWater))
+                break;
+            posted += dispatch(c, *job, payload);
+        } else {
+            // Its reply goes after those the worker is making.
+            if (c.inFlight > 0) break;
+            keep = serve(c, header->code, payload);
+        }
         at += MessageHeader::kSize + header->length;
     }
+    if (posted > 0) c.worker->wake();
     c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(at));
     if (!keep) {
         // The replies already made are still sent; nothing after this request is read.
@@ -293,29 +582,146 @@ bool CServerDoc::serveBuffered(CClientSocket& c) {
 
 bool CServerDoc::flush(CClientSocket& c) {
     while (c.pendingOut() > 0) {
-        const IoStep step = sendSome(c.fd.get(), Bytes(c.out).subspan(c.outSent));
-        if (step.closed) {
+        std::array<iovec, kSendPieces> pieces;
+        std::size_t count = 0, skip = c.outSent;
+        for (auto it = c.out.begin(); it != c.out.end() && count < pieces.size(); ++it, skip = 0)
+            pieces[count++] = {it->data() + skip, it->size() - skip};
+        msghdr message{};
+        message.msg_iov = pieces.data();
+        message.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(c.fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             logServer(servermsg::kSocketSendError, serverMessageText(servermsg::kSocketSendError));
             return false;
         }
-        if (step.bytes == 0) break;
-        c.outSent += step.bytes;
+        if (n <= 0) break;
+        c.outSent += static_cast<std::size_t>(n);
+        while (!c.out.empty() && c.outSent >= c.out.front().size()) {
+            c.outSent -= c.out.front().size();
+            c.outBytes -= c.out.front().size();
+            if (c.spare.capacity() == 0 && c.out.front().capacity() == kHandoverBuffer) {
+                c.spare = std::move(c.out.front());
+                c.spare.clear();
+            }
+            c.out.pop_front();
+        }
         c.lastProgress = Clock::now();
-    }
-    if (c.outSent == c.out.size()) {
-        c.out.clear();
-        c.outSent = 0;
-    } else if (c.outSent > c.out.size() / 2) {
-        c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(c.outSent));
-        c.outSent = 0;
     }
     return true;
 }
 
 void CServerDoc::reply(CClientSocket& c, std::uint8_t code, Bytes payload) {
-    const auto header = MessageHeader{code, static_cast<std::uint32_t>(payload.size())}.serialize();
-    c.out.insert(c.out.end(), header.begin(), header.end());
-    c.out.insert(c.out.end(), payload.begin(), payload.end());
+    Message m;
+    appendMessage(m, code, payload);
+    queueReply(c, std::move(m));
+}
+
+void CServerDoc::queueReply(CClientSocket& c, Message reply) {
+    c.outBytes += reply.size();
+    if (reply.size() <= kSmallReply && !c.out.empty() && c.out.back().size() <= kSmallReply)
+        appendBytes(c.out.back(), reply);
+    else
+        c.out.push_back(std::move(reply));
+}
+
+std::optional<char> CServerDoc::servedLetter(Bytes rootPath) const {
+    // Only the letters of the drive table are served: a path of any other form would name a
+    // file of this machine.
+    const auto letter = letterOfRootPath(parseRootPath(rootPath));
+    return letter && drives_.find(*letter) ? letter : std::nullopt;
+}
+
+std::optional<DeviceJob> CServerDoc::deviceJob(const CClientSocket& c, std::uint8_t code, Bytes payload) const {
+    DeviceJob job{code, std::nullopt, 0, 0, MessageHeader::kSize};
+    switch (code) {
+        case MSG_CLOSE_DRIVE:
+            // Without a worker no drive was ever opened.
+            return c.worker ? std::optional(job) : std::nullopt;
+        case MSG_OPEN_DRIVE:
+            job.letter = servedLetter(payload);
+            // An open of no drive still closes the open one, which is the worker's.
+            if (!c.loggedIn || (!job.letter && !c.worker)) return std::nullopt;
+            job.replyBytes += DriveInfo::kSize;
+            return job;
+        case MSG_VOLUME_INFO:
+            job.letter = servedLetter(payload);
+            if (!c.loggedIn || !job.letter) return std::nullopt;
+            job.replyBytes += VolumeInformation::kSize;
+            return job;
+        case MSG_READ_SECTORS: {
+            const auto request = ReadSectorsRequest::parse(payload);
+            // While an open or close is in flight the sector size is not known: the read waits
+            // on the loop until it is.
+            if (!c.loggedIn || !request || c.driveChanges > 0 || c.sectorBytes == 0) return std::nullopt;
+            const std::uint64_t bytes = std::uint64_t{request->count} * c.sectorBytes;
+            if (bytes > kMaxReadReplyBytes) return std::nullopt;
+            job.first = request->first;
+            job.count = request->count;
+            job.replyBytes += bytes;
+            return job;
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+bool CServerDoc::dispatch(CClientSocket& c, const DeviceJob& job, Bytes payload) {
+    if (job.code == MSG_OPEN_DRIVE) noteOpen(c, payload);
+    if (!c.worker) {
+        try {
+            c.worker = std::make_unique<DriveWorker>(sources_, finished_.get());
+        } catch (const std::system_error&) {
+            // No thread to read with (the process is at its limit): the request fails as a
+            // device that cannot be read does, and the connection stays.
+            if (job.code == MSG_VOLUME_INFO)
+                reply(c, MSG_DATA, VolumeInformation{}.serialize());
+            else
+                reply(c, job.code == MSG_CLOSE_DRIVE ? MSG_OK : MSG_FAIL);
+            return false;
+        }
+    }
+    if (job.code == MSG_OPEN_DRIVE || job.code == MSG_CLOSE_DRIVE) {
+        ++c.driveChanges;
+        c.sectorBytes = 0;
+    }
+    c.worker->post(job);
+    ++c.inFlight;
+    c.inFlightBytes += job.replyBytes;
+    setActivity(activity_ + 1);
+    return true;
+}
+
+void CServerDoc::collectFinished() {
+    // Read before the replies are taken: a word written after this read wakes the next poll.
+    std::uint64_t words;
+    while (::read(finished_.get(), &words, sizeof words) < 0 && errno == EINTR) {
+    }
+    std::erase_if(released_, [](const auto& w) { return w->ended(); });
+    std::vector<CClientSocket*> gone;
+    for (const auto& c : connections_) {
+        if (!c->worker) continue;
+        Handover taken = c->worker->take(c->spare);
+        if (taken.finished.empty()) continue;
+        for (const Finished& f : taken.finished) {
+            for (const auto& [id, text] : f.log) observer_.log(id, text);
+            --c->inFlight;
+            c->inFlightBytes -= f.job.replyBytes;
+            if (f.job.code == MSG_OPEN_DRIVE || f.job.code == MSG_CLOSE_DRIVE) {
+                if (--c->driveChanges == 0) c->sectorBytes = f.openSectorBytes;
+                // The worker closed the drive it had before anything else.
+                if (c->countedOpen) setActivity(activity_ - 1);
+                c->countedOpen = f.openSectorBytes != 0;
+                if (c->countedOpen) setActivity(activity_ + 1);
+            }
+            setActivity(activity_ - 1);
+        }
+        // The client was owed nothing while the worker read: its stall clock starts now.
+        if (c->pendingOut() == 0) c->lastProgress = Clock::now();
+        for (Message& replies : taken.replies) queueReply(*c, std::move(replies));
+        if (!advance(*c)) gone.push_back(c.get());
+    }
+    for (CClientSocket* c : gone) remove(*c);
 }
 
 void CServerDoc::setActivity(int value) {
@@ -338,7 +744,7 @@ bool CServerDoc::serve(CClientSocket& c, std::uint8_t code, Bytes payload) {
             keep = false;
             break;
         case MSG_CLOSE_DRIVE:
-            closeDrive(c);
+            // Here only when no drive was ever opened: a close is otherwise the worker's.
             reply(c, MSG_OK);
             break;
         case MSG_OPEN_DRIVE:
@@ -348,15 +754,17 @@ bool CServerDoc::serve(CClientSocket& c, std::uint8_t code, Bytes payload) {
             // Without the password nobody reads a disk of this machine, nor learns which it has.
             if (!c.loggedIn) {
                 reply(c, MSG_FAIL);
-                break;
-            }
-            if (code == MSG_OPEN_DRIVE) serveOpenDrive(c, payload);
-            if (code == MSG_READ_SECTORS) serveReadSectors(c, payload);
-            if (code == MSG_VOLUME_INFO) serveVolumeInfo(c, payload);
-            if (code == MSG_DRIVE_TYPE) {
+            } else if (code == MSG_DRIVE_TYPE) {
                 std::array<std::uint8_t, kDriveTypeBytes> type{};
                 storeLe(MutableBytes(type), 0, static_cast<std::uint16_t>(driveTypeOf(parseRootPath(payload))));
                 reply(c, MSG_DATA, type);
+            } else if (code == MSG_VOLUME_INFO) {
+                // No drive of the table: the answer of a query that found nothing.
+                reply(c, MSG_DATA, VolumeInformation{}.serialize());
+            } else {
+                // An open of no drive, or a read with no drive open or too large for a reply.
+                if (code == MSG_OPEN_DRIVE) noteOpen(c, payload);
+                reply(c, MSG_FAIL);
             }
             break;
         default:
@@ -390,54 +798,12 @@ void CServerDoc::serveLogin(CClientSocket& c, Bytes payload, bool& keep) {
     c.peerPort = port;
 }
 
-void CServerDoc::serveOpenDrive(CClientSocket& c, Bytes payload) {
+void CServerDoc::noteOpen(CClientSocket& c, Bytes payload) {
     std::string path = parseRootPath(payload);
     if (path != c.path)
         logServer(servermsg::kOpenDrive, formatServerMessage(servermsg::kOpenDrive, c.peerAddress, printable(path)));
-    closeDrive(c);
     c.letter = path.empty() ? 0 : path[0];
-    c.path = path;
-    // Only the letters of the drive table are served: a path of any other form would name a
-    // file of this machine.
-    const auto letter = letterOfRootPath(path);
-    if (!letter || !drives_.find(*letter)) {
-        reply(c, MSG_FAIL);
-        return;
-    }
-    auto drive = std::make_unique<CDrive>(*prompts_, sources_);
-    // The client reads the table itself; the server only needs the geometry.
-    drive->setLoadMftOnOpen(false);
-    if (!drive->open(std::string(1, *letter) + ":\\", DriveKind::Local)) {
-        reply(c, MSG_FAIL);
-        return;
-    }
-    reply(c, MSG_DRIVE_OPENED, drive->info().serialize());
-    c.drive = std::move(drive);
-    c.countedOpen = true;
-    setActivity(activity_ + 1);
-}
-
-void CServerDoc::serveReadSectors(CClientSocket& c, Bytes payload) {
-    const auto request = ReadSectorsRequest::parse(payload);
-    if (!request || !c.drive) {
-        reply(c, MSG_FAIL);
-        return;
-    }
-    const std::uint64_t bytes = std::uint64_t{request->count} * c.drive->info().bytesPerSector;
-    if (bytes > kMaxReadReplyBytes) {
-        reply(c, MSG_FAIL);
-        return;
-    }
-    // The sectors are read straight into their place in the reply.
-    const std::size_t at = c.out.size();
-    const auto header = MessageHeader{MSG_DATA, static_cast<std::uint32_t>(bytes)}.serialize();
-    c.out.insert(c.out.end(), header.begin(), header.end());
-    c.out.resize(at + MessageHeader::kSize + bytes);
-    MutableBytes into = MutableBytes(c.out).subspan(at + MessageHeader::kSize);
-    if (!c.drive->readSectors(into, request->first, request->count)) {
-        c.out.resize(at);
-        reply(c, MSG_FAIL);
-    }
+    c.path = std::move(path);
 }
 
 int CServerDoc::driveTypeOf(const std::string& path) const {
@@ -446,34 +812,20 @@ int CServerDoc::driveTypeOf(const std::string& path) const {
     return static_cast<int>(entry ? entry->type : DriveType::NoRootDir);
 }
 
-void CServerDoc::serveVolumeInfo(CClientSocket& c, Bytes payload) {
-    VolumeInformation volume;
-    const auto letter = letterOfRootPath(parseRootPath(payload));
-    if (letter && drives_.find(*letter)) {
-        CDrive drive(*prompts_, sources_);
-        drive.setLoadMftOnOpen(false);
-        if (drive.open(std::string(1, *letter) + ":\\", DriveKind::Local)) {
-            const DriveInfo& info = drive.info();
-            std::vector<std::uint8_t> boot(info.bytesPerSector);
-            if (drive.readSectors(boot, 0, 1)) volume.serial = volumeSerial(boot, info);
-            volume.name = info.label;
-            // Windows names FAT12 and FAT16 alike.
-            volume.fsName = info.fsType == FsType::Fat1x ? "FAT" : info.fsName;
-            volume.maxComponentLength = kMaxComponentLength;
-            volume.flags = kVolumeFlags;
-        }
+void CServerDoc::releaseWorker(CClientSocket& c) {
+    if (c.worker) {
+        c.worker->release();
+        released_.push_back(std::move(c.worker));
     }
-    reply(c, MSG_DATA, volume.serialize());
-}
-
-void CServerDoc::closeDrive(CClientSocket& c) {
-    c.drive.reset();
-    if (c.countedOpen) setActivity(activity_ - 1);
+    // What the worker was doing and the drive it holds no longer count.
+    setActivity(activity_ - static_cast<int>(c.inFlight) - (c.countedOpen ? 1 : 0));
+    c.inFlight = c.inFlightBytes = c.driveChanges = 0;
+    c.sectorBytes = 0;
     c.countedOpen = false;
 }
 
 void CServerDoc::remove(CClientSocket& c) {
-    closeDrive(c);
+    releaseWorker(c);
     std::erase_if(connections_, [&](const auto& p) { return p.get() == &c; });
     observer_.connectionsChanged(connections_.size());
 }
@@ -482,8 +834,7 @@ void CServerDoc::dropStalled() {
     const auto now = Clock::now();
     std::vector<CClientSocket*> stalled;
     for (const auto& c : connections_) {
-        const bool waiting = !c->in.empty() || c->pendingOut() > 0 || c->phase != CClientSocket::Phase::Serving;
-        if (waiting && now - c->lastProgress >= options_.stallLimit) stalled.push_back(c.get());
+        if (waitsOnClient(*c) && now - c->lastProgress >= options_.stallLimit) stalled.push_back(c.get());
     }
     for (CClientSocket* c : stalled) {
         if (c->phase == CClientSocket::Phase::Serving) {
@@ -504,6 +855,7 @@ void CServerDoc::shutdown() {
         if (c->phase == CClientSocket::Phase::Leaving) continue;
         c->phase = CClientSocket::Phase::Leaving;
         c->in.clear();
+        releaseWorker(*c);
         reply(*c, MSG_SHUTDOWN);
         c->lastProgress = std::chrono::steady_clock::now();
     }
@@ -516,6 +868,8 @@ void CServerDoc::shutdown() {
         handle(set);
     }
     connections_.clear();
+    // Each waits for its worker to finish the read it is in.
+    released_.clear();
 }
 
 }  // namespace harrow::remote

@@ -2,7 +2,10 @@
 // serving of each request. It does no waiting of its own: a front end (the headless poll loop,
 // or a window's socket notifiers) asks which descriptors to watch, and hands back what poll()
 // saw. Every socket is non-blocking and each connection gathers its request bytes as they come,
-// so a client that stops in the middle of a message holds up nobody but itself.
+// so a client that stops in the middle of a message holds up nobody but itself. Nor does the
+// loop read a disk: what reads a device goes to the connection's own worker thread, whose
+// replies come back through a descriptor in the same watch list, so a sector that takes a
+// minute to fail holds up only the connection that asked for it.
 #pragma once
 
 #include <poll.h>
@@ -10,6 +13,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -44,7 +48,8 @@ struct ServerOptions {
     std::string bindAddress;  // dotted IPv4 text; empty: every address
     std::uint16_t port = SERVER_PORT;  // discovery listens on port + 1
     // A connection that has begun a message (or has replies waiting) and moves no byte for this
-    // long is dropped.
+    // long is dropped. Time spent waiting on its own disk reads is the server's, not the
+    // client's, and does not count.
     std::chrono::milliseconds stallLimit{10000};
 };
 
@@ -65,6 +70,19 @@ struct UninitializedAllocator : std::allocator<T> {
     }
 };
 
+using ReplyBytes = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
+
+// A request that reads a device, as the loop hands it to a connection's worker: already
+// checked, and with the most its reply can come to.
+struct DeviceJob {
+    std::uint8_t code = 0;          // MSG_OPEN_DRIVE, MSG_CLOSE_DRIVE, MSG_READ_SECTORS, MSG_VOLUME_INFO
+    std::optional<char> letter;     // open, volume information: a letter of the drive table
+    std::uint32_t first = 0, count = 0;  // read
+    std::size_t replyBytes = 0;     // header included
+};
+
+class DriveWorker;
+
 // One accepted connection.
 struct CClientSocket {
     UniqueFd fd;
@@ -74,8 +92,12 @@ struct CClientSocket {
     bool loggedIn = false;
 
     std::vector<std::uint8_t> in;  // received, not yet served
-    std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>> out;  // replies not yet sent, from outSent on
+    // Replies not yet sent, in order, the first from outSent on. A worker's reply joins the
+    // queue as it was read, and a send gathers several: a sector is never copied on its way.
+    std::deque<ReplyBytes> out;
     std::size_t outSent = 0;
+    std::size_t outBytes = 0;  // in `out`, what was sent of the first included
+    ReplyBytes spare;          // a sent buffer, for the worker to fill again
     std::chrono::steady_clock::time_point lastProgress;
     // Serving: requests are read and answered. Closing: the connection ends once its replies
     // are sent (a logout, a refused login). Leaving: the server shuts down; MSG_SHUTDOWN is
@@ -84,13 +106,21 @@ struct CClientSocket {
     bool peerClosed = false;   // the client closed its side, or the socket failed
     bool sendingShut = false;  // our side is shut down (leaving)
 
-    // The open drive.
+    // The open drive, as the client asked for it.
     char letter = 0;
     std::string path;
-    std::unique_ptr<CDrive> drive;
     bool countedOpen = false;  // its open raised the activity counter
 
-    std::size_t pendingOut() const { return out.size() - outSent; }
+    // Device work: the worker owns the drive and serves its requests in the order they came.
+    std::unique_ptr<DriveWorker> worker;  // made at the first request that reads a device
+    std::size_t inFlight = 0;             // requests with the worker, not yet answered
+    std::size_t inFlightBytes = 0;        // the most their replies can come to
+    std::size_t driveChanges = 0;         // opens and closes among them
+    // The sector size of the worker's open drive once no open or close is in flight; 0: none.
+    std::uint32_t sectorBytes = 0;
+
+    ~CClientSocket();
+    std::size_t pendingOut() const { return outBytes - outSent; }
 };
 
 class CServerDoc {
@@ -118,7 +148,8 @@ public:
     // own socket pair).
     void adopt(UniqueFd fd);
     // Sends MSG_SHUTDOWN to every connection, lets each client close (up to the stall limit),
-    // and closes the sockets.
+    // and closes the sockets. Then waits for each worker to finish the request it is reading
+    // (its reply is dropped): a drive is never closed under a read.
     void shutdown();
 
     int activity() const { return activity_; }
@@ -126,33 +157,46 @@ public:
     const std::vector<std::unique_ptr<CClientSocket>>& connections() const { return connections_; }
     const ServerEntry& hostText() const { return host_; }
 
-    // Replies may wait for a slow reader up to this much per connection before its requests are
-    // left unread.
+    // Workers still running: the connections' and those finishing a request for a connection
+    // that is gone.
+    std::size_t workerCount() const;
+
+    // Replies may wait for a slow reader up to this much per connection (counting those its
+    // worker is making) before its requests are left unread.
     static constexpr std::size_t kOutputHighWater = 512 * 1024;
+    // Requests a connection may have with its worker at once.
+    static constexpr std::size_t kMaxInFlight = 128;
 
 private:
-    class LogPrompts;
-
     void acceptPending();
     void answerDiscovery();
     // Reads what the socket has, serves every whole request, and sends what it can. False when
     // the connection must go.
     bool service(CClientSocket& c, short events);
+    bool advance(CClientSocket& c);
     void receive(CClientSocket& c);
-    // Serves the whole requests received while the replies do not pile up. False on a request
-    // that cannot be framed.
+    // Serves the whole requests received, in order, while the replies do not pile up: on the
+    // loop, or by handing them to the worker. False on a request that cannot be framed.
     bool serveBuffered(CClientSocket& c);
     bool wholeRequestBuffered(const CClientSocket& c) const;
-    // Serves one request; false when the connection ends with it.
+    // The worker's part of a request, if it has one; decided before anything is read.
+    std::optional<DeviceJob> deviceJob(const CClientSocket& c, std::uint8_t code, Bytes payload) const;
+    // Posts the job to the connection's worker (which the caller then wakes); false when it
+    // was answered at once, for want of a thread.
+    bool dispatch(CClientSocket& c, const DeviceJob& job, Bytes payload);
+    // Takes what the workers finished, in order, and goes on with their connections.
+    void collectFinished();
+    // Serves one request on the loop; false when the connection ends with it.
     bool serve(CClientSocket& c, std::uint8_t code, Bytes payload);
     bool flush(CClientSocket& c);
     void reply(CClientSocket& c, std::uint8_t code, Bytes payload = {});
+    void queueReply(CClientSocket& c, ReplyBytes reply);
     void serveLogin(CClientSocket& c, Bytes payload, bool& keep);
-    void serveOpenDrive(CClientSocket& c, Bytes payload);
-    void serveReadSectors(CClientSocket& c, Bytes payload);
-    void serveVolumeInfo(CClientSocket& c, Bytes payload);
+    void noteOpen(CClientSocket& c, Bytes payload);
+    std::optional<char> servedLetter(Bytes rootPath) const;
     int driveTypeOf(const std::string& path) const;
-    void closeDrive(CClientSocket& c);
+    // Lets the connection's worker go: it finishes what it is reading, for nobody.
+    void releaseWorker(CClientSocket& c);
     void remove(CClientSocket& c);
     void dropStalled();
     void setActivity(int value);
@@ -161,12 +205,15 @@ private:
     ServerObserver& observer_;
     DriveTable& drives_;
     SourceFactory& sources_;
-    std::unique_ptr<LogPrompts> prompts_;
     ServerOptions options_;
     ServerEntry host_;
     UniqueFd listening_;
     UniqueFd discovery_;
+    // Workers say here that they have finished something; declared before the workers, so that
+    // it outlives them.
+    UniqueFd finished_;
     std::uint16_t port_ = 0;
+    std::vector<std::unique_ptr<DriveWorker>> released_;  // finishing for connections that are gone
     std::vector<std::unique_ptr<CClientSocket>> connections_;
     int activity_ = 0;
 };

@@ -2,10 +2,14 @@
 // this process over loopback.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -13,6 +17,7 @@
 #include "remote/protocol.h"
 #include "remote/remote_source.h"
 #include "remote/server.h"
+#include "remote/stream_io.h"
 #include "support/sample_volume.h"
 
 namespace harrow::remote {
@@ -118,6 +123,61 @@ TEST(Protocol, RequestSizesDiscoveryAndIpxAddresses) {
     EXPECT_EQ(vec(ipxSocketField(2000)), (Bytes8{0xD0, 0x07}));
 }
 
+// A volume in memory with one sector that answers only when the test lets it, as a bad sector
+// the drive retries for long. A read held for half a minute goes on, so that a server that waits
+// on it fails the test rather than hanging it.
+class SlowSectorSources : public SourceFactory {
+public:
+    explicit SlowSectorSources(std::vector<std::uint8_t> bytes) : memory_(std::move(bytes)) {}
+    OpenedSource open(const std::string& path, DriveKind kind) override {
+        OpenedSource opened = memory_.open(path, kind);
+        if (opened.source) opened.source = std::make_unique<Slow>(*this, std::move(opened.source));
+        return opened;
+    }
+    // Waits until `n` reads are held at the slow sector; false if they never are.
+    bool awaitHeld(int n) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return held_ == n; });
+    }
+    int held() {
+        std::lock_guard lock(mutex_);
+        return held_;
+    }
+    // Lets the reads held now go on; later ones are held again.
+    void release() {
+        std::lock_guard lock(mutex_);
+        ++releases_;
+        changed_.notify_all();
+    }
+    std::uint64_t slowSector = ~0ull;
+
+private:
+    struct Slow : SectorSource {
+        Slow(SlowSectorSources& owner, std::unique_ptr<SectorSource> inner) : owner(owner), inner(std::move(inner)) {}
+        ReadResult read(std::uint64_t first, std::uint32_t size, MutableBytes out) override {
+            if (first <= owner.slowSector && owner.slowSector < first + out.size() / size) {
+                std::unique_lock lock(owner.mutex_);
+                const int releases = owner.releases_;
+                ++owner.held_;
+                owner.changed_.notify_all();
+                owner.changed_.wait_for(lock, std::chrono::seconds(30), [&] { return owner.releases_ != releases; });
+                --owner.held_;
+                owner.changed_.notify_all();
+            }
+            return inner->read(first, size, out);
+        }
+        std::uint32_t deviceSectorSize() const override { return inner->deviceSectorSize(); }
+        std::optional<std::uint64_t> sizeBytes() const override { return inner->sizeBytes(); }
+        SlowSectorSources& owner;
+        std::unique_ptr<SectorSource> inner;
+    };
+    MemorySources memory_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int held_ = 0;
+    int releases_ = 0;
+};
+
 // A server on 127.0.0.1 serving the sample FAT volume as F:, on a thread of its own.
 class Observer : public ServerObserver {
 public:
@@ -172,7 +232,7 @@ public:
 
     Observer observer;
     DriveTable table;
-    MemorySources sources;
+    SlowSectorSources sources;
     CServerDoc server;
     int wake[2] = {-1, -1};
     std::thread thread;
@@ -253,6 +313,78 @@ TEST_F(RemoteDrive, AWrongPasswordOrNoSpxIsRefused) {
     EXPECT_FALSE(sources.connection().connected());
     served.stop();
     EXPECT_TRUE(served.observer.logged(servermsg::kIllegalLogin));
+}
+
+// One slow sector holds up the requests behind it on its own connection and nothing else: not
+// another client, not a connection that drops meanwhile, not the shutdown's word to the clients.
+TEST_F(RemoteDrive, ASlowSectorHoldsUpOnlyItsConnection) {
+    const std::uint32_t slow = 100;
+    served.sources.slowSector = slow;
+    auto sectors = [&](std::uint32_t first, std::uint32_t count) {
+        return Bytes8(image.bytes.begin() + first * 512, image.bytes.begin() + (first + count) * 512);
+    };
+    auto read = [](std::uint32_t first, std::uint32_t count) { return vec(ReadSectorsRequest{first, count}.serialize()); };
+    const std::uint32_t end = static_cast<std::uint32_t>(image.bytes.size() / 512);
+    const struct {
+        std::uint8_t code;
+        Bytes8 payload, reply;
+        std::uint8_t replyCode;
+    } requests[] = {
+        {MSG_READ_SECTORS, read(0, 2), sectors(0, 2), MSG_DATA},
+        {MSG_READ_SECTORS, read(slow, 1), sectors(slow, 1), MSG_DATA},
+        {MSG_PING, {}, {}, MSG_OK},
+        {MSG_DRIVE_TYPE, encodeRootPath("F:\\"), {3, 0}, MSG_DATA},
+        {MSG_READ_SECTORS, read(slow + 1, 2), sectors(slow + 1, 2), MSG_DATA},
+        {MSG_READ_SECTORS, read(end - 1, 2), {}, MSG_FAIL},
+    };
+    ClientConnection a(prompts);
+    ASSERT_TRUE(a.connect("127.0.0.1", served.server.port()) && a.login("pw") && a.openDrive("F:\\"));
+    for (const auto& r : requests) ASSERT_TRUE(a.sendMessage(r.code, r.payload));
+
+    // A client that goes away, its connection reset, while its own read of the sector waits.
+    UniqueFd dropped(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(served.server.port());
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const linger reset{1, 0};
+    ::setsockopt(dropped.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ASSERT_EQ(::connect(dropped.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    Bytes8 doomed = encodeMessage(MSG_LOGIN, LoginRequest{"pw", "127.0.0.1", "GONE"}.serialize());
+    for (const auto& m : {encodeMessage(MSG_OPEN_DRIVE, encodeRootPath("F:\\")), encodeMessage(MSG_READ_SECTORS, read(slow, 1))})
+        doomed.insert(doomed.end(), m.begin(), m.end());
+    ASSERT_TRUE(sendAll(dropped.get(), doomed));
+    ASSERT_TRUE(served.sources.awaitHeld(2));
+    dropped.reset();
+
+    // Another client is served in full while both reads are held.
+    ClientConnection b(prompts);
+    ASSERT_TRUE(b.connect("127.0.0.1", served.server.port()) && b.login("pw") && b.openDrive("F:\\"));
+    Bytes8 got(60 * 512);
+    EXPECT_EQ(b.readSectors(slow - 60, 512, got), ReadResult::Done);
+    EXPECT_EQ(got, sectors(slow - 60, 60));
+    b.disconnect();
+    EXPECT_EQ(served.sources.held(), 2);
+
+    served.sources.release();
+    for (std::size_t i = 0; i < std::size(requests); ++i) {
+        const auto reply = a.receiveMessage(4096);
+        ASSERT_TRUE(reply) << i;
+        EXPECT_EQ(reply->code, requests[i].replyCode) << i;
+        EXPECT_EQ(reply->payload, requests[i].reply) << i;
+    }
+
+    // Shutdown tells the client at once, and waits for the held read before the drive goes.
+    ASSERT_TRUE(served.sources.awaitHeld(0));
+    ASSERT_TRUE(a.sendMessage(MSG_READ_SECTORS, read(slow, 1)));
+    ASSERT_TRUE(served.sources.awaitHeld(1));
+    std::thread stopping([&] { served.stop(); });
+    const auto shutdown = a.receiveMessage(4096);
+    EXPECT_TRUE(shutdown && shutdown->code == MSG_SHUTDOWN);
+    EXPECT_EQ(served.sources.held(), 1);
+    served.sources.release();
+    stopping.join();
+    EXPECT_EQ(served.observer.activity, 0);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "document/document.h"
 #include "document/drive.h"
 #include "document/file_reader.h"
+#include "scan/disk_scan.h"
 #include "volume/memory_source.h"
 
 using namespace harrow;
@@ -29,7 +30,7 @@ constexpr std::size_t kMinImageBytes = 512;
 // Budgets per input, so that one input costs milliseconds however it is built.
 constexpr int kMaxListings = 200;
 constexpr std::uint64_t kMaxReadBytes = 1 << 20;
-constexpr std::uint32_t kFoundClusters = 300;
+constexpr std::size_t kFoundListings = 100;
 
 // Reads the file in cluster-sized pieces and at odd places; where it can be read whole, the
 // pieces must be the same bytes.
@@ -64,15 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemorySources sources(std::move(*image));
     RecordingPrompts prompts;
     CQUIDNEYDoc doc(prompts, sources);
-    doc.searchDisk = 2;
-    doc.dirFat = (options & 1) ? kNoFat : 0;
-    doc.showDeleted = (options & 2) ? 2 : 1;
+    doc.options.searchDisk = false;
+    doc.options.dirFat = (options & 1) ? kNoFat : 0;
+    doc.options.showDeleted = (options & 2) == 0;
     const FatIndex readFat = (options & 4) ? kNoFat : 0;
 
     DocHost host;
     if (!doc.openDrive('F', host)) return 0;
     checkList(doc.rootList);
-    if (!doc.isFat() || !doc.openCurrent()) return 0;
+    if (!doc.isFat() || !doc.drive().isOpen()) return 0;
     CDrive& drive = doc.drive();
 
     // Every directory once, however the volume links them.
@@ -91,25 +92,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (item.isDotName() || listings >= kMaxListings) continue;
             if (!visited.insert(directoryCluster(drive.info(), item.firstCluster())).second) continue;
             ++listings;
-            if (auto sub = doc.listItem(item)) {
+            if (auto sub = doc.listItem(item, doc.rootItem())) {
                 checkList(*sub);
                 pending.push_back(std::move(*sub));
             }
         }
     }
 
-    // The scan hands clusters in in ascending order; the found list must stay sorted and
-    // without repeats, since every lookup in it is a binary search.
-    const std::uint32_t last = drive.fat().lastCluster();
-    for (std::uint32_t c = 2; c < 2 + kFoundClusters && c <= last; ++c) doc.addFoundDirectory(c);
+    // The scan hands clusters in in ascending order and joins the later clusters of lost
+    // directories to them; the found list must stay sorted and without repeats, since every
+    // lookup in it is a binary search. Every found directory is listed, through what was joined.
+    ScanObserver quiet;
+    runDiskScan(doc, quiet);
     doc.matchFoundToRoot();
     doc.namingPass();
     for (std::size_t i = 1; i < doc.foundList.size(); ++i)
         check(doc.foundList[i - 1].firstCluster() < doc.foundList[i].firstCluster());
     checkList(doc.foundList);
+    for (std::size_t i = 0; i < doc.foundList.size() && i < kFoundListings; ++i)
+        if (auto sub = doc.listItem(doc.foundList[i], doc.rootItem())) checkList(*sub);
 
     for (ListMode mode : {ID_LIST_BASICROOT, ID_LIST_SEARCHROOT, ID_LIST_LOSTDIRS, ID_LIST_ALLDIRS, ID_LIST_ALLFILES}) {
-        doc.listMode = mode;
+        doc.options.listMode = mode;
         const ItemList shown = doc.listForMode(mode);
         checkList(shown);
         switch (mode) {
@@ -130,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (mode != ID_LIST_BASICROOT && !doc.rootList.empty()) {
             for (const FileItem& item : doc.rootList) {
                 if (!item.isDirectory() || item.isDotName()) continue;
-                if (auto sub = doc.listItem(item)) checkList(*sub);
+                if (auto sub = doc.listItem(item, doc.rootItem())) checkList(*sub);
                 break;
             }
         }

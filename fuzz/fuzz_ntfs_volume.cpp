@@ -160,16 +160,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemorySources sources(std::move(*image));
     RecordingPrompts prompts;
     CQUIDNEYDoc doc(prompts, sources);
-    doc.searchDisk = 2;
+    doc.options.searchDisk = false;
 
     DocHost host;
     if (!doc.openDrive('N', host)) return 0;
     checkList(doc.rootList);
-    if (doc.isFat() || !doc.openCurrent()) return 0;
+    if (doc.isFat() || !doc.drive().isOpen()) return 0;
     CDrive& drive = doc.drive();
 
     // Every directory once, however the indexes link them.
-    const FileItem root = doc.dirStack.front();
+    const FileItem root = doc.rootItem();
     std::set<std::uint64_t> visited{root.record};
     std::deque<Pending> pending{{doc.rootList, root}};
     int listings = 0;
@@ -189,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (item.isDotName() || listings >= kMaxListings) continue;
             if (!visited.insert(item.record).second) continue;
             ++listings;
-            if (auto sub = doc.listItem(item, &p.dir)) {
+            if (auto sub = doc.listItem(item, p.dir)) {
                 checkList(*sub);
                 pending.push_back({std::move(*sub), item});
             }
@@ -225,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     for (ListMode mode : {ID_LIST_BASICROOT, ID_LIST_SEARCHROOT, ID_LIST_LOSTDIRS, ID_LIST_ALLDIRS, ID_LIST_ALLFILES}) {
-        doc.listMode = mode;
+        doc.options.listMode = mode;
         checkList(doc.listForMode(mode));
     }
     drive.close();

@@ -38,6 +38,7 @@ struct Options {
     std::string dirFat = "1";
     std::string fat = "1";
     std::uint64_t offset = 0;
+    bool scanFirst = false;            // ls, cat, save: scan the volume first
     // scan
     std::vector<std::string> skips;    // FIRST-LAST
     bool noSkipBad = false;

@@ -394,6 +394,10 @@ int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
 
 namespace {
 
+// --scan: the scan before the command, so that lost directories go on in the clusters it finds
+// and the orphan entries it gathers have an address.
+void scanFirst(CQUIDNEYDoc& doc);
+
 // ls -r: every item below the start, each directory's items right after it.
 class LsWalk : public TreeVisitor {
 public:
@@ -431,6 +435,7 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
         if (!dirFat) return kBadSource;
         doc.options.dirFat = *dirFat;
     }
+    if (opt.scanFirst) scanFirst(doc);
 
     if (auto bad = badAddress(doc, address)) {
         printError(*bad);
@@ -487,6 +492,7 @@ int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& addre
     std::optional<FatIndex> fat = 0;
     if (doc.isFat()) fat = parseFatCopy(opt.fat, doc.drive().info().numberOfFats);
     if (!fat) return kBadSource;
+    if (opt.scanFirst) scanFirst(doc);
 
     if (auto bad = badAddress(doc, address)) {
         printError(*bad);
@@ -579,6 +585,11 @@ struct ScanHost : DocHost {
     }
     ScanSummary summary;
 };
+
+void scanFirst(CQUIDNEYDoc& doc) {
+    ScanHost host;
+    doc.scanOpenDrive(host);
+}
 
 std::optional<SkipRange> parseSkip(const std::string& text) {
     std::size_t dash = text.find('-');
@@ -704,6 +715,7 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
         if (!dirFat) return kBadSource;
         doc.options.dirFat = *dirFat;
     }
+    if (opt.scanFirst) scanFirst(doc);
     doc.options.fatPrompt = opt.forceFat ? FatPromptMode::Force : FatPromptMode::Ask;
     if (std::error_code ec; !std::filesystem::create_directories(opt.to, ec) && ec) {
         printError(formatMessage(msg::kCannotCreate, opt.to));

@@ -48,12 +48,14 @@ int main(int argc, char** argv) {
     lsCmd->add_flag("-r", opt.recursive, "descend into every listed directory");
     lsCmd->add_option("--deleted", opt.deleted, "list deleted entries")->check(CLI::IsMember({"show", "hide"}));
     lsCmd->add_option("--dir-fat", opt.dirFat, "FAT copy that directory chains follow: 1..n or none");
+    lsCmd->add_flag("--scan", opt.scanFirst, "scan the volume first: lost directories go on where the scan finds they do");
     lsCmd->add_flag("--json", opt.json, "one JSON document on stdout");
 
     auto* catCmd = app.add_subcommand("cat", "write an item's bytes to stdout");
     catCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
     catCmd->add_option("ITEM", address, "/A/B/FILE, @CLUSTER or @CLUSTER/A/B")->required();
     catCmd->add_option("--fat", opt.fat, "FAT copy to read through: 1..n or none");
+    catCmd->add_flag("--scan", opt.scanFirst, "scan the volume first: lost directories go on where the scan finds they do");
     catCmd->add_flag("--force-fat", opt.forceFat, "read through the chosen FAT copy even where it does not fit the file");
 
     std::vector<std::string> saveItems;
@@ -75,6 +77,7 @@ int main(int argc, char** argv) {
     saveCmd->add_option("--fat", opt.fat, "FAT copy files are read through: 1..n or none");
     saveCmd->add_option("--dir-fat", opt.dirFat, "FAT copy that directory chains follow: 1..n or none");
     saveCmd->add_flag("--force-fat", opt.forceFat, "use the chosen FAT copy even where it does not fit a file");
+    saveCmd->add_flag("--scan", opt.scanFirst, "scan the volume first: lost directories go on where the scan finds they do");
     saveCmd->add_flag("-r", opt.recursive, "also save the contents of directories, recursively");
     saveCmd->add_option("--overwrite", opt.overwrite, "existing files: ask (on a terminal), all, none")
         ->check(CLI::IsMember({"ask", "all", "none"}));

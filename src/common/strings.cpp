@@ -91,6 +91,9 @@ constexpr MessageEntry kMessages[] = {
     {70034, "%s 没有完成：原有的文件保持不变，已写入的部分保存为 %s。",
      "%s was not completed: the existing file is kept as it was, and the part written is kept as %s."},
     {70035, "%s 已存在，保持不变。", "%s exists, and is kept as it is."},
+    {70040, "%lu 个不可能是文件的目录项已略过（簇 %lu 处的目录）。",
+     "%lu entries that cannot be files were skipped (the directory at cluster %lu)."},
+    {70041, "#孤立目录项", "#Orphan entries"},
 };
 
 constexpr MessageEntry kServerMessages[] = {

@@ -69,7 +69,11 @@ bool CQUIDNEYDoc::openCurrentDrive(DocHost& host) {
     driveKind = drive_->kind();
     drive_->loadFats();
     if (!buildRootList(host.rootListObserver())) return false;
-    if (!options.searchDisk) return true;
+    if (options.searchDisk) scanOpenDrive(host);
+    return true;
+}
+
+void CQUIDNEYDoc::scanOpenDrive(DocHost& host) {
     foundList.reserve(kListGrowth);
     ntfsFileList.reserve(kListGrowth);
     host.runScan(*this);
@@ -77,7 +81,6 @@ bool CQUIDNEYDoc::openCurrentDrive(DocHost& host) {
         matchFoundToRoot();
         host.runNamingPass(*this);
     }
-    return true;
 }
 
 bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
@@ -118,6 +121,12 @@ void CQUIDNEYDoc::clearLists() {
     foundList = {};
     ntfsFileList = {};
     parentNames_.clear();
+    continuations_.clear();
+    lostStarts_.clear();
+    followers_.clear();
+    followersKnown_ = false;
+    orphans_.clear();
+    skipsSaid_.clear();
 }
 
 std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileItem& parent, ListObserver* observer) {
@@ -147,8 +156,7 @@ std::optional<ItemList> CQUIDNEYDoc::listFatDirectory(std::uint32_t cluster, Lis
 
     ItemList list;
     list.reserve(kListGrowth);
-    DirWalkOptions walk{options.dirFat, !isRoot, std::nullopt};
-    status = walkDirectory(drive, drive.fat(), cluster, walk, [&](const DirEntryRef& e) {
+    const DirWalk walk = walkDirectory(drive, drive.fat(), cluster, walkOptions(cluster, !isRoot), [&](const DirEntryRef& e) {
         if (observer) {
             observer->progress(list.size());
             if (observer->cancelled()) return false;
@@ -184,6 +192,11 @@ std::optional<ItemList> CQUIDNEYDoc::listFatDirectory(std::uint32_t cluster, Lis
         list.push_back(std::move(item));
         return true;
     });
+    status = walk.status;
+    if (walk.skipped != 0 && skipsSaid_.insert(cluster).second)
+        prompts_.showMessage(msg::kEntriesSkipped, formatMessage(msg::kEntriesSkipped, static_cast<unsigned long>(walk.skipped),
+                                                                 static_cast<unsigned long>(cluster)),
+                             MsgIcon::Information);
     if (status == DirWalkStatus::NotADirectory || list.empty()) return std::nullopt;
     return list;
 }
@@ -235,7 +248,102 @@ bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number, Bytes head) {
     item.parentCluster = parent;
     item.kind = parent != 0 ? ITEM_LOSTDIR : ITEM_LOSTROOTDIR;
     foundList.insert(at, std::move(item));
+    // A lost directory whose first cluster is full may go on in clusters the scan finds later.
+    const FatTable& fat = drive.fat();
+    if (head.size() >= drive.bytesPerCluster() && options.dirFat >= 0 && fat.known(options.dirFat, a) &&
+        fat.firstClusterFree(options.dirFat, a))
+        lostStarts_.emplace_back(a, !lookAtCluster(info, head.first(drive.bytesPerCluster())).ended);
     return true;
+}
+
+void CQUIDNEYDoc::addContinuation(std::uint32_t cluster, Bytes bytes) {
+    CDrive& drive = *drive_;
+    const DriveInfo& info = drive.info();
+    const FatTable& fat = drive.fat();
+    const std::uint32_t clusterBytes = drive.bytesPerCluster();
+    if (info.isNtfs() || clusterBytes == 0 || bytes.size() < clusterBytes || options.dirFat < 0) return;
+    if (!fat.known(options.dirFat, cluster) || !fat.firstClusterFree(options.dirFat, cluster)) return;
+    bytes = bytes.first(clusterBytes);
+    if (!continuesDirectory(info, bytes)) return;
+    Continuation c;
+    c.cluster = cluster;
+    c.ended = lookAtCluster(info, bytes).ended;
+    for (std::size_t at = 0; at + kDirEntrySize <= bytes.size(); at += kDirEntrySize) {
+        const Bytes e = bytes.subspan(at, kDirEntrySize);
+        if (le8(e, 0) == 0) break;
+        if (classify(e) == EntryClass::Directory && plausibleEntry(info, e))
+            if (const std::uint32_t first = drive.firstCluster(e); first >= 2) c.subdirs.push_back(first);
+    }
+    if (!continuations_.empty() && continuations_.back().cluster >= cluster) return;
+    continuations_.push_back(std::move(c));
+}
+
+void CQUIDNEYDoc::joinContinuations(bool wholeVolume) {
+    // Joined again (after a scan that was run again): the gathered item goes first.
+    if (!orphans_.empty())
+        if (FileItem* gathered = findFoundItem(orphans_.front())) foundList.erase(foundList.begin() + (gathered - foundList.data()));
+    followers_.clear();
+    orphans_.clear();
+    // Lost directories that may go on: their last cluster so far is full.
+    std::unordered_map<std::uint32_t, bool> goesOn;
+    for (const auto& [first, full] : lostStarts_) goesOn[first] = full;
+
+    // The directory most of the subdirectories named in `c` give as their parent, if it is lost
+    // and may go on.
+    auto parentShown = [&](const Continuation& c) -> std::optional<std::uint32_t> {
+        std::unordered_map<std::uint32_t, int> votes;
+        for (std::uint32_t sub : c.subdirs)
+            if (const FileItem* f = findFoundItem(sub)) {
+                const auto parent = goesOn.find(static_cast<std::uint32_t>(f->parentCluster));
+                if (parent != goesOn.end() && parent->second) ++votes[parent->first];
+            }
+        std::optional<std::uint32_t> best;
+        int most = 0;
+        for (const auto& [parent, n] : votes)
+            if (n > most || (n == most && best && parent < *best)) best = parent, most = n;
+        return best;
+    };
+
+    // Lost directories still open, the one whose last cluster came latest at the back.
+    std::vector<std::uint32_t> open;
+    std::size_t s = 0;
+    for (const Continuation& c : continuations_) {
+        for (; s < lostStarts_.size() && lostStarts_[s].first < c.cluster; ++s)
+            if (lostStarts_[s].second) open.push_back(lostStarts_[s].first);
+        std::optional<std::uint32_t> owner = parentShown(c);
+        if (!owner && !open.empty()) owner = open.back();
+        if (!owner) {
+            orphans_.push_back(c.cluster);
+            continue;
+        }
+        followers_[*owner].push_back(c.cluster);
+        std::erase(open, *owner);
+        goesOn[*owner] = !c.ended;
+        if (!c.ended) open.push_back(*owner);
+    }
+    followersKnown_ = wholeVolume;
+    if (orphans_.empty()) return;
+    // Listed as one directory: the first orphan cluster, then the others.
+    followers_[orphans_.front()].assign(orphans_.begin() + 1, orphans_.end());
+
+    FileItem item;
+    item.name = messageText(msg::kOrphanEntries);
+    item.attributes = ATTR_DIRECTORY;
+    item.cluster = orphans_.front();
+    item.parentCluster = kParentFromDirectory;
+    item.kind = ITEM_LOSTDIR;
+    foundList.insert(std::lower_bound(foundList.begin(), foundList.end(), item.cluster, lessByCluster), std::move(item));
+}
+
+DirWalkOptions CQUIDNEYDoc::walkOptions(std::uint32_t cluster, bool requireDots) const {
+    // The orphan entries have no dots: they were never a directory's first cluster.
+    DirWalkOptions walk{options.dirFat, requireDots && !isOrphans(cluster), std::nullopt};
+    static const std::vector<std::uint32_t> kNone;
+    if (auto it = followers_.find(cluster); it != followers_.end())
+        walk.followers = &it->second;
+    else if (followersKnown_)
+        walk.followers = &kNone;
+    return walk;
 }
 
 std::optional<std::string> CQUIDNEYDoc::nameInParent(std::uint32_t a, std::uint32_t parent) {
@@ -246,7 +354,8 @@ std::optional<std::string> CQUIDNEYDoc::nameInParent(std::uint32_t a, std::uint3
     if (emplaced.second) {
         // The first entry naming a cluster decides: a directory gives its name, a file none.
         const bool isRoot = p == drive.info().rootCluster;
-        DirWalkOptions walk{options.dirFat, !isRoot, isRoot ? std::nullopt : std::optional<std::uint32_t>(p)};
+        DirWalkOptions walk = walkOptions(p, !isRoot);
+        if (!isRoot) walk.selfCluster = p;
         walkDirectory(drive, drive.fat(), p, walk, [&](const DirEntryRef& e) {
             if (e.dotEntry || e.kind == EntryClass::VolumeLabel) return true;
             std::optional<std::string> name;
@@ -298,12 +407,12 @@ void CQUIDNEYDoc::namingPass(ListObserver* observer) {
 void CQUIDNEYDoc::nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth, ListObserver* observer) {
     if (depth >= kMaxNamingDepth || drive_->sourceLost() || (observer && observer->cancelled())) return;
     CDrive& drive = *drive_;
-    DirWalkOptions walk{options.dirFat, cluster != 0, std::nullopt};
-    walkDirectory(drive, drive.fat(), directoryCluster(drive.info(), cluster), walk, [&](const DirEntryRef& e) {
+    cluster = directoryCluster(drive.info(), cluster);
+    walkDirectory(drive, drive.fat(), cluster, walkOptions(cluster, cluster != drive.info().rootCluster), [&](const DirEntryRef& e) {
         if (e.dotEntry || e.kind != EntryClass::Directory || isDeleted(e.raw)) return true;
         const std::uint32_t child = drive.firstCluster(e.raw);
         FileItem* found = findFoundItem(child);
-        if (!found || found->kind != ITEM_LOSTDIR) return true;
+        if (!found || found->kind != ITEM_LOSTDIR || isOrphans(child)) return true;
         found->name = e.listedName();
         found->kind = kind;
         nameWalk(child, kind, depth + 1, observer);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/prompts.h"
@@ -74,6 +75,8 @@ public:
     // what to open.
     bool openCurrentDrive(DocHost& host);
     void closeDrive();
+    // The open flow's second half on the open drive: the scan, and the naming of what it found.
+    void scanOpenDrive(DocHost& host);
 
     // The root list again, on the open drive; the observer hears how it fills and may stop it
     // (the list keeps what came). A root that cannot be read, wholly or in part, is said and
@@ -98,6 +101,14 @@ public:
     bool addFoundDirectory(std::uint64_t number, Bytes head = {});
     const FileItem* findFoundItem(std::uint64_t cluster) const;
     FileItem* findFoundItem(std::uint64_t cluster);
+    // The scan's hand-in of a FAT cluster that does not start a directory: one that reads as a
+    // directory's later cluster (and is free in the directory FAT) is kept for joinContinuations.
+    void addContinuation(std::uint32_t cluster, Bytes bytes);
+    // After a scan: each kept cluster goes on the lost directory it continues, where the parents
+    // of the directories it names show which, or else the nearest open one before it in cluster
+    // order; the rest are gathered into one found item of orphan entries. `wholeVolume`: the scan
+    // searched every cluster, so a lost directory goes on in what it was given and nowhere else.
+    void joinContinuations(bool wholeVolume);
     void matchFoundToRoot();
     // Names found directories from their parents. The observer hears the directories named so
     // far and may stop the pass.
@@ -132,6 +143,9 @@ private:
     void clearLists();
     std::optional<ItemList> listFatDirectory(std::uint32_t cluster, ListObserver* observer, DirWalkStatus& status);
     std::optional<std::string> nameInParent(std::uint32_t cluster, std::uint32_t parent);
+    // How the directory at `cluster` is walked: its dots, and where it goes on if its chain is gone.
+    DirWalkOptions walkOptions(std::uint32_t cluster, bool requireDots) const;
+    bool isOrphans(std::uint32_t cluster) const { return !orphans_.empty() && cluster == orphans_.front(); }
     void nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth, ListObserver* observer);
 
     Prompts& prompts_;
@@ -141,6 +155,20 @@ private:
     // cluster has there (none for a file entry). A scan finding thousands of directories in one
     // parent walks that parent once instead of once per directory.
     std::unordered_map<std::uint32_t, std::unordered_map<std::uint32_t, std::optional<std::string>>> parentNames_;
+
+    // What the scan saw of directories whose chain is gone.
+    struct Continuation {
+        std::uint32_t cluster = 0;
+        bool ended = false;                   // the directory ends in it
+        std::vector<std::uint32_t> subdirs;   // first clusters of the directories it names
+    };
+    std::vector<Continuation> continuations_;          // ascending
+    std::vector<std::pair<std::uint32_t, bool>> lostStarts_;  // first cluster, and whether it is full without an end
+    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> followers_;
+    bool followersKnown_ = false;  // a lost directory without followers has none
+    std::vector<std::uint32_t> orphans_;  // the orphan entries' clusters; the first is the item's
+    // Directories whose skipped entries were said.
+    std::unordered_set<std::uint32_t> skipsSaid_;
 };
 
 }  // namespace harrow

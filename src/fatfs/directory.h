@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/bytes.h"
 #include "fatfs/dir_entry.h"
@@ -35,19 +36,51 @@ struct DirWalkOptions {
     bool requireDots = false;
     // When set, the "." entry must also name this cluster.
     std::optional<std::uint32_t> selfCluster;
+    // A directory whose chain is gone (its first cluster free in dirFat, or no FAT followed) goes
+    // on in these clusters, when the disk scan found which continue it; else in the free clusters
+    // after its first, guessed one by one while they read as a directory.
+    const std::vector<std::uint32_t>* followers = nullptr;
 };
 
 inline constexpr std::uint32_t kMaxDirectoryEntries = 65536;
 
 enum class DirWalkStatus { Finished, Stopped, ReadError, NotADirectory };
 
+struct DirWalk {
+    DirWalkStatus status = DirWalkStatus::Finished;
+    // Entries left out because they cannot be entries (only where the chain is gone).
+    std::uint32_t skipped = 0;
+};
+
+// Could these 32 bytes (not a free slot) be an entry a FAT driver wrote on this volume: a
+// long-name piece of sound ordinal and zero cluster, or a short entry with attribute bits a
+// driver sets, name bytes a short name can hold, a first cluster inside the volume, a size the
+// volume can hold and dates the clock could have given (in 1980 up to next year)?
+bool plausibleEntry(const DriveInfo& info, Bytes entry);
+
+// What a cluster's 32-byte slots say of it: whether it starts a directory, how many slots hold
+// entries and how many cannot, and whether it ends one.
+struct ClusterLook {
+    bool dots = false;              // begins with "." and ".."
+    std::uint32_t entries = 0;      // plausible entries and long-name pieces
+    std::uint32_t junk = 0;         // slots before the end that hold no entry a driver wrote
+    bool ended = false;             // a free slot ends the directory here
+    std::uint32_t litter = 0;       // slots after the end that are not free
+};
+ClusterLook lookAtCluster(const DriveInfo& info, Bytes cluster);
+// A cluster that is not a directory's first may be one of its later clusters: its first slot
+// holds an entry, at most a quarter of its slots do not, and every slot after the end is free.
+bool continuesDirectory(const DriveInfo& info, Bytes cluster);
+
 // The cluster a directory reference really means: ".." entries name the FAT32 root as 0.
 std::uint32_t directoryCluster(const DriveInfo& info, std::uint32_t cluster);
 
 // Calls `visit` for every entry that is neither a long-name piece nor the end; `visit` returns
 // false to stop. The walk ends at an end entry, at the end of the chain, or after the most
-// entries a directory may hold (the root-entry count for the FAT12/16 root, else 65536).
-DirWalkStatus walkDirectory(Volume& volume, const FatTable& fat, std::uint32_t cluster, const DirWalkOptions& options,
+// entries a directory may hold (the root-entry count for the FAT12/16 root, else 65536). Where
+// the chain is gone, the walk leaves out entries that cannot be entries, and ends before a
+// guessed cluster that does not continue the directory.
+DirWalk walkDirectory(Volume& volume, const FatTable& fat, std::uint32_t cluster, const DirWalkOptions& options,
                             const std::function<bool(const DirEntryRef&)>& visit);
 
 }  // namespace harrow

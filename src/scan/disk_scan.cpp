@@ -178,7 +178,8 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer, UnreadableRun& unre
         const MutableBytes block = page.bytes().first(static_cast<std::size_t>(count * cs));
         failed.assign(static_cast<std::size_t>(count), false);
         const std::uint64_t firstSector = drive.sectorOfCluster(static_cast<std::uint32_t>(position));
-        if (!drive.readSectors(block, firstSector, static_cast<std::uint32_t>(count * spc))) {
+        const bool wholeRead = static_cast<bool>(drive.readSectors(block, firstSector, static_cast<std::uint32_t>(count * spc)));
+        if (!wholeRead) {
             if (drive.sourceLost()) return ScanResult::Cancelled;
             // Only a cluster's first sector can say it starts a directory: read those again one
             // by one; those that cannot be read are asked about.
@@ -193,9 +194,13 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer, UnreadableRun& unre
                 if (!unreadable.add(position)) return ScanResult::Cancelled;
             } else {
                 unreadable.readAt(position);
-                if (Bytes sector = block.subspan(static_cast<std::size_t>(k * cs), bps); looksLikeDirectoryStart(sector)) {
+                // The whole cluster when it was read whole, else its first sector.
+                const Bytes cluster = block.subspan(static_cast<std::size_t>(k * cs), wholeRead ? cs : bps);
+                if (!looksLikeDirectoryStart(cluster)) {
+                    if (wholeRead) doc.addContinuation(static_cast<std::uint32_t>(position), cluster);
+                } else {
                     const std::size_t before = doc.foundList.size();
-                    doc.addFoundDirectory(position, sector);
+                    doc.addFoundDirectory(position, cluster);
                     if (doc.foundList.size() > before) {
                         progress.hits = doc.foundList.size();
                         if (const FileItem* added = doc.findFoundItem(position)) observer.hit(hitLine(position, added->name));
@@ -369,6 +374,8 @@ ScanSummary runDiskScan(CQUIDNEYDoc& doc, ScanObserver& observer) {
     ScanSummary summary;
     summary.result = drive.info().isNtfs() ? scanNtfs(doc, observer, unreadable) : scanFat(doc, observer, unreadable);
     unreadable.end();
+    // What a scan stopped early did not see may still continue a lost directory.
+    if (!drive.info().isNtfs()) doc.joinContinuations(summary.result == ScanResult::Finished && !unreadable.sourceEnded);
     summary.unreadableClusters = unreadable.clusters;
     summary.sourceEnded = unreadable.sourceEnded;
     return summary;

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <set>
 
 #include "common/strings.h"
 #include "fatfs/directory.h"
+#include "scan/disk_scan.h"
 #include "support/fat_image.h"
 #include "support/fault_source.h"
 
@@ -285,6 +287,102 @@ TEST(FoundDirectories, LoopsOfDirectoriesEndTheNamingPass) {
     ASSERT_EQ(o.doc.foundList.size(), 2u);
     EXPECT_EQ(o.doc.foundList[0].kind, ITEM_LOSTSUBDIR);
     EXPECT_EQ(o.doc.foundList[1].kind, ITEM_LOSTSUBDIR);
+}
+
+// A deleted directory at 10 whose one-sector first cluster is full: what follows is a guess.
+FatImage fullDeletedDirectory() {
+    FatImage img = FatImage::make(16, 8192, 1);
+    img.putEntry(img.rootOffset(), "\xE5" "OST       ", 0x10, 10, 0);
+    std::uint64_t at = img.makeDirectory(10, 0);
+    for (int i = 0; i < 14; ++i, at += 32) img.putEntry(at, "A" + std::to_string(i) + std::string(10 - std::to_string(i).size(), ' '), 0x20, 0, 0);
+    return img;
+}
+
+TEST(LostDirectories, GuessedClustersAreReadWhileTheyReadAsADirectory) {
+    struct Case {
+        const char* what;
+        std::function<void(FatImage&)> next;  // fills cluster 11, the first free after 10
+        std::size_t listed;
+        std::uint32_t skipped;
+    };
+    const Case cases[] = {
+        {"entries, one of them junk",
+         [](FatImage& img) {
+             for (int i = 0; i < 8; ++i) img.putEntry(img.clusterOffset(11) + 32 * i, "B" + std::to_string(i) + "         ", 0x20, 50 + i, 10);
+             img.putEntry(img.clusterOffset(11) + 256, "J1\x01       ", 0xC0, 4000000, 0);
+             img.putEntry(img.clusterOffset(11) + 288, "J2         ", 0x20, 50, 700, 0xFFFF);  // month 15
+         },
+         16 + 8, 2},
+        {"random bytes",
+         [](FatImage& img) {
+             std::uint32_t x = 7;
+             for (std::size_t i = 0; i < 512; ++i) img.bytes[img.clusterOffset(11) + i] = static_cast<std::uint8_t>((x = x * 1103515245 + 12345) >> 24);
+         },
+         16, 0},
+        {"text",
+         [](FatImage& img) {
+             const std::string line = "line 000001 of a generated test file\n";
+             for (std::size_t i = 0; i < 512; ++i) img.bytes[img.clusterOffset(11) + i] = static_cast<std::uint8_t>(line[i % line.size()]);
+         },
+         16, 0},
+        {"another directory's start",
+         [](FatImage& img) { img.putEntry(img.makeDirectory(11, 0), "C0         ", 0x20, 0, 0); }, 16, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FatImage img = fullDeletedDirectory();
+        c.next(img);
+        // A live file between the directory's clusters is passed over.
+        img.chain({12});
+        img.putEntry(img.clusterOffset(12), "LIVE       ", 0x20, 0, 0);
+        OpenedImage o(img);
+        ASSERT_TRUE(o.opened);
+        auto list = o.doc.listItem(o.doc.rootList[0], o.doc.rootItem());
+        ASSERT_TRUE(list);
+        EXPECT_EQ(list->size(), c.listed);
+        EXPECT_EQ(byName(*list, "LIVE"), nullptr);
+        EXPECT_EQ(o.prompts.shown(msg::kEntriesSkipped), c.skipped != 0);
+        if (c.skipped != 0) {
+            EXPECT_NE(o.prompts.messages.back().text.find(std::to_string(c.skipped) + " "), std::string::npos);
+            // Said once a directory.
+            const std::size_t said = o.prompts.messages.size();
+            o.doc.listItem(o.doc.rootList[0], o.doc.rootItem());
+            EXPECT_EQ(o.prompts.messages.size(), said);
+        }
+    }
+}
+
+TEST(LostDirectories, TheScanJoinsLaterClustersAndGathersOrphans) {
+    FatImage img = fullDeletedDirectory();
+    // 30, like 10, is full. 40 continues 10, as the parent of the subdirectory it names (50)
+    // shows; 45 the directory before it in cluster order that may go on (30); after them none
+    // may, and 60 is an orphan. 21 is a live directory's.
+    std::uint64_t at = img.makeDirectory(30, 0);
+    for (int i = 0; i < 14; ++i, at += 32) img.putEntry(at, "C" + std::to_string(i) + std::string(10 - std::to_string(i).size(), ' '), 0x20, 0, 0);
+    img.putEntry(img.clusterOffset(40), "E1         ", 0x10, 50, 0);
+    img.makeDirectory(50, 10);
+    img.putEntry(img.clusterOffset(45), "D0         ", 0x20, 0, 0);
+    img.putEntry(img.clusterOffset(60), "O0         ", 0x20, 0, 0);
+    img.putEntry(img.clusterOffset(21), "LIVEDIR2   ", 0x20, 0, 0);
+    img.chain({21});
+    OpenedImage o(img);
+    ASSERT_TRUE(o.opened);
+    ScanObserver quiet;
+    EXPECT_EQ(runDiskScan(o.doc, quiet).result, ScanResult::Finished);
+
+    auto lastOf = [&](std::uint32_t cluster) {
+        auto list = o.doc.listDirectory(cluster);
+        return list ? list->back().name : std::string("(none)");
+    };
+    EXPECT_EQ(lastOf(10), "E1");
+    EXPECT_EQ(lastOf(30), "D0");
+    const FileItem* orphans = o.doc.findFoundItem(60);
+    ASSERT_NE(orphans, nullptr);
+    EXPECT_EQ(orphans->name, messageText(msg::kOrphanEntries));
+    auto gathered = o.doc.listItem(*orphans, o.doc.rootItem());
+    ASSERT_TRUE(gathered);
+    EXPECT_EQ(names(*gathered), (std::vector<std::string>{"O0"}));
+    EXPECT_EQ(o.doc.findFoundItem(45), nullptr);
 }
 
 TEST(Document, GeometryIsHeldToTheSource) {

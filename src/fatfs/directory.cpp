@@ -63,9 +63,10 @@ bool plausibleEntry(const DriveInfo& info, Bytes e) {
     // Deleting a file on FAT32 may clear the high half of its first cluster: a deleted file of
     // some size may show cluster 0.
     if (size > volumeBytes || (size != 0 && first == 0 && !isDeleted(e))) return false;
-    // Creation time in hundredths (byte 13), creation time and date, access date, write time and date.
+    // Creation time in hundredths (byte 13), creation time and date, access date: each may be
+    // unset. The write date every driver sets.
     return le8(e, 13) < 200 && plausibleStamp(le16(e, 16), le16(e, 14)) && plausibleStamp(le16(e, 18), 0) &&
-           plausibleStamp(le16(e, dirent::kDate), le16(e, dirent::kTime));
+           le16(e, dirent::kDate) != 0 && plausibleStamp(le16(e, dirent::kDate), le16(e, dirent::kTime));
 }
 
 ClusterLook lookAtCluster(const DriveInfo& info, Bytes cluster) {

@@ -55,7 +55,8 @@ struct DirWalk {
 // Could these 32 bytes (not a free slot) be an entry a FAT driver wrote on this volume: a
 // long-name piece of sound ordinal and zero cluster, or a short entry with attribute bits a
 // driver sets, name bytes a short name can hold, a first cluster inside the volume, a size the
-// volume can hold and dates the clock could have given (in 1980 up to next year)?
+// volume can hold, and a write date (and other dates where set) the clock could have given
+// (in 1980 up to next year)?
 bool plausibleEntry(const DriveInfo& info, Bytes entry);
 
 // What a cluster's 32-byte slots say of it: whether it starts a directory, how many slots hold

@@ -607,8 +607,10 @@ QString CQUIDNEYView::selectionText() const {
 QString CQUIDNEYView::totalText() const {
     std::uint64_t bytes = 0;
     for (int r = 0; r < model_.itemCount(); ++r) bytes += model_.itemAt(r).size;
-    int count = model_.itemCount();
-    if (dirDepth_ > 0) count -= 2;
+    // A directory's own "." and ".." are not counted; the orphan entries have none.
+    int count = 0;
+    for (int r = 0; r < model_.itemCount(); ++r)
+        if (dirDepth_ == 0 || !model_.itemAt(r).isDotName()) ++count;
     return QStringLiteral("%1 (%2)").arg(message(msg::kTotalFiles, count), sizeText(bytes));
 }
 

@@ -609,6 +609,7 @@ class CliSaveObserver : public SaveObserver {
 public:
     CliSaveObserver(bool json, std::optional<FatIndex> runFat) : json_(json), runFat_(runFat) {}
     void readThrough(const FileItem&, FatIndex fat) override { fat_ = fat; }
+    void readInPieces(const FileItem&, PiecesRead how) override { pieces_ = how; }
     // An item saved under another name than its own says so, with the name it has on the volume;
     // a file read through another FAT copy than the one asked for says which.
     void itemDone(const FileItem& item, const std::string& path, SaveStatus status) override {
@@ -617,17 +618,20 @@ public:
         const std::string savedAs = path.substr(path.rfind('/') + 1);
         const bool renamed = savedAs != item.name;
         const std::optional<FatIndex> fat = std::exchange(fat_, std::nullopt);
+        const auto pieces = piecesMessage(std::exchange(pieces_, PiecesRead::NotInPieces));
         if (json_) {
             json entry = {{"name", item.name}, {"target", path}, {"status", word}};
             if (item.isDirectory()) entry["dir"] = true;
             if (renamed) entry["saved_as"] = savedAs;
             if (fat) entry["fat"] = *fat < 0 ? json("none") : json(*fat + 1);
+            if (pieces) entry["pieces"] = {{"confirmed", *pieces == msg::kPiecesConfirmed}, {"message", pieces->id}};
             results.push_back(std::move(entry));
             return;
         }
         std::string notes;
         if (renamed) notes += "name on the volume: " + shownText(item.name);
         if (fat && fat != runFat_) notes += std::string(notes.empty() ? "" : "; ") + "read through FAT " + fatCopyText(*fat);
+        if (pieces) notes += std::string(notes.empty() ? "" : "; ") + messageText(*pieces);
         if (notes.empty())
             std::printf("%-9s %s\n", word, shownText(path).c_str());
         else
@@ -639,6 +643,7 @@ private:
     bool json_;
     std::optional<FatIndex> runFat_;
     std::optional<FatIndex> fat_;  // the copy the current file is read through
+    PiecesRead pieces_ = PiecesRead::NotInPieces;
 };
 
 }  // namespace

@@ -91,6 +91,10 @@ constexpr MessageEntry kMessages[] = {
     {70034, "%s 没有完成：原有的文件保持不变，已写入的部分保存为 %s。",
      "%s was not completed: the existing file is kept as it was, and the part written is kept as %s."},
     {70035, "%s 已存在，保持不变。", "%s exists, and is kept as it is."},
+    {70036, "按推测读取：其簇链已被清除，内容无法证实它在哪些空闲簇中",
+     "read as a guess: its cluster chain was cleared, and its content cannot confirm which free clusters held it"},
+    {70037, "其簇链已被清除：各段在空闲簇中找到，并经其内容证实",
+     "its cluster chain was cleared: its pieces were found among the free clusters, and its content confirms them"},
 };
 
 constexpr MessageEntry kServerMessages[] = {

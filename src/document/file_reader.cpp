@@ -101,13 +101,9 @@ void FileReader::findPieces() {
         if (alike) break;
         confirmed = std::move(runs_);
     }
-    if (confirmed) {
-        runs_ = std::move(*confirmed);
-        if (!alike) piecesRead_ = PiecesRead::Confirmed;
-    } else {
-        runs_.clear();
-    }
     mode_ = confirmed ? Mode::Runs : Mode::FreeClusters;
+    runs_ = confirmed ? std::move(*confirmed) : std::vector<ClusterRun>{};
+    if (confirmed && !alike) piecesRead_ = PiecesRead::Confirmed;
     cursorIndex_ = 0;
     cursorCluster_ = item_.firstCluster();
 }

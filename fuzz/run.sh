@@ -24,7 +24,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/../scripts/ntfs3g.sh"
 seconds=$2
 work="$bin/work"
-targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume fuzz_server_requests fuzz_image_file fuzz_partition_table)
+targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume fuzz_server_requests fuzz_image_file fuzz_partition_table
+         fuzz_content_check)
 
 for tool in mkfs.fat mcopy mmd mdel mdeltree mkntfs python3 sfdisk; do
   command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (dosfstools, mtools, ntfs-3g, python3, fdisk)" >&2; exit 1; }
@@ -339,6 +340,28 @@ PY
 }
 [ -d "$work/seeds/fuzz_server_requests" ] || make_server_seeds
 
+# Files the content checks know: a ZIP, a PNG of two chunks of data, a JPEG's frame.
+make_content_seeds() {
+  local dir="$work/seeds/fuzz_content_check"
+  mkdir -p "$dir"
+  python3 - "$dir" <<'PY'
+import io, struct, sys, zipfile, zlib
+d = sys.argv[1]
+z = io.BytesIO()
+with zipfile.ZipFile(z, "w") as f:
+    f.writestr("a.txt", "a" * 300)
+    f.writestr("b.txt", "b" * 40, zipfile.ZIP_DEFLATED)
+open(d + "/two.zip", "wb").write(z.getvalue())
+chunk = lambda t, b: struct.pack(">I", len(b)) + t + b + struct.pack(">I", zlib.crc32(t + b))
+idat = zlib.compress(b"\0\x10\x20\x30" * 4)
+png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 4, 8, 2, 0, 0, 0))
+open(d + "/four.png", "wb").write(png + chunk(b"IDAT", idat[:9]) + chunk(b"IDAT", idat[9:]) + chunk(b"IEND", b""))
+open(d + "/frame.jpg", "wb").write(b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
+                                   b"\xff\xda\x00\x08\x01\x01\x00\x00\x3f\x00\x12\x34\xff\x00\xff\xd9")
+PY
+}
+[ -d "$work/seeds/fuzz_content_check" ] || make_content_seeds
+
 # ---------------------------------------------------------------------------------------------
 
 max_len() {
@@ -348,6 +371,7 @@ max_len() {
     fuzz_ntfs_codecs) echo $((64 << 10)) ;;
     fuzz_server_requests) echo $((16 << 10)) ;;
     fuzz_image_file | fuzz_partition_table) echo $((256 << 10)) ;;
+    fuzz_content_check) echo $((128 << 10)) ;;
   esac
 }
 

@@ -516,6 +516,8 @@ int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& addre
     const std::optional<FatIndex> copy = FileFats(doc, *fat).choose(item);
     if (!copy) return kSomeFailed;
     FileReader reader(doc.drive(), item, *copy);
+    // The bytes go to stdout; how the pieces of a file deleted in pieces were found, to stderr.
+    if (const auto pieces = piecesMessage(reader.piecesRead())) printError(messageText(*pieces));
     if (!reader.ok()) {
         printError(formatMessage(msg::kCannotOpenItem, item.name));
         return kSomeFailed;
@@ -620,6 +622,7 @@ class CliSaveObserver : public SaveObserver {
 public:
     CliSaveObserver(bool json, std::optional<FatIndex> runFat) : json_(json), runFat_(runFat) {}
     void readThrough(const FileItem&, FatIndex fat) override { fat_ = fat; }
+    void readInPieces(const FileItem&, PiecesRead how) override { pieces_ = how; }
     // An item saved under another name than its own says so, with the name it has on the volume;
     // a file read through another FAT copy than the one asked for says which.
     void itemDone(const FileItem& item, const std::string& path, SaveStatus status) override {
@@ -628,17 +631,20 @@ public:
         const std::string savedAs = path.substr(path.rfind('/') + 1);
         const bool renamed = savedAs != item.name;
         const std::optional<FatIndex> fat = std::exchange(fat_, std::nullopt);
+        const auto pieces = piecesMessage(std::exchange(pieces_, PiecesRead::NotInPieces));
         if (json_) {
             json entry = {{"name", item.name}, {"target", path}, {"status", word}};
             if (item.isDirectory()) entry["dir"] = true;
             if (renamed) entry["saved_as"] = savedAs;
             if (fat) entry["fat"] = *fat < 0 ? json("none") : json(*fat + 1);
+            if (pieces) entry["pieces"] = {{"confirmed", *pieces == msg::kPiecesConfirmed}, {"message", pieces->id}};
             results.push_back(std::move(entry));
             return;
         }
         std::string notes;
         if (renamed) notes += "name on the volume: " + shownText(item.name);
         if (fat && fat != runFat_) notes += std::string(notes.empty() ? "" : "; ") + "read through FAT " + fatCopyText(*fat);
+        if (pieces) notes += std::string(notes.empty() ? "" : "; ") + messageText(*pieces);
         if (notes.empty())
             std::printf("%-9s %s\n", word, shownText(path).c_str());
         else
@@ -650,6 +656,7 @@ private:
     bool json_;
     std::optional<FatIndex> runFat_;
     std::optional<FatIndex> fat_;  // the copy the current file is read through
+    PiecesRead pieces_ = PiecesRead::NotInPieces;
 };
 
 }  // namespace

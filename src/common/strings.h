@@ -182,6 +182,8 @@ inline constexpr MessageId<TextArg> kFatUnknownEverywhere{70032};  // item
 inline constexpr MessageId<TextArg> kFatChoiceForAll{70033};      // "FAT2" or the no-FAT text
 inline constexpr MessageId<TextArg, TextArg> kPartialKeptBeside{70034};  // target, name of the part kept
 inline constexpr MessageId<TextArg> kExistingKept{70035};         // target
+inline constexpr MessageId<> kReadAsGuess{70036};
+inline constexpr MessageId<> kPiecesConfirmed{70037};
 inline constexpr MessageId<unsigned long, unsigned long> kEntriesSkipped{70040};  // count, directory's cluster
 inline constexpr MessageId<> kOrphanEntries{70041};  // the found item gathering them
 } // namespace msg

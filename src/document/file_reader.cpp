@@ -1,6 +1,7 @@
 #include "document/file_reader.h"
 
 #include <algorithm>
+#include <array>
 
 #include "common/page_buffer.h"
 
@@ -10,6 +11,51 @@ namespace {
 // The largest request one read makes of the volume: large enough that the calls cost little
 // next to the copying. Copies go through page-aligned buffers (see PageBuffer).
 constexpr std::uint64_t kMaxRequestBytes = 1u << 20;
+
+// How far the search for a file in pieces goes: the free runs after its first one that may hold
+// its later pieces, how many of them a choice may pass over, and how many choices are checked.
+// Each check reads a few sectors (a ZIP's central directory at most); the choices are made from
+// the table in memory, so a volume of millions of free runs costs no more than one of a few.
+constexpr std::size_t kMaxLaterRuns = 31;
+constexpr std::size_t kMaxPassedOver = 3;
+constexpr std::size_t kMaxChoices = 32;
+
+// Ways `clusters` clusters can lie in `runs`: the first run whole, then later runs in order, each
+// whole but the last, which gives what is still needed. Up to kMaxPassedOver runs in between are
+// passed over (those of a file deleted later); fewest passed over first, then the earliest, so the
+// first way is the free clusters from the first on.
+std::vector<std::vector<ClusterRun>> waysToLie(const std::vector<ClusterRun>& runs, std::uint64_t clusters) {
+    std::vector<std::vector<ClusterRun>> ways;
+    for (std::size_t k = 0; k <= kMaxPassedOver && k < runs.size() && ways.size() < kMaxChoices; ++k) {
+        std::vector<std::size_t> passed(k);
+        for (std::size_t i = 0; i < k; ++i) passed[i] = i + 1;
+        for (;;) {
+            std::vector<ClusterRun> way;
+            std::uint64_t need = clusters;
+            std::size_t p = 0;
+            for (std::size_t j = 0; j < runs.size() && need > 0; ++j) {
+                if (p < k && passed[p] == j) {
+                    ++p;
+                    continue;
+                }
+                const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(need, runs[j].count));
+                way.push_back({runs[j].first, take});
+                need -= take;
+            }
+            // A run passed over after the file's end would only repeat a shorter way.
+            if (need == 0 && p == k) {
+                ways.push_back(std::move(way));
+                if (ways.size() == kMaxChoices) break;
+            }
+            std::size_t i = k;
+            while (i > 0 && passed[i - 1] == runs.size() - k + i - 1) --i;
+            if (i == 0) break;
+            ++passed[i - 1];
+            for (std::size_t m = i; m < k; ++m) passed[m] = passed[m - 1] + 1;
+        }
+    }
+    return ways;
+}
 
 }  // namespace
 
@@ -34,6 +80,39 @@ FileReader::FileReader(CDrive& drive, const FileItem& item, FatIndex fat) : driv
         mode_ = drive.fat().firstClusterFree(fat, item.firstCluster()) ? Mode::FreeClusters : Mode::Chain;
     }
     cursorCluster_ = item.firstCluster();
+    if (mode_ == Mode::FreeClusters && deletedInPieces(drive.fat(), fat, item)) findPieces();
+}
+
+void FileReader::findPieces() {
+    piecesRead_ = PiecesRead::Guessed;
+    std::array<std::uint8_t, kContentHeadBytes> head{};
+    const ContentType type =
+        item_.size >= head.size() && readFat(0, head).status == ReadResult::Done ? contentTypeOf(head) : ContentType::Unknown;
+    if (type == ContentType::Unknown) return;
+    const std::uint64_t clusters = (item_.size + clusterBytes_ - 1) / clusterBytes_;
+    std::optional<std::vector<ClusterRun>> confirmed;
+    bool alike = false;
+    for (auto& way : waysToLie(drive_.fat().freeRuns(fat_, item_.firstCluster(), kMaxLaterRuns + 1), clusters)) {
+        runs_ = std::move(way);
+        mode_ = Mode::Runs;
+        if (!piecesConfirmed(type)) continue;
+        // Two ways the content cannot tell apart: the first is read, and said to be a guess.
+        alike = confirmed.has_value();
+        if (alike) break;
+        confirmed = std::move(runs_);
+    }
+    mode_ = confirmed ? Mode::Runs : Mode::FreeClusters;
+    runs_ = confirmed ? std::move(*confirmed) : std::vector<ClusterRun>{};
+    if (confirmed && !alike) piecesRead_ = PiecesRead::Confirmed;
+    cursorIndex_ = 0;
+    cursorCluster_ = item_.firstCluster();
+}
+
+bool FileReader::piecesConfirmed(ContentType type) {
+    return contentConfirms(type, item_.size, [this](std::uint64_t offset, MutableBytes out) {
+        return offset <= item_.size && out.size() <= item_.size - offset &&
+               readFat(offset, out).status == ReadResult::Done;
+    });
 }
 
 ReadResult FileReader::failure() const { return drive_.sourceLost() ? ReadResult::Lost : ReadResult::Unreadable; }
@@ -70,7 +149,22 @@ void FileReader::forgetVisits() {
     chainClosed_ = false;
 }
 
+const ClusterRun* FileReader::runHolding(std::uint64_t index, std::uint64_t& within) const {
+    within = index;
+    for (const ClusterRun& run : runs_) {
+        if (within < run.count) return &run;
+        within -= run.count;
+    }
+    return nullptr;
+}
+
 std::optional<std::uint64_t> FileReader::locate(std::uint64_t index) {
+    if (mode_ == Mode::Runs) {
+        std::uint64_t within = 0;
+        const ClusterRun* run = runHolding(index, within);
+        if (!run) return std::nullopt;
+        return drive_.sectorOfCluster(static_cast<std::uint32_t>(run->first + within));
+    }
     if (mode_ == Mode::Contiguous) {
         const std::uint64_t first = drive_.sectorOfCluster(item_.firstCluster());
         if (index > (UINT64_MAX - first) / sectorsPerCluster_) return std::nullopt;
@@ -103,6 +197,11 @@ std::optional<std::uint64_t> FileReader::locate(std::uint64_t index) {
 
 std::uint64_t FileReader::runFrom(std::uint64_t index, std::uint64_t most) {
     if (mode_ == Mode::Contiguous) return most;
+    if (mode_ == Mode::Runs) {
+        std::uint64_t within = 0;
+        const ClusterRun* run = runHolding(index, within);
+        return run ? std::min(most, run->count - within) : 1;
+    }
     const FatTable& fat = drive_.fat();
     std::uint64_t count = 1;
     while (count < most) {

@@ -2,7 +2,9 @@
 //
 // A FAT file's clusters come from its chain in the chosen FAT copy; a deleted file whose first
 // cluster is free in that copy is taken to go on through the free clusters after it; with no FAT
-// the clusters are taken as contiguous. An NTFS file, or one of its named streams, is read
+// the clusters are taken as contiguous. Where those free clusters cannot hold such a file one
+// after another, it lay in pieces: a few other choices of free runs are tried, and one is taken
+// when the file's content (JPEG, PNG, ZIP) confirms it and no other. An NTFS file, or one of its named streams, is read
 // through its record's data runs (sparse runs and bytes past the initialized size as zeros,
 // compressed units decompressed).
 // Consecutive clusters are read in requests of up to a megabyte. A request that fails is read
@@ -15,7 +17,9 @@
 #include <memory>
 
 #include "common/bytes.h"
+#include "document/content_check.h"
 #include "document/drive.h"
+#include "fatfs/fat_verdict.h"
 #include "items/file_item.h"
 #include "ntfs/inode.h"
 
@@ -38,6 +42,8 @@ public:
     // through: nothing from there on is the file's, so nothing is read twice.
     bool chainClosed() const { return chainClosed_; }
     std::uint32_t clusterBytes() const { return clusterBytes_; }
+    // How a deleted file that lay in pieces was read; NotInPieces for every other file.
+    PiecesRead piecesRead() const { return piecesRead_; }
 
     // Reads `out.size()` bytes at `offset`.
     Result read(std::uint64_t offset, MutableBytes out);
@@ -48,6 +54,8 @@ private:
     // How many of the clusters from `index` on (at most `most`) lie one after another on the
     // volume; `index` must have just been located.
     std::uint64_t runFrom(std::uint64_t index, std::uint64_t most);
+    // The run of runs_ that holds file cluster `index`, and where in it; nothing past their end.
+    const ClusterRun* runHolding(std::uint64_t index, std::uint64_t& within) const;
     Result readFat(std::uint64_t offset, MutableBytes out);
     Result readNtfs(std::uint64_t offset, MutableBytes out);
     // One cluster, or the part of it that holds [offset, offset + out.size()).
@@ -59,8 +67,13 @@ private:
     // been there before.
     bool firstVisit(std::uint32_t c);
     void forgetVisits();
+    // For a deleted file in pieces: the free runs its content confirms, if any.
+    void findPieces();
+    // Whether the bytes read through runs_ are the file as its content check sees it.
+    bool piecesConfirmed(ContentType type);
 
-    enum class Mode { Chain, FreeClusters, Contiguous, Ntfs };
+    // Runs: the clusters of runs_, in order.
+    enum class Mode { Chain, FreeClusters, Runs, Contiguous, Ntfs };
 
     CDrive& drive_;
     FileItem item_;
@@ -78,6 +91,8 @@ private:
     std::vector<std::uint32_t> visitedFew_;
     std::vector<bool> visited_;
     bool chainClosed_ = false;
+    std::vector<ClusterRun> runs_;
+    PiecesRead piecesRead_ = PiecesRead::NotInPieces;
     std::unique_ptr<CInode> inode_;
     const AttrEntry* data_ = nullptr;  // the stream read: the unnamed one, or the item's named one
     std::vector<std::uint8_t> bounce_;

@@ -157,4 +157,21 @@ std::uint32_t FatTable::nextFree(FatIndex copy, std::uint32_t c) const {
     return c;
 }
 
+std::vector<ClusterRun> FatTable::freeRuns(FatIndex copy, std::uint32_t first, std::size_t most) const {
+    std::vector<ClusterRun> runs;
+    for (std::uint64_t c = std::max<std::uint32_t>(first, 2); c <= lastCluster_; ++c) {
+        const auto cluster = static_cast<std::uint32_t>(c);
+        if (!known(copy, cluster)) break;
+        const bool extends = !runs.empty() && runs.back().first + runs.back().count == cluster;
+        if (entry(copy, cluster) != 0 || !extends) {
+            // The last run wanted has ended.
+            if (runs.size() == most) break;
+            if (entry(copy, cluster) == 0) runs.push_back({cluster, 1});
+            continue;
+        }
+        ++runs.back().count;
+    }
+    return runs;
+}
+
 }  // namespace harrow

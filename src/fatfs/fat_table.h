@@ -15,6 +15,13 @@ namespace harrow {
 using FatIndex = int;
 inline constexpr FatIndex kNoFat = -1;
 
+// Clusters first .. first + count - 1.
+struct ClusterRun {
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    bool operator==(const ClusterRun&) const = default;
+};
+
 class FatTable {
 public:
     FatTable() = default;
@@ -86,6 +93,11 @@ public:
     // The smallest cluster above `c` whose entry is free (clusters past the last count as free);
     // 0 when there is none, or when an unknown entry lies on the way (it might have been free).
     std::uint32_t nextFree(FatIndex copy, std::uint32_t c) const;
+
+    // The runs of free clusters from `first` on (the first run starts there when `first` is
+    // free), in cluster order, at most `most` of them. Unlike nextFree(), nothing past the last
+    // cluster counts; an unknown entry ends the runs, since it might have been free.
+    std::vector<ClusterRun> freeRuns(FatIndex copy, std::uint32_t first, std::size_t most) const;
 
 private:
     std::uint32_t badValue() const { return bits_ == 32 ? 0x0FFFFFF7u : bits_ == 16 ? 0xFFF7u : 0xFF7u; }

@@ -7,6 +7,18 @@ bool chainDescribesFile(const FatTable& fat, FatIndex copy, const FileItem& item
     return fat.firstClusterFree(copy, item.firstCluster()) || fat.chainMatchesSize(copy, item.firstCluster(), item.size);
 }
 
+bool deletedInPieces(const FatTable& fat, FatIndex copy, const FileItem& item) {
+    const std::uint32_t first = item.firstCluster();
+    return copy >= 0 && copy < fat.copies() && item.size > 0 && first != 0 && fat.firstClusterFree(copy, first) &&
+           !fat.freeRunFits(copy, first, item.size);
+}
+
+std::optional<MessageId<>> piecesMessage(PiecesRead how) {
+    if (how == PiecesRead::Guessed) return msg::kReadAsGuess;
+    if (how == PiecesRead::Confirmed) return msg::kPiecesConfirmed;
+    return std::nullopt;
+}
+
 FatVerdict fatVerdict(const FatTable& fat, const FileItem& item) {
     const std::uint32_t first = item.firstCluster();
     std::uint16_t icon = VERDICT_FITS;

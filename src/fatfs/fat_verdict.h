@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+
+#include "common/strings.h"
 
 #include "fatfs/fat_table.h"
 #include "items/file_item.h"
@@ -23,6 +26,18 @@ enum FatVerdict : std::uint16_t {
 // an empty file), the file is deleted and its first cluster is free (it is read through the free
 // clusters), or its chain fits its size. Otherwise saving asks for another copy, and so does cat.
 bool chainDescribesFile(const FatTable& fat, FatIndex copy, const FileItem& item);
+
+// A deleted file whose first cluster is free in `copy`, but with too few free clusters after it,
+// one after another, to hold it: it lay in pieces, and where the later ones lay is not recorded.
+bool deletedInPieces(const FatTable& fat, FatIndex copy, const FileItem& item);
+
+// How the clusters of a file deleted in pieces were taken: the free clusters from its first on
+// (or another choice of free runs that its content could not single out), or free runs that its
+// content confirms.
+enum class PiecesRead { NotInPieces, Guessed, Confirmed };
+
+// What a save says of a file so read; nothing for one that was not in pieces.
+std::optional<MessageId<>> piecesMessage(PiecesRead how);
 
 // The verdict for a file on the loaded FAT copies; 147 where there are none (NTFS). It reads
 // only the tables, so it may be asked at any time, also while the file is being read.

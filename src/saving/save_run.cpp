@@ -233,6 +233,7 @@ private:
             fail(msg::kCannotOpenItem, item.name);
             return done(item, path, SaveStatus::Failed);
         }
+        if (reader.piecesRead() != PiecesRead::NotInPieces) observer_.readInPieces(item, reader.piecesRead());
         UniqueFd out(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (!out.valid()) {
             fail(msg::kCannotCreate, path);

@@ -11,6 +11,7 @@
 
 #include "common/prompts.h"
 #include "fatfs/fat_table.h"
+#include "fatfs/fat_verdict.h"
 #include "items/file_item.h"
 
 namespace harrow {
@@ -31,6 +32,8 @@ public:
     virtual void itemDone(const FileItem& /*item*/, const std::string& /*targetPath*/, SaveStatus) {}
     // A FAT file is about to be read through copy `fat` (kNoFat: as contiguous clusters).
     virtual void readThrough(const FileItem& /*item*/, FatIndex /*fat*/) {}
+    // A deleted file that lay in pieces is read as a guess, or as its content confirmed.
+    virtual void readInPieces(const FileItem& /*item*/, PiecesRead /*how*/) {}
 };
 
 // Which FAT copy each file of a run (or a cat) is read through: the one it starts from, unless

@@ -109,6 +109,55 @@ TEST(FileReader, PathsThroughTheFat) {
     EXPECT_EQ(buf[12], 51);
 }
 
+TEST(FileReader, ADeletedFileInPiecesIsReadWhereItsContentSaysOrAsAGuess) {
+    // Each file: its first free run too short for it, then free runs separated by clusters in use.
+    struct Case {
+        const char* what;
+        std::vector<std::uint32_t> used;  // the clusters in use from its first on, up to 199
+        std::uint32_t first, clusters, endsIn;  // a JPEG's FF D9 at the end of cluster `endsIn`
+        bool jpeg;
+        std::vector<std::uint32_t> read;
+        PiecesRead how;
+    } cases[] = {
+        // A run of a file deleted later lies between its pieces: passed over.
+        {"jpeg past another's run", {102, 103, 106, 107, 109, 110}, 100, 6, 112, true, {100, 101, 104, 105, 111, 112},
+         PiecesRead::Confirmed},
+        {"no check: the free clusters on", {102, 103, 106, 107, 109, 110}, 100, 6, 112, false, {100, 101, 104, 105, 108, 111},
+         PiecesRead::Guessed},
+        // Passing over 123 or 125 gives the same end: the content cannot choose, the first is read.
+        {"two ways alike", {122, 124, 126}, 120, 4, 127, true, {120, 121, 125, 127}, PiecesRead::Guessed},
+        {"no way confirmed", {142, 143, 146, 147, 149, 150}, 140, 6, 199, true, {140, 141, 144, 145, 148, 151},
+         PiecesRead::Guessed},
+        {"fits in its first run", {}, 160, 3, 162, true, {160, 161, 162}, PiecesRead::NotInPieces},
+    };
+    for (const auto& c : cases) {
+        ReadFixture f;
+        for (std::uint32_t u : c.used) f.img.setFat(u, 0xFFFF);
+        f.img.setFat(c.first + 60, 0xFFFF);  // the next file's
+        const std::uint64_t size = std::uint64_t{c.clusters} * 512 - 100;
+        const std::uint64_t head = f.img.clusterOffset(c.first);
+        if (c.jpeg) {
+            f.img.bytes[head] = 0xFF, f.img.bytes[head + 1] = 0xD8, f.img.bytes[head + 2] = 0xFF;
+            const std::uint64_t end = f.img.clusterOffset(c.endsIn) + 512 - 100;
+            f.img.bytes[end - 2] = 0xFF, f.img.bytes[end - 1] = 0xD9;
+        }
+        std::vector<std::uint8_t> want;
+        for (std::uint32_t r : c.read)
+            want.insert(want.end(), f.img.bytes.begin() + static_cast<std::ptrdiff_t>(f.img.clusterOffset(r)),
+                        f.img.bytes.begin() + static_cast<std::ptrdiff_t>(f.img.clusterOffset(r) + 512));
+        want.resize(size);
+        OpenedImage o(f.img);
+        ASSERT_TRUE(o.opened);
+        CDrive& drive = o.doc.drive();
+        ASSERT_TRUE(drive.open("T:\\", DriveKind::Local));
+        ASSERT_TRUE(drive.loadFats());
+        EXPECT_EQ(FileReader(drive, fileAt(c.first, size), 0).piecesRead(), c.how) << c.what;
+        Copied data = copyAll(drive, fileAt(c.first, size), 0);
+        EXPECT_EQ(data.result, CopyResult::Done) << c.what;
+        EXPECT_TRUE(data.bytes == want) << c.what;
+    }
+}
+
 TEST(FileReader, TheLastDataClusterOfAFat16VolumeIsPartOfIt) {
     // 4096 sectors, 67 before the data: clusters 2 .. 4030 exist.
     FatImage img = FatImage::make(16, 4096, 1);

@@ -124,6 +124,24 @@ TEST(FatTable, FreeRunFits) {
     EXPECT_EQ(t.nextFree(0, 10), 11u);
 }
 
+TEST(FatTable, FreeRunsStopAtTheirCountTheLastClusterAndUnknownEntries) {
+    // Clusters 2 .. 101; 12, 13 and 20 in use.
+    DriveInfo d = geometry("FAT16", FsType::Fat1x, 100);
+    FatTable t = table(d, fat16({{12, 0xFFFF}, {13, 0xFFFF}, {20, 0xFFFF}}));
+    using Runs = std::vector<ClusterRun>;
+    EXPECT_EQ(t.freeRuns(0, 10, 8), (Runs{{10, 2}, {14, 6}, {21, 81}}));
+    EXPECT_EQ(t.freeRuns(0, 10, 2), (Runs{{10, 2}, {14, 6}}));  // the last run wanted is whole
+    EXPECT_EQ(t.freeRuns(0, 12, 1), (Runs{{14, 6}}));
+    EXPECT_EQ(t.freeRuns(0, 10, 0), Runs{});
+    d.sectorsPerFat = 2;  // 256 entries a sector: 256 .. 299 in the unread second one
+    d.clusterCount = 298;
+    FatTable u(d);
+    u.setData(std::vector<std::uint8_t>(u.totalBytes(), 0));
+    u.markUnknown(0, 1);
+    EXPECT_EQ(u.freeRuns(0, 250, 8), (Runs{{250, 6}}));
+    EXPECT_EQ(u.freeRuns(1, 250, 8), (Runs{{250, 50}}));
+}
+
 TEST(FatTable, EntriesOfUnreadSectorsAreNeverFreeNorFollowed) {
     // FAT16, one sector per copy entry block of 256 entries: sector 1 of copy 0 holds 256..511.
     DriveInfo d = geometry("FAT16", FsType::Fat1x, 1000);

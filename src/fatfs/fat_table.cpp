@@ -20,11 +20,6 @@ FatTable::FatTable(const DriveInfo& info)
     keptBytes_ = std::min(copyBytes_, (entriesEnd + bytesPerSector_ - 1) / bytesPerSector_ * bytesPerSector_);
 }
 
-bool FatTable::sameGeometry(const FatTable& o) const {
-    return bits_ == o.bits_ && lastCluster_ == o.lastCluster_ && copyBytes_ == o.copyBytes_ && copies_ == o.copies_ &&
-           bytesPerSector_ == o.bytesPerSector_ && sectorsPerCluster_ == o.sectorsPerCluster_;
-}
-
 void FatTable::setData(std::vector<std::uint8_t> data) {
     data_ = std::move(data);
     if (data_.size() < totalBytes()) data_.resize(totalBytes());

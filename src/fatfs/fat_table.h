@@ -27,10 +27,6 @@ public:
     FatTable() = default;
     explicit FatTable(const DriveInfo& info);
 
-    // Does `info` describe the volume this table was made for? Reopening the same volume keeps
-    // the copies loaded; another volume needs a load of its own.
-    bool sameGeometry(const FatTable& other) const;
-
     // Takes the first bytesPerCopy() of every copy, back to back; every entry is known.
     void setData(std::vector<std::uint8_t> data);
     // Sector `sector` (from the start of copy `copy`) could not be read: its entries are unknown.

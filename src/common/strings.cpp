@@ -91,6 +91,7 @@ constexpr MessageEntry kMessages[] = {
     {70034, "%s 没有完成：原有的文件保持不变，已写入的部分保存为 %s。",
      "%s was not completed: the existing file is kept as it was, and the part written is kept as %s."},
     {70035, "%s 已存在，保持不变。", "%s exists, and is kept as it is."},
+    {70040, "已保存 %d 个文件，跳过 %d 个，失败 %d 个。", "Saved: %d files. Skipped: %d. Failed: %d."},
 };
 
 constexpr MessageEntry kServerMessages[] = {

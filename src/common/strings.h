@@ -182,6 +182,7 @@ inline constexpr MessageId<TextArg> kFatUnknownEverywhere{70032};  // item
 inline constexpr MessageId<TextArg> kFatChoiceForAll{70033};      // "FAT2" or the no-FAT text
 inline constexpr MessageId<TextArg, TextArg> kPartialKeptBeside{70034};  // target, name of the part kept
 inline constexpr MessageId<TextArg> kExistingKept{70035};         // target
+inline constexpr MessageId<int, int, int> kSaveSummary{70040};    // saved, skipped, failed
 } // namespace msg
 
 // Ids of harrowd's table.

@@ -96,6 +96,11 @@ private:
 
 }  // namespace
 
+std::unique_ptr<QDialog> makeWaitDialog(QWidget* parent, const QString& caption, const QString& text, JobPanel* panel) {
+    static const JobObserver none{std::stop_token{}};
+    return std::make_unique<WaitDialog>(parent, caption, text, none, panel);
+}
+
 namespace jobs {
 
 bool busy() { return gRunning.stop != nullptr; }

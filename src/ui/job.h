@@ -5,11 +5,13 @@
 // the job has finished. Nothing on the GUI thread ever waits for the worker thread.
 #pragma once
 
+#include <QDialog>
 #include <QString>
 #include <QWidget>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stop_token>
 
 #include "items/file_item.h"
@@ -51,6 +53,9 @@ public:
 // has finished. Must be called on the GUI thread.
 bool runJob(QWidget* parent, const QString& caption, const QString& text, const std::function<void(JobObserver&)>& work,
             JobPanel* panel = nullptr);
+
+// The wait dialog a job with `panel` shows, for a picture of it: it stands for no job.
+std::unique_ptr<QDialog> makeWaitDialog(QWidget* parent, const QString& caption, const QString& text, JobPanel* panel);
 
 // The job that runs now, for the window and the prompts.
 namespace jobs {

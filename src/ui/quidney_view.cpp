@@ -32,7 +32,7 @@ namespace {
 // Column widths of the details view, in pixels at the default font.
 constexpr int kColumnWidths[] = {220, 160, 100, 110};
 
-constexpr UiText kSaveCaption{"保存", "Save"};
+constexpr UiText kSaveCaption{"保存文件", "Save file"};
 constexpr UiText kSaving{"正在保存 ...", "Saving ..."};
 
 QString modeName(ListMode mode) { return message(static_cast<int>(mode)); }

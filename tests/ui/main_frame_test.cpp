@@ -449,6 +449,24 @@ private slots:
         v.enterRow(rowOf(v, "test"));
         QCOMPARE(v.dirDepth(), 1);
         QVERIFY(shownNames(v).contains("1.txt"));
+
+        // Saved from the window as harrow-cli saves it: the same bytes and time. NTFS has no FAT
+        // to choose.
+        QTemporaryDir fromWindow, fromCli;
+        selectOnly(v, {"1.txt"});
+        whenModalIs<CSaveTargetDlg>([&](CSaveTargetDlg* d) {
+            d->folderEdit()->setText(fromWindow.path());
+            whenModalIs<CSaveSummaryDlg>([](CSaveSummaryDlg*) { return true; });
+            return d->fatBox()->count() == 1 && !d->fatBox()->isEnabled() && d->fat() == kNoFat;
+        });
+        frame.action(ID_FILE_SAVE)->trigger();
+        QProcess cli;
+        cli.start(QStringLiteral(HARROW_CLI), {"--offset", "65536", "save", raw, "/test/1.txt", "--to", fromCli.path()});
+        QVERIFY(cli.waitForFinished(60000) && cli.exitCode() == 0);
+        const QFileInfo mine(fromWindow.filePath("1.txt")), theirs(fromCli.filePath("1.txt"));
+        QVERIFY(mine.exists());
+        QCOMPARE(contents(mine.filePath()), contents(theirs.filePath()));
+        QCOMPARE(mine.lastModified(), theirs.lastModified());
         frame.action(ID_PARENT_DIR)->trigger();
         QCOMPARE(v.dirDepth(), 0);
     }

@@ -238,13 +238,19 @@ TEST(SaveRun, DirectoriesNamedDotDotAreSavedWithEverythingBelow) {
     EXPECT_EQ(out.read("D/_../in.txt"), "ntfs");
 }
 
-TEST(SaveRun, CancelKeepsThePartUnmarkedAndReadErrorsEndTheRun) {
-    // Files are copied a megabyte at a time: a 3 MiB file takes three blocks.
+// Files are copied a megabyte at a time: a 3 MiB file takes three blocks. Clusters of 2 KiB from
+// 10 on hold one, chained in FAT1.
+Volume withThreeMegabytesAt10() {
     Volume v;
     v.img = FatImage::make(16, 16384, 4);
     std::vector<std::uint32_t> clusters;
     for (std::uint32_t c = 10; c < 10 + 1536; ++c) clusters.push_back(c);
     v.img.chain(clusters);
+    return v;
+}
+
+TEST(SaveRun, CancelKeepsThePartUnmarkedAndReadErrorsEndTheRun) {
+    Volume v = withThreeMegabytesAt10();
     v.img.chain({2000});
     OpenedImage o(v.img);
     FileItem big = v.file("BIG.BIN", 10, 3u << 20), next = v.file("NEXT.BIN", 2000, 100);
@@ -361,11 +367,7 @@ TEST(SaveRun, DirectoriesMakeFoldersAndRecursiveRunsBringTheirContents) {
 // The older file keeps its name until the new copy is whole; what a failed or cancelled copy
 // wrote is kept beside it, and said with both names.
 TEST(SaveRun, AReplacedFileIsLostOnlyToAWholeCopy) {
-    Volume v;
-    v.img = FatImage::make(16, 16384, 4);
-    std::vector<std::uint32_t> clusters;
-    for (std::uint32_t c = 10; c < 10 + 1536; ++c) clusters.push_back(c);
-    v.img.chain(clusters);
+    Volume v = withThreeMegabytesAt10();
     OpenedImage o(v.img);
     o.doc.options.fatPrompt = FatPromptMode::Force;
     struct Case {

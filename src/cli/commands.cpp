@@ -607,14 +607,6 @@ std::optional<SkipRange> parseSkip(const std::string& text) {
     }
 }
 
-// Is `folder` on the file system that the block device being read carries? Saving there could
-// overwrite the very clusters being recovered.
-bool onSourceDevice(const CQUIDNEYDoc& doc, const std::string& folder) {
-    struct stat source {}, target {};
-    if (::stat(doc.drive().devicePath().c_str(), &source) != 0 || !S_ISBLK(source.st_mode)) return false;
-    return ::stat(folder.c_str(), &target) == 0 && target.st_dev == source.st_rdev;
-}
-
 // A FAT copy as the command line names it: "1".."n", or "none".
 std::string fatCopyText(FatIndex copy) { return copy < 0 ? "none" : std::to_string(copy + 1); }
 
@@ -728,7 +720,7 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
         printError(formatMessage(msg::kCannotCreate, opt.to));
         return kBadSource;
     }
-    if (doc.driveKind != DriveKind::Image && onSourceDevice(doc, opt.to)) {
+    if (targetOnSource(doc, opt.to)) {
         printError(messageText(msg::kCannotSaveOnSource));
         return kBadSource;
     }

@@ -40,6 +40,11 @@ public:
     virtual ReplaceAnswer askOverwrite(const OverwriteQuestion& q) = 0;
     // The FAT copy to use instead of `invalidFat` (numbered from 0; -1 for none).
     virtual FatChoice chooseFat(int invalidFat, int fatCount) = 0;
+    // The same question, where the asker can show which copies would read the file: usable[k]
+    // for copy k. Those that cannot show it ask chooseFat.
+    virtual FatChoice chooseFatShowing(int invalidFat, const std::vector<bool>& usable) {
+        return chooseFat(invalidFat, static_cast<int>(usable.size()));
+    }
 };
 
 // Remembers every message and question; answers from queues filled by the test (defaults when

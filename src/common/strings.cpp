@@ -98,6 +98,7 @@ constexpr MessageEntry kMessages[] = {
     {70040, "%lu 个不可能是文件的目录项已略过（簇 %lu 处的目录）。",
      "%lu entries that cannot be files were skipped (the directory at cluster %lu)."},
     {70041, "#孤立目录项", "#Orphan entries"},
+    {70042, "已保存 %d 个文件，跳过 %d 个，失败 %d 个。", "Saved: %d files. Skipped: %d. Failed: %d."},
 };
 
 constexpr MessageEntry kServerMessages[] = {

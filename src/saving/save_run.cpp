@@ -20,6 +20,7 @@
 #include "document/file_reader.h"
 #include "document/tree_walk.h"
 #include "fatfs/fat_verdict.h"
+#include "saving/save_clusters.h"
 
 namespace harrow {
 namespace {
@@ -189,7 +190,13 @@ private:
         }
 
         struct stat existing {};
-        if (::fstatat(dirFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        const bool existed = ::fstatat(dirFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!existed && errno != ENOENT) {
+            // Not knowing whether a file is there is no licence to write one.
+            fail(msg::kCannotAccess, path);
+            return done(item, path, SaveStatus::Failed);
+        }
+        if (existed) {
             if (answer_ == ReplaceAnswer::NoToAll) {
                 ++summary_.skipped;
                 return done(item, path, SaveStatus::Skipped);
@@ -214,9 +221,13 @@ private:
                     return done(item, path, SaveStatus::Skipped);
                 }
             }
-            // Unlinking needs no write permission on the file itself, so a read-only file goes
-            // like any other; nothing is changed through a link that stands in its place.
-            if (::unlinkat(dirFd, name.c_str(), 0) != 0) {
+            // The image being read, saved over itself, would be gone once the copy took its name.
+            if (imageOnSource(drive_.devicePath(), path)) {
+                prompts_.showMessage(msg::kCannotSaveOnSource, messageText(msg::kCannotSaveOnSource));
+                ++summary_.failed;
+                return done(item, path, SaveStatus::Failed);
+            }
+            if (S_ISDIR(existing.st_mode)) {
                 fail(msg::kCannotCreate, path);
                 return done(item, path, SaveStatus::Failed);
             }
@@ -234,41 +245,70 @@ private:
             return done(item, path, SaveStatus::Failed);
         }
         if (reader.piecesRead() != PiecesRead::NotInPieces) observer_.readInPieces(item, reader.piecesRead());
+        // The older file keeps its name until the new copy is whole: a copy that fails halfway
+        // must not cost the user the file they had. Unlinking needs no write permission on it,
+        // so a read-only file is replaced like any other, and a link in its place is replaced,
+        // never followed.
+        if (existed) {
+            std::optional<ReplacingFile> out = ReplacingFile::create(dirFd, name);
+            if (!out) {
+                fail(msg::kCannotCreate, path);
+                return done(item, path, SaveStatus::Failed);
+            }
+            return copy(item, path, reader, out->fd(), &*out);
+        }
         UniqueFd out(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (!out.valid()) {
             fail(msg::kCannotCreate, path);
             return done(item, path, SaveStatus::Failed);
         }
-        return copy(item, path, reader, out);
+        return copy(item, path, reader, out.get(), nullptr);
     }
 
-    Next copy(const FileItem& item, const std::string& path, FileReader& reader, UniqueFd& out) {
+    // Copies into `fd`, which is `replacing`'s when an older file waits to be replaced (the caller
+    // closes it otherwise).
+    Next copy(const FileItem& item, const std::string& path, FileReader& reader, int fd, ReplacingFile* replacing) {
         const CopyResult result = copyItemData(
-            reader, item.size, [&](Bytes block) { return writeAll(out.get(), block); },
+            reader, item.size, [&](Bytes block) { return writeAll(fd, block); },
             [&](std::uint64_t done) {
-                observer_.progress(static_cast<int>(done * 100 / item.size));
+                observer_.progress(done);
                 return !observer_.cancelled();
             });
-        if (result != CopyResult::Done) {
-            // The part written so far stays, with the current time and plain attributes; the item
-            // is not marked saved, so it still shows among the unsaved ones.
-            out.reset();
-            if (result == CopyResult::ReadFailed) fail(msg::kCannotReadItem, item.name);
-            if (result == CopyResult::WriteFailed) {
-                prompts_.showMessage(msg::kDiskFull, messageText(msg::kDiskFull));
-                ++summary_.failed;
+        if (result == CopyResult::Done) {
+            finish(item, fd);
+            if (!replacing || replacing->commit()) {
+                ++summary_.saved;
+                return done(item, path, SaveStatus::Saved);
             }
-            // A lost source has said so already; it counts once, when the run ends.
-            const bool cancelled = result == CopyResult::Cancelled;
-            summary_.cancelled = cancelled;
+            // A write the kernel kept back can still fail at the close.
+            prompts_.showMessage(msg::kDiskFull, messageText(msg::kDiskFull));
+            ++summary_.failed;
+            keepPartBeside(*replacing, path);
             stopped_ = true;
-            observer_.itemDone(item, path, cancelled ? SaveStatus::Cancelled : SaveStatus::Failed);
+            observer_.itemDone(item, path, SaveStatus::Failed);
             return Next::StopRun;
         }
-        finish(item, out.get());
-        out.reset();
-        ++summary_.saved;
-        return done(item, path, SaveStatus::Saved);
+        // The part written so far stays, with the current time and plain attributes; the item is
+        // not marked saved, so it still shows among the unsaved ones.
+        if (result == CopyResult::ReadFailed) fail(msg::kCannotReadItem, item.name);
+        if (result == CopyResult::WriteFailed) {
+            prompts_.showMessage(msg::kDiskFull, messageText(msg::kDiskFull));
+            ++summary_.failed;
+        }
+        if (replacing) keepPartBeside(*replacing, path);
+        // A lost source has said so already; it counts once, when the run ends.
+        const bool cancelled = result == CopyResult::Cancelled;
+        summary_.cancelled = cancelled;
+        stopped_ = true;
+        observer_.itemDone(item, path, cancelled ? SaveStatus::Cancelled : SaveStatus::Failed);
+        return Next::StopRun;
+    }
+
+    // The older file stays as it was; what was copied is kept beside it, under a name that says
+    // it is partial.
+    void keepPartBeside(ReplacingFile& part, const std::string& path) {
+        if (auto kept = part.keepAs(nameWithSuffix(leafName(path), ".partial")))
+            prompts_.showMessage(msg::kPartialKeptBeside, formatMessage(msg::kPartialKeptBeside, path, *kept));
     }
 
     // The item's DOS time, taken as local time, becomes the file's access and modification time;
@@ -330,7 +370,9 @@ std::optional<FatIndex> FileFats::choose(const FileItem& item) {
     while (doc_.options.fatPrompt == FatPromptMode::Ask && copy >= 0 &&
            (!fat.entriesKnown(copy, first, item.size) || !chainDescribesFile(fat, copy, item))) {
         if (declineAll_) return std::nullopt;
-        const FatChoice choice = prompts.chooseFat(copy, doc_.drive().info().numberOfFats);
+        std::vector<bool> usable;
+        for (FatIndex k = 0; k < fat.copies(); ++k) usable.push_back(fatCopyUsable(fat, item, k));
+        const FatChoice choice = prompts.chooseFatShowing(copy, usable);
         unanswered_ += choice.unanswered;
         if (choice.forAll) {
             declineAll_ = !choice.copy;
@@ -374,6 +416,25 @@ std::vector<std::string> fileNamesInFolder(const std::vector<std::string_view>& 
         out[i] = std::move(name);
     }
     return out;
+}
+
+bool targetOnSource(const CQUIDNEYDoc& doc, const std::string& folder) {
+    return doc.driveKind != DriveKind::Image && imageOnSource(doc.drive().devicePath(), folder);
+}
+
+bool fatCopyUsable(const FatTable& fat, const FileItem& item, FatIndex copy) {
+    const std::uint32_t first = item.firstCluster();
+    return fat.entriesKnown(copy, first, item.size) &&
+           (fat.chainMatchesSize(copy, first, item.size) || fat.firstClusterFree(copy, first));
+}
+
+bool usePrivateFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    // Checked through the descriptor: what is checked is what is then used.
+    UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!dir.valid() || ::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid()) return false;
+    return (st.st_mode & 077) == 0 || ::fchmod(dir.get(), 0700) == 0;
 }
 
 SaveSummary runSave(CQUIDNEYDoc& doc, const std::vector<FileItem>& items, const SaveOptions& options,

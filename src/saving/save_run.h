@@ -24,8 +24,8 @@ class SaveObserver {
 public:
     virtual ~SaveObserver() = default;
     virtual void beginItem(const FileItem& /*item*/, const std::string& /*targetPath*/) {}
-    // Once per block copied: a GUI moves its progress bar and lets one pending event through.
-    virtual void progress(int /*percent*/) {}
+    // Once per block copied, with the bytes of the current file done so far.
+    virtual void progress(std::uint64_t /*bytesDone*/) {}
     virtual bool cancelled() { return false; }
     // A file's end, and a directory's whose folder took another name than its own (Saved) or
     // could not be made (Failed). The target path ends in the name actually written.
@@ -103,6 +103,20 @@ bool isSafeFileName(std::string_view name);
 // safe form that another name of the folder already has or takes gets "~2", "~3" ... before its
 // extension, so no item lands on another's file.
 std::vector<std::string> fileNamesInFolder(const std::vector<std::string_view>& names);
+
+// Is `folder` on the volume being read (the block device, a partition of the disk, or the disk
+// of the partition)? Saving there could write over the very clusters being recovered. An image
+// file of harrow's own is no device and passes.
+bool targetOnSource(const CQUIDNEYDoc& doc, const std::string& folder);
+
+// Whether FAT copy `copy` can be used to read `item`: its entries for the file were read, and
+// either the chain fits the size or the first cluster is free (a deleted file).
+bool fatCopyUsable(const FatTable& fat, const FileItem& item, FatIndex copy);
+
+// Makes `path` a folder only this user can enter, or takes the one there: it must be a folder
+// (not a link to one) owned by this user; one that others may enter is closed to them. False,
+// with nothing changed, otherwise.
+bool usePrivateFolder(const std::string& path);
 
 // The name under which `attributes` masked to read-only, hidden, system and archive are kept.
 inline constexpr const char kDosAttributeXattr[] = "user.DOSATTRIB";

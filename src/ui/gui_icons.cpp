@@ -321,6 +321,7 @@ void draw(QPainter& p, int number) {
     case 142: folder(p, false); break;
     case 144: folder(p, true); badgeRoof(p); break;
     case 145: folder(p, true); badgeQuestion(p); break;
+    case 173: page(p, false); badgeQuestion(p); break;
     case 162: folder(p, true); badgeLink(p); break;
     case 168: folder(p, true); badgePencil(p); break;
     case 147: page(p, false); break;

@@ -83,6 +83,8 @@ inline constexpr UiText kWaitAMoment{"等候片刻 ...", "Please wait ..."};
 inline constexpr UiText kAddingItems{"添加项目到列表", "Adding items to the list"};
 inline constexpr UiText kAnalysingDirectories{"正在分析目录结构", "Analysing the directory structure"};
 inline constexpr UiText kReadingDirectory{"正在读取目录", "Reading the directory"};
+inline constexpr UiText kElapsed{"已逝去时间 :", "Elapsed time:"};
+inline constexpr UiText kRemaining{"时间剩余 :", "Time remaining:"};
 }  // namespace uitext
 
 }  // namespace harrow::gui

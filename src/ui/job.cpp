@@ -27,6 +27,8 @@ struct Running {
     std::stop_source* stop = nullptr;
     std::atomic<bool> stopPending{false};
     std::vector<QPointer<QWidget>> closeAfter;
+    // Windows whose close was put off until a job ended, and is now on its way.
+    std::vector<QPointer<QWidget>> closing;
 };
 Running gRunning;
 
@@ -46,22 +48,28 @@ IdleSignal& idleSignal() {
 // a window hangs.
 class WaitDialog : public QDialog {
 public:
-    WaitDialog(QWidget* parent, const QString& caption, const QString& text, const JobObserver& observer)
+    WaitDialog(QWidget* parent, const QString& caption, const QString& text, const JobObserver& observer, JobPanel* panel)
         : QDialog(parent), text_(text), observer_(observer), label_(new QLabel(text, this)),
           cancel_(new QPushButton(gui::text(uitext::kCancel), this)) {
         setWindowTitle(caption);
         setWindowModality(Qt::WindowModal);
-        auto* bar = new QProgressBar(this);
-        bar->setRange(0, 0);
         auto* layout = new QVBoxLayout(this);
         layout->addWidget(label_);
-        layout->addWidget(bar);
+        if (panel) {
+            layout->addWidget(panel->makeWidget(this));
+            panel->refresh();
+        } else {
+            auto* bar = new QProgressBar(this);
+            bar->setRange(0, 0);
+            layout->addWidget(bar);
+        }
         layout->addWidget(cancel_, 0, Qt::AlignRight);
         cancel_->setObjectName(QStringLiteral("cancel"));
         connect(cancel_, &QPushButton::clicked, this, &WaitDialog::reject);
         // Throttled: the count shows five times a second, however fast it grows.
-        connect(&tick_, &QTimer::timeout, this, [this] {
-            if (!jobs::stopPending() && observer_.count() > 0)
+        connect(&tick_, &QTimer::timeout, this, [this, panel] {
+            if (panel) panel->refresh();
+            else if (!jobs::stopPending() && observer_.count() > 0)
                 label_->setText(text_ + QStringLiteral("\n%1").arg(observer_.count()));
         });
         tick_.start(200);
@@ -88,6 +96,11 @@ private:
 
 }  // namespace
 
+std::unique_ptr<QDialog> makeWaitDialog(QWidget* parent, const QString& caption, const QString& text, JobPanel* panel) {
+    static const JobObserver none{std::stop_token{}};
+    return std::make_unique<WaitDialog>(parent, caption, text, none, panel);
+}
+
 namespace jobs {
 
 bool busy() { return gRunning.stop != nullptr; }
@@ -101,6 +114,13 @@ void requestStop() {
 
 bool stopPending() { return gRunning.stopPending.load(); }
 
+bool closePending(const QWidget* window) {
+    for (const auto* list : {&gRunning.closeAfter, &gRunning.closing})
+        for (const QPointer<QWidget>& w : *list)
+            if (w == window) return true;
+    return false;
+}
+
 void closeWhenIdle(QWidget* window) {
     if (!busy()) {
         QTimer::singleShot(0, window, &QWidget::close);
@@ -112,7 +132,8 @@ void closeWhenIdle(QWidget* window) {
 
 }  // namespace jobs
 
-bool runJob(QWidget* parent, const QString& caption, const QString& text, const std::function<void(JobObserver&)>& work) {
+bool runJob(QWidget* parent, const QString& caption, const QString& text, const std::function<void(JobObserver&)>& work,
+            JobPanel* panel) {
     // One at a time: the volume is read by one job, and the questions are one job's.
     while (jobs::busy()) {
         QEventLoop wait;
@@ -143,7 +164,7 @@ bool runJob(QWidget* parent, const QString& caption, const QString& text, const 
     delay.start(kWaitDialogDelay);
     if (!done.load()) loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (!done.load()) {
-        WaitDialog dialog(parent, caption, text, observer);
+        WaitDialog dialog(parent, caption, text, observer, panel);
         QObject::connect(&finished, &IdleSignal::idle, &dialog, &QDialog::accept, Qt::QueuedConnection);
         if (!done.load()) dialog.exec();
     }
@@ -156,6 +177,8 @@ bool runJob(QWidget* parent, const QString& caption, const QString& text, const 
     gRunning.stopPending.store(false);
     std::vector<QPointer<QWidget>> closing;
     closing.swap(gRunning.closeAfter);
+    std::erase_if(gRunning.closing, [](const QPointer<QWidget>& w) { return w.isNull(); });
+    gRunning.closing.insert(gRunning.closing.end(), closing.begin(), closing.end());
     emit idleSignal().idle();
     for (const QPointer<QWidget>& w : closing)
         if (w) QTimer::singleShot(0, w.data(), &QWidget::close);

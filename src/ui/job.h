@@ -5,11 +5,13 @@
 // the job has finished. Nothing on the GUI thread ever waits for the worker thread.
 #pragma once
 
+#include <QDialog>
 #include <QString>
 #include <QWidget>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stop_token>
 
 #include "items/file_item.h"
@@ -34,11 +36,26 @@ private:
     std::atomic<std::size_t> count_{0};
 };
 
+// What a job's wait dialog shows between its text and Cancel, where a busy bar and a count do
+// not say enough (a save run: the file, its share, the time left).
+class JobPanel {
+public:
+    virtual ~JobPanel() = default;
+    // Made once, when the dialog shows.
+    virtual QWidget* makeWidget(QWidget* parent) = 0;
+    // A few times a second, on the GUI thread, while the dialog shows.
+    virtual void refresh() = 0;
+};
+
 // Runs `work` as a job and returns once it has finished; false when the user asked it to stop.
 // Until the wait dialog shows, user input to the windows is held back. Jobs run one at a time: a
 // job asked for while another runs (a viewer's read while a save finishes) starts when that one
 // has finished. Must be called on the GUI thread.
-bool runJob(QWidget* parent, const QString& caption, const QString& text, const std::function<void(JobObserver&)>& work);
+bool runJob(QWidget* parent, const QString& caption, const QString& text, const std::function<void(JobObserver&)>& work,
+            JobPanel* panel = nullptr);
+
+// The wait dialog a job with `panel` shows, for a picture of it: it stands for no job.
+std::unique_ptr<QDialog> makeWaitDialog(QWidget* parent, const QString& caption, const QString& text, JobPanel* panel);
 
 // The job that runs now, for the window and the prompts.
 namespace jobs {
@@ -51,6 +68,9 @@ void requestStop();
 bool stopPending();
 // Closes `window` once no job runs: at once when none does, else when the running one ends.
 void closeWhenIdle(QWidget* window);
+// Whether `window` was asked to close while a job ran: what comes after that job (a summary)
+// is not to be shown.
+bool closePending(const QWidget* window);
 }  // namespace jobs
 
 }  // namespace harrow::gui

@@ -9,17 +9,12 @@
 
 #include "ui/gui_text.h"
 #include "ui/job.h"
+#include "ui/saving/fat_choice_dlg.h"
+#include "ui/saving/replace_file_dlg.h"
 
 namespace harrow::gui {
 namespace {
 
-constexpr UiText kOverwriteCaption{"确认替换文件", "Confirm file replacement"};
-constexpr UiText kOverwriteQuestion{"覆盖吗 ？", "Overwrite?"};
-constexpr UiText kOld{"旧的:", "Old:"};
-constexpr UiText kNew{"新的:", "New:"};
-constexpr UiText kYesToAll{"全部是(&A)", "Yes to &all"};
-constexpr UiText kNoButton{"不(&N)", "&No"};
-constexpr UiText kNoToAll{"全部不", "No to all"};
 constexpr UiText kSaveWith{"保存以", "Save with"};
 
 QMessageBox::Icon boxIcon(MsgIcon icon) {
@@ -84,24 +79,9 @@ ReplaceAnswer QtPrompts::askOverwrite(const OverwriteQuestion& q) {
     ReplaceAnswer answer = ReplaceAnswer::Cancel;
     if (jobs::stopPending()) return answer;
     onGuiThread([&] {
-        QMessageBox box(QMessageBox::Question, gui::text(kOverwriteCaption),
-                        gui::text(kOverwriteQuestion) + "\n\n" + qs(q.name), QMessageBox::NoButton, window_);
-        box.setInformativeText(QStringLiteral("%1  %2  %3\n%4  %5  %6")
-                                   .arg(gui::text(kOld), qs(q.existingDate), QString::number(q.existingSize),
-                                        gui::text(kNew), qs(q.itemDate), QString::number(q.itemSize)));
-        const std::pair<UiText, ReplaceAnswer> buttons[] = {{uitext::kYes, ReplaceAnswer::Yes},
-                                                            {kYesToAll, ReplaceAnswer::YesToAll},
-                                                            {kNoButton, ReplaceAnswer::No},
-                                                            {kNoToAll, ReplaceAnswer::NoToAll},
-                                                            {uitext::kCancel, ReplaceAnswer::Cancel}};
-        std::vector<std::pair<QAbstractButton*, ReplaceAnswer>> made;
-        for (const auto& [t, a] : buttons)
-            made.emplace_back(box.addButton(gui::text(t), a == ReplaceAnswer::Cancel ? QMessageBox::RejectRole
-                                                                                      : QMessageBox::AcceptRole),
-                              a);
-        ask(box);
-        for (const auto& [b, a] : made)
-            if (box.clickedButton() == b) answer = a;
+        CReplaceFileDlg dlg(q, window_);
+        ask(dlg);
+        answer = dlg.answer();
     });
     return answer;
 }
@@ -118,6 +98,16 @@ FatChoice QtPrompts::chooseFat(int invalidFat, int fatCount) {
         box.setComboBoxItems(rows);
         box.setComboBoxEditable(false);
         if (ask(box) == QDialog::Accepted) choice.copy = static_cast<int>(rows.indexOf(box.textValue())) - 1;
+    });
+    return choice;
+}
+
+FatChoice QtPrompts::chooseFatShowing(int invalidFat, const std::vector<bool>& usable) {
+    FatChoice choice;
+    if (jobs::stopPending()) return choice;
+    onGuiThread([&] {
+        CFatChoiceDlg dlg(CFatChoiceDlg::Kind::InvalidFat, usable, invalidFat, window_);
+        if (dlg.closesAtOnce() || ask(dlg) == QDialog::Accepted) choice.copy = dlg.choice();
     });
     return choice;
 }

@@ -21,6 +21,7 @@ public:
     bool askYesNo(int id, const std::string& text) override;
     ReplaceAnswer askOverwrite(const OverwriteQuestion& q) override;
     FatChoice chooseFat(int invalidFat, int fatCount) override;
+    FatChoice chooseFatShowing(int invalidFat, const std::vector<bool>& usable) override;
 
 private:
     QPointer<QWidget> window_;

@@ -4,7 +4,7 @@
 #include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
@@ -13,11 +13,14 @@
 #include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <cstdlib>
 #include <functional>
 
 #include "ui/gui_icons.h"
 #include "ui/gui_text.h"
 #include "ui/saving/fat_choice_dlg.h"
+#include "ui/saving/save_progress.h"
+#include "ui/saving/save_target_dlg.h"
 #include "saving/save_run.h"
 #include "ui/job.h"
 #include "ui/preferences_dlg.h"
@@ -29,25 +32,51 @@ namespace {
 // Column widths of the details view, in pixels at the default font.
 constexpr int kColumnWidths[] = {220, 160, 100, 110};
 
-constexpr UiText kSaveCaption{"保存", "Save"};
-constexpr UiText kSaveTarget{"选择保存的目标文件夹", "Choose the folder to save into"};
+constexpr UiText kSaveCaption{"保存文件", "Save file"};
 constexpr UiText kSaving{"正在保存 ...", "Saving ..."};
 
 QString modeName(ListMode mode) { return message(static_cast<int>(mode)); }
 
-// A save run in a job stops when the job is asked to, and hands each item's end on.
+// A save run in a job stops when the job is asked to, and hands what it hears on.
 class SaveInJob : public SaveObserver {
 public:
-    SaveInJob(JobObserver& job, SaveObserver* items) : job_(job), items_(items) {}
+    SaveInJob(JobObserver& job, std::initializer_list<SaveObserver*> others) : job_(job) {
+        for (SaveObserver* o : others)
+            if (o) others_.push_back(o);
+    }
     bool cancelled() override { return job_.stopRequested(); }
+    void beginItem(const FileItem& item, const std::string& targetPath) override {
+        for (SaveObserver* o : others_) o->beginItem(item, targetPath);
+    }
+    void progress(std::uint64_t bytesDone) override {
+        for (SaveObserver* o : others_) o->progress(bytesDone);
+    }
     void itemDone(const FileItem& item, const std::string& targetPath, SaveStatus status) override {
-        if (items_) items_->itemDone(item, targetPath, status);
+        for (SaveObserver* o : others_) o->itemDone(item, targetPath, status);
     }
 
 private:
     JobObserver& job_;
-    SaveObserver* items_;
+    std::vector<SaveObserver*> others_;
 };
+
+// The folder the open action saves into when $TMP names none: one only this user can enter, so
+// that nobody else reads what was recovered or leaves a file there to be opened in its place.
+// Where the session has no runtime folder, one made for this process.
+std::optional<QString> openActionFolder() {
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty()) {
+        const QString folder = runtime + QStringLiteral("/harrow");
+        if (usePrivateFolder(ss(folder))) return folder;
+        return std::nullopt;
+    }
+    static QString made;
+    if (!made.isEmpty() && usePrivateFolder(ss(made))) return made;
+    std::string pattern = ss(QDir::tempPath() + QStringLiteral("/harrow-XXXXXX"));
+    if (!::mkdtemp(pattern.data())) return std::nullopt;
+    made = qs(pattern);
+    return made;
+}
 
 }  // namespace
 
@@ -467,14 +496,18 @@ std::optional<FatIndex> CQUIDNEYView::chooseFatFor(const FileItem& item) {
     return runSaveWithFat(window(), *fat, item);
 }
 
-SaveSummary CQUIDNEYView::saveRows(const QList<int>& rows, SaveOptions options, SaveObserver* itemObserver) {
+SaveSummary CQUIDNEYView::saveRows(const QList<int>& rows, SaveOptions options, SaveObserver* itemObserver,
+                                   SaveProgress* progress) {
     std::vector<FileItem> items;
     for (int r : rows) items.push_back(model_.itemAt(r));
     SaveSummary summary;
-    runJob(window(), text(kSaveCaption), text(kSaving), [&](JobObserver& job) {
-        SaveInJob observer(job, itemObserver);
-        summary = runSave(doc_, items, options, observer);
-    });
+    runJob(
+        window(), text(kSaveCaption), text(kSaving),
+        [&](JobObserver& job) {
+            SaveInJob observer(job, {itemObserver, progress});
+            summary = runSave(doc_, items, options, observer);
+        },
+        progress);
     // What was saved is marked here, on this thread: in the rows, and in the document's own
     // record where a list of the document is shown whole (every file found on NTFS).
     for (std::size_t i : summary.savedItems) {
@@ -500,8 +533,16 @@ void CQUIDNEYView::openAction(int row) {
     if (!fat) return;
     saveFat_ = *fat;
     QString folder = qEnvironmentVariable("TMP");
-    if (folder.isEmpty()) folder = QDir::tempPath() + QStringLiteral("/harrow");
-    if (!QDir().mkpath(folder)) {
+    if (folder.isEmpty()) {
+        const std::optional<QString> own = openActionFolder();
+        if (!own) {
+            const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+            const std::string refused = ss(runtime.isEmpty() ? QDir::tempPath() : runtime + QStringLiteral("/harrow"));
+            doc_.prompts().showMessage(msg::kCannotCreate, formatMessage(msg::kCannotCreate, refused));
+            return;
+        }
+        folder = *own;
+    } else if (!QDir().mkpath(folder)) {
         doc_.prompts().showMessage(msg::kCannotCreate, formatMessage(msg::kCannotCreate, ss(folder)));
         return;
     }
@@ -588,13 +629,33 @@ bool CQUIDNEYView::canSave() const {
 void CQUIDNEYView::save() {
     const QList<int> rows = selectedRows();
     if (rows.isEmpty()) return;
-    const QString folder = QFileDialog::getExistingDirectory(window(), text(kSaveTarget), lastTargetFolder_);
-    if (folder.isEmpty()) return;
+    CSaveTargetDlg target(lastTargetFolder_, doc_.drive().sharedFat()->copies(), window());
+    if (target.exec() != QDialog::Accepted) return;
+    const QString folder = target.folder();
     lastTargetFolder_ = folder;
+    // Judged where the folder is or would be made: making it on the source would write there.
+    QString existing = folder;
+    while (!QFileInfo::exists(existing) && existing != QFileInfo(existing).path()) existing = QFileInfo(existing).path();
+    if (targetOnSource(doc_, ss(existing))) {
+        doc_.prompts().showMessage(msg::kCannotSaveOnSource, messageText(msg::kCannotSaveOnSource));
+        return;
+    }
+    if (!QDir().mkpath(folder)) {
+        doc_.prompts().showMessage(msg::kCannotCreate, formatMessage(msg::kCannotCreate, ss(folder)));
+        return;
+    }
+    // Selected directories bring their contents along, as harrow-cli save -r does.
     SaveOptions options{ss(folder), ReplaceAnswer::Yes, true};
-    options.fat = saveFat_;
-    saveRows(rows, options);
+    options.fat = target.fat();
+    std::vector<FileItem> items;
+    for (int r : rows) items.push_back(model_.itemAt(r));
+    SaveProgress progress(items);
+    const SaveSummary summary = saveRows(rows, options, nullptr, &progress);
     updateStatus();
+    // A window closed during the run closes now: it shows nothing more.
+    if (!summary.started || jobs::closePending(window())) return;
+    CSaveSummaryDlg done(summary, progress.failedNames(), window());
+    done.exec();
 }
 
 QString CQUIDNEYView::selectionText() const {

@@ -21,6 +21,8 @@
 
 namespace harrow::gui {
 
+class SaveProgress;
+
 enum ViewStyle : int {
     ID_VIEW_LARGEICON = 32779,
     ID_VIEW_SMALLICON = 32780,
@@ -113,8 +115,10 @@ private:
     // Lists `item` (held by `parent`) in a job; nothing on failure.
     std::optional<ItemList> listInBackground(const FileItem& item, const FileItem& parent);
     // Saves `rows` into `options.targetFolder` in a job, and marks the rows saved. The observer
-    // hears each item's end (on the job's thread).
-    SaveSummary saveRows(const QList<int>& rows, SaveOptions options, SaveObserver* itemObserver = nullptr);
+    // hears each item's end (on the job's thread); `progress`, where given, is what the job's
+    // dialog shows.
+    SaveSummary saveRows(const QList<int>& rows, SaveOptions options, SaveObserver* itemObserver = nullptr,
+                         SaveProgress* progress = nullptr);
     void onRenamed(int row);
     void showContextMenu(const QPoint& pos);
     bool eventFilter(QObject* watched, QEvent* event) override;

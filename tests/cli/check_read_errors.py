@@ -9,6 +9,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
 CLI = SHIM = FIXTURES = None
@@ -63,6 +64,24 @@ class ReadErrors(unittest.TestCase):
         self.assertEqual(p.returncode, 1)
         self.assertIn(b"Cannot read", p.stderr)
         self.assertEqual(p.stdout, self.content[:2 * self.cluster_bytes])
+
+    def test_an_overwrite_that_fails_keeps_the_older_file(self):
+        bad = self.bad_sector_in_cluster(self.file["clusters"][2], 1)
+        name = self.file["path"].rsplit("/", 1)[1]
+        stem, dot, ext = name.rpartition(".")
+        partial = f"{stem}.partial.{ext}" if dot else f"{name}.partial"
+        with tempfile.TemporaryDirectory() as out:
+            old = b"an older copy the user kept\n"
+            with open(os.path.join(out, name), "wb") as f:
+                f.write(old)
+            p = run(["save", image(), self.file["path"], "--to", out, "--overwrite", "all"], bad)
+            self.assertEqual(p.returncode, 1, p.stderr)
+            with open(os.path.join(out, name), "rb") as f:
+                self.assertEqual(f.read(), old)
+            with open(os.path.join(out, partial), "rb") as f:
+                self.assertEqual(f.read(), self.content[:2 * self.cluster_bytes])
+            self.assertIn(partial.encode(), p.stderr)
+            self.assertEqual(sorted(os.listdir(out)), sorted([name, partial]))
 
     def test_the_scan_goes_on_or_stops_as_told(self):
         # The first sector of a cluster no directory starts in: only the scan ever reads it.

@@ -65,7 +65,7 @@ struct Volume {
 struct Counting : SaveObserver {
     std::vector<SaveStatus> statuses;
     int cancelAfterBlocks = -1, blocks = 0;
-    void progress(int) override { ++blocks; }
+    void progress(std::uint64_t) override { ++blocks; }
     bool cancelled() override { return cancelAfterBlocks >= 0 && blocks >= cancelAfterBlocks; }
     void itemDone(const FileItem&, const std::string&, SaveStatus s) override { statuses.push_back(s); }
 };
@@ -238,13 +238,19 @@ TEST(SaveRun, DirectoriesNamedDotDotAreSavedWithEverythingBelow) {
     EXPECT_EQ(out.read("D/_../in.txt"), "ntfs");
 }
 
-TEST(SaveRun, CancelKeepsThePartUnmarkedAndReadErrorsEndTheRun) {
-    // Files are copied a megabyte at a time: a 3 MiB file takes three blocks.
+// Files are copied a megabyte at a time: a 3 MiB file takes three blocks. Clusters of 2 KiB from
+// 10 on hold one, chained in FAT1.
+Volume withThreeMegabytesAt10() {
     Volume v;
     v.img = FatImage::make(16, 16384, 4);
     std::vector<std::uint32_t> clusters;
     for (std::uint32_t c = 10; c < 10 + 1536; ++c) clusters.push_back(c);
     v.img.chain(clusters);
+    return v;
+}
+
+TEST(SaveRun, CancelKeepsThePartUnmarkedAndReadErrorsEndTheRun) {
+    Volume v = withThreeMegabytesAt10();
     v.img.chain({2000});
     OpenedImage o(v.img);
     FileItem big = v.file("BIG.BIN", 10, 3u << 20), next = v.file("NEXT.BIN", 2000, 100);
@@ -356,6 +362,80 @@ TEST(SaveRun, DirectoriesMakeFoldersAndRecursiveRunsBringTheirContents) {
     EXPECT_EQ(out.read("LOST/INNER.TXT"), "iii");
     EXPECT_EQ(out.read("LOST/SUB/DEEP.TXT"), "dddd");
     EXPECT_FALSE(fs::exists(out.path / "LOST" / "SUB" / "LOOP" / "INNER.TXT"));
+}
+
+// The older file keeps its name until the new copy is whole; what a failed or cancelled copy
+// wrote is kept beside it, and said with both names.
+TEST(SaveRun, AReplacedFileIsLostOnlyToAWholeCopy) {
+    Volume v = withThreeMegabytesAt10();
+    OpenedImage o(v.img);
+    o.doc.options.fatPrompt = FatPromptMode::Force;
+    struct Case {
+        std::uint32_t size;   // past the chain's end, the read fails
+        int cancelAfter;
+        std::size_t partial;  // bytes kept beside the older file; 0: replaced
+    } cases[] = {
+        {1600 * 2048, -1, 1536u * 2048},
+        {3u << 20, 1, 1u << 20},
+        {3u << 20, -1, 0},
+    };
+    for (const Case& c : cases) {
+        Folder out;
+        std::ofstream(out.path / "BIG.BIN") << "old";
+        Counting obs;
+        obs.cancelAfterBlocks = c.cancelAfter;
+        o.prompts.messages.clear();
+        o.prompts.overwriteAnswers = {ReplaceAnswer::Yes};
+        runSave(o.doc, {v.file("BIG.BIN", 10, c.size)}, {out.path.string()}, obs);
+        EXPECT_EQ(out.read("BIG.BIN").size(), c.partial ? 3u : c.size) << c.size;
+        EXPECT_EQ(out.read("BIG.partial.BIN").size(), c.partial);
+        EXPECT_EQ(o.prompts.shown(msg::kPartialKeptBeside.id), c.partial > 0);
+        std::size_t entries = 0;
+        for ([[maybe_unused]] const auto& e : fs::directory_iterator(out.path)) ++entries;
+        EXPECT_EQ(entries, c.partial ? 2u : 1u);  // no temporary file left behind
+    }
+}
+
+// A target that cannot be examined is not taken for a free name.
+TEST(SaveRun, ATargetThatCannotBeExaminedIsSaid) {
+    Volume v;
+    v.fill(10, 'n');
+    v.img.chain({10});
+    OpenedImage o(v.img);
+    Folder out;
+    fs::permissions(out.path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EXIT(
+        {
+            // Without search permission on the folder (root has it everywhere: drop it).
+            if (::geteuid() == 0 && ::setuid(65534) != 0) std::_Exit(3);
+            Counting obs;
+            SaveSummary s = runSave(o.doc, {v.file("A.TXT", 10, 10)}, {out.path.string()}, obs);
+            std::_Exit(o.prompts.shown(msg::kCannotAccess.id) && s.failed == 1 && s.saved == 0 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(SaveRun, ThePrivateFolderIsThisUsersAlone) {
+    Folder base;
+    fs::create_directory(base.path / "open");
+    fs::permissions(base.path / "open", fs::perms::all);
+    fs::create_directory(base.path / "real");
+    fs::create_directory_symlink(base.path / "real", base.path / "link");
+    fs::create_directory(base.path / "theirs");
+    const bool canGiveAway = ::chown((base.path / "theirs").c_str(), 65534, 65534) == 0;
+    struct Case {
+        const char* name;
+        bool usable;
+    } cases[] = {{"fresh", true}, {"open", true}, {"link", false}, {"theirs", !canGiveAway}};
+    for (const Case& c : cases) {
+        const fs::path p = base.path / c.name;
+        EXPECT_EQ(usePrivateFolder(p.string()), c.usable) << c.name;
+        struct stat st {};
+        if (c.usable && ::lstat(p.c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_mode & 0777, 0700u) << c.name;
+            EXPECT_EQ(st.st_uid, ::geteuid());
+        }
+    }
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <QtTest>
 
 #include <QAbstractButton>
-#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <condition_variable>
@@ -16,6 +16,8 @@
 #include "ui/job.h"
 #include "ui/main_frame.h"
 #include "ui/qt_prompts.h"
+#include "ui/saving/replace_file_dlg.h"
+#include "ui/saving/save_target_dlg.h"
 #include "ui/scan/scan_dlg.h"
 
 using namespace harrow;
@@ -136,12 +138,11 @@ private slots:
         const int notes = rowOf(v, QStringLiteral("notes.txt"));
         for (const QString& name : {QStringLiteral("notes.txt"), QStringLiteral("Report 2024.txt")})
             v.listView()->selectionModel()->select(v.model().index(rowOf(v, name), 0), QItemSelectionModel::Select);
-        whenShown<QFileDialog>(&w.frame, [&](QFileDialog* d) {
-            d->setDirectory(target.path());
-            d->selectFile(target.path());
+        whenShown<CSaveTargetDlg>(&w.frame, [&](CSaveTargetDlg* d) {
+            d->folderEdit()->setText(target.path());
             QMetaObject::invokeMethod(d, "accept");
             // notes.txt is written by now; its row is not the job's to mark.
-            whenShown<QMessageBox>(&w.frame, [&](QMessageBox*) {
+            whenShown<CReplaceFileDlg>(&w.frame, [&](CReplaceFileDlg*) {
                 QCOMPARE(v.model().itemAt(notes).kind, std::uint16_t{ITEM_FILE});
                 w.frame.close();
             });

@@ -6,7 +6,11 @@
 #include <QAbstractButton>
 #include <QDesktopServices>
 #include <QDialog>
-#include <QFileDialog>
+#include <QComboBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <QLineEdit>
 #include <QTextBrowser>
 #include <QListWidget>
@@ -17,7 +21,12 @@
 
 #include "ui/gui_text.h"
 #include "ui/saving/fat_choice_dlg.h"
+#include "ui/saving/replace_file_dlg.h"
+#include "ui/saving/save_progress.h"
+#include "ui/saving/save_target_dlg.h"
 #include "ui/about_dlg.h"
+#include "ui/gui_icons.h"
+#include "ui/job.h"
 #include "ui/drive_info_dlg.h"
 #include "ui/preferences_dlg.h"
 #include "ui/viewers.h"
@@ -52,6 +61,58 @@ void whenModal(std::function<bool(T*)> act) {
     });
 }
 
+// Like whenModal, for a window that may come after others (a job's wait dialog) shows.
+template <typename T>
+void whenModalIs(std::function<bool(T*)> act) {
+    QTimer::singleShot(0, [act] {
+        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            whenModalIs<T>(act);
+            return;
+        }
+        // A dialog that closed itself (a button, a stop request) is left as it closed.
+        const bool accept = act(dialog);
+        if (!dialog->isVisible()) return;
+        if (accept) dialog->accept();
+        else dialog->reject();
+    });
+}
+
+// Answers the save target dialog with `folder` and FAT box row `fatRow`, then the summary
+// when the run is to start.
+void answerSave(const QString& folder, int fatRow = 1, bool runs = true) {
+    whenModalIs<CSaveTargetDlg>([folder, fatRow, runs](CSaveTargetDlg* d) {
+        d->folderEdit()->setText(folder);
+        d->fatBox()->setCurrentIndex(fatRow);
+        if (runs) whenModalIs<CSaveSummaryDlg>([](CSaveSummaryDlg*) { return true; });
+        return true;
+    });
+}
+
+void selectOnly(CQUIDNEYView& v, const QStringList& names);
+
+QImage picture(const QListWidgetItem* row) { return row->icon().pixmap(16, 16).toImage(); }
+QImage picture(int icon) { return itemIcon(icon).pixmap(16, 16).toImage(); }
+
+QByteArray contents(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The sample volume, seen through a device the test names.
+class NamedSources : public MemorySources {
+public:
+    NamedSources(std::vector<std::uint8_t> bytes, std::string device) : MemorySources(std::move(bytes)), device_(std::move(device)) {}
+    OpenedSource open(const std::string& path, DriveKind kind) override {
+        OpenedSource o = MemorySources::open(path, kind);
+        o.devicePath = device_;
+        return o;
+    }
+
+private:
+    std::string device_;
+};
+
 QStringList shownNames(CQUIDNEYView& v) {
     QStringList names;
     for (int r = 0; r < v.model().itemCount(); ++r) names << v.model().shownName(r);
@@ -62,6 +123,12 @@ int rowOf(CQUIDNEYView& v, const QString& name) {
     for (int r = 0; r < v.model().itemCount(); ++r)
         if (v.model().shownName(r) == name) return r;
     return -1;
+}
+
+void selectOnly(CQUIDNEYView& v, const QStringList& names) {
+    v.listView()->selectionModel()->clearSelection();
+    for (const QString& n : names)
+        v.listView()->selectionModel()->select(v.model().index(rowOf(v, n), 0), QItemSelectionModel::Select);
 }
 
 // Catches the files the open action hands to the desktop.
@@ -80,14 +147,18 @@ class MainFrameTest : public QObject {
     Q_OBJECT
 
     struct Fixture {
-        explicit Fixture(bool scan = true) : sources(makeSampleFat().bytes), doc(prompts, sources), frame(doc, qtPrompts) {
+        // `asks`: the document's questions and messages go to the window's dialogs.
+        explicit Fixture(bool scan = true, std::vector<std::uint8_t> bytes = makeSampleFat().bytes, std::string device = {},
+                         bool asks = false)
+            : sources(std::move(bytes), std::move(device)), doc(asks ? static_cast<Prompts&>(qtPrompts) : prompts, sources),
+              frame(doc, qtPrompts) {
             doc.options.searchDisk = scan;
             frame.show();
             opened = frame.openWith([&](GuiHost& host) { return doc.openDrive('T', host); });
         }
         RecordingPrompts prompts;
         QtPrompts qtPrompts;
-        MemorySources sources;
+        NamedSources sources;
         CQUIDNEYDoc doc;
         CMainFrame frame;
         bool opened = false;
@@ -378,6 +449,24 @@ private slots:
         v.enterRow(rowOf(v, "test"));
         QCOMPARE(v.dirDepth(), 1);
         QVERIFY(shownNames(v).contains("1.txt"));
+
+        // Saved from the window as harrow-cli saves it: the same bytes and time. NTFS has no FAT
+        // to choose.
+        QTemporaryDir fromWindow, fromCli;
+        selectOnly(v, {"1.txt"});
+        whenModalIs<CSaveTargetDlg>([&](CSaveTargetDlg* d) {
+            d->folderEdit()->setText(fromWindow.path());
+            whenModalIs<CSaveSummaryDlg>([](CSaveSummaryDlg*) { return true; });
+            return d->fatBox()->count() == 1 && !d->fatBox()->isEnabled() && d->fat() == kNoFat;
+        });
+        frame.action(ID_FILE_SAVE)->trigger();
+        QProcess cli;
+        cli.start(QStringLiteral(HARROW_CLI), {"--offset", "65536", "save", raw, "/test/1.txt", "--to", fromCli.path()});
+        QVERIFY(cli.waitForFinished(60000) && cli.exitCode() == 0);
+        const QFileInfo mine(fromWindow.filePath("1.txt")), theirs(fromCli.filePath("1.txt"));
+        QVERIFY(mine.exists());
+        QCOMPARE(contents(mine.filePath()), contents(theirs.filePath()));
+        QCOMPARE(mine.lastModified(), theirs.lastModified());
         frame.action(ID_PARENT_DIR)->trigger();
         QCOMPARE(v.dirDepth(), 0);
     }
@@ -412,11 +501,7 @@ private slots:
         }
 
         // Save: the target folder, then the selected file lands there with its bytes.
-        whenModal<QFileDialog>([&](QFileDialog* d) {
-            d->setDirectory(target.path());
-            d->selectFile(target.path());
-            return true;
-        });
+        answerSave(target.path());
         f.frame.action(ID_FILE_SAVE)->trigger();
         QFile saved(QDir(target.path()).filePath("notes.txt"));
         QVERIFY(saved.open(QIODevice::ReadOnly));
@@ -443,6 +528,141 @@ private slots:
         QVERIFY(help);
         QVERIFY(help->toPlainText().contains("Harrow"));
         help->close();
+    }
+
+    // The FAT box decides the copy a run reads through: a deleted file whose clusters were partly
+    // taken since comes back right through FAT1, wrong without a FAT. A chain the chosen copy
+    // does not describe brings the invalid-FAT question, no row chosen in advance.
+    void saveReadsThroughTheCopyTheBoxChose() {
+        test::FatImage img = makeSampleFat();
+        for (auto [cluster, letter] : {std::pair{23, 'a'}, {24, 'X'}, {25, 'b'}, {26, 'c'}})
+            img.fillCluster(static_cast<std::uint32_t>(cluster), static_cast<std::uint8_t>(letter));
+        const QByteArray viaFat = QByteArray(2048, 'a') + QByteArray(2048, 'b') + QByteArray(904, 'c');
+        const QByteArray contiguous = QByteArray(2048, 'a') + QByteArray(2048, 'X') + QByteArray(904, 'b');
+        for (const auto& [row, want] : {std::pair{1, viaFat}, std::pair{0, contiguous}}) {
+            QTemporaryDir target;
+            Fixture f(true, img.bytes);
+            f.view().enterRow(rowOf(f.view(), "PHOTOS"));
+            selectOnly(f.view(), {"#MG_0002.JPG"});
+            answerSave(target.path(), row);
+            f.frame.action(ID_FILE_SAVE)->trigger();
+            QCOMPARE(contents(target.filePath("#MG_0002.JPG")), want);
+        }
+
+        QTemporaryDir target;
+        Fixture f(true, makeSampleFat().bytes, {}, true);
+        selectOnly(f.view(), {"HALF.DAT"});
+        bool asked = false;
+        answerSave(target.path(), 2);  // FAT2 ends the file's chain early
+        whenModalIs<CFatChoiceDlg>([&](CFatChoiceDlg* d) {
+            asked = d->label() && d->label()->text().contains("FAT2") && d->list()->selectedItems().isEmpty() &&
+                    picture(d->list()->item(1)) == picture(197) && picture(d->list()->item(2)) == picture(199);
+            d->list()->setCurrentRow(1);
+            d->choose();
+            return true;
+        });
+        f.frame.action(ID_FILE_SAVE)->trigger();
+        QVERIFY(asked);
+        QCOMPARE(contents(target.filePath("HALF.DAT")).size(), 4000);
+    }
+
+    // Each answer to the overwrite question, the close box as Cancel; then Cancel asked of the
+    // job while it asks: what was saved before stays saved, the file asked about as it was.
+    void overwriteAnswersAndCancel() {
+        const struct {
+            ReplaceAnswer answer;
+            bool closeBox;
+            bool replaced;
+        } cases[] = {{ReplaceAnswer::Yes, false, true},   {ReplaceAnswer::YesToAll, false, true},
+                     {ReplaceAnswer::No, false, false},   {ReplaceAnswer::NoToAll, false, false},
+                     {ReplaceAnswer::Cancel, false, false}, {ReplaceAnswer::Cancel, true, false}};
+        Fixture f(true, makeSampleFat().bytes, {}, true);
+        CQUIDNEYView& v = f.view();
+        selectOnly(v, {"readme.txt"});
+        for (const auto& c : cases) {
+            QTemporaryDir target;
+            QFile old(target.filePath("readme.txt"));
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+            old.close();
+            answerSave(target.path());
+            whenModalIs<CReplaceFileDlg>([c](CReplaceFileDlg* d) {
+                if (c.closeBox) d->close();
+                else d->button(c.answer)->click();
+                return false;
+            });
+            f.frame.action(ID_FILE_SAVE)->trigger();
+            QCOMPARE(contents(target.filePath("readme.txt")).size(), c.replaced ? 600 : 3);
+            QCOMPARE(QDir(target.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        }
+
+        QTemporaryDir target;
+        QFile old(target.filePath("HALF.DAT"));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        old.close();
+        selectOnly(v, {"#EPORT.TXT", "HALF.DAT"});
+        answerSave(target.path());
+        whenModalIs<CReplaceFileDlg>([](CReplaceFileDlg*) {
+            jobs::requestStop();
+            return false;
+        });
+        f.frame.action(ID_FILE_SAVE)->trigger();
+        QCOMPARE(contents(target.filePath("#EPORT.TXT")).size(), 1500);
+        QCOMPARE(contents(target.filePath("HALF.DAT")), QByteArray("old"));
+        QCOMPARE(v.model().iconNumber(rowOf(v, "#EPORT.TXT")), 148);
+        QVERIFY(v.model().iconNumber(rowOf(v, "HALF.DAT")) != 148);
+    }
+
+    // A folder on the device being read, and the image being read itself, are never written.
+    void aTargetOnTheSourceIsRefused() {
+        QTemporaryDir target;
+        QFile image(target.filePath("readme.txt"));
+        QVERIFY(image.open(QIODevice::WriteOnly) && image.write("image") == 5);
+        image.close();
+        Fixture file(true, makeSampleFat().bytes, ss(image.fileName()), true);
+        selectOnly(file.view(), {"readme.txt"});
+        answerSave(target.path());
+        bool refused = false;
+        whenModalIs<CReplaceFileDlg>([&](CReplaceFileDlg* d) {
+            whenModalIs<QMessageBox>([&](QMessageBox* box) { return refused = box->text() == message(msg::kCannotSaveOnSource); });
+            d->button(ReplaceAnswer::Yes)->click();
+            return false;
+        });
+        file.frame.action(ID_FILE_SAVE)->trigger();
+        QVERIFY(refused);
+        QCOMPARE(contents(image.fileName()), QByteArray("image"));
+
+        struct stat st {};
+        QCOMPARE(::stat(qPrintable(target.path()), &st), 0);
+        const QString node = target.filePath("device");
+        if (::mknod(qPrintable(node), S_IFBLK | 0600, st.st_dev) != 0) QSKIP("a device node needs root");
+        Fixture device(true, makeSampleFat().bytes, ss(node));
+        selectOnly(device.view(), {"#EPORT.TXT"});
+        answerSave(target.filePath("new/folder"), 1, false);
+        device.frame.action(ID_FILE_SAVE)->trigger();
+        QVERIFY(device.prompts.shown(msg::kCannotSaveOnSource.id));
+        QVERIFY(!QFileInfo::exists(target.filePath("new")));
+    }
+
+    // Without $TMP the open action writes into the user's own folder (which usePrivateFolder
+    // guards), not into one every user shares.
+    void theOpenActionWritesIntoAFolderOfTheUsersOwn() {
+        QTemporaryDir runtime;
+        qunsetenv("TMP");
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+        Fixture f;
+        whenModal<CFatChoiceDlg>([](CFatChoiceDlg* d) {
+            d->list()->setCurrentRow(1);
+            d->choose();
+            return true;
+        });
+        f.view().openAction(rowOf(f.view(), "readme.txt"));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        qunsetenv("XDG_RUNTIME_DIR");
+        QCOMPARE(catcher.opened.size(), 1);
+        QCOMPARE(catcher.opened.front().toLocalFile(), runtime.filePath("harrow/readme.txt"));
+        QCOMPARE(QFileInfo(runtime.filePath("harrow")).permissions() & 0x0077, QFileDevice::Permissions{});
     }
 
     void toolbarAndStatusBarCanBeHidden() {

@@ -21,6 +21,13 @@
 #include "ui/main_frame.h"
 #include "ui/preferences_dlg.h"
 #include "ui/viewers.h"
+#include "ui/job.h"
+#include "ui/saving/fat_choice_dlg.h"
+#include "ui/saving/replace_file_dlg.h"
+#include "ui/saving/save_progress.h"
+#include "ui/saving/save_target_dlg.h"
+#include <QFile>
+#include <QPushButton>
 #include "volume/drive_table.h"
 
 using namespace harrow;
@@ -57,6 +64,57 @@ void selectRow(CQUIDNEYView& v, int row) {
     v.listView()->selectionModel()->setCurrentIndex(v.model().index(row, 0), QItemSelectionModel::NoUpdate);
 }
 
+// Shows fixed figures, so that the picture need not wait for a run.
+class FixedSaveProgress : public JobPanel {
+public:
+    QWidget* makeWidget(QWidget* parent) override { return panel_ = new CSaveProgressPanel(parent); }
+    void refresh() override {
+        SaveProgressState s;
+        s.name = QStringLiteral("IMG_0001.JPG");
+        s.fileSize = 5000;
+        s.fileDone = 2048;
+        s.runTotal = 48000;
+        s.runDone = 20000;
+        s.elapsedSeconds = 12;
+        s.remainingSeconds = 16;
+        panel_->show(s);
+    }
+
+private:
+    CSaveProgressPanel* panel_ = nullptr;
+};
+
+void savingWindows(CMainFrame& frame, CQUIDNEYDoc& doc, const FileItem& half) {
+    QTemporaryDir dir;
+    for (const char* sub : {"photos", "letters", "2024"}) QDir(dir.path()).mkdir(QLatin1String(sub));
+    for (const char* file : {"readme.txt", "HALF.DAT"}) {
+        QFile f(QDir(dir.path()).filePath(QLatin1String(file)));
+        f.open(QIODevice::WriteOnly);
+    }
+    CSaveTargetDlg target(dir.path(), doc.drive().sharedFat()->copies(), &frame);
+    shoot(target, "save-target");
+
+    OverwriteQuestion q{"HALF.DAT", "2021-12-01  14:30:10", 4000, "2024-03-15  09:02:44", 3977};
+    CReplaceFileDlg replace(q, &frame);
+    shoot(replace, "save-overwrite");
+
+    CFatChoiceDlg invalid(CFatChoiceDlg::Kind::InvalidFat, *doc.drive().sharedFat(), &half, 1, &frame);
+    shoot(invalid, "save-invalid-fat");
+
+    FixedSaveProgress progress;
+    std::unique_ptr<QDialog> wait = makeWaitDialog(&frame, text(UiText{"保存文件", "Save file"}),
+                                                   text(UiText{"正在保存 ...", "Saving ..."}), &progress);
+    shoot(*wait, "save-progress");
+
+    SaveSummary summary;
+    summary.saved = 11;
+    summary.skipped = 2;
+    summary.failed = 1;
+    CSaveSummaryDlg done(summary, {QStringLiteral("/home/user/rescued/BROKEN.DAT")}, &frame);
+    done.failedButton()->setChecked(true);
+    shoot(done, "save-summary");
+}
+
 void fatWindows() {
     RecordingPrompts prompts;
     MemorySources sources(test::makeSampleFat().bytes);
@@ -85,6 +143,7 @@ void fatWindows() {
 
     frame.action(ID_VIEW_DETAILS)->trigger();
     const FileItem readme = v.model().itemAt(rowOf(v, "readme.txt"));
+    const FileItem half = v.model().itemAt(rowOf(v, "HALF.DAT"));
     v.enterRow(rowOf(v, "Documents"));
     const FileItem report = v.model().itemAt(rowOf(v, "Report 2024.txt"));
     {
@@ -96,6 +155,7 @@ void fatWindows() {
         shoot(text, "text-viewer");
     }
 
+    savingWindows(frame, doc, half);
     CPreferencesDlg preferences(doc.options.showDeleted, doc.options.fatPrompt, &frame);
     shoot(preferences, "preferences");
     CDriveInfoDlg info(doc.drive().info(), &frame);

@@ -22,13 +22,22 @@ constexpr int kIconUnusable = 199;
 
 }  // namespace
 
-bool fatCopyUsable(const FatTable& fat, const FileItem& item, FatIndex copy) {
-    const std::uint32_t first = item.firstCluster();
-    return fat.entriesKnown(copy, first, item.size) &&
-           (fat.chainMatchesSize(copy, first, item.size) || fat.firstClusterFree(copy, first));
+namespace {
+
+// Which copies read `item`; every one for directories (DirFat), which take no item.
+std::vector<bool> usableCopies(CFatChoiceDlg::Kind kind, const FatTable& fat, const FileItem* item) {
+    std::vector<bool> usable;
+    for (FatIndex k = 0; k < fat.copies(); ++k)
+        usable.push_back(kind == CFatChoiceDlg::Kind::DirFat || (item && fatCopyUsable(fat, *item, k)));
+    return usable;
 }
 
+}  // namespace
+
 CFatChoiceDlg::CFatChoiceDlg(Kind kind, const FatTable& fat, const FileItem* item, FatIndex current, QWidget* parent)
+    : CFatChoiceDlg(kind, usableCopies(kind, fat, item), current, parent) {}
+
+CFatChoiceDlg::CFatChoiceDlg(Kind kind, const std::vector<bool>& usable, FatIndex current, QWidget* parent)
     : QDialog(parent), choice_(kind == Kind::DirFat ? current : kNoFat) {
     setWindowTitle(gui::text(kind == Kind::DirFat ? kDirFatCaption : kSaveWithCaption));
     setModal(true);
@@ -51,7 +60,7 @@ CFatChoiceDlg::CFatChoiceDlg(Kind kind, const FatTable& fat, const FileItem* ite
     connect(list_, &QListWidget::itemDoubleClicked, this, &CFatChoiceDlg::choose);
     resize(260, 220);
 
-    const int copies = fat.copies();
+    const int copies = static_cast<int>(usable.size());
     if (copies == 0) {
         closesAtOnce_ = true;
         return;
@@ -60,8 +69,7 @@ CFatChoiceDlg::CFatChoiceDlg(Kind kind, const FatTable& fat, const FileItem* ite
     auto addRow = [&](const QString& text, int icon) { new QListWidgetItem(itemIcon(icon), text, list_); };
     addRow(message(msg::kNoFat), kIconNoFat);
     for (int k = 1; k <= copies; ++k) {
-        const bool usable = kind == Kind::DirFat || (item && fatCopyUsable(fat, *item, k - 1));
-        addRow(QStringLiteral("FAT%1").arg(k), usable ? kIconUsable : kIconUnusable);
+        addRow(QStringLiteral("FAT%1").arg(k), usable[static_cast<std::size_t>(k - 1)] ? kIconUsable : kIconUnusable);
     }
     if (kind == Kind::DirFat && current + 1 >= 0 && current + 1 < list_->count()) {
         list_->setCurrentRow(current + 1, QItemSelectionModel::ClearAndSelect);

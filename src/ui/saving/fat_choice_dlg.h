@@ -6,19 +6,18 @@
 
 #include <QDialog>
 #include <optional>
+#include <vector>
 
 #include "fatfs/fat_table.h"
 #include "items/file_item.h"
+#include "saving/save_run.h"
 
 class QLabel;
 class QListWidget;
 
 namespace harrow::gui {
 
-// Whether FAT copy `copy` can be used to read `item`: its entries for the file were read, and
-// either the chain fits the size or the first cluster is free (a deleted file). Reads only the
-// tables in memory.
-bool fatCopyUsable(const FatTable& fat, const FileItem& item, FatIndex copy);
+using harrow::fatCopyUsable;
 
 class CFatChoiceDlg : public QDialog {
     Q_OBJECT
@@ -29,6 +28,8 @@ public:
     // `item` is the file being read (SaveWith, InvalidFat), DirFat takes none. `current` is the
     // copy that failed (InvalidFat) or the one directories are read through now (DirFat).
     CFatChoiceDlg(Kind kind, const FatTable& fat, const FileItem* item, FatIndex current = 0, QWidget* parent = nullptr);
+    // The same, told which copies can read the file (usable[k] for copy k, one per copy).
+    CFatChoiceDlg(Kind kind, const std::vector<bool>& usable, FatIndex current = 0, QWidget* parent = nullptr);
 
     // Runs the dialog modally; Accepted at once, without showing it, when there are no FAT copies.
     int run();

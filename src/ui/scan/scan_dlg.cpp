@@ -30,8 +30,6 @@ namespace {
 constexpr UiText kCaption{"扫描磁盘", "Scan disk"};
 constexpr UiText kDriveName{"驱动器名称 :", "Drive name:"};
 constexpr UiText kClusterTotal{"簇/总共 :", "Cluster/total:"};
-constexpr UiText kElapsed{"已逝去时间 :", "Elapsed time:"};
-constexpr UiText kRemaining{"时间剩余 :", "Time remaining:"};
 
 // The dialog shows at most this many reports a second's worth apart: a scan steps through
 // thousands of clusters a second, and an update for each would bury the event queue.
@@ -138,8 +136,8 @@ CScanDlg::CScanDlg(CQUIDNEYDoc& doc, QWidget* parent) : QDialog(parent), doc_(do
     form->addRow(text(kDriveName), driveName_);
     form->addRow(text(kClusterTotal), position);
     form->addRow(foundLabel_, hits_);
-    form->addRow(text(kElapsed), elapsed_);
-    form->addRow(text(kRemaining), remaining_);
+    form->addRow(text(uitext::kElapsed), elapsed_);
+    form->addRow(text(uitext::kRemaining), remaining_);
 
     progress_ = new QProgressBar(this);
     progress_->setRange(0, 100);

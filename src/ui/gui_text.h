@@ -40,6 +40,7 @@ inline constexpr UiText kOpenImage{"打开镜像文件(&I)...", "Open &image fil
 inline constexpr UiText kOpenFileDrive{"打开文件驱动器", "Open file drive"};
 inline constexpr UiText kOpenNetworkDrive{"打开网络驱动器", "Open network drive"};
 inline constexpr UiText kSave{"保存(&S)", "&Save"};
+inline constexpr UiText kSaveClusters{"保存簇", "Save clusters..."};
 inline constexpr UiText kExit{"退出(&X)", "E&xit"};
 inline constexpr UiText kPreferences{"参数选择", "Preferences"};
 inline constexpr UiText kDriveInformation{"驱动器信息", "Drive information"};

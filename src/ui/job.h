@@ -10,7 +10,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stop_token>
+
+class QDialog;
 
 #include "items/file_item.h"
 
@@ -39,6 +42,11 @@ private:
 // job asked for while another runs (a viewer's read while a save finishes) starts when that one
 // has finished. Must be called on the GUI thread.
 bool runJob(QWidget* parent, const QString& caption, const QString& text, const std::function<void(JobObserver&)>& work);
+// The same with a dialog of the job's own in place of the wait dialog, made when the wait dialog
+// would show. Its Cancel and close box must only ask the job to stop (jobs::requestStop); it is
+// closed (accepted) when the job has finished.
+using JobDialogFactory = std::function<std::unique_ptr<QDialog>(QWidget* parent, const JobObserver& observer)>;
+bool runJob(QWidget* parent, const JobDialogFactory& dialog, const std::function<void(JobObserver&)>& work);
 
 // The job that runs now, for the window and the prompts.
 namespace jobs {

@@ -58,7 +58,7 @@ fuzz:
 screenshots: build
 	@rm -rf $(BUILD)/screenshots
 	@QT_QPA_PLATFORM=offscreen $(BUILD)/tests/ui/harrow_screenshots $(BUILD)/screenshots \
-		tests/fixtures/ntfs-samples/ntfs-lastaccess.raw.gz
+		tests/fixtures/ntfs-samples/ntfs-lastaccess.raw.gz $(BUILD)/harrowd
 
 bench: build
 	@bash scripts/install-deps.sh bench

@@ -30,6 +30,7 @@ namespace {
 constexpr UiText kOpening{"正在打开驱动器", "Opening the drive"};
 constexpr UiText kImageFilter{"磁盘镜像 (*.img *.dd *.raw *.bin *.ima *.vfd *.dsk);;所有文件 (*)",
                               "Disk images (*.img *.dd *.raw *.bin *.ima *.vfd *.dsk);;All files (*)"};
+constexpr UiText kFileDriveCaption{"打开文件驱动器", "Open file drive"};
 constexpr UiText kDskFilter{"镜像文件 (*.dsk)", "Image files (*.dsk)"};
 constexpr UiText kOpenImageCaption{"打开镜像文件", "Open image file"};
 
@@ -68,6 +69,8 @@ CMainFrame::CMainFrame(CQUIDNEYDoc& doc, Prompts& prompts, remote::RemoteSources
     connect(view_, &CQUIDNEYView::captionChanged, this, [this](const QString& c) { setWindowTitle(captionFor(c)); });
     connect(view_, &CQUIDNEYView::stateChanged, this, &CMainFrame::updateActions);
     resize(960, 640);
+    remoteWatch_ = new QTimer(this);
+    connect(remoteWatch_, &QTimer::timeout, this, &CMainFrame::updateActions);
     updateActions();
 }
 
@@ -306,7 +309,7 @@ void CMainFrame::openRawImageCommand() {
 }
 
 void CMainFrame::openFileDriveCommand() {
-    QFileDialog dialog(this, text(uitext::kOpenFileDrive), QString(), text(kDskFilter));
+    QFileDialog dialog(this, text(kFileDriveCaption), QString(), text(kDskFilter));
     dialog.setObjectName(QStringLiteral("openFileDrive"));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
@@ -326,7 +329,12 @@ QString CMainFrame::captionFor(QString caption) const {
 }
 
 void CMainFrame::dropLostRemoteDrive() {
-    if (!remote_ || doc_.driveKind != DriveKind::Remote || remote_->connection().connected() || jobs::busy()) return;
+    if (!remote_ || doc_.driveKind != DriveKind::Remote) {
+        remoteWatch_->stop();
+        return;
+    }
+    if (remote_->connection().connected() || jobs::busy()) return;
+    remoteWatch_->stop();
     doc_.closeDrive();
     doc_.driveKind = DriveKind::None;
     doc_.driveLetter = -1;
@@ -397,6 +405,7 @@ void CMainFrame::openNetworkDriveCommand() {
     doc_.driveLetter = *letter;
     doc_.rootPath = std::string(1, *letter) + ":\\";
     openWith([&](GuiHost& host) { return doc_.openCurrentDrive(host); });
+    remoteWatch_->start(500);
 }
 
 void CMainFrame::driveInfoCommand() {

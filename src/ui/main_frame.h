@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QLabel>
 #include <QMainWindow>
+#include <QTimer>
 #include <QToolBar>
 #include <functional>
 
@@ -109,6 +110,9 @@ private:
     remote::Protocol protocol_ = remote::Protocol::Tcp;  // as the connect dialog last had it
     bool socketsAvailable_ = false;
     DeviceAuthorisation* authorisation_ = nullptr;
+    // Looks at the connection of an open remote drive now and then: whatever ended it (a list,
+    // a viewer, a save), the window is left without the drive once that work is over.
+    QTimer* remoteWatch_ = nullptr;
     CQUIDNEYView* view_;
     QHash<int, QAction*> actions_;
     QToolBar* toolBar_ = nullptr;

@@ -114,9 +114,9 @@ CSaveClustersDlg::CSaveClustersDlg(const DriveTable& table, bool skipBadClusters
     layout->addLayout(top);
     layout->addWidget(buttons);
 
-    connect(list_, &QListWidget::itemClicked, this, &CSaveClustersDlg::driveClicked);
-    connect(list_, &QListWidget::itemDoubleClicked, this, &CSaveClustersDlg::driveClicked);
-    connect(list_, &QListWidget::currentRowChanged, this, &CSaveClustersDlg::driveClicked);
+    // A drive is opened to describe it when the user picks it (by mouse or keys), not when the
+    // list merely takes the focus.
+    connect(list_, &QListWidget::itemSelectionChanged, this, &CSaveClustersDlg::driveClicked);
     connect(buttons, &QDialogButtonBox::accepted, this, &CSaveClustersDlg::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
@@ -124,7 +124,8 @@ CSaveClustersDlg::CSaveClustersDlg(const DriveTable& table, bool skipBadClusters
 bool CSaveClustersDlg::skipBadClusters() const { return skipBad_->isChecked(); }
 
 void CSaveClustersDlg::driveClicked() {
-    const int row = list_->currentRow();
+    const QList<QListWidgetItem*> selected = list_->selectedItems();
+    const int row = selected.isEmpty() ? -1 : list_->row(selected.front());
     if (row < 0 || row == probedRow_) return;
     // A drive that cannot be opened changes nothing: its open has said why.
     std::optional<DriveInfo> info = probe_ ? probe_(letters_[static_cast<std::size_t>(row)]) : std::nullopt;
@@ -141,7 +142,8 @@ void CSaveClustersDlg::driveClicked() {
 }
 
 void CSaveClustersDlg::accept() {
-    const int row = list_->currentRow();
+    const QList<QListWidgetItem*> selected = list_->selectedItems();
+    const int row = selected.isEmpty() ? -1 : list_->row(selected.front());
     if (row < 0 || row != probedRow_ || !probed_) return;
     const std::optional<std::uint32_t> first = clusterOf(first_), last = clusterOf(last_);
     if (!first || !last || !validClusterRange(*probed_, {*first, *last})) {

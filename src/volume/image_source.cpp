@@ -93,9 +93,10 @@ bool ImageSource::holds(std::uint64_t first, std::uint64_t count) const {
         const Placement p = placeSector(ranges_, first);
         if (!p.fileSector || p.sectors == 0) return false;
         const std::uint64_t n = std::min(count, p.sectors);
+        count -= n;
+        if (count == 0) return true;
         if (first > UINT64_MAX - n) return false;
         first += n;
-        count -= n;
     }
     return true;
 }

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -52,11 +53,25 @@ void settle() {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
 }
 
-void shoot(QWidget& w, const QString& name) {
+// `titled`: the window's caption drawn above it, as a window manager would (the offscreen
+// platform draws none), for the pictures whose point is the caption.
+void shoot(QWidget& w, const QString& name, bool titled = false) {
     w.show();
     settle();
     const QString path = out.filePath(name + suffix + ".png");
-    if (!w.grab().save(path)) std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+    QPixmap picture = w.grab();
+    if (titled) {
+        const int bar = w.fontMetrics().height() + 10;
+        QPixmap framed(picture.width(), picture.height() + bar);
+        framed.fill(QColor(0x3a, 0x5f, 0x9f));
+        QPainter painter(&framed);
+        painter.setPen(Qt::white);
+        painter.drawText(QRect(0, 0, framed.width(), bar), Qt::AlignCenter, w.windowTitle());
+        painter.drawPixmap(0, bar, picture);
+        painter.end();
+        picture = framed;
+    }
+    if (!picture.save(path)) std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
     else std::printf("%s\n", qPrintable(path));
 }
 
@@ -244,7 +259,7 @@ void sourceWindows(const QString& harrowd) {
         frame.show();
         doc.options.searchDisk = false;
         frame.openSource(image);
-        shoot(frame, "main-image-file");
+        shoot(frame, "main-image-file", true);
     }
 
     DiscoveryAnswerer answerer;
@@ -296,7 +311,7 @@ void sourceWindows(const QString& harrowd) {
         doc.driveLetter = 'R';
         doc.rootPath = "R:\\";
         frame.openWith([&](GuiHost& host) { return doc.openCurrentDrive(host); });
-        shoot(frame, "main-remote-drive");
+        shoot(frame, "main-remote-drive", true);
         sources.connection().disconnect();
     }
     server.terminate();

@@ -229,7 +229,8 @@ private slots:
         frame.show();
         QVERIFY(frame.action(ID_OPEN_NETWORK_DRIVE)->isEnabled());
         const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
-        auto connectWith = [&](const QString& password, bool pickDrive) {
+        // `drive`: none when no drive list comes, '-' to cancel it, else the letter to open.
+        auto connectWith = [&](const QString& password, char drive) {
             whenModal<CConnectDlg>([=](CConnectDlg* d) {
                 QCOMPARE(d->passwordEdit()->echoMode(), QLineEdit::Password);
                 // Discovery: the server answers on the port after its own.
@@ -238,7 +239,8 @@ private slots:
                 d->serverList()->setCurrentRow(0);
                 QCOMPARE(d->addressEdit()->text(), address);
                 d->passwordEdit()->setText(password);
-                if (pickDrive)
+                if (drive == '-') whenModal<CDriveSelectDlg>([](CDriveSelectDlg* s) { s->reject(); });
+                if (drive == 'T')
                     whenModal<CDriveSelectDlg>([](CDriveSelectDlg* s) {
                         // The server's own drives, and T.
                         const auto& letters = s->letters();
@@ -253,12 +255,16 @@ private slots:
             frame.action(ID_OPEN_NETWORK_DRIVE)->trigger();
         };
 
-        connectWith("wrong", false);
+        connectWith("wrong", 0);
         QVERIFY(prompts.shown(msg::kWrongPassword));
         QCOMPARE(doc.driveKind, DriveKind::None);
         QVERIFY(!sources.connection().connected());
 
-        connectWith("secret", true);
+        connectWith("secret", '-');  // Cancel in the drive list logs out
+        QVERIFY(!sources.connection().connected());
+        QCOMPARE(doc.driveKind, DriveKind::None);
+
+        connectWith("secret", 'T');
         QCOMPARE(doc.driveKind, DriveKind::Remote);
         QVERIFY(frame.windowTitle().startsWith("Harrow (T:) - [127.0.0.1-"));
         QVERIFY(shownNames(frame.view()).contains("readme.txt"));
@@ -289,7 +295,7 @@ private slots:
 
         QProcess again;
         startServer(again);
-        connectWith("secret", true);
+        connectWith("secret", 'T');
         QCOMPARE(doc.driveKind, DriveKind::Remote);
         QVERIFY(shownNames(frame.view()).contains("readme.txt"));
         again.terminate();

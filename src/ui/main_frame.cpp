@@ -1,6 +1,7 @@
 #include "ui/main_frame.h"
 
 #include <QActionGroup>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QRegularExpression>
 #include <QFileDialog>
@@ -333,7 +334,12 @@ void CMainFrame::dropLostRemoteDrive() {
         remoteWatch_->stop();
         return;
     }
-    if (remote_->connection().connected() || jobs::busy()) return;
+    // Not under a dialog that may still hold items of the drive (a viewer): once it has closed.
+    if (remote_->connection().connected() || jobs::busy() || QApplication::activeModalWidget()) return;
+    forgetRemoteDrive();
+}
+
+void CMainFrame::forgetRemoteDrive() {
     remoteWatch_->stop();
     doc_.closeDrive();
     doc_.driveKind = DriveKind::None;
@@ -356,13 +362,7 @@ void CMainFrame::openNetworkDriveCommand() {
         password = dialog.takePassword();
     }
     // The drive of the old connection goes with it.
-    if (doc_.driveKind == DriveKind::Remote) {
-        doc_.closeDrive();
-        doc_.driveKind = DriveKind::None;
-        doc_.listsStale = true;
-        view_->detach();
-        view_->refreshIfStale();
-    }
+    if (doc_.driveKind == DriveKind::Remote) forgetRemoteDrive();
     remote::ClientConnection& connection = remote_->connection();
     const auto server = serverAddress(address);
     bool loggedIn = false;

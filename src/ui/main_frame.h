@@ -99,6 +99,7 @@ private:
     // A remote drive whose connection has ended is closed: the window shows no drive, and the
     // command opens one again.
     void dropLostRemoteDrive();
+    void forgetRemoteDrive();
     QString captionFor(QString caption) const;
     void driveInfoCommand();
     void aboutCommand();

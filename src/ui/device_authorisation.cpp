@@ -20,13 +20,16 @@ constexpr int kAuthorisationTimeoutMs = 10 * 60 * 1000;
 
 }  // namespace
 
-UDisks2Authorisation::UDisks2Authorisation(QDBusConnection bus) : bus_(std::move(bus)) {}
+QDBusConnection& UDisks2Authorisation::bus() {
+    if (!bus_) bus_ = QDBusConnection::systemBus();
+    return *bus_;
+}
 
 bool UDisks2Authorisation::available() {
-    if (!bus_.isConnected() || !bus_.interface()) return false;
+    if (!bus().isConnected() || !bus().interface()) return false;
     const QString name = QString::fromLatin1(kService);
-    return bus_.interface()->isServiceRegistered(name).value() ||
-           bus_.interface()->activatableServiceNames().value().contains(name);
+    return bus().interface()->isServiceRegistered(name).value() ||
+           bus().interface()->activatableServiceNames().value().contains(name);
 }
 
 UniqueFd UDisks2Authorisation::openReadOnly(const std::string& devicePath, std::string& error) {
@@ -35,7 +38,7 @@ UniqueFd UDisks2Authorisation::openReadOnly(const std::string& devicePath, std::
                                                           QStringLiteral("org.freedesktop.UDisks2.Manager"),
                                                           QStringLiteral("ResolveDevice"));
     resolve << QVariantMap{{QStringLiteral("path"), qs(devicePath)}} << QVariantMap{};
-    const QDBusReply<QList<QDBusObjectPath>> objects = bus_.call(resolve);
+    const QDBusReply<QList<QDBusObjectPath>> objects = bus().call(resolve);
     if (!objects.isValid() || objects.value().isEmpty()) {
         error = objects.isValid() ? "UDisks2 does not know " + devicePath : ss(objects.error().message());
         return UniqueFd();
@@ -45,7 +48,7 @@ UniqueFd UDisks2Authorisation::openReadOnly(const std::string& devicePath, std::
                                                        QStringLiteral("OpenDevice"));
     // Read-only, whatever else the service would allow.
     open << QStringLiteral("r") << QVariantMap{};
-    const QDBusReply<QDBusUnixFileDescriptor> fd = bus_.call(open, QDBus::Block, kAuthorisationTimeoutMs);
+    const QDBusReply<QDBusUnixFileDescriptor> fd = bus().call(open, QDBus::Block, kAuthorisationTimeoutMs);
     if (!fd.isValid() || !fd.value().isValid()) {
         error = fd.isValid() ? "no descriptor came back" : ss(fd.error().message());
         return UniqueFd();

@@ -5,6 +5,7 @@
 
 #include <QDBusConnection>
 #include <QString>
+#include <optional>
 #include <string>
 
 #include "common/prompts.h"
@@ -30,14 +31,19 @@ public:
 // object, and Block.OpenDevice("r") opens it.
 class UDisks2Authorisation : public DeviceAuthorisation {
 public:
-    explicit UDisks2Authorisation(QDBusConnection bus = QDBusConnection::systemBus());
+    // The system bus, reached the first time the service is needed: a window that never meets an
+    // unreadable device never connects to it.
+    UDisks2Authorisation() = default;
+    explicit UDisks2Authorisation(QDBusConnection bus) : bus_(std::move(bus)) {}
     bool available() override;
     UniqueFd openReadOnly(const std::string& devicePath, std::string& error) override;
 
     static constexpr const char* kService = "org.freedesktop.UDisks2";
 
 private:
-    QDBusConnection bus_;
+    QDBusConnection& bus();
+
+    std::optional<QDBusConnection> bus_;
 };
 
 // Offers to open `entry`, a drive the user may not read, through `auth`: on yes the device is

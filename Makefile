@@ -1,4 +1,5 @@
-# make run   - build, then recover the deleted files of a small sample FAT volume into ./recovered
+# make run   - build, then open the window on a small sample FAT volume, scanned, its deleted
+#              files shown; without a display, recover its deleted files into ./recovered
 # make test  - build, then run the suite, and once more under AddressSanitizer + UBSan
 # make fuzz  - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 # make bench - compare harrow-cli with its peers and with reading the image
@@ -38,7 +39,13 @@ test: build asan-build
 		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 run: build
-	@bash scripts/demo.sh $(BUILD)/harrow-cli
+	@if [ -n "$${DISPLAY}$${WAYLAND_DISPLAY}" ] && [ -x $(BUILD)/harrow ]; then \
+		bash tests/fixtures/make_fat_fixtures.sh build/sample >/dev/null && \
+		echo "== harrow build/sample/sample.img (deleted entries begin with #)" && \
+		$(BUILD)/harrow --no-splash build/sample/sample.img; \
+	else \
+		bash scripts/demo.sh $(BUILD)/harrow-cli; \
+	fi
 
 fuzz:
 	@bash scripts/install-deps.sh fuzz
@@ -51,7 +58,7 @@ fuzz:
 screenshots: build
 	@rm -rf $(BUILD)/screenshots
 	@QT_QPA_PLATFORM=offscreen $(BUILD)/tests/ui/harrow_screenshots $(BUILD)/screenshots \
-		tests/fixtures/ntfs-samples/ntfs-lastaccess.raw.gz
+		tests/fixtures/ntfs-samples/ntfs-lastaccess.raw.gz $(BUILD)/harrowd
 
 bench: build
 	@bash scripts/install-deps.sh bench

@@ -65,6 +65,12 @@ void readAsFile(const std::uint8_t* data, std::size_t size, std::uint64_t probe)
     const auto saved = image->savedClusters();
     check(saved && saved->held <= (saved->first > saved->last ? 0 : saved->last - saved->first + 1ull));
     if (!h.info.isNtfs()) check(std::uint64_t{h.info.numberOfFats} * h.info.sectorsPerFat * s <= size);
+    // What the source says it holds is what the map places, across the ranges, without wrapping.
+    const ImageRanges ranges = imageRanges(h);
+    for (std::uint64_t first : {std::uint64_t{0}, probe, ranges[0].firstSector, ranges[1].firstSector, UINT64_MAX}) {
+        check(image->holds(first, 1) == placeSector(ranges, first).fileSector.has_value());
+        if (image->holds(first, 1 + probe % 64)) check(first <= UINT64_MAX - probe % 64);
+    }
     std::vector<std::uint8_t> out(8 * 4096);
     for (std::uint64_t first : {std::uint64_t{0}, probe % 4096, probe, imageRanges(h)[1].firstSector}) {
         for (std::uint32_t size : {s, 512u, 4096u}) {

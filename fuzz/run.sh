@@ -25,7 +25,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 seconds=$2
 work="$bin/work"
 targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume fuzz_server_requests fuzz_image_file fuzz_partition_table
-         fuzz_content_check)
+         fuzz_content_check fuzz_discovery)
 
 for tool in mkfs.fat mcopy mmd mdel mdeltree mkntfs python3 sfdisk; do
   command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (dosfstools, mtools, ntfs-3g, python3, fdisk)" >&2; exit 1; }
@@ -372,8 +372,18 @@ max_len() {
     fuzz_server_requests) echo $((16 << 10)) ;;
     fuzz_image_file | fuzz_partition_table) echo $((256 << 10)) ;;
     fuzz_content_check) echo $((128 << 10)) ;;
+    fuzz_discovery) echo $((64 << 10)) ;;
   esac
 }
+
+# Discovery: a server's answer from the usual port, the same server again, then its shutdown.
+discovery_seed() {
+  local code=$1
+  printf "\x34\xd1\x07\x01\x$(printf %02x "$code")\x2e\x00\x00\x00"
+  printf '127.0.0.1' && head -c 21 /dev/zero && printf 'SERVER' && head -c 10 /dev/zero
+}
+mkdir -p "$work/seeds/fuzz_discovery"
+{ discovery_seed 3; discovery_seed 3; discovery_seed 9; } > "$work/seeds/fuzz_discovery/answers"
 
 failed=0
 for t in "${targets[@]}"; do

@@ -79,6 +79,11 @@ constexpr MessageEntry kMessages[] = {
     {70012, "引导扇区已损坏：改用扇区 %lu 上的备份引导扇区。", "The boot sector is damaged: the backup boot sector in sector %lu is used."},
     {70013, "这是 exFAT 卷：本程序尚不能读取 exFAT，只能读取 FAT12、FAT16、FAT32 和 NTFS。",
      "This is an exFAT volume: Harrow does not read exFAT yet, only FAT12, FAT16, FAT32 and NTFS."},
+    {70014, "文件记录 %lu 的索引块 %lu 不在镜像文件中：它下面的项没有保存在镜像里，无法列出。",
+     "File record %lu: index block %lu is not in the image file; the entries under it were not saved in the image and cannot be listed."},
+    {70015, "您没有读取 %s 的权限。\n\n要通过系统的磁盘授权 (UDisks2) 以只读方式打开它吗？系统会请您确认身份。",
+     "You may not read %s.\n\nOpen it read-only through the system's disk authorisation (UDisks2)? The system will ask you to confirm who you are."},
+    {70016, "无法通过系统的磁盘授权打开 %s：%s", "%s could not be opened through the system's disk authorisation: %s"},
     {70020, "镜像文件无法保存此卷：其几何参数 (%d 字节的扇区) 超出镜像文件格式所能描述的范围。",
      "An image file cannot hold this volume: its geometry (sectors of %d bytes) is beyond what the image format describes."},
     {70030, "FAT%d 的扇区 %s 无法读取：其中的表项未知。经过这些表项的文件改用另一个 FAT 副本读取，否则不读取。",
@@ -310,7 +315,8 @@ static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(ms
               fits(msg::kMftFromMirror) && fits(msg::kMftUnreadable) && fits(msg::kIndexDamaged) &&
               fits(msg::kNoPermission) && fits(msg::kRootUnreadable) && fits(msg::kNotADisk) &&
               fits(msg::kCannotReadBootSector) && fits(msg::kBackupBootSector) && fits(msg::kImageGeometry) &&
-              fits(msg::kExfatNotRead),
+              fits(msg::kExfatNotRead) && fits(msg::kIndexNotInImage) &&
+              fits(msg::kOpenThroughAuthorisation) && fits(msg::kAuthorisationFailed),
               "a message id's argument types do not match its text");
 static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
               fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&

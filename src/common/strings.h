@@ -175,6 +175,9 @@ inline constexpr MessageId<TextArg> kNotADisk{70010};            // path
 inline constexpr MessageId<TextArg> kCannotReadBootSector{70011};  // device or file
 inline constexpr MessageId<unsigned long> kBackupBootSector{70012};  // the backup's sector
 inline constexpr MessageId<> kExfatNotRead{70013};
+inline constexpr MessageId<unsigned long, unsigned long> kIndexNotInImage{70014};  // record, index block
+inline constexpr MessageId<TextArg> kOpenThroughAuthorisation{70015};  // device
+inline constexpr MessageId<TextArg, TextArg> kAuthorisationFailed{70016};  // device, why
 inline constexpr MessageId<int> kImageGeometry{70020};           // bytes per sector
 inline constexpr MessageId<int, TextArg> kFatSectorsUnreadable{70030};  // 1-based copy, volume sectors
 inline constexpr MessageId<TextArg, int, int> kFatReadThroughOther{70031};  // item, copy used, copy unread (1-based)

@@ -139,6 +139,8 @@ IndexReader::Block IndexReader::block(std::uint64_t vcn) {
     Block block;
     if (usable)
         block = std::make_shared<const std::vector<std::uint8_t>>(std::move(buf));
+    else if (unit != 0 && vcn <= UINT64_MAX / unit && !held(vcn * unit, bytes))
+        missing_.push_back(vcn);
     else
         damaged_.push_back(vcn);
     if (cachedBytes_ + bytes > kMaxCachedBytes) {
@@ -148,6 +150,33 @@ IndexReader::Block IndexReader::block(std::uint64_t vcn) {
     cachedBytes_ += bytes;
     blocks_.emplace(vcn, block);
     return block;
+}
+
+bool IndexReader::held(std::uint64_t offset, std::uint32_t bytes) const {
+    const AttrEntry* a = dir_.find(AT_INDEX_ALLOCATION, kI30);
+    const DriveInfo& info = dir_.volume().info();
+    const std::uint64_t bpc = info.bytesPerCluster, bps = info.bytesPerSector;
+    if (!a || !a->nonResident() || bpc == 0 || bps == 0 || bpc % bps != 0) return true;
+    std::uint64_t vcn = offset / bpc, within = offset % bpc;
+    std::uint64_t left = bytes;
+    for (const DataRun& run : a->runs) {
+        if (left == 0) break;
+        if (vcn >= run.length) {
+            vcn -= run.length;
+            continue;
+        }
+        const std::uint64_t inRun = std::min<std::uint64_t>(left, (run.length - vcn) * bpc - within);
+        // A sparse run has no sectors to hold; a negative cluster is damage, said as such.
+        if (!run.sparse) {
+            if (run.lcn < 0 || static_cast<std::uint64_t>(run.lcn) > UINT64_MAX / bpc - vcn - 1) return true;
+            const std::uint64_t byte = (static_cast<std::uint64_t>(run.lcn) + vcn) * bpc + within;
+            if (!dir_.volume().holdsSectors(byte / bps, (inRun + byte % bps + bps - 1) / bps)) return false;
+        }
+        left -= inRun;
+        vcn = 0;
+        within = 0;
+    }
+    return true;
 }
 
 void IndexReader::noteReentry(std::uint64_t vcn) {

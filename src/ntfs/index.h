@@ -41,6 +41,9 @@ public:
     void restart() { entered_.clear(); }
     // The blocks that could not be used (or were led to again), in the order met.
     const std::vector<std::uint64_t>& damaged() const { return damaged_; }
+    // The blocks that could not be used because the volume's source does not hold them (an
+    // image file of part of a volume): what they listed is not there, which is no damage.
+    const std::vector<std::uint64_t>& missing() const { return missing_; }
 
 private:
     CInode& dir_;
@@ -48,6 +51,9 @@ private:
     std::unordered_map<std::uint64_t, Block> blocks_;
     std::uint64_t cachedBytes_ = 0;
     std::vector<std::uint64_t> damaged_;
+    std::vector<std::uint64_t> missing_;
+    // Whether the source holds the block at byte `offset` of the index allocation.
+    bool held(std::uint64_t offset, std::uint32_t bytes) const;
     std::unordered_set<std::uint64_t> entered_;
     bool reentryNoted_ = false;
 };

@@ -184,7 +184,13 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
     }
     // A deleted directory's index blocks are often taken by other data: only a live one's say
     // something is wrong.
-    if (index.damaged().empty()) {
+    if (index.damaged().empty() && !index.missing().empty()) {
+        // Part of a volume kept in an image file: the listing holds what the image does.
+        reached = NtfsListing::IndexDamaged;
+        mft.volume().prompts().showMessage(
+            msg::kIndexNotInImage, formatMessage(msg::kIndexNotInImage, static_cast<unsigned long>(r),
+                                                 static_cast<unsigned long>(index.missing().front())));
+    } else if (index.damaged().empty()) {
         reached = NtfsListing::Whole;
     } else if (dir.inUse() && !mft.volume().sourceLost()) {
         reached = NtfsListing::IndexDamaged;

@@ -21,7 +21,8 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t record, const 
 
 // How much of a directory a listing could reach. An index that is damaged is said for a
 // directory in use (IndexDamaged); a deleted directory's blocks are often other data by now, and
-// a lost source has been said already (IndexDamagedUnsaid). A record that cannot be loaded is
+// a lost source has been said already (IndexDamagedUnsaid). Blocks an image file does not hold
+// count as IndexDamaged too, said with a message of their own. A record that cannot be loaded is
 // left to the caller, which knows what the directory is to the user.
 enum class NtfsListing { Whole, RecordUnreadable, IndexDamaged, IndexDamagedUnsaid };
 std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t record, const FileItem& parent,

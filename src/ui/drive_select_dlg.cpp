@@ -77,23 +77,26 @@ CDriveSelectDlg::CDriveSelectDlg(const DriveTable& table, bool searchDisk, bool 
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
 
+std::optional<DriveListText> driveListText(const DriveEntry& e) {
+    switch (e.type) {
+    case DriveType::Removable:
+        return DriveListText{QString::asprintf(e.letter <= 'B' ? label::kFloppy : label::kRemovableDisk, e.letter),
+                             kIconRemovable};
+    case DriveType::Fixed:
+    case DriveType::RamDisk:
+        return DriveListText{QString::asprintf(label::kFixedDisk, e.label.c_str(), e.letter),
+                             e.type == DriveType::Fixed ? kIconFixed : kIconRamDisk};
+    default:
+        return std::nullopt;  // CD-ROMs, network drives and the like are not read sector by sector
+    }
+}
+
 void CDriveSelectDlg::fillList(const DriveTable& table) {
     for (const DriveEntry& e : table.entries()) {
-        QString name;
-        int icon = 0;
-        switch (e.type) {
-        case DriveType::Removable:
-            name = QString::asprintf(e.letter <= 'B' ? label::kFloppy : label::kRemovableDisk, e.letter);
-            icon = kIconRemovable;
-            break;
-        case DriveType::Fixed:
-        case DriveType::RamDisk:
-            name = QString::asprintf(label::kFixedDisk, e.label.c_str(), e.letter);
-            icon = e.type == DriveType::Fixed ? kIconFixed : kIconRamDisk;
-            break;
-        default:
-            continue;  // CD-ROMs, network drives and the like are not read sector by sector
-        }
+        const std::optional<DriveListText> shown = driveListText(e);
+        if (!shown) continue;
+        const QString name = shown->text;
+        const int icon = shown->icon;
         auto* item = new QListWidgetItem(itemIcon(icon), name, list_);
         if (!e.readable) {
             // Still listed and selectable: choosing it is how the user learns what to do.
@@ -117,16 +120,21 @@ void CDriveSelectDlg::choose() {
     if (row < 0 || !list_->item(row)->isSelected()) return;
     const DriveEntry& e = entries_[static_cast<std::size_t>(row)];
     if (!e.readable) {
-        QMessageBox::warning(this, message(msg::kTitle), message(msg::kNoPermission, e.path));
-        return;
+        if (onUnreadable_) {
+            if (!onUnreadable_(e)) return;
+        } else {
+            QMessageBox::warning(this, message(msg::kTitle), message(msg::kNoPermission, e.path));
+            return;
+        }
     }
     chosen_ = e.letter;
     accept();
 }
 
 std::optional<char> runDriveSelect(QWidget* parent, CQUIDNEYDoc& doc, const DriveTable& table,
-                                   std::function<void()> onSkipClusters) {
+                                   std::function<void()> onSkipClusters, std::function<bool(const DriveEntry&)> onUnreadable) {
     CDriveSelectDlg dlg(table, doc.options.searchDisk, doc.options.skipBadClusters, std::move(onSkipClusters), parent);
+    dlg.setUnreadableHandler(std::move(onUnreadable));
     if (dlg.exec() != QDialog::Accepted) return std::nullopt;
     doc.options.searchDisk = dlg.searchDisk();
     doc.options.skipBadClusters = dlg.skipBadClusters();

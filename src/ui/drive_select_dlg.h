@@ -18,6 +18,14 @@ class QPushButton;
 
 namespace harrow::gui {
 
+// How the drive lists show a drive of the table: its line and its icon number; nothing for a
+// drive that is not read sector by sector (a CD-ROM, a network drive).
+struct DriveListText {
+    QString text;
+    int icon = 0;
+};
+std::optional<DriveListText> driveListText(const DriveEntry& e);
+
 class CDriveSelectDlg : public QDialog {
     Q_OBJECT
 public:
@@ -40,6 +48,9 @@ public:
 
     // OK and a double click: choose the selected drive, if there is one.
     void choose();
+    // What to do with a drive the user may not open: true when it may be opened now after all.
+    // Without one the dialog says how to get access, and stays.
+    void setUnreadableHandler(std::function<bool(const DriveEntry&)> handler) { onUnreadable_ = std::move(handler); }
 
 private:
     void onSearchDiskToggled(bool on);
@@ -50,6 +61,7 @@ private:
     QCheckBox* skipBadBox_;
     QPushButton* skipButton_;
     std::function<void()> onSkipClusters_;
+    std::function<bool(const DriveEntry&)> onUnreadable_;
     std::vector<DriveEntry> entries_;  // parallel to the list rows
     std::vector<char> letters_;
     std::optional<char> chosen_;
@@ -60,6 +72,7 @@ private:
 // not open is refused in the dialog with the message that says how to get access.
 std::optional<char> runDriveSelect(QWidget* parent, CQUIDNEYDoc& doc, std::function<void()> onSkipClusters);
 std::optional<char> runDriveSelect(QWidget* parent, CQUIDNEYDoc& doc, const DriveTable& table,
-                                   std::function<void()> onSkipClusters);
+                                   std::function<void()> onSkipClusters,
+                                   std::function<bool(const DriveEntry&)> onUnreadable = {});
 
 }  // namespace harrow::gui

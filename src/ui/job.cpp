@@ -134,6 +134,15 @@ void closeWhenIdle(QWidget* window) {
 
 bool runJob(QWidget* parent, const QString& caption, const QString& text, const std::function<void(JobObserver&)>& work,
             JobPanel* panel) {
+    return runJob(
+        parent,
+        [&](QWidget* p, const JobObserver& observer) -> std::unique_ptr<QDialog> {
+            return std::make_unique<WaitDialog>(p, caption, text, observer, panel);
+        },
+        work);
+}
+
+bool runJob(QWidget* parent, const JobDialogFactory& makeDialog, const std::function<void(JobObserver&)>& work) {
     // One at a time: the volume is read by one job, and the questions are one job's.
     while (jobs::busy()) {
         QEventLoop wait;
@@ -164,9 +173,9 @@ bool runJob(QWidget* parent, const QString& caption, const QString& text, const 
     delay.start(kWaitDialogDelay);
     if (!done.load()) loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (!done.load()) {
-        WaitDialog dialog(parent, caption, text, observer, panel);
-        QObject::connect(&finished, &IdleSignal::idle, &dialog, &QDialog::accept, Qt::QueuedConnection);
-        if (!done.load()) dialog.exec();
+        const std::unique_ptr<QDialog> dialog = makeDialog(parent, observer);
+        QObject::connect(&finished, &IdleSignal::idle, dialog.get(), &QDialog::accept, Qt::QueuedConnection);
+        if (!done.load()) dialog->exec();
     }
     // The work is over; the thread only has to return.
     thread->wait();

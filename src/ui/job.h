@@ -14,6 +14,8 @@
 #include <memory>
 #include <stop_token>
 
+class QDialog;
+
 #include "items/file_item.h"
 
 namespace harrow::gui {
@@ -53,6 +55,11 @@ public:
 // has finished. Must be called on the GUI thread.
 bool runJob(QWidget* parent, const QString& caption, const QString& text, const std::function<void(JobObserver&)>& work,
             JobPanel* panel = nullptr);
+// The same with a dialog of the job's own in place of the wait dialog, made when the wait dialog
+// would show. Its Cancel and close box must only ask the job to stop (jobs::requestStop); it is
+// closed (accepted) when the job has finished.
+using JobDialogFactory = std::function<std::unique_ptr<QDialog>(QWidget* parent, const JobObserver& observer)>;
+bool runJob(QWidget* parent, const JobDialogFactory& dialog, const std::function<void(JobObserver&)>& work);
 
 // The wait dialog a job with `panel` shows, for a picture of it: it stands for no job.
 std::unique_ptr<QDialog> makeWaitDialog(QWidget* parent, const QString& caption, const QString& text, JobPanel* panel);

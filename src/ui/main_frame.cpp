@@ -1,12 +1,16 @@
 #include "ui/main_frame.h"
 
 #include <QActionGroup>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QRegularExpression>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenuBar>
 #include <QStatusBar>
+#include <sys/socket.h>
+
+#include <algorithm>
 
 #include "ui/gui_icons.h"
 #include "ui/gui_text.h"
@@ -16,20 +20,46 @@
 #include "ui/drive_info_dlg.h"
 #include "ui/drive_select_dlg.h"
 #include "ui/qt_prompts.h"
+#include "ui/save_clusters_dlg.h"
+#include "ui/connect_dlg.h"
 #include "volume/drive_table.h"
+#include "volume/image_source.h"
 
 namespace harrow::gui {
 namespace {
 
 constexpr UiText kOpening{"正在打开驱动器", "Opening the drive"};
-constexpr UiText kImageFilter{"磁盘镜像 (*.img *.dd *.raw *.bin *.ima *.vfd);;所有文件 (*)",
-                              "Disk images (*.img *.dd *.raw *.bin *.ima *.vfd);;All files (*)"};
+constexpr UiText kImageFilter{"磁盘镜像 (*.img *.dd *.raw *.bin *.ima *.vfd *.dsk);;所有文件 (*)",
+                              "Disk images (*.img *.dd *.raw *.bin *.ima *.vfd *.dsk);;All files (*)"};
+constexpr UiText kFileDriveCaption{"打开文件驱动器", "Open file drive"};
+constexpr UiText kDskFilter{"镜像文件 (*.dsk)", "Image files (*.dsk)"};
 constexpr UiText kOpenImageCaption{"打开镜像文件", "Open image file"};
+
+constexpr UiText kConnecting{"正在连接", "Connecting"};
+
+// Whether this machine can make the sockets remote drives need.
+bool socketsWork() {
+    return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)).valid();
+}
+
+// "ADDRESS[:PORT]" as the connect dialog takes it; the port is the usual one when not given.
+std::optional<std::pair<std::string, std::uint16_t>> serverAddress(const QString& text) {
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.size() > 2) return std::nullopt;
+    std::uint16_t port = remote::SERVER_PORT;
+    if (parts.size() == 2) {
+        bool ok = false;
+        const uint p = parts[1].toUInt(&ok);
+        if (!ok || p == 0 || p > 65535) return std::nullopt;
+        port = static_cast<std::uint16_t>(p);
+    }
+    return std::make_pair(ss(parts[0]), port);
+}
 
 }  // namespace
 
-CMainFrame::CMainFrame(CQUIDNEYDoc& doc, Prompts& prompts)
-    : doc_(doc), prompts_(prompts), view_(new CQUIDNEYView(doc, this)) {
+CMainFrame::CMainFrame(CQUIDNEYDoc& doc, Prompts& prompts, remote::RemoteSources* remote)
+    : doc_(doc), prompts_(prompts), remote_(remote), socketsAvailable_(socketsWork()), view_(new CQUIDNEYView(doc, this)) {
     setWindowIcon(appIcon());
     setWindowTitle(message(msg::kTitle));
     setCentralWidget(view_);
@@ -37,9 +67,11 @@ CMainFrame::CMainFrame(CQUIDNEYDoc& doc, Prompts& prompts)
     buildToolBar();
     buildStatusBar();
     view_->attachFrame(history_, panes_[1], panes_[2]);
-    connect(view_, &CQUIDNEYView::captionChanged, this, &QWidget::setWindowTitle);
+    connect(view_, &CQUIDNEYView::captionChanged, this, [this](const QString& c) { setWindowTitle(captionFor(c)); });
     connect(view_, &CQUIDNEYView::stateChanged, this, &CMainFrame::updateActions);
     resize(960, 640);
+    remoteWatch_ = new QTimer(this);
+    connect(remoteWatch_, &QTimer::timeout, this, &CMainFrame::updateActions);
     updateActions();
 }
 
@@ -65,9 +97,12 @@ void CMainFrame::buildMenus() {
     CQUIDNEYView& v = *view_;
     QMenu* file = menuBar()->addMenu(text(uitext::kFileMenu));
     file->addAction(makeAction(ID_FILE_OPEN, uitext::kOpenDrive, [this] { openDriveCommand(); }, QKeySequence::Open));
+    file->addAction(makeAction(ID_OPEN_FILE_DRIVE, uitext::kOpenFileDrive, [this] { openFileDriveCommand(); }));
     file->addAction(makeAction(ID_OPEN_RAW_IMAGE, uitext::kOpenImage, [this] { openRawImageCommand(); }));
+    file->addAction(makeAction(ID_OPEN_NETWORK_DRIVE, uitext::kOpenNetworkDrive, [this] { openNetworkDriveCommand(); }));
     file->addSeparator();
     file->addAction(makeAction(ID_FILE_SAVE, uitext::kSave, [&v] { v.save(); }, QKeySequence::Save));
+    file->addAction(makeAction(ID_SAVE_CLUSTERS, uitext::kSaveClusters, [this] { saveClustersCommand(); }));
     file->addSeparator();
     file->addAction(makeAction(ID_DRIVE_INFO, uitext::kDriveInformation, [this] { driveInfoCommand(); }));
     file->addSeparator();
@@ -192,6 +227,7 @@ void CMainFrame::buildStatusBar() {
 }
 
 void CMainFrame::updateActions() {
+    dropLostRemoteDrive();
     const bool open = view_->driveOpen();
     const bool searched = doc_.options.searchDisk;
     const bool ntfs = open && view_->showsNtfs();
@@ -211,6 +247,7 @@ void CMainFrame::updateActions() {
     enable(ID_VIEW_HEX, open && selected);
     enable(ID_VIEW_TEXT, open && selected);
     history_->setEnabled(open);
+    enable(ID_OPEN_NETWORK_DRIVE, remote_ && socketsAvailable_);
     if (QAction* a = action(doc_.options.listMode)) a->setChecked(true);
     if (QAction* a = action(view_->viewStyle())) a->setChecked(true);
     action(ID_VIEW_TOOLBAR)->setChecked(!toolBar_->isHidden());
@@ -240,7 +277,9 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
 }
 
 void CMainFrame::openDriveCommand() {
-    const std::optional<char> letter = runDriveSelect(this, doc_, [this] { runSkipRangesDialog(this, doc_); });
+    const std::optional<char> letter =
+        runDriveSelect(this, doc_, DriveTable::global(), [this] { runSkipRangesDialog(this, doc_); },
+                       [this](const DriveEntry& e) { return offerAuthorisedOpen(this, prompts_, authorisation_, e); });
     if (!letter) return;
     openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); });
 }
@@ -253,7 +292,10 @@ bool CMainFrame::openSource(const QString& source) {
         prompts_.showMessage(msg::kCannotOpenItem, formatMessage(msg::kCannotOpenItem, path), MsgIcon::Error);
         return false;
     }
-    const std::optional<char> letter = DriveTable::global().registerPath(ss(QFileInfo(source).absoluteFilePath()));
+    const std::string absolute = ss(QFileInfo(source).absoluteFilePath());
+    if (ImageSource::isImageFile(absolute))
+        return openWith([&](GuiHost& host) { return doc_.openFileDrive(absolute, host); });
+    const std::optional<char> letter = DriveTable::global().registerPath(absolute);
     if (!letter) {
         prompts_.showMessage(msg::kCannotOpenDrive, messageText(msg::kCannotOpenDrive), MsgIcon::Error);
         return false;
@@ -265,6 +307,105 @@ void CMainFrame::openRawImageCommand() {
     const QString path = QFileDialog::getOpenFileName(this, text(kOpenImageCaption), QString(), text(kImageFilter));
     if (path.isEmpty()) return;
     openSource(path);
+}
+
+void CMainFrame::openFileDriveCommand() {
+    QFileDialog dialog(this, text(kFileDriveCaption), QString(), text(kDskFilter));
+    dialog.setObjectName(QStringLiteral("openFileDrive"));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setDefaultSuffix(QStringLiteral("dsk"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    openSource(dialog.selectedFiles().front());
+}
+
+void CMainFrame::saveClustersCommand() { runSaveClusters(this, prompts_, doc_.options.skipBadClusters); }
+
+QString CMainFrame::captionFor(QString caption) const {
+    if (doc_.driveKind == DriveKind::Remote && remote_) {
+        const remote::ServerEntry& server = remote_->connection().server();
+        caption += QStringLiteral(" - [%1-%2]").arg(qs(server.address), qs(server.computerName));
+    }
+    return caption;
+}
+
+void CMainFrame::dropLostRemoteDrive() {
+    if (!remote_ || doc_.driveKind != DriveKind::Remote) {
+        remoteWatch_->stop();
+        return;
+    }
+    // Not under a dialog that may still hold items of the drive (a viewer): once it has closed.
+    if (remote_->connection().connected() || jobs::busy() || QApplication::activeModalWidget()) return;
+    forgetRemoteDrive();
+}
+
+void CMainFrame::forgetRemoteDrive() {
+    remoteWatch_->stop();
+    doc_.closeDrive();
+    doc_.driveKind = DriveKind::None;
+    doc_.driveLetter = -1;
+    doc_.rootPath.clear();
+    doc_.listsStale = true;
+    view_->detach();
+    view_->refreshIfStale();
+}
+
+void CMainFrame::openNetworkDriveCommand() {
+    if (!remote_ || !socketsAvailable_) return;
+    std::string password;
+    QString address;
+    {
+        CConnectDlg dialog(protocol_, prompts_, this);
+        if (dialog.exec() != QDialog::Accepted) return;
+        protocol_ = dialog.protocol();
+        address = dialog.address();
+        password = dialog.takePassword();
+    }
+    // The drive of the old connection goes with it.
+    if (doc_.driveKind == DriveKind::Remote) forgetRemoteDrive();
+    remote::ClientConnection& connection = remote_->connection();
+    const auto server = serverAddress(address);
+    bool loggedIn = false;
+    DriveTable drives;
+    runJob(this, text(kConnecting), text(uitext::kWaitAMoment), [&](JobObserver& job) {
+        if (!server || !connection.connect(server->first, server->second, protocol_)) {
+            prompts_.showMessage(msg::kConnectFailed, messageText(msg::kConnectFailed), MsgIcon::Error);
+            return;
+        }
+        loggedIn = connection.login(password);
+        if (!loggedIn) return;
+        // The server's drives, as the drive list shows them.
+        for (char letter = 'A'; letter <= 'Z' && connection.connected() && !job.stopRequested(); ++letter) {
+            const std::string root = std::string(1, letter) + ":\\";
+            const auto type = static_cast<DriveType>(connection.driveType(root));
+            if (type != DriveType::Removable && type != DriveType::Fixed && type != DriveType::RamDisk) continue;
+            DriveEntry e;
+            e.letter = letter;
+            e.type = type;
+            if (type != DriveType::Removable)
+                if (auto v = connection.volumeInformation(root)) e.label = v->name;
+            drives.set(std::move(e));
+        }
+    });
+    std::fill(password.begin(), password.end(), '\0');
+    password.clear();
+    if (!loggedIn || !connection.connected()) {
+        updateActions();
+        return;
+    }
+    const std::optional<char> letter = runDriveSelect(this, doc_, drives, [this] { runSkipRangesDialog(this, doc_); });
+    if (!letter) {
+        // Cancel logs out.
+        runJob(this, text(kConnecting), text(uitext::kWaitAMoment), [&](JobObserver&) { connection.disconnect(); });
+        updateActions();
+        return;
+    }
+    remote_->setServerName("harrowd://" + server->first + ":" + std::to_string(server->second));
+    doc_.driveKind = DriveKind::Remote;
+    doc_.driveLetter = *letter;
+    doc_.rootPath = std::string(1, *letter) + ":\\";
+    openWith([&](GuiHost& host) { return doc_.openCurrentDrive(host); });
+    remoteWatch_->start(500);
 }
 
 void CMainFrame::driveInfoCommand() {

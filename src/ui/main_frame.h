@@ -8,12 +8,15 @@
 #include <QHash>
 #include <QLabel>
 #include <QMainWindow>
+#include <QTimer>
 #include <QToolBar>
 #include <functional>
 
 #include "ui/gui_text.h"
 #include "document/document.h"
 #include "ui/gui_host.h"
+#include "remote/remote_source.h"
+#include "ui/device_authorisation.h"
 #include "ui/quidney_view.h"
 
 namespace harrow::gui {
@@ -44,6 +47,9 @@ enum FrameCommand : int {
     ID_VIEW_TEXT = 32786,
     ID_OPEN_ITEM = 61240,
     ID_HISTORY = 61204,
+    ID_SAVE_CLUSTERS = 32811,
+    ID_OPEN_FILE_DRIVE = 32812,
+    ID_OPEN_NETWORK_DRIVE = 32813,
     // Harrow's own: a raw image file, as harrow-cli opens it.
     ID_OPEN_RAW_IMAGE = 33001,
 };
@@ -51,13 +57,20 @@ enum FrameCommand : int {
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
-    CMainFrame(CQUIDNEYDoc& doc, Prompts& prompts);
+    // `remote`, the factory the document opens its drives through where it can reach servers,
+    // gives the window its remote drives; without it the command is disabled.
+    CMainFrame(CQUIDNEYDoc& doc, Prompts& prompts, remote::RemoteSources* remote = nullptr);
 
-    // Opens a device, a raw image file or a drive letter ("E:"), as at start-up.
+    // Opens a device, a raw image file, an image file (by its signature, whatever its name) or a
+    // drive letter ("E:"), as at start-up.
     bool openSource(const QString& source);
     // Opens through `open` (one of the document's open commands) off the GUI thread, then shows
     // the root level.
     bool openWith(const std::function<bool(GuiHost&)>& open);
+
+    // How a device the user may not read is opened through the desktop's authorisation; without
+    // one the drive list says how to get access.
+    void setDeviceAuthorisation(DeviceAuthorisation* auth) { authorisation_ = auth; }
 
     CQUIDNEYView& view() { return *view_; }
     QAction* action(int id) const { return actions_.value(id); }
@@ -80,12 +93,27 @@ private:
     void buildStatusBar();
     void openDriveCommand();
     void openRawImageCommand();
+    void openFileDriveCommand();
+    void saveClustersCommand();
+    void openNetworkDriveCommand();
+    // A remote drive whose connection has ended is closed: the window shows no drive, and the
+    // command opens one again.
+    void dropLostRemoteDrive();
+    void forgetRemoteDrive();
+    QString captionFor(QString caption) const;
     void driveInfoCommand();
     void aboutCommand();
     void helpCommand();
 
     CQUIDNEYDoc& doc_;
     Prompts& prompts_;
+    remote::RemoteSources* remote_;
+    remote::Protocol protocol_ = remote::Protocol::Tcp;  // as the connect dialog last had it
+    bool socketsAvailable_ = false;
+    DeviceAuthorisation* authorisation_ = nullptr;
+    // Looks at the connection of an open remote drive now and then: whatever ended it (a list,
+    // a viewer, a save), the window is left without the drive once that work is over.
+    QTimer* remoteWatch_ = nullptr;
     CQUIDNEYView* view_;
     QHash<int, QAction*> actions_;
     QToolBar* toolBar_ = nullptr;

@@ -13,6 +13,7 @@
 #include "ui/about_dlg.h"
 #include "ui/main_frame.h"
 #include "ui/qt_prompts.h"
+#include "remote/remote_source.h"
 #include "volume/drive_table.h"
 
 namespace harrow::gui {
@@ -142,8 +143,12 @@ int runHarrow(int argc, char** argv) {
     }
 
     QtPrompts prompts;
-    CQUIDNEYDoc doc(prompts);
-    CMainFrame frame(doc, prompts);
+    // The document reaches this machine's volumes and, once a server is logged in to, its drives.
+    remote::RemoteSources sources(prompts);
+    CQUIDNEYDoc doc(prompts, sources);
+    CMainFrame frame(doc, prompts, &sources);
+    UDisks2Authorisation authorisation;
+    frame.setDeviceAuthorisation(&authorisation);
     prompts.setWindow(&frame);
     for (const auto& [name, id] : kStyles)
         if (options->viewStyle == QLatin1String(name)) frame.view().setViewStyle(id);

@@ -158,9 +158,11 @@ QString CQUIDNEYView::caption() const {
     switch (doc_.driveKind) {
     case DriveKind::None: return message(msg::kTitle);
     case DriveKind::Image: {
-        // The image's cluster range comes with the image-file source; until then the whole volume.
-        const std::uint64_t last = doc_.drive().info().clusterCount;
-        return message(msg::kTitleImage, doc_.rootPath, 2, static_cast<unsigned long>(last));
+        // The range the image holds, as its header gives it: the rest of the volume is not there.
+        SectorSource* source = doc_.drive().source();
+        const std::optional<SavedClusters> saved = source ? source->savedClusters() : std::nullopt;
+        if (!saved) return message(msg::kTitle);
+        return message(msg::kTitleImage, doc_.rootPath, saved->first, saved->last);
     }
     default: return message(msg::kTitleDrive, doc_.driveLetter);
     }

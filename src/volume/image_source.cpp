@@ -27,6 +27,12 @@ bool ImageSource::hasSignature(int fd) {
     return ::pread(fd, head, n, 0) == static_cast<ssize_t>(n) && std::equal(head, head + n, imagefile::kSignatureText);
 }
 
+bool ImageSource::isImageFile(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    return fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && hasSignature(fd.get());
+}
+
 std::unique_ptr<ImageSource> ImageSource::open(UniqueFd fd, std::string* why) {
     auto refuse = [&](std::string reason) {
         if (why) *why = std::move(reason);
@@ -79,6 +85,20 @@ ReadResult ImageSource::read(std::uint64_t first, std::uint32_t sectorSize, Muta
         done += n;
     }
     return want == out.size() ? result : ReadResult::Unreadable;
+}
+
+bool ImageSource::holds(std::uint64_t first, std::uint64_t count) const {
+    // Piece by piece, as a read goes: the ranges may lie one against the other.
+    while (count > 0) {
+        const Placement p = placeSector(ranges_, first);
+        if (!p.fileSector || p.sectors == 0) return false;
+        const std::uint64_t n = std::min(count, p.sectors);
+        count -= n;
+        if (count == 0) return true;
+        if (first > UINT64_MAX - n) return false;
+        first += n;
+    }
+    return true;
 }
 
 void ImageSource::expectSequential() { ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL); }

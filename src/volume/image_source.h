@@ -22,6 +22,9 @@ public:
     static std::unique_ptr<ImageSource> open(UniqueFd fd, std::string* why = nullptr);
     // Whether the file open at `fd` begins with the image signature.
     static bool hasSignature(int fd);
+    // Whether `path` is a regular file that begins with the image signature: the signature, not
+    // the name, tells an image file from a raw volume.
+    static bool isImageFile(const std::string& path);
 
     // A read that reaches past the end of a truncated file fails, with zeros for what is missing:
     // short data is never passed off as the volume's.
@@ -32,6 +35,7 @@ public:
     std::optional<SavedClusters> savedClusters() const override {
         return SavedClusters{header_.firstCluster, header_.lastCluster, heldClusters_};
     }
+    bool holds(std::uint64_t first, std::uint64_t count) const override;
     void expectSequential() override;
 
     const ImageHeader& header() const { return header_; }

@@ -38,6 +38,9 @@ public:
     virtual std::optional<DriveInfo> driveInfo() const { return std::nullopt; }
     // An image file's range of clusters: the rest of the volume is not there to be searched.
     virtual std::optional<SavedClusters> savedClusters() const { return std::nullopt; }
+    // Whether the `count` sectors from `first` are part of what the source holds: an image file
+    // holds only part of its volume, and reads the rest as zeros that are no damage.
+    virtual bool holds(std::uint64_t /*first*/, std::uint64_t /*count*/) const { return true; }
     // The reader is about to go through the source front to back.
     virtual void expectSequential() {}
 };

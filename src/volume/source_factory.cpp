@@ -1,5 +1,6 @@
 #include "volume/source_factory.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -36,7 +37,8 @@ OpenedSource SystemSources::open(const std::string& path, DriveKind kind) {
     }
     // Opened once, whatever it holds: a whole file that starts with the image signature is an
     // image file, and is read as one.
-    UniqueFd fd = LocalSource::openDevice(opened.devicePath);
+    UniqueFd fd = handedDescriptor(opened.devicePath);
+    if (!fd.valid()) fd = LocalSource::openDevice(opened.devicePath);
     struct stat st {};
     if (fd.valid() && offset == 0 && !length && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
         ImageSource::hasSignature(fd.get())) {
@@ -54,6 +56,24 @@ OpenedSource SystemSources::open(const std::string& path, DriveKind kind) {
         return failed(msg::kCannotOpenDrive);
     }
     return opened;
+}
+
+void SystemSources::handOver(const std::string& devicePath, UniqueFd fd) {
+    const std::lock_guard lock(handedMutex_);
+    handed_[devicePath] = std::move(fd);
+}
+
+bool SystemSources::handedOver(const std::string& devicePath) const {
+    const std::lock_guard lock(handedMutex_);
+    return handed_.contains(devicePath);
+}
+
+UniqueFd SystemSources::handedDescriptor(const std::string& devicePath) const {
+    const std::lock_guard lock(handedMutex_);
+    const auto it = handed_.find(devicePath);
+    if (it == handed_.end()) return UniqueFd();
+    // A descriptor of its own for each source: the source closes what it reads through.
+    return UniqueFd(::fcntl(it->second.get(), F_DUPFD_CLOEXEC, 0));
 }
 
 std::string OpenedSource::failureText() const {

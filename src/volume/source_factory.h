@@ -3,8 +3,12 @@
 // a factory of their own through the same door.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+
+#include "common/unique_fd.h"
 
 #include "common/strings.h"
 #include "volume/drive_table.h"
@@ -42,10 +46,21 @@ public:
     explicit SystemSources(DriveTable& table = DriveTable::global()) : table_(table) {}
     OpenedSource open(const std::string& path, DriveKind kind) override;
 
+    // A descriptor of `devicePath` opened on the user's behalf by someone allowed to (the
+    // desktop's disk authorisation, read-only): opens of that device read through it from now on
+    // instead of opening the device, which the user may not.
+    void handOver(const std::string& devicePath, UniqueFd fd);
+    bool handedOver(const std::string& devicePath) const;
+
     static SystemSources& global();
 
 private:
+    // A descriptor of its own for a device handed over; invalid for any other.
+    UniqueFd handedDescriptor(const std::string& devicePath) const;
+
     DriveTable& table_;
+    mutable std::mutex handedMutex_;
+    std::map<std::string, UniqueFd> handed_;
 };
 
 }  // namespace harrow

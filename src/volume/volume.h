@@ -47,6 +47,9 @@ public:
     // (counted from sector 0).
     ReadStatus readAtCluster(std::uint64_t cluster, std::uint64_t byteOffset, std::uint32_t byteCount, MutableBytes buf);
 
+    // Whether the source holds those sectors at all (an image file holds part of its volume).
+    bool holdsSectors(std::uint64_t first, std::uint64_t count) const { return !source_ || source_->holds(first, count); }
+
     // Set by a read that failed, cleared by one that succeeded.
     bool readFailed() const { return readFailed_; }
     // The source went away during this open: whatever is under way should end now.

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "common/strings.h"
+#include "remote/discovery.h"
 #include "remote/protocol.h"
 #include "remote/remote_source.h"
 #include "remote/server.h"
@@ -90,6 +91,33 @@ TEST(Protocol, RefusesWhatDoesNotFitItsRecord) {
         payload[30] = 'x';  // bytes after the field do not count
         EXPECT_EQ(passwordMatches(payload, c.password), c.match) << c.sent << " / " << c.password;
     }
+}
+
+// Where discovery asks, and the stream port of a server taken from the port its answer came
+// from: the connect field then reaches a server that does not listen on the usual port.
+TEST(Discovery, TargetsAndTheStreamPortOfEachServer) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> targets = {
+        {"127.0.0.1:2101", {"127.0.0.1:2101"}},
+        {"10.1.2.255,127.0.0.1", {"10.1.2.255:2001", "127.0.0.1:2001"}},
+        {"host.example:2001,127.0.0.1:0,127.0.0.1:70000,,127.0.0.2:x", {}},
+        {"", {}},
+    };
+    for (const auto& [text, want] : targets) {
+        std::vector<std::string> got;
+        for (const DiscoveryTarget& t : parseDiscoveryTargets(text)) got.push_back(t.address + ":" + std::to_string(t.port));
+        EXPECT_EQ(got, want) << text;
+    }
+
+    Discovery d;
+    auto answer = [](const std::string& address, std::uint8_t code = MSG_OK) { return vec(discoveryAnswer({address, "PC"}, code)); };
+    EXPECT_TRUE(d.take(answer("127.0.0.1"), 2101));
+    EXPECT_TRUE(d.take(answer("127.0.0.2"), DISCOVERY_PORT));
+    EXPECT_FALSE(d.take(answer("127.0.0.1"), 4001));  // listed already: its port stays
+    EXPECT_EQ(d.connectText(0), "127.0.0.1:2100");
+    EXPECT_EQ(d.connectText(1), "127.0.0.2");
+    EXPECT_TRUE(d.take(answer("127.0.0.1", MSG_SHUTDOWN), 2101));
+    EXPECT_EQ(d.connectText(0), "127.0.0.2");
+    EXPECT_EQ(d.connectText(1), "");
 }
 
 TEST(Protocol, RequestSizesDiscoveryAndIpxAddresses) {

@@ -1,9 +1,19 @@
 // Renders the windows a user sees into PNG files, in Chinese and in English, so that a person can
 // look at every one of them: `make screenshots` writes them to build/screenshots/.
 //
-// usage: harrow_screenshots OUTDIR NTFS_SAMPLE.raw.gz
+// usage: harrow_screenshots OUTDIR NTFS_SAMPLE.raw.gz [HARROWD]
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <fstream>
 #include <QProcess>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -20,6 +30,9 @@
 #include "ui/drive_select_dlg.h"
 #include "ui/main_frame.h"
 #include "ui/preferences_dlg.h"
+#include "ui/connect_dlg.h"
+#include "ui/save_clusters_dlg.h"
+#include "saving/save_clusters.h"
 #include "ui/viewers.h"
 #include "ui/job.h"
 #include "ui/saving/fat_choice_dlg.h"
@@ -29,6 +42,9 @@
 #include <QFile>
 #include <QPushButton>
 #include "volume/drive_table.h"
+#include "document/drive.h"
+#include "remote/remote_source.h"
+#include <QThread>
 
 using namespace harrow;
 using namespace harrow::gui;
@@ -44,11 +60,25 @@ void settle() {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
 }
 
-void shoot(QWidget& w, const QString& name) {
+// `titled`: the window's caption drawn above it, as a window manager would (the offscreen
+// platform draws none), for the pictures whose point is the caption.
+void shoot(QWidget& w, const QString& name, bool titled = false) {
     w.show();
     settle();
     const QString path = out.filePath(name + suffix + ".png");
-    if (!w.grab().save(path)) std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+    QPixmap picture = w.grab();
+    if (titled) {
+        const int bar = w.fontMetrics().height() + 10;
+        QPixmap framed(picture.width(), picture.height() + bar);
+        framed.fill(QColor(0x3a, 0x5f, 0x9f));
+        QPainter painter(&framed);
+        painter.setPen(Qt::white);
+        painter.drawText(QRect(0, 0, framed.width(), bar), Qt::AlignCenter, w.windowTitle());
+        painter.drawPixmap(0, bar, picture);
+        painter.end();
+        picture = framed;
+    }
+    if (!picture.save(path)) std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
     else std::printf("%s\n", qPrintable(path));
 }
 
@@ -217,6 +247,137 @@ void ntfsWindow(const QString& sampleGz) {
     shoot(frame, "main-ntfs-allfiles");
 }
 
+
+// A server that answers discovery on loopback, for the connect dialog to list.
+class DiscoveryAnswerer {
+public:
+    DiscoveryAnswerer() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+    }
+    std::uint16_t port() const { return port_; }
+    void answer() {
+        std::uint8_t buf[64];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        while (::recvfrom(fd_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len) >= 0) {
+            const auto reply = remote::discoveryAnswer({"127.0.0.1", "DISKSERVER"});
+            ::sendto(fd_.get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    }
+
+private:
+    UniqueFd fd_;
+    std::uint16_t port_ = 0;
+};
+
+void sourceWindows(const QString& harrowd) {
+    QTemporaryDir dir;
+    const QString volume = dir.filePath("sample.img");
+    const auto sample = test::makeSampleFat();
+    std::ofstream(ss(volume), std::ios::binary)
+        .write(reinterpret_cast<const char*>(sample.bytes.data()), static_cast<std::streamsize>(sample.bytes.size()));
+    DriveTable table;
+    table.set(driveEntry('C', DriveType::Fixed, "SYSTEM", "/dev/sda1", 0));
+    table.set(driveEntry('E', DriveType::Removable, "", ss(volume), 0));
+    RecordingPrompts prompts;
+    {
+        auto probe = [&](char) -> std::optional<DriveInfo> {
+            CDrive drive(prompts);
+            if (!drive.open(ss(volume), DriveKind::Local)) return std::nullopt;
+            return drive.info();
+        };
+        CSaveClustersDlg source(table, true, probe, prompts);
+        source.driveList()->setCurrentRow(1);
+        source.firstEdit()->setText("2");
+        source.lastEdit()->setText(source.allowedLabel(true)->text());
+        shoot(source, "save-clusters");
+        SaveClustersTicker ticker;
+        ticker.take({1234, 31, 74, 160});
+        CSaveClustersProgressDlg progress(source.driveList()->item(1)->text(), {2, 4000}, ticker);
+        progress.refresh();
+        shoot(progress, "save-clusters-progress");
+    }
+
+    // The image of the sample volume, opened as a file drive.
+    const QString image = dir.filePath("sample.dsk");
+    {
+        CDrive drive(prompts);
+        drive.open(ss(volume), DriveKind::Local);
+        SaveClustersObserver quiet;
+        saveClusters(drive, {ss(image), {2, 60}}, quiet);
+    }
+    {
+        CQUIDNEYDoc doc(prompts);
+        CMainFrame frame(doc, prompts);
+        frame.resize(960, 600);
+        frame.show();
+        doc.options.searchDisk = false;
+        frame.openSource(image);
+        shoot(frame, "main-image-file", true);
+    }
+
+    DiscoveryAnswerer answerer;
+    qputenv("HARROW_DISCOVERY", "127.0.0.1:" + QByteArray::number(answerer.port()));
+    {
+        CConnectDlg connect(remote::Protocol::Tcp, prompts);
+        connect.show();
+        for (int i = 0; i < 50 && connect.serverList()->count() == 0; ++i) {
+            answerer.answer();
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        connect.serverList()->setCurrentRow(0);
+        connect.passwordEdit()->setText("password");
+        shoot(connect, "connect");
+    }
+    qunsetenv("HARROW_DISCOVERY");
+
+    {
+        QMessageBox offer(QMessageBox::Question, message(msg::kTitle),
+                          message(msg::kOpenThroughAuthorisation, "/dev/sdb1"), QMessageBox::NoButton);
+        offer.addButton(text(uitext::kYes), QMessageBox::YesRole);
+        offer.addButton(text(uitext::kNo), QMessageBox::NoRole);
+        shoot(offer, "authorisation-offer");
+    }
+
+    if (harrowd.isEmpty()) return;
+    // A remote drive: harrowd on loopback serving the sample volume.
+    const QString passwordFile = dir.filePath("password");
+    std::ofstream(ss(passwordFile)) << "password\n";
+    QProcess server;
+    const int port = 20000 + static_cast<int>(QCoreApplication::applicationPid() % 20000);
+    server.start(harrowd, {"--headless", "--bind", "127.0.0.1", "--port", QString::number(port), "--password-file",
+                           passwordFile, "--drive", "R=" + volume});
+    if (!server.waitForStarted()) return;
+    remote::RemoteSources sources(prompts);
+    bool in = false;
+    for (int i = 0; i < 100 && !in; ++i) {
+        in = sources.connection().connect("127.0.0.1", static_cast<std::uint16_t>(port)) &&
+             sources.connection().login("password");
+        if (!in) QThread::msleep(50);
+    }
+    if (in) {
+        CQUIDNEYDoc doc(prompts, sources);
+        CMainFrame frame(doc, prompts, &sources);
+        frame.resize(960, 600);
+        frame.show();
+        doc.options.searchDisk = false;
+        doc.driveKind = DriveKind::Remote;
+        doc.driveLetter = 'R';
+        doc.rootPath = "R:\\";
+        frame.openWith([&](GuiHost& host) { return doc.openCurrentDrive(host); });
+        shoot(frame, "main-remote-drive", true);
+        sources.connection().disconnect();
+    }
+    server.terminate();
+    server.waitForFinished();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -233,6 +394,7 @@ int main(int argc, char** argv) {
         fatWindows();
         driveSelection();
         ntfsWindow(QString::fromLocal8Bit(argv[2]));
+        sourceWindows(argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString());
     }
     return 0;
 }

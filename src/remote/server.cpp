@@ -328,8 +328,8 @@ void DriveWorker::readSectors(const DeviceJob& job, Message& replies) {
 
 VolumeInformation DriveWorker::volumeInformation(char letter) {
     VolumeInformation volume;
+    // The table is loaded for the label alone: an NTFS volume keeps it in a file record.
     CDrive drive(prompts_, sources_);
-    drive.setLoadMftOnOpen(false);
     if (drive.open(std::string(1, letter) + ":\\", DriveKind::Local)) {
         const DriveInfo& info = drive.info();
         std::vector<std::uint8_t> boot(info.bytesPerSector);

@@ -6,6 +6,7 @@ locally, and the server answers hostile bytes on a raw socket as the protocol an
 usage: check_remote.py HARROW_CLI HARROWD NTFS_SAMPLES_DIR"""
 import gzip
 import os
+import re
 import signal
 import socket
 import struct
@@ -143,7 +144,15 @@ class Remote(unittest.TestCase):
         subprocess.run(["mdel", "-i", cls.fat, "::/GONE.TXT"], check=True, capture_output=True,
                        env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
         cls.ntfs = ntfs_volume(cls.scratch)
-        cls.server = Harrowd(cls.scratch, {"F": cls.fat, "N": cls.ntfs})
+        # mkfs.fat takes no control character in a label: the one it wrote is overwritten, in the
+        # boot sector and in the root directory alike.
+        cls.evil = os.path.join(cls.scratch, "evil.img")
+        subprocess.run(["mkfs.fat", "-C", "-n", "EVILLABEL", cls.evil, "1024"], check=True, capture_output=True)
+        with open(cls.evil, "r+b") as f:
+            image = f.read().replace(b"EVILLABEL  ", b"EV\nIL\x1b[2J  ")
+            f.seek(0)
+            f.write(image)
+        cls.server = Harrowd(cls.scratch, {"F": cls.fat, "L": cls.evil, "N": cls.ntfs})
 
     @classmethod
     def tearDownClass(cls):
@@ -173,7 +182,15 @@ class Remote(unittest.TestCase):
     def test_the_drive_list_and_a_wrong_password(self):
         p = cli("drives", "--server", f"127.0.0.1:{self.server.port}")
         self.assertEqual(p.returncode, 0, p.stderr)
-        self.assertRegex(p.stdout.decode(), f"(?m)^F:  3  .*  {self.server.url('F')}$")
+        listed = p.stdout.decode()
+        self.assertRegex(listed, f"(?m)^F:  3  .*  {self.server.url('F')}$")
+        # A label is shown as info shows it: it can neither make a line of its own nor reach the
+        # terminal. NTFS keeps its label in a file record, which the server reads for it.
+        self.assertIn(f"L:  3  EV\\nIL\\033[2J     {self.server.url('L')}\n", listed)
+        self.assertTrue(all(re.match(r"[A-Z]:  \d  ", line) for line in listed.splitlines()), listed)
+        label = re.search(r"(?m)^label: +(.*)$", cli("info", self.ntfs).stdout.decode()).group(1)
+        self.assertTrue(label)
+        self.assertIn(f"N:  3  {label:<16}  {self.server.url('N')}\n", listed)
         p = cli("ls", self.server.url("F"), password="wrong")
         self.assertEqual(p.returncode, 2)
         self.assertIn(b"Wrong password", p.stderr)

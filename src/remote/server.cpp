@@ -619,10 +619,23 @@ void CServerDoc::reply(CClientSocket& c, std::uint8_t code, Bytes payload) {
 
 void CServerDoc::queueReply(CClientSocket& c, Message reply) {
     c.outBytes += reply.size();
-    if (reply.size() <= kSmallReply && !c.out.empty() && c.out.back().size() <= kSmallReply)
+    if (reply.size() <= kSmallReply && !c.out.empty() && c.out.back().size() <= kSmallReply) {
         appendBytes(c.out.back(), reply);
-    else
+    } else if (reply.capacity() / 2 > reply.size() && reply.capacity() - reply.size() > kSmallReply) {
+        // A handover's buffer is made for a quarter megabyte. Waiting with one reply in it, it
+        // would hold all of that for what the high-water mark counts as a few bytes; for a client
+        // that reads nothing, one such buffer per request. Its reply waits in a buffer its size.
+        Message exact;
+        resizeMessage(exact, reply.size());
+        if (!reply.empty()) std::memcpy(exact.data(), reply.data(), reply.size());
+        if (c.spare.capacity() == 0 && reply.capacity() == kHandoverBuffer) {
+            c.spare = std::move(reply);
+            c.spare.clear();
+        }
+        c.out.push_back(std::move(exact));
+    } else {
         c.out.push_back(std::move(reply));
+    }
 }
 
 std::optional<char> CServerDoc::servedLetter(Bytes rootPath) const {

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -385,6 +386,60 @@ TEST_F(RemoteDrive, ASlowSectorHoldsUpOnlyItsConnection) {
     served.sources.release();
     stopping.join();
     EXPECT_EQ(served.observer.activity, 0);
+}
+
+
+Bytes8 loginWith(const std::string& password) { return vec(LoginRequest{password, "127.0.0.1", "T"}.serialize()); }
+
+// A client that asks and never reads costs the server no more than its high-water mark, even
+// when each reply comes from the worker on its own.
+TEST(ServerQueues, RepliesWaitingForAClientHoldNoMoreThanTheirBytes) {
+    Observer observer;
+    DriveTable table;
+    DriveEntry f;
+    f.letter = 'F';
+    f.path = "memory";
+    table.set(f);
+    MemorySources sources(test::makeSampleFat().bytes);
+    CServerDoc server(observer, table, sources);
+    ServerOptions options;
+    options.password = "pw";
+    options.bindAddress = "127.0.0.1";
+    options.port = 0;
+    ASSERT_TRUE(server.startUp(options));
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const int small = 4096;
+    ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    server.adopt(UniqueFd(pair[0]));
+    UniqueFd peer(pair[1]);
+    const CClientSocket& c = *server.connections().front();
+
+    // Serves until the request sent is answered, or the server stops reading for the replies.
+    std::vector<pollfd> set;
+    auto serve = [&] {
+        for (int i = 0; i < 1000; ++i) {
+            set.clear();
+            server.pollSet(set);
+            ::poll(set.data(), set.size(), 100);
+            server.handle(set);
+            int unread = 0;
+            ::ioctl(c.fd.get(), FIONREAD, &unread);
+            if ((unread == 0 && c.in.empty() && c.inFlight == 0) || c.pendingOut() >= CServerDoc::kOutputHighWater) return;
+        }
+        FAIL() << "the request was never served";
+    };
+    ASSERT_TRUE(sendAll(peer.get(), encodeMessage(MSG_LOGIN, loginWith("pw"))));
+    ASSERT_TRUE(sendAll(peer.get(), encodeMessage(MSG_OPEN_DRIVE, encodeRootPath("F:\\"))));
+    serve();
+    ASSERT_EQ(c.sectorBytes, 512u);
+    while (c.pendingOut() < CServerDoc::kOutputHighWater) {
+        ASSERT_TRUE(sendAll(peer.get(), encodeMessage(MSG_READ_SECTORS, ReadSectorsRequest{0, 1}.serialize())));
+        serve();
+    }
+    std::size_t held = 0;
+    for (const auto& reply : c.out) held += reply.capacity();
+    EXPECT_LE(held, 2 * CServerDoc::kOutputHighWater);
 }
 
 }  // namespace

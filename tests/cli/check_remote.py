@@ -212,6 +212,17 @@ class Remote(unittest.TestCase):
         self.assertTrue(closed(s))
         self.assertIn(f"[127.0.0.1] Illegal login (port:{s.getsockname()[1]})", self.server.log())
 
+    def test_idle_connections_and_silent_servers_hold_nobody(self):
+        # A server that takes the connection and never answers fails the login at its deadline.
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        self.server.sockets.append(silent)
+        p = cli("drives", "--server", f"127.0.0.1:{silent.getsockname()[1]}")
+        self.assertEqual(p.returncode, 2)
+        self.assertIn(b"The server has reset the connection", p.stderr)
+        self.assertIn(b"Wrong password", p.stderr)
+
     def test_drive_requests_before_login_get_fail(self):
         s = self.server.connect()
         for request in (msg(OPEN_DRIVE, b"F:\\\0"), read_request(0, 1), msg(DRIVE_TYPE, b"F:\\\0"),

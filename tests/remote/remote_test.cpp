@@ -389,7 +389,74 @@ TEST_F(RemoteDrive, ASlowSectorHoldsUpOnlyItsConnection) {
 }
 
 
+// A socket of `type` from the loopback address `source` to the server's port (`port`); a wait
+// on it ends after half a minute, so a server that never answers fails the test.
+UniqueFd dial(std::uint16_t port, const char* source, int type = SOCK_STREAM) {
+    UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &at.sin_addr);
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    const timeval patience{30, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    return fd;
+}
+
 Bytes8 loginWith(const std::string& password) { return vec(LoginRequest{password, "127.0.0.1", "T"}.serialize()); }
+
+// A server that takes the connection and says nothing, or stops in the middle, fails the
+// client at its deadline with the words of a reset connection.
+TEST(ClientDeadlines, AServerThatSaysNothingFailsTheClient) {
+    UniqueFd listening(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listening.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    // Backlog 0 holds one connection: the kernel drops the requests after it unanswered.
+    ASSERT_EQ(::listen(listening.get(), 0), 0);
+    socklen_t length = sizeof at;
+    ::getsockname(listening.get(), reinterpret_cast<sockaddr*>(&at), &length);
+    const std::uint16_t port = ntohs(at.sin_port);
+    const ClientConnection::Deadlines quick{std::chrono::milliseconds(200), std::chrono::milliseconds(200),
+                                            std::chrono::milliseconds(200)};
+
+    enum class Stall { Login, Reply, Connect };
+    const struct {
+        Stall stall;
+        std::vector<int> said;
+    } cases[] = {
+        {Stall::Login, {msg::kConnectionReset, msg::kClosingConnection, msg::kWrongPassword}},
+        {Stall::Reply, {msg::kConnectionReset, msg::kClosingConnection}},
+        {Stall::Connect, {msg::kSocketFailed}},  // its caller adds 61245
+    };
+    std::vector<UniqueFd> taken;
+    for (const auto& c : cases) {
+        RecordingPrompts prompts;
+        ClientConnection client(prompts);
+        client.setDeadlines(quick);
+        if (c.stall == Stall::Connect) {
+            // The backlog is full with the connection still waiting from before.
+            EXPECT_FALSE(client.connect("127.0.0.1", port));
+        } else {
+            ASSERT_TRUE(client.connect("127.0.0.1", port));
+            taken.emplace_back(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (c.stall == Stall::Login) {
+                EXPECT_FALSE(client.login("pw"));
+            } else {
+                ASSERT_TRUE(sendAll(taken.back().get(), encodeMessage(MSG_LOGIN_OK, ServerEntry{}.serialize())));
+                ASSERT_TRUE(client.login("pw"));
+                EXPECT_EQ(client.driveType("F:\\"), 0);
+            }
+            // The next connection stays in the backlog, never taken.
+            if (c.stall == Stall::Reply) taken.push_back(dial(port, "127.0.0.1"));
+        }
+        EXPECT_EQ(prompts.ids(), c.said);
+        EXPECT_FALSE(client.connected());
+    }
+}
 
 // A client that asks and never reads costs the server no more than its high-water mark, even
 // when each reply comes from the worker on its own.

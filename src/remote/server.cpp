@@ -31,9 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 // Request bytes read ahead per connection; a pipelining client sends many small requests.
 constexpr std::size_t kInputBufferBytes = 64 * 1024;
-// Past this many connections the listening socket is left alone until one goes; each
-// connection holds a descriptor, and a process has only so many.
-constexpr std::size_t kMaxConnections = 500;
 // What Windows reports for FAT and NTFS volumes alike: names keep their case, and are stored in
 // Unicode.
 constexpr std::uint32_t kVolumeFlags = 0x2 | 0x4;
@@ -395,8 +392,9 @@ std::size_t CServerDoc::workerCount() const {
 void CServerDoc::pollSet(std::vector<pollfd>& into) const {
     if (finished_.valid()) into.push_back({finished_.get(), POLLIN, 0});
     // A worker finishing for a connection that is gone still holds a thread and a drive.
-    if (listening_.valid() && connections_.size() + released_.size() < kMaxConnections)
-        into.push_back({listening_.get(), POLLIN, 0});
+    // Past the caps a connection is still accepted, to take an idle one's place or to be told
+    // no at once; only without a descriptor to take it with is the listening socket left alone.
+    if (listening_.valid() && !acceptBlocked_) into.push_back({listening_.get(), POLLIN, 0});
     if (discovery_.valid()) into.push_back({discovery_.get(), POLLIN, 0});
     using Phase = CClientSocket::Phase;
     for (const auto& c : connections_) {
@@ -413,13 +411,15 @@ void CServerDoc::pollSet(std::vector<pollfd>& into) const {
 
 int CServerDoc::pollTimeout() const {
     std::optional<Clock::time_point> due;
-    for (const auto& c : connections_) {
-        if (!waitsOnClient(*c)) continue;
-        const auto at = c->lastProgress + options_.stallLimit;
+    auto until = [&](Clock::time_point at) {
         if (!due || at < *due) due = at;
+    };
+    for (const auto& c : connections_) {
+        if (waitsOnClient(*c)) until(c->lastProgress + options_.stallLimit);
+        if (!c->loggedIn && c->phase == CClientSocket::Phase::Serving) until(c->accepted + options_.loginLimit);
     }
     if (!due) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
 }
 
@@ -444,11 +444,16 @@ void CServerDoc::handle(std::span<const pollfd> ready) {
     dropStalled();
 }
 
+Clock::time_point CServerDoc::now() const { return options_.clock ? options_.clock() : Clock::now(); }
+
 void CServerDoc::acceptPending() {
-    while (connections_.size() + released_.size() < kMaxConnections) {
+    for (;;) {
         UniqueFd fd(::accept4(listening_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
+            // The listening socket would be ready again at once, for ever: it waits for a
+            // connection to go and give its descriptor back.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) acceptBlocked_ = true;
             return;
         }
         adopt(std::move(fd));
@@ -456,14 +461,56 @@ void CServerDoc::acceptPending() {
 }
 
 void CServerDoc::adopt(UniqueFd fd) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    std::string source;
+    if (::getpeername(fd.get(), reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.sin_family == AF_INET)
+        source = addressText(peer.sin_addr);
+    // Refused: closed at once, which the client hears at once, rather than left in the backlog.
+    if (!admit(source)) return;
     ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
     const int one = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto c = std::make_unique<CClientSocket>();
     c->fd = std::move(fd);
-    c->lastProgress = Clock::now();
+    c->source = std::move(source);
+    c->accepted = c->lastProgress = now();
     connections_.push_back(std::move(c));
     observer_.connectionsChanged(connections_.size());
+}
+
+bool CServerDoc::admit(const std::string& source) {
+    auto waiting = [](const CClientSocket& c) { return !c.loggedIn && c.phase == CClientSocket::Phase::Serving; };
+    // The list is in order of acceptance: the first found is the oldest.
+    auto oldestWaiting = [&](bool ofSource) -> CClientSocket* {
+        for (const auto& c : connections_)
+            if (waiting(*c) && (!ofSource || c->source == source)) return c.get();
+        return nullptr;
+    };
+    // Lets the oldest go (of `source`, or of any address) to make room; says the first time why.
+    auto giveWay = [&](bool ofSource, bool& said, const std::string& why) {
+        if (!said) logServer(0, why);
+        said = true;
+        CClientSocket* oldest = oldestWaiting(ofSource);
+        if (oldest) remove(*oldest);
+        return oldest != nullptr;
+    };
+    const auto fromSource = static_cast<std::size_t>(std::count_if(
+        connections_.begin(), connections_.end(), [&](const auto& c) { return waiting(*c) && c->source == source; }));
+    if (fromSource >= options_.maxPerAddress &&
+        !giveWay(true, saidAddressCap_,
+                 "[" + source + "] " + std::to_string(fromSource) +
+                     " connections not logged in: from now on a new one from an address with as many takes the "
+                     "place of its oldest"))
+        return false;
+    // A worker still finishing for a connection that is gone holds a thread and a drive.
+    if (connections_.size() + released_.size() >= options_.maxConnections &&
+        !giveWay(false, saidConnectionCap_,
+                 std::to_string(options_.maxConnections) +
+                     " connections: from now on a new one takes the place of the oldest not logged in, or is "
+                     "closed when all have logged in"))
+        return false;
+    return true;
 }
 
 void CServerDoc::answerDiscovery() {
@@ -489,7 +536,7 @@ void CServerDoc::receive(CClientSocket& c) {
         c.in.resize(kInputBufferBytes);
         const IoStep step = receiveSome(c.fd.get(), MutableBytes(c.in).subspan(had));
         c.in.resize(had + step.bytes);
-        if (step.bytes > 0) c.lastProgress = Clock::now();
+        if (step.bytes > 0) c.lastProgress = now();
         c.peerClosed = step.closed;
         if (step.bytes == 0) break;
     }
@@ -606,7 +653,7 @@ bool CServerDoc::flush(CClientSocket& c) {
             }
             c.out.pop_front();
         }
-        c.lastProgress = Clock::now();
+        c.lastProgress = now();
     }
     return true;
 }
@@ -710,7 +757,7 @@ void CServerDoc::collectFinished() {
     std::uint64_t words;
     while (::read(finished_.get(), &words, sizeof words) < 0 && errno == EINTR) {
     }
-    std::erase_if(released_, [](const auto& w) { return w->ended(); });
+    if (std::erase_if(released_, [](const auto& w) { return w->ended(); }) > 0) acceptBlocked_ = false;
     std::vector<CClientSocket*> gone;
     for (const auto& c : connections_) {
         if (!c->worker) continue;
@@ -730,7 +777,7 @@ void CServerDoc::collectFinished() {
             setActivity(activity_ - 1);
         }
         // The client was owed nothing while the worker read: its stall clock starts now.
-        if (c->pendingOut() == 0) c->lastProgress = Clock::now();
+        if (c->pendingOut() == 0) c->lastProgress = now();
         for (Message& replies : taken.replies) queueReply(*c, std::move(replies));
         if (!advance(*c)) gone.push_back(c.get());
     }
@@ -840,15 +887,24 @@ void CServerDoc::releaseWorker(CClientSocket& c) {
 void CServerDoc::remove(CClientSocket& c) {
     releaseWorker(c);
     std::erase_if(connections_, [&](const auto& p) { return p.get() == &c; });
+    acceptBlocked_ = false;
     observer_.connectionsChanged(connections_.size());
 }
 
 void CServerDoc::dropStalled() {
-    const auto now = Clock::now();
+    const auto t = now();
     std::vector<CClientSocket*> stalled;
     for (const auto& c : connections_) {
-        if (waitsOnClient(*c) && now - c->lastProgress >= options_.stallLimit) stalled.push_back(c.get());
+        if (waitsOnClient(*c) && t - c->lastProgress >= options_.stallLimit) stalled.push_back(c.get());
     }
+    std::vector<CClientSocket*> late;
+    for (const auto& c : connections_) {
+        if (!c->loggedIn && c->phase == CClientSocket::Phase::Serving && t - c->accepted >= options_.loginLimit &&
+            std::ranges::find(stalled, c.get()) == stalled.end())
+            late.push_back(c.get());
+    }
+    // Dropped without a line: one per connection would let anyone fill the log.
+    for (CClientSocket* c : late) remove(*c);
     for (CClientSocket* c : stalled) {
         if (c->phase == CClientSocket::Phase::Serving) {
             // A message begun and not finished, or replies the client does not take.
@@ -870,7 +926,7 @@ void CServerDoc::shutdown() {
         c->in.clear();
         releaseWorker(*c);
         reply(*c, MSG_SHUTDOWN);
-        c->lastProgress = std::chrono::steady_clock::now();
+        c->lastProgress = now();
     }
     std::vector<pollfd> set;
     while (!connections_.empty()) {

@@ -51,6 +51,16 @@ struct ServerOptions {
     // long is dropped. Time spent waiting on its own disk reads is the server's, not the
     // client's, and does not count.
     std::chrono::milliseconds stallLimit{10000};
+    // A connection that has not logged in this long after it came is dropped: a client that
+    // only holds a connection open would otherwise keep its place for ever.
+    std::chrono::milliseconds loginLimit{10000};
+    // Connections at once, and those of one address not logged in yet. A connection beyond
+    // either takes the place of the oldest one not logged in (of its address, for the second),
+    // so that idle connections can never keep a client that logs in out.
+    std::size_t maxConnections = 500;
+    std::size_t maxPerAddress = 16;
+    // What the limits are measured by; tests turn it by hand.
+    std::function<std::chrono::steady_clock::time_point()> clock;
 };
 
 // Bytes that are written before they are read: growing a reply for the sectors about to be read
@@ -86,6 +96,8 @@ class DriveWorker;
 // One accepted connection.
 struct CClientSocket {
     UniqueFd fd;
+    std::string source;  // the client's address, known from the start; empty off TCP
+    std::chrono::steady_clock::time_point accepted;
     std::string peerAddress;  // recorded at a successful login
     int peerPort = 0;
     std::array<std::uint8_t, LoginRequest::kSize> login{};  // the accepted MSG_LOGIN payload
@@ -168,7 +180,10 @@ public:
     static constexpr std::size_t kMaxInFlight = 128;
 
 private:
+    std::chrono::steady_clock::time_point now() const;
     void acceptPending();
+    // Makes room for a new connection from `source`: false when there is none to make.
+    bool admit(const std::string& source);
     void answerDiscovery();
     // Reads what the socket has, serves every whole request, and sends what it can. False when
     // the connection must go.
@@ -216,6 +231,8 @@ private:
     std::vector<std::unique_ptr<DriveWorker>> released_;  // finishing for connections that are gone
     std::vector<std::unique_ptr<CClientSocket>> connections_;
     int activity_ = 0;
+    bool acceptBlocked_ = false;  // the process has no descriptor to accept with
+    bool saidConnectionCap_ = false, saidAddressCap_ = false;
 };
 
 }  // namespace harrow::remote

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -182,9 +183,17 @@ private:
 // A server on 127.0.0.1 serving the sample FAT volume as F:, on a thread of its own.
 class Observer : public ServerObserver {
 public:
-    void log(int id, const std::string&) override {
+    void log(int id, const std::string& text) override {
         std::lock_guard lock(mutex);
         ids.push_back(id);
+        texts.push_back(text);
+    }
+    // Lines of message `id` whose text holds `part`.
+    long count(int id, const std::string& part = "") {
+        std::lock_guard lock(mutex);
+        long n = 0;
+        for (std::size_t i = 0; i < ids.size(); ++i) n += ids[i] == id && texts[i].find(part) != std::string::npos;
+        return n;
     }
     void activityChanged(int value) override { activity = value; }
     bool logged(int id) {
@@ -193,12 +202,14 @@ public:
     }
     std::mutex mutex;
     std::vector<int> ids;
+    std::vector<std::string> texts;
     std::atomic<int> activity{0};
 };
 
 class ServedVolume {
 public:
-    explicit ServedVolume(std::vector<std::uint8_t> volume) : sources(std::move(volume)), server(observer, table, sources) {
+    explicit ServedVolume(std::vector<std::uint8_t> volume, const std::function<void(ServerOptions&)>& tweak = {})
+        : sources(std::move(volume)), server(observer, table, sources) {
         DriveEntry f;
         f.letter = 'F';
         f.path = "memory";
@@ -208,6 +219,7 @@ public:
         options.bindAddress = "127.0.0.1";
         options.port = 0;
         options.stallLimit = std::chrono::milliseconds(500);
+        if (tweak) tweak(options);
         EXPECT_TRUE(server.startUp(options));
         EXPECT_EQ(::pipe2(wake, O_CLOEXEC), 0);
         thread = std::thread([this] {
@@ -389,6 +401,16 @@ TEST_F(RemoteDrive, ASlowSectorHoldsUpOnlyItsConnection) {
 }
 
 
+// The server's clock, turned by the test: a limit runs out when the test says so, however slow
+// the machine. The server notices at its next event.
+struct HandClock {
+    std::atomic<long long> ms{0};
+    std::chrono::steady_clock::time_point now() const {
+        return std::chrono::steady_clock::time_point{} + std::chrono::hours(24) + std::chrono::milliseconds(ms.load());
+    }
+    void advance(std::chrono::milliseconds by) { ms += by.count(); }
+};
+
 // A socket of `type` from the loopback address `source` to the server's port (`port`); a wait
 // on it ends after half a minute, so a server that never answers fails the test.
 UniqueFd dial(std::uint16_t port, const char* source, int type = SOCK_STREAM) {
@@ -405,7 +427,56 @@ UniqueFd dial(std::uint16_t port, const char* source, int type = SOCK_STREAM) {
     return fd;
 }
 
+// Sends a message and reads the next one: its code, or 0 when the server closed instead.
+int ask(int fd, std::uint8_t code, const Bytes8& payload = {}) {
+    if (!sendAll(fd, encodeMessage(code, payload))) return 0;
+    StreamReader reader(64);
+    std::array<std::uint8_t, MessageHeader::kSize> header;
+    if (!reader.readExact(fd, header)) return 0;
+    Bytes8 rest(MessageHeader::parse(header)->length);
+    return reader.readExact(fd, rest) ? header[1] : 0;
+}
+
 Bytes8 loginWith(const std::string& password) { return vec(LoginRequest{password, "127.0.0.1", "T"}.serialize()); }
+
+struct ServerUnderAbuse : ::testing::Test {
+    HandClock clock;
+    ServedVolume served{test::makeSampleFat().bytes, [this](ServerOptions& o) {
+                            o.maxConnections = 6;
+                            o.maxPerAddress = 3;
+                            o.loginLimit = std::chrono::seconds(10);
+                            o.clock = [this] { return clock.now(); };
+                        }};
+    std::uint16_t port() { return served.server.port(); }
+};
+
+// Connections that never log in take no place from one that does, and go at the login limit.
+TEST_F(ServerUnderAbuse, IdleConnectionsGiveWayToAClientThatLogsIn) {
+    std::vector<UniqueFd> idle;
+    for (const char* source : {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.3",
+                               "127.0.0.3", "127.0.0.3", "127.0.0.3"})
+        idle.push_back(dial(port(), source));
+    // The last was served, so every one before it was taken in (and the oldest of an address
+    // over its cap let go) first.
+    ASSERT_EQ(ask(idle.back().get(), MSG_PING), MSG_OK);
+    const bool open[] = {false, false, true, true, true, false, true, true};
+    for (std::size_t i = 0; i < std::size(open); ++i) EXPECT_EQ(ask(idle[i].get(), MSG_PING), open[i] ? MSG_OK : 0) << i;
+
+    // Six connections are the most: a client that logs in takes the oldest idle one's place.
+    RecordingPrompts prompts;
+    ClientConnection client(prompts);
+    ASSERT_TRUE(client.connect("127.0.0.1", port()) && client.login("pw"));
+    EXPECT_EQ(client.driveType("F:\\"), 3);
+    EXPECT_EQ(ask(idle[2].get(), MSG_PING), 0);
+
+    // At the login limit every connection that has not logged in is dropped, and no other.
+    clock.advance(std::chrono::seconds(10));
+    EXPECT_EQ(client.driveType("F:\\"), 3);
+    for (std::size_t i : {3, 4, 6, 7, 8}) EXPECT_EQ(ask(idle[i].get(), MSG_PING), 0) << i;
+    EXPECT_EQ(client.driveType("F:\\"), 3);
+    // Each cap is said once, however often it is met.
+    EXPECT_EQ(served.observer.count(0, "connections"), 2);
+}
 
 // A server that takes the connection and says nothing, or stops in the middle, fails the
 // client at its deadline with the words of a reset connection.

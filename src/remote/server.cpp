@@ -418,6 +418,8 @@ int CServerDoc::pollTimeout() const {
         if (waitsOnClient(*c)) until(c->lastProgress + options_.stallLimit);
         if (!c->loggedIn && c->phase == CClientSocket::Phase::Serving) until(c->accepted + options_.loginLimit);
     }
+    for (const auto& [source, f] : loginFailures_)
+        if (f.refusedQuietly > 0) until(f.refusedUntil);
     if (!due) return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
@@ -442,6 +444,7 @@ void CServerDoc::handle(std::span<const pollfd> ready) {
         if (it != connections_.end() && !service(**it, p.revents)) remove(**it);
     }
     dropStalled();
+    logQuietRefusalsDue();
 }
 
 Clock::time_point CServerDoc::now() const { return options_.clock ? options_.clock() : Clock::now(); }
@@ -836,6 +839,15 @@ bool CServerDoc::serve(CClientSocket& c, std::uint8_t code, Bytes payload) {
 }
 
 void CServerDoc::serveLogin(CClientSocket& c, Bytes payload, bool& keep) {
+    // Refused while its address is: the password is not even looked at, so guesses sent then
+    // are lost, however many connections they come on.
+    LoginFailures* failures = failuresOf(c.source);
+    if (failures && now() < failures->refusedUntil) {
+        ++failures->refusedQuietly;
+        reply(c, MSG_FAIL);
+        keep = false;
+        return;
+    }
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     std::string address;
@@ -846,16 +858,60 @@ void CServerDoc::serveLogin(CClientSocket& c, Bytes payload, bool& keep) {
     }
     if (payload.size() != LoginRequest::kSize || !passwordMatches(payload, options_.password)) {
         reply(c, MSG_FAIL);
-        logServer(servermsg::kIllegalLogin, formatServerMessage(servermsg::kIllegalLogin, address, port));
+        noteFailedLogin(c.source, formatServerMessage(servermsg::kIllegalLogin, address, port));
         keep = false;
         return;
     }
+    if (failures) loginFailures_.erase(c.source);
     std::copy(payload.begin(), payload.end(), c.login.begin());
     c.loggedIn = true;
     reply(c, MSG_LOGIN_OK, host_.serialize());
     logServer(servermsg::kLogin, formatServerMessage(servermsg::kLogin, address, port));
     c.peerAddress = address;
     c.peerPort = port;
+}
+
+LoginFailures* CServerDoc::failuresOf(const std::string& source) {
+    const auto it = loginFailures_.find(source);
+    if (it == loginFailures_.end()) return nullptr;
+    if (now() >= it->second.refusedUntil) logQuietRefusals(source, it->second);
+    return &it->second;
+}
+
+void CServerDoc::noteFailedLogin(const std::string& source, const std::string& text) {
+    logServer(servermsg::kIllegalLogin, text);
+    const auto t = now();
+    auto it = loginFailures_.find(source);
+    if (it == loginFailures_.end()) {
+        if (loginFailures_.size() >= kMaxFailingAddresses) {
+            auto oldest = std::ranges::min_element(loginFailures_, {}, [](const auto& e) { return e.second.last; });
+            logQuietRefusals(oldest->first, oldest->second);
+            loginFailures_.erase(oldest);
+        }
+        it = loginFailures_.emplace(source, LoginFailures{}).first;
+    }
+    LoginFailures& f = it->second;
+    // A few mistyped passwords a day apart do not add up.
+    if (f.failures > 0 && t - f.last >= std::chrono::hours(1)) f.failures = 0;
+    f.last = t;
+    if (++f.failures < kFreeLoginFailures) return;
+    const unsigned doublings = std::min(f.failures - kFreeLoginFailures, 6u);
+    const auto refusal = std::min<std::chrono::seconds>(kFirstRefusal * (1u << doublings), kLongestRefusal);
+    f.refusedUntil = t + refusal;
+    logServer(0, "[" + source + "] " + std::to_string(f.failures) + " failed logins: logins from this address are refused for " +
+                     std::to_string(refusal.count()) + " s");
+}
+
+void CServerDoc::logQuietRefusals(const std::string& source, LoginFailures& f) {
+    if (f.refusedQuietly == 0) return;
+    logServer(0, "[" + source + "] " + std::to_string(f.refusedQuietly) + " more logins refused, unread, meanwhile");
+    f.refusedQuietly = 0;
+}
+
+void CServerDoc::logQuietRefusalsDue() {
+    const auto t = now();
+    for (auto& [source, f] : loginFailures_)
+        if (f.refusedQuietly > 0 && t >= f.refusedUntil) logQuietRefusals(source, f);
 }
 
 void CServerDoc::noteOpen(CClientSocket& c, Bytes payload) {
@@ -928,6 +984,7 @@ void CServerDoc::shutdown() {
         reply(*c, MSG_SHUTDOWN);
         c->lastProgress = now();
     }
+    for (auto& [source, f] : loginFailures_) logQuietRefusals(source, f);
     std::vector<pollfd> set;
     while (!connections_.empty()) {
         set.clear();

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -62,6 +63,10 @@ struct ServerOptions {
     // What the limits are measured by; tests turn it by hand.
     std::function<std::chrono::steady_clock::time_point()> clock;
 };
+
+// The shortest password the server starts with: the field carries 19 bytes, and a short one
+// is found by trying.
+inline constexpr std::size_t kMinPassword = 8;
 
 // Bytes that are written before they are read: growing a reply for the sectors about to be read
 // into it need not clear it first.
@@ -135,6 +140,15 @@ struct CClientSocket {
     std::size_t pendingOut() const { return outBytes - outSent; }
 };
 
+// Failed logins from one address. After a few, the address is refused without a look at the
+// password for a time that doubles with each further failure.
+struct LoginFailures {
+    unsigned failures = 0;
+    std::chrono::steady_clock::time_point refusedUntil;
+    std::chrono::steady_clock::time_point last;  // the last failure
+    unsigned refusedQuietly = 0;  // refusals while refused, not yet in the log
+};
+
 class CServerDoc {
 public:
     CServerDoc(ServerObserver& observer, DriveTable& drives, SourceFactory& sources);
@@ -178,6 +192,13 @@ public:
     static constexpr std::size_t kOutputHighWater = 512 * 1024;
     // Requests a connection may have with its worker at once.
     static constexpr std::size_t kMaxInFlight = 128;
+    // Failed logins from one address before it is refused for a while, the first while, and the
+    // longest.
+    static constexpr unsigned kFreeLoginFailures = 3;
+    static constexpr std::chrono::seconds kFirstRefusal{1};
+    static constexpr std::chrono::seconds kLongestRefusal{64};
+    // Addresses whose failures are remembered; past this the one that failed longest ago goes.
+    static constexpr std::size_t kMaxFailingAddresses = 4096;
 
 private:
     std::chrono::steady_clock::time_point now() const;
@@ -185,6 +206,11 @@ private:
     // Makes room for a new connection from `source`: false when there is none to make.
     bool admit(const std::string& source);
     void answerDiscovery();
+    // The failures of `source` once it may try again: a refusal that held it is logged then.
+    LoginFailures* failuresOf(const std::string& source);
+    void noteFailedLogin(const std::string& source, const std::string& text);
+    void logQuietRefusals(const std::string& source, LoginFailures& f);
+    void logQuietRefusalsDue();
     // Reads what the socket has, serves every whole request, and sends what it can. False when
     // the connection must go.
     bool service(CClientSocket& c, short events);
@@ -233,6 +259,7 @@ private:
     int activity_ = 0;
     bool acceptBlocked_ = false;  // the process has no descriptor to accept with
     bool saidConnectionCap_ = false, saidAddressCap_ = false;
+    std::map<std::string, LoginFailures> loginFailures_;
 };
 
 }  // namespace harrow::remote

@@ -22,7 +22,7 @@ import hostile
 HARROWD = None
 SAMPLES = None
 ENV = dict(os.environ, TZ="UTC", HARROW_LANG="en", HARROW_DRIVES="")
-PASSWORD = "s3cret"
+PASSWORD = "s3cret-pw"
 
 PING, LOGIN_OK, OK, FAIL, DATA, DRIVE_OPENED, LOGIN, LOGOUT, SHUTDOWN = range(1, 10)
 OPEN_DRIVE, CLOSE_DRIVE, READ_SECTORS, DRIVE_TYPE, VOLUME_INFO = range(11, 16)
@@ -249,6 +249,15 @@ class Remote(unittest.TestCase):
         self.assertEqual(p.returncode, 2)
         self.assertIn(b"The server has reset the connection", p.stderr)
         self.assertIn(b"Wrong password", p.stderr)
+
+        # Nor does harrowd start with a password that a few guesses find.
+        short = os.path.join(self.scratch, "short-password")
+        with open(short, "w") as f:
+            f.write("s3cret\n")
+        p = subprocess.run([HARROWD, "--headless", "--port", "0", "--password-file", short], capture_output=True,
+                           env=ENV, timeout=PATIENCE)
+        self.assertEqual(p.returncode, 2)
+        self.assertIn(b"8 to 19 bytes", p.stderr)
 
     def test_drive_requests_before_login_get_fail(self):
         s = self.server.connect()

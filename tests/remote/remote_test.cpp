@@ -478,6 +478,29 @@ TEST_F(ServerUnderAbuse, IdleConnectionsGiveWayToAClientThatLogsIn) {
     EXPECT_EQ(served.observer.count(0, "connections"), 2);
 }
 
+// Failed logins earn their address a refusal that grows, told in a line for many; another
+// address is not held up by it.
+TEST_F(ServerUnderAbuse, FailedLoginsHoldUpOnlyTheirAddress) {
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(ask(dial(port(), "127.0.0.2").get(), MSG_LOGIN, loginWith("guess")), MSG_FAIL) << i;
+    EXPECT_EQ(ask(dial(port(), "127.0.0.2").get(), MSG_LOGIN, loginWith("pw")), MSG_FAIL);
+    EXPECT_EQ(ask(dial(port(), "127.0.0.3").get(), MSG_LOGIN, loginWith("pw")), MSG_LOGIN_OK);
+    // Unlike a guess, a refusal while refused does not make the refusal longer.
+    clock.advance(CServerDoc::kFirstRefusal);
+    EXPECT_EQ(ask(dial(port(), "127.0.0.2").get(), MSG_LOGIN, loginWith("pw")), MSG_LOGIN_OK);
+    EXPECT_EQ(served.observer.count(servermsg::kIllegalLogin), static_cast<long>(CServerDoc::kFreeLoginFailures));
+    EXPECT_EQ(served.observer.count(0, "] 18 more logins refused"), 1);
+
+    // The login forgave what came before; each failure after the first refusal doubles it.
+    for (unsigned i = 0; i < CServerDoc::kFreeLoginFailures; ++i)
+        EXPECT_EQ(ask(dial(port(), "127.0.0.2").get(), MSG_LOGIN, loginWith("guess")), MSG_FAIL);
+    clock.advance(CServerDoc::kFirstRefusal);
+    EXPECT_EQ(ask(dial(port(), "127.0.0.2").get(), MSG_LOGIN, loginWith("guess")), MSG_FAIL);
+    clock.advance(2 * CServerDoc::kFirstRefusal - std::chrono::milliseconds(1));
+    EXPECT_EQ(ask(dial(port(), "127.0.0.2").get(), MSG_LOGIN, loginWith("pw")), MSG_FAIL);
+    clock.advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(ask(dial(port(), "127.0.0.2").get(), MSG_LOGIN, loginWith("pw")), MSG_LOGIN_OK);
+}
+
 // A server that takes the connection and says nothing, or stops in the middle, fails the
 // client at its deadline with the words of a reset connection.
 TEST(ClientDeadlines, AServerThatSaysNothingFailsTheClient) {

@@ -104,10 +104,11 @@ int main(int argc, char** argv) {
         fail(error);
         return 2;
     }
-    // An empty password would let anyone in; a longer one than the login field carries would let
-    // nobody in.
-    if (password->empty() || password->size() > remote::LoginRequest::kMaxPassword) {
-        fail("the password must be 1 to " + std::to_string(remote::LoginRequest::kMaxPassword) + " bytes long");
+    // A short password is found by trying, however slowly the server lets anyone try; a longer
+    // one than the login field carries would let nobody in.
+    if (password->size() < remote::kMinPassword || password->size() > remote::LoginRequest::kMaxPassword) {
+        fail("the password must be " + std::to_string(remote::kMinPassword) + " to " +
+             std::to_string(remote::LoginRequest::kMaxPassword) + " bytes long");
         return 2;
     }
 

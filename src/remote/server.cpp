@@ -526,11 +526,27 @@ void CServerDoc::answerDiscovery() {
                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return;
-        if (static_cast<std::size_t>(n) != kDiscoveryRequestBytes) continue;
+        // Only the request itself, and only as often as a client could want it.
+        const auto want = discoveryRequest();
+        if (static_cast<std::size_t>(n) != want.size() || !std::equal(want.begin(), want.end(), request.begin())) continue;
+        if (from.sin_family != AF_INET || !mayAnswerDiscovery(from.sin_addr.s_addr)) continue;
         const auto answer = discoveryAnswer(host_);
         ::sendto(discovery_.get(), answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                  reinterpret_cast<sockaddr*>(&from), fromLength);
     }
+}
+
+bool CServerDoc::mayAnswerDiscovery(std::uint32_t address) {
+    auto& a = discoveryAnswers_;
+    const auto t = now();
+    if (t - a.second >= std::chrono::seconds(1) || t < a.second) {
+        a.second = t;
+        a.answered.clear();
+    }
+    if (a.answered.size() >= kDiscoveryAnswersPerSecond || std::ranges::find(a.answered, address) != a.answered.end())
+        return false;
+    a.answered.push_back(address);
+    return true;
 }
 
 void CServerDoc::receive(CClientSocket& c) {

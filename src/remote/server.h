@@ -199,6 +199,9 @@ public:
     static constexpr std::chrono::seconds kLongestRefusal{64};
     // Addresses whose failures are remembered; past this the one that failed longest ago goes.
     static constexpr std::size_t kMaxFailingAddresses = 4096;
+    // Discovery answers at most this many a second, and to one address once a second: each
+    // answer is eight times the request, and the request's sender is not known to be its own.
+    static constexpr unsigned kDiscoveryAnswersPerSecond = 16;
 
 private:
     std::chrono::steady_clock::time_point now() const;
@@ -206,6 +209,7 @@ private:
     // Makes room for a new connection from `source`: false when there is none to make.
     bool admit(const std::string& source);
     void answerDiscovery();
+    bool mayAnswerDiscovery(std::uint32_t address);
     // The failures of `source` once it may try again: a refusal that held it is logged then.
     LoginFailures* failuresOf(const std::string& source);
     void noteFailedLogin(const std::string& source, const std::string& text);
@@ -260,6 +264,10 @@ private:
     bool acceptBlocked_ = false;  // the process has no descriptor to accept with
     bool saidConnectionCap_ = false, saidAddressCap_ = false;
     std::map<std::string, LoginFailures> loginFailures_;
+    struct {
+        std::chrono::steady_clock::time_point second;
+        std::vector<std::uint32_t> answered;  // in this second
+    } discoveryAnswers_;
 };
 
 }  // namespace harrow::remote

@@ -197,11 +197,11 @@ class Remote(unittest.TestCase):
         self.assertEqual(p.returncode, 2)
         self.assertIn(b"Wrong password", p.stderr)
 
-        # Discovery: a 6-byte datagram of any content gets the 52-byte answer, nothing else does.
+        # Discovery: the request gets the 52-byte answer, nothing else does.
         udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         udp.settimeout(PATIENCE)
         self.server.sockets.append(udp)
-        for datagram in (b"\xff" * 7, b"\0" * 6):
+        for datagram in (b"\xff" * 7, b"\0" * 6, msg(PING)):
             udp.sendto(datagram, ("127.0.0.1", self.server.port + 1))
         answer = udp.recv(100)
         self.assertEqual((len(answer), answer[:6]), (52, bytes([1, OK, 46, 0, 0, 0])))

@@ -501,6 +501,27 @@ TEST_F(ServerUnderAbuse, FailedLoginsHoldUpOnlyTheirAddress) {
     EXPECT_EQ(ask(dial(port(), "127.0.0.2").get(), MSG_LOGIN, loginWith("pw")), MSG_LOGIN_OK);
 }
 
+// Discovery answers the request alone, and an address once a second.
+TEST_F(ServerUnderAbuse, DiscoveryAnswersOnlyRequestsAndNotTooOften) {
+    UniqueFd a = dial(port() + 1, "127.0.0.2", SOCK_DGRAM), b = dial(port() + 1, "127.0.0.3", SOCK_DGRAM);
+    std::array<std::uint8_t, 64> answer;
+    auto send = [](const UniqueFd& fd, const Bytes8& datagram) { ::send(fd.get(), datagram.data(), datagram.size(), 0); };
+    auto answers = [&](const UniqueFd& fd, int flags = 0) { return ::recv(fd.get(), answer.data(), answer.size(), flags); };
+    send(a, vec(discoveryRequest()));
+    ASSERT_EQ(answers(a), static_cast<ssize_t>(kDiscoveryAnswerBytes));
+    send(a, vec(discoveryRequest()));
+    send(b, Bytes8(6, 0));
+    send(b, Bytes8{1, MSG_LOGIN, 0, 0, 0, 0});
+    send(b, vec(discoveryRequest()));
+    // The server answers in order: once the last is answered, none before it will be.
+    ASSERT_EQ(answers(b), static_cast<ssize_t>(kDiscoveryAnswerBytes));
+    EXPECT_EQ(answers(b, MSG_DONTWAIT), -1);
+    EXPECT_EQ(answers(a, MSG_DONTWAIT), -1);
+    clock.advance(std::chrono::seconds(1));
+    send(a, vec(discoveryRequest()));
+    EXPECT_EQ(answers(a), static_cast<ssize_t>(kDiscoveryAnswerBytes));
+}
+
 // A server that takes the connection and says nothing, or stops in the middle, fails the
 // client at its deadline with the words of a reset connection.
 TEST(ClientDeadlines, AServerThatSaysNothingFailsTheClient) {

@@ -47,7 +47,7 @@ def read_request(first, count):
 class Harrowd:
     """harrowd --headless on a free loopback port, its log in a file."""
 
-    def __init__(self, scratch, drives, stall_limit=None, login_limit=None):
+    def __init__(self, scratch, drives, stall_limit=None):
         self.log_path = os.path.join(scratch, f"harrowd-{time.monotonic_ns()}.log")
         password_file = os.path.join(scratch, "password")
         with open(password_file, "w") as f:
@@ -58,8 +58,6 @@ class Harrowd:
             args += ["--drive", f"{letter}={path}"]
         if stall_limit is not None:
             args += ["--stall-limit", str(stall_limit)]
-        if login_limit is not None:
-            args += ["--login-limit", str(login_limit)]
         self.sockets = []
         self.proc = subprocess.Popen(args, stderr=subprocess.PIPE, env=ENV)
         line = self.proc.stderr.readline().decode()
@@ -214,43 +212,8 @@ class Remote(unittest.TestCase):
         self.assertTrue(closed(s))
         self.assertIn(f"[127.0.0.1] Illegal login (port:{s.getsockname()[1]})", self.server.log())
 
-    def test_idle_connections_and_silent_servers_hold_nobody(self):
-        # Idle connections from many addresses, more than the server takes at once: a client
-        # that logs in is still served, and the server says once that it is full. They outlast
-        # the test, however long making them takes.
-        server = Harrowd(self.scratch, {"F": self.fat}, login_limit=86400)
-        try:
-            for i in range(510):
-                s = socket.socket()
-                server.sockets.append(s)
-                s.bind((f"127.0.0.{2 + i // 15}", 0))
-                s.connect(("127.0.0.1", server.port))
-            # Each is answered, or closed to make room: either way the server has taken it.
-            for s in server.sockets:
-                s.sendall(msg(PING))
-            for s in server.sockets:
-                try:
-                    s.recv(6)
-                except ConnectionResetError:
-                    pass
-            p = cli("drives", "--server", f"127.0.0.1:{server.port}")
-            self.assertEqual(p.returncode, 0, p.stderr)
-            self.assertIn("F:  3", p.stdout.decode())
-            self.assertEqual(server.log().count("500 connections"), 1)
-        finally:
-            server.stop()
-
-        # A server that takes the connection and never answers fails the login at its deadline.
-        silent = socket.socket()
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(1)
-        self.server.sockets.append(silent)
-        p = cli("drives", "--server", f"127.0.0.1:{silent.getsockname()[1]}")
-        self.assertEqual(p.returncode, 2)
-        self.assertIn(b"The server has reset the connection", p.stderr)
-        self.assertIn(b"Wrong password", p.stderr)
-
-        # Nor does harrowd start with a password that a few guesses find.
+    def test_a_short_password_is_refused(self):
+        # A password a few guesses find is no password.
         short = os.path.join(self.scratch, "short-password")
         with open(short, "w") as f:
             f.write("s3cret\n")

@@ -907,7 +907,7 @@ void CServerDoc::noteFailedLogin(const std::string& source, const std::string& t
         it = loginFailures_.emplace(source, LoginFailures{}).first;
     }
     LoginFailures& f = it->second;
-    // A few mistyped passwords a day apart do not add up.
+    // A few passwords mistyped hours apart do not add up.
     if (f.failures > 0 && t - f.last >= std::chrono::hours(1)) f.failures = 0;
     f.last = t;
     if (++f.failures < kFreeLoginFailures) return;

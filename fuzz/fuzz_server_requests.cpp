@@ -5,7 +5,8 @@
 // password (which no mutation would find), bit 1 then the opening of F:. Whatever the stream,
 // every reply must be framed, no larger than the reply bound, and no drive data may leave
 // before a login succeeded; when the connection is gone, nothing may still count as active, and
-// every worker thread it started must end. Every wait is on a descriptor (the peer, the server's
+// every worker thread it started must end. Each input begins an hour after the last on the
+// server's clock, so that the refusals an input's failed logins earn never reach the next. Every wait is on a descriptor (the peer, the server's
 // sockets, the word its workers send) or on the server's stall limit, never a fixed sleep, so a
 // run goes the same way however the workers are scheduled; a server that forgot to answer or to
 // end a worker hangs, and the fuzzer reports the hang.
@@ -33,6 +34,7 @@ public:
 };
 
 struct Fixture {
+    std::chrono::hours offset{0};
     Quiet observer;
     DriveTable table;
     MemorySources sources{test::makeSampleFat().bytes};
@@ -48,6 +50,7 @@ struct Fixture {
         options.bindAddress = "127.0.0.1";
         options.port = 0;
         options.stallLimit = std::chrono::milliseconds(200);
+        options.clock = [this] { return std::chrono::steady_clock::now() + offset; };
         fuzz::check(server.startUp(options));
     }
 };
@@ -71,6 +74,7 @@ std::size_t checkReplies(const std::vector<std::uint8_t>& in, std::size_t at, bo
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Fixture f;
     if (size == 0) return 0;
+    ++f.offset;
     std::vector<std::uint8_t> stream;
     if (data[0] & 1) {
         stream = encodeMessage(MSG_LOGIN, LoginRequest{"pw", "127.0.0.1", "FUZZ"}.serialize());

@@ -145,7 +145,9 @@ int cmdRemoteDrives(const std::string& text, const Options& opt) {
                            {"serial", volume.serial},
                            {"path", path}});
         } else {
-            fmt::print("{}:  {}  {:<16}  {}\n", letter, type, volume.name, path);
+            // The label is the server's word: shown as `info` shows one, it cannot forge a line
+            // nor drive the terminal.
+            fmt::print("{}:  {}  {:<16}  {}\n", letter, type, shownText(volume.name), shownText(path));
         }
     }
     if (opt.json) std::cout << nlohmann::json{{"drives", out}}.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,14 @@ namespace {
 
 // How long a logout waits for a server that does not close its side.
 constexpr int kDrainMilliseconds = 10000;
+
+// Bounds every blocking receive (and send, and connect) on `fd` that follows.
+void setWaitLimit(int fd, std::chrono::milliseconds limit) {
+    const auto ms = std::max<long long>(1, limit.count());
+    const timeval t{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+}
 
 std::string hostName() {
     char name[256] = {};
@@ -60,11 +69,14 @@ bool ClientConnection::connect(const std::string& address, std::uint16_t port, P
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) return socketFailed();
+    // A host that drops the connection request would otherwise hold the connect for minutes.
+    setWaitLimit(fd_.get(), deadlines_.connect);
     int r;
     do {
         r = ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     } while (r != 0 && errno == EINTR);
     if (r != 0) return socketFailed();
+    setWaitLimit(fd_.get(), deadlines_.reply);
     // Requests are a few bytes each and every one waits for its answer.
     const int one = 1;
     ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -164,7 +176,9 @@ std::optional<ClientConnection::Reply> ClientConnection::receiveMessage(std::siz
 bool ClientConnection::login(const std::string& password) {
     const auto request = LoginRequest{password, localAddress_, localName_}.serialize();
     if (!sendMessage(MSG_LOGIN, request)) return false;
+    setWaitLimit(fd_.get(), deadlines_.login);
     auto reply = receiveMessage();
+    if (connected()) setWaitLimit(fd_.get(), deadlines_.reply);
     if (!reply || reply->code != MSG_LOGIN_OK) {
         // The server closes a connection it refuses.
         close();

@@ -3,6 +3,7 @@
 // happen; a connection that failed once is closed, and everything on it fails from then on.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -67,6 +68,16 @@ public:
     // Requests a sector read keeps in flight; the server answers them in order.
     static constexpr std::size_t kReadWindow = 64;
 
+    // How long a connect may take, and a reply may keep the client waiting for its next byte:
+    // the login's, and every other (a server reads a failing sector for up to a minute or so).
+    // A server past one has failed as one that reset the connection has.
+    struct Deadlines {
+        std::chrono::milliseconds connect{10000};
+        std::chrono::milliseconds login{10000};
+        std::chrono::milliseconds reply{120000};
+    };
+    void setDeadlines(const Deadlines& deadlines) { deadlines_ = deadlines; }
+
 private:
     void close();
     void failSend();
@@ -83,6 +94,7 @@ private:
     std::string localAddress_;
     std::string localName_;
     std::uint64_t generation_ = 0;
+    Deadlines deadlines_;
     std::vector<std::uint8_t> requests_;  // a batch of read requests, sent in one piece
 };
 

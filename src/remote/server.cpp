@@ -31,9 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 // Request bytes read ahead per connection; a pipelining client sends many small requests.
 constexpr std::size_t kInputBufferBytes = 64 * 1024;
-// Past this many connections the listening socket is left alone until one goes; each
-// connection holds a descriptor, and a process has only so many.
-constexpr std::size_t kMaxConnections = 500;
 // What Windows reports for FAT and NTFS volumes alike: names keep their case, and are stored in
 // Unicode.
 constexpr std::uint32_t kVolumeFlags = 0x2 | 0x4;
@@ -328,8 +325,8 @@ void DriveWorker::readSectors(const DeviceJob& job, Message& replies) {
 
 VolumeInformation DriveWorker::volumeInformation(char letter) {
     VolumeInformation volume;
+    // The table is loaded for the label alone: an NTFS volume keeps it in a file record.
     CDrive drive(prompts_, sources_);
-    drive.setLoadMftOnOpen(false);
     if (drive.open(std::string(1, letter) + ":\\", DriveKind::Local)) {
         const DriveInfo& info = drive.info();
         std::vector<std::uint8_t> boot(info.bytesPerSector);
@@ -395,8 +392,9 @@ std::size_t CServerDoc::workerCount() const {
 void CServerDoc::pollSet(std::vector<pollfd>& into) const {
     if (finished_.valid()) into.push_back({finished_.get(), POLLIN, 0});
     // A worker finishing for a connection that is gone still holds a thread and a drive.
-    if (listening_.valid() && connections_.size() + released_.size() < kMaxConnections)
-        into.push_back({listening_.get(), POLLIN, 0});
+    // Past the caps a connection is still accepted, to take an idle one's place or to be told
+    // no at once; only without a descriptor to take it with is the listening socket left alone.
+    if (listening_.valid() && !acceptBlocked_) into.push_back({listening_.get(), POLLIN, 0});
     if (discovery_.valid()) into.push_back({discovery_.get(), POLLIN, 0});
     using Phase = CClientSocket::Phase;
     for (const auto& c : connections_) {
@@ -413,13 +411,17 @@ void CServerDoc::pollSet(std::vector<pollfd>& into) const {
 
 int CServerDoc::pollTimeout() const {
     std::optional<Clock::time_point> due;
-    for (const auto& c : connections_) {
-        if (!waitsOnClient(*c)) continue;
-        const auto at = c->lastProgress + options_.stallLimit;
+    auto until = [&](Clock::time_point at) {
         if (!due || at < *due) due = at;
+    };
+    for (const auto& c : connections_) {
+        if (waitsOnClient(*c)) until(c->lastProgress + options_.stallLimit);
+        if (!c->loggedIn && c->phase == CClientSocket::Phase::Serving) until(c->accepted + options_.loginLimit);
     }
+    for (const auto& [source, f] : loginFailures_)
+        if (f.refusedQuietly > 0) until(f.refusedUntil);
     if (!due) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
 }
 
@@ -442,13 +444,19 @@ void CServerDoc::handle(std::span<const pollfd> ready) {
         if (it != connections_.end() && !service(**it, p.revents)) remove(**it);
     }
     dropStalled();
+    logQuietRefusalsDue();
 }
 
+Clock::time_point CServerDoc::now() const { return options_.clock ? options_.clock() : Clock::now(); }
+
 void CServerDoc::acceptPending() {
-    while (connections_.size() + released_.size() < kMaxConnections) {
+    for (;;) {
         UniqueFd fd(::accept4(listening_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
+            // The listening socket would be ready again at once, for ever: it waits for a
+            // connection to go and give its descriptor back.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) acceptBlocked_ = true;
             return;
         }
         adopt(std::move(fd));
@@ -456,14 +464,56 @@ void CServerDoc::acceptPending() {
 }
 
 void CServerDoc::adopt(UniqueFd fd) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    std::string source;
+    if (::getpeername(fd.get(), reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.sin_family == AF_INET)
+        source = addressText(peer.sin_addr);
+    // Refused: closed at once, which the client hears at once, rather than left in the backlog.
+    if (!admit(source)) return;
     ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
     const int one = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto c = std::make_unique<CClientSocket>();
     c->fd = std::move(fd);
-    c->lastProgress = Clock::now();
+    c->source = std::move(source);
+    c->accepted = c->lastProgress = now();
     connections_.push_back(std::move(c));
     observer_.connectionsChanged(connections_.size());
+}
+
+bool CServerDoc::admit(const std::string& source) {
+    auto waiting = [](const CClientSocket& c) { return !c.loggedIn && c.phase == CClientSocket::Phase::Serving; };
+    // The list is in order of acceptance: the first found is the oldest.
+    auto oldestWaiting = [&](bool ofSource) -> CClientSocket* {
+        for (const auto& c : connections_)
+            if (waiting(*c) && (!ofSource || c->source == source)) return c.get();
+        return nullptr;
+    };
+    // Lets the oldest go (of `source`, or of any address) to make room; says the first time why.
+    auto giveWay = [&](bool ofSource, bool& said, const std::string& why) {
+        if (!said) logServer(0, why);
+        said = true;
+        CClientSocket* oldest = oldestWaiting(ofSource);
+        if (oldest) remove(*oldest);
+        return oldest != nullptr;
+    };
+    const auto fromSource = static_cast<std::size_t>(std::count_if(
+        connections_.begin(), connections_.end(), [&](const auto& c) { return waiting(*c) && c->source == source; }));
+    if (fromSource >= options_.maxPerAddress &&
+        !giveWay(true, saidAddressCap_,
+                 "[" + source + "] " + std::to_string(fromSource) +
+                     " connections not logged in: from now on a new one from an address with as many takes the "
+                     "place of its oldest"))
+        return false;
+    // A worker still finishing for a connection that is gone holds a thread and a drive.
+    if (connections_.size() + released_.size() >= options_.maxConnections &&
+        !giveWay(false, saidConnectionCap_,
+                 std::to_string(options_.maxConnections) +
+                     " connections: from now on a new one takes the place of the oldest not logged in, or is "
+                     "closed when all have logged in"))
+        return false;
+    return true;
 }
 
 void CServerDoc::answerDiscovery() {
@@ -476,11 +526,27 @@ void CServerDoc::answerDiscovery() {
                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return;
-        if (static_cast<std::size_t>(n) != kDiscoveryRequestBytes) continue;
+        // Only the request itself, and only as often as a client could want it.
+        const auto want = discoveryRequest();
+        if (static_cast<std::size_t>(n) != want.size() || !std::equal(want.begin(), want.end(), request.begin())) continue;
+        if (from.sin_family != AF_INET || !mayAnswerDiscovery(from.sin_addr.s_addr)) continue;
         const auto answer = discoveryAnswer(host_);
         ::sendto(discovery_.get(), answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                  reinterpret_cast<sockaddr*>(&from), fromLength);
     }
+}
+
+bool CServerDoc::mayAnswerDiscovery(std::uint32_t address) {
+    auto& a = discoveryAnswers_;
+    const auto t = now();
+    if (t - a.second >= std::chrono::seconds(1) || t < a.second) {
+        a.second = t;
+        a.answered.clear();
+    }
+    if (a.answered.size() >= kDiscoveryAnswersPerSecond || std::ranges::find(a.answered, address) != a.answered.end())
+        return false;
+    a.answered.push_back(address);
+    return true;
 }
 
 void CServerDoc::receive(CClientSocket& c) {
@@ -489,7 +555,7 @@ void CServerDoc::receive(CClientSocket& c) {
         c.in.resize(kInputBufferBytes);
         const IoStep step = receiveSome(c.fd.get(), MutableBytes(c.in).subspan(had));
         c.in.resize(had + step.bytes);
-        if (step.bytes > 0) c.lastProgress = Clock::now();
+        if (step.bytes > 0) c.lastProgress = now();
         c.peerClosed = step.closed;
         if (step.bytes == 0) break;
     }
@@ -606,7 +672,7 @@ bool CServerDoc::flush(CClientSocket& c) {
             }
             c.out.pop_front();
         }
-        c.lastProgress = Clock::now();
+        c.lastProgress = now();
     }
     return true;
 }
@@ -619,10 +685,23 @@ void CServerDoc::reply(CClientSocket& c, std::uint8_t code, Bytes payload) {
 
 void CServerDoc::queueReply(CClientSocket& c, Message reply) {
     c.outBytes += reply.size();
-    if (reply.size() <= kSmallReply && !c.out.empty() && c.out.back().size() <= kSmallReply)
+    if (reply.size() <= kSmallReply && !c.out.empty() && c.out.back().size() <= kSmallReply) {
         appendBytes(c.out.back(), reply);
-    else
+    } else if (reply.capacity() / 2 > reply.size() && reply.capacity() - reply.size() > kSmallReply) {
+        // A handover's buffer is made for a quarter megabyte. Waiting with one reply in it, it
+        // would hold all of that for what the high-water mark counts as a few bytes; for a client
+        // that reads nothing, one such buffer per request. Its reply waits in a buffer its size.
+        Message exact;
+        resizeMessage(exact, reply.size());
+        if (!reply.empty()) std::memcpy(exact.data(), reply.data(), reply.size());
+        if (c.spare.capacity() == 0 && reply.capacity() == kHandoverBuffer) {
+            c.spare = std::move(reply);
+            c.spare.clear();
+        }
+        c.out.push_back(std::move(exact));
+    } else {
         c.out.push_back(std::move(reply));
+    }
 }
 
 std::optional<char> CServerDoc::servedLetter(Bytes rootPath) const {
@@ -697,7 +776,7 @@ void CServerDoc::collectFinished() {
     std::uint64_t words;
     while (::read(finished_.get(), &words, sizeof words) < 0 && errno == EINTR) {
     }
-    std::erase_if(released_, [](const auto& w) { return w->ended(); });
+    if (std::erase_if(released_, [](const auto& w) { return w->ended(); }) > 0) acceptBlocked_ = false;
     std::vector<CClientSocket*> gone;
     for (const auto& c : connections_) {
         if (!c->worker) continue;
@@ -717,7 +796,7 @@ void CServerDoc::collectFinished() {
             setActivity(activity_ - 1);
         }
         // The client was owed nothing while the worker read: its stall clock starts now.
-        if (c->pendingOut() == 0) c->lastProgress = Clock::now();
+        if (c->pendingOut() == 0) c->lastProgress = now();
         for (Message& replies : taken.replies) queueReply(*c, std::move(replies));
         if (!advance(*c)) gone.push_back(c.get());
     }
@@ -776,6 +855,15 @@ bool CServerDoc::serve(CClientSocket& c, std::uint8_t code, Bytes payload) {
 }
 
 void CServerDoc::serveLogin(CClientSocket& c, Bytes payload, bool& keep) {
+    // Refused while its address is: the password is not even looked at, so guesses sent then
+    // are lost, however many connections they come on.
+    LoginFailures* failures = failuresOf(c.source);
+    if (failures && now() < failures->refusedUntil) {
+        ++failures->refusedQuietly;
+        reply(c, MSG_FAIL);
+        keep = false;
+        return;
+    }
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     std::string address;
@@ -786,16 +874,60 @@ void CServerDoc::serveLogin(CClientSocket& c, Bytes payload, bool& keep) {
     }
     if (payload.size() != LoginRequest::kSize || !passwordMatches(payload, options_.password)) {
         reply(c, MSG_FAIL);
-        logServer(servermsg::kIllegalLogin, formatServerMessage(servermsg::kIllegalLogin, address, port));
+        noteFailedLogin(c.source, formatServerMessage(servermsg::kIllegalLogin, address, port));
         keep = false;
         return;
     }
+    if (failures) loginFailures_.erase(c.source);
     std::copy(payload.begin(), payload.end(), c.login.begin());
     c.loggedIn = true;
     reply(c, MSG_LOGIN_OK, host_.serialize());
     logServer(servermsg::kLogin, formatServerMessage(servermsg::kLogin, address, port));
     c.peerAddress = address;
     c.peerPort = port;
+}
+
+LoginFailures* CServerDoc::failuresOf(const std::string& source) {
+    const auto it = loginFailures_.find(source);
+    if (it == loginFailures_.end()) return nullptr;
+    if (now() >= it->second.refusedUntil) logQuietRefusals(source, it->second);
+    return &it->second;
+}
+
+void CServerDoc::noteFailedLogin(const std::string& source, const std::string& text) {
+    logServer(servermsg::kIllegalLogin, text);
+    const auto t = now();
+    auto it = loginFailures_.find(source);
+    if (it == loginFailures_.end()) {
+        if (loginFailures_.size() >= kMaxFailingAddresses) {
+            auto oldest = std::ranges::min_element(loginFailures_, {}, [](const auto& e) { return e.second.last; });
+            logQuietRefusals(oldest->first, oldest->second);
+            loginFailures_.erase(oldest);
+        }
+        it = loginFailures_.emplace(source, LoginFailures{}).first;
+    }
+    LoginFailures& f = it->second;
+    // A few passwords mistyped hours apart do not add up.
+    if (f.failures > 0 && t - f.last >= std::chrono::hours(1)) f.failures = 0;
+    f.last = t;
+    if (++f.failures < kFreeLoginFailures) return;
+    const unsigned doublings = std::min(f.failures - kFreeLoginFailures, 6u);
+    const auto refusal = std::min<std::chrono::seconds>(kFirstRefusal * (1u << doublings), kLongestRefusal);
+    f.refusedUntil = t + refusal;
+    logServer(0, "[" + source + "] " + std::to_string(f.failures) + " failed logins: logins from this address are refused for " +
+                     std::to_string(refusal.count()) + " s");
+}
+
+void CServerDoc::logQuietRefusals(const std::string& source, LoginFailures& f) {
+    if (f.refusedQuietly == 0) return;
+    logServer(0, "[" + source + "] " + std::to_string(f.refusedQuietly) + " more logins refused, unread, meanwhile");
+    f.refusedQuietly = 0;
+}
+
+void CServerDoc::logQuietRefusalsDue() {
+    const auto t = now();
+    for (auto& [source, f] : loginFailures_)
+        if (f.refusedQuietly > 0 && t >= f.refusedUntil) logQuietRefusals(source, f);
 }
 
 void CServerDoc::noteOpen(CClientSocket& c, Bytes payload) {
@@ -827,15 +959,24 @@ void CServerDoc::releaseWorker(CClientSocket& c) {
 void CServerDoc::remove(CClientSocket& c) {
     releaseWorker(c);
     std::erase_if(connections_, [&](const auto& p) { return p.get() == &c; });
+    acceptBlocked_ = false;
     observer_.connectionsChanged(connections_.size());
 }
 
 void CServerDoc::dropStalled() {
-    const auto now = Clock::now();
+    const auto t = now();
     std::vector<CClientSocket*> stalled;
     for (const auto& c : connections_) {
-        if (waitsOnClient(*c) && now - c->lastProgress >= options_.stallLimit) stalled.push_back(c.get());
+        if (waitsOnClient(*c) && t - c->lastProgress >= options_.stallLimit) stalled.push_back(c.get());
     }
+    std::vector<CClientSocket*> late;
+    for (const auto& c : connections_) {
+        if (!c->loggedIn && c->phase == CClientSocket::Phase::Serving && t - c->accepted >= options_.loginLimit &&
+            std::ranges::find(stalled, c.get()) == stalled.end())
+            late.push_back(c.get());
+    }
+    // Dropped without a line: one per connection would let anyone fill the log.
+    for (CClientSocket* c : late) remove(*c);
     for (CClientSocket* c : stalled) {
         if (c->phase == CClientSocket::Phase::Serving) {
             // A message begun and not finished, or replies the client does not take.
@@ -857,8 +998,9 @@ void CServerDoc::shutdown() {
         c->in.clear();
         releaseWorker(*c);
         reply(*c, MSG_SHUTDOWN);
-        c->lastProgress = std::chrono::steady_clock::now();
+        c->lastProgress = now();
     }
+    for (auto& [source, f] : loginFailures_) logQuietRefusals(source, f);
     std::vector<pollfd> set;
     while (!connections_.empty()) {
         set.clear();

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -51,7 +52,21 @@ struct ServerOptions {
     // long is dropped. Time spent waiting on its own disk reads is the server's, not the
     // client's, and does not count.
     std::chrono::milliseconds stallLimit{10000};
+    // A connection that has not logged in this long after it came is dropped: a client that
+    // only holds a connection open would otherwise keep its place for ever.
+    std::chrono::milliseconds loginLimit{10000};
+    // Connections at once, and those of one address not logged in yet. A connection beyond
+    // either takes the place of the oldest one not logged in (of its address, for the second),
+    // so that idle connections can never keep a client that logs in out.
+    std::size_t maxConnections = 500;
+    std::size_t maxPerAddress = 16;
+    // What the limits are measured by; tests turn it by hand.
+    std::function<std::chrono::steady_clock::time_point()> clock;
 };
+
+// The shortest password the server starts with: the field carries 19 bytes, and a short one
+// is found by trying.
+inline constexpr std::size_t kMinPassword = 8;
 
 // Bytes that are written before they are read: growing a reply for the sectors about to be read
 // into it need not clear it first.
@@ -86,6 +101,8 @@ class DriveWorker;
 // One accepted connection.
 struct CClientSocket {
     UniqueFd fd;
+    std::string source;  // the client's address, known from the start; empty off TCP
+    std::chrono::steady_clock::time_point accepted;
     std::string peerAddress;  // recorded at a successful login
     int peerPort = 0;
     std::array<std::uint8_t, LoginRequest::kSize> login{};  // the accepted MSG_LOGIN payload
@@ -121,6 +138,15 @@ struct CClientSocket {
 
     ~CClientSocket();
     std::size_t pendingOut() const { return outBytes - outSent; }
+};
+
+// Failed logins from one address. After a few, the address is refused without a look at the
+// password for a time that doubles with each further failure.
+struct LoginFailures {
+    unsigned failures = 0;
+    std::chrono::steady_clock::time_point refusedUntil;
+    std::chrono::steady_clock::time_point last;  // the last failure
+    unsigned refusedQuietly = 0;  // refusals while refused, not yet in the log
 };
 
 class CServerDoc {
@@ -166,10 +192,29 @@ public:
     static constexpr std::size_t kOutputHighWater = 512 * 1024;
     // Requests a connection may have with its worker at once.
     static constexpr std::size_t kMaxInFlight = 128;
+    // Failed logins from one address before it is refused for a while, the first while, and the
+    // longest.
+    static constexpr unsigned kFreeLoginFailures = 3;
+    static constexpr std::chrono::seconds kFirstRefusal{1};
+    static constexpr std::chrono::seconds kLongestRefusal{64};
+    // Addresses whose failures are remembered; past this the one that failed longest ago goes.
+    static constexpr std::size_t kMaxFailingAddresses = 4096;
+    // Discovery answers at most this many a second, and to one address once a second: each
+    // answer is eight times the request, and the request's sender is not known to be its own.
+    static constexpr unsigned kDiscoveryAnswersPerSecond = 16;
 
 private:
+    std::chrono::steady_clock::time_point now() const;
     void acceptPending();
+    // Makes room for a new connection from `source`: false when there is none to make.
+    bool admit(const std::string& source);
     void answerDiscovery();
+    bool mayAnswerDiscovery(std::uint32_t address);
+    // The failures of `source` once it may try again: a refusal that held it is logged then.
+    LoginFailures* failuresOf(const std::string& source);
+    void noteFailedLogin(const std::string& source, const std::string& text);
+    void logQuietRefusals(const std::string& source, LoginFailures& f);
+    void logQuietRefusalsDue();
     // Reads what the socket has, serves every whole request, and sends what it can. False when
     // the connection must go.
     bool service(CClientSocket& c, short events);
@@ -216,6 +261,13 @@ private:
     std::vector<std::unique_ptr<DriveWorker>> released_;  // finishing for connections that are gone
     std::vector<std::unique_ptr<CClientSocket>> connections_;
     int activity_ = 0;
+    bool acceptBlocked_ = false;  // the process has no descriptor to accept with
+    bool saidConnectionCap_ = false, saidAddressCap_ = false;
+    std::map<std::string, LoginFailures> loginFailures_;
+    struct {
+        std::chrono::steady_clock::time_point second;
+        std::vector<std::uint32_t> answered;  // in this second
+    } discoveryAnswers_;
 };
 
 }  // namespace harrow::remote

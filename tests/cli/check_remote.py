@@ -6,6 +6,7 @@ locally, and the server answers hostile bytes on a raw socket as the protocol an
 usage: check_remote.py HARROW_CLI HARROWD NTFS_SAMPLES_DIR"""
 import gzip
 import os
+import re
 import signal
 import socket
 import struct
@@ -21,7 +22,7 @@ import hostile
 HARROWD = None
 SAMPLES = None
 ENV = dict(os.environ, TZ="UTC", HARROW_LANG="en", HARROW_DRIVES="")
-PASSWORD = "s3cret"
+PASSWORD = "s3cret-pw"
 
 PING, LOGIN_OK, OK, FAIL, DATA, DRIVE_OPENED, LOGIN, LOGOUT, SHUTDOWN = range(1, 10)
 OPEN_DRIVE, CLOSE_DRIVE, READ_SECTORS, DRIVE_TYPE, VOLUME_INFO = range(11, 16)
@@ -143,7 +144,15 @@ class Remote(unittest.TestCase):
         subprocess.run(["mdel", "-i", cls.fat, "::/GONE.TXT"], check=True, capture_output=True,
                        env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
         cls.ntfs = ntfs_volume(cls.scratch)
-        cls.server = Harrowd(cls.scratch, {"F": cls.fat, "N": cls.ntfs})
+        # mkfs.fat takes no control character in a label: the one it wrote is overwritten, in the
+        # boot sector and in the root directory alike.
+        cls.evil = os.path.join(cls.scratch, "evil.img")
+        subprocess.run(["mkfs.fat", "-C", "-n", "EVILLABEL", cls.evil, "1024"], check=True, capture_output=True)
+        with open(cls.evil, "r+b") as f:
+            image = f.read().replace(b"EVILLABEL  ", b"EV\nIL\x1b[2J  ")
+            f.seek(0)
+            f.write(image)
+        cls.server = Harrowd(cls.scratch, {"F": cls.fat, "L": cls.evil, "N": cls.ntfs})
 
     @classmethod
     def tearDownClass(cls):
@@ -173,16 +182,24 @@ class Remote(unittest.TestCase):
     def test_the_drive_list_and_a_wrong_password(self):
         p = cli("drives", "--server", f"127.0.0.1:{self.server.port}")
         self.assertEqual(p.returncode, 0, p.stderr)
-        self.assertRegex(p.stdout.decode(), f"(?m)^F:  3  .*  {self.server.url('F')}$")
+        listed = p.stdout.decode()
+        self.assertRegex(listed, f"(?m)^F:  3  .*  {self.server.url('F')}$")
+        # A label is shown as info shows it: it can neither make a line of its own nor reach the
+        # terminal. NTFS keeps its label in a file record, which the server reads for it.
+        self.assertIn(f"L:  3  EV\\nIL\\033[2J     {self.server.url('L')}\n", listed)
+        self.assertTrue(all(re.match(r"[A-Z]:  \d  ", line) for line in listed.splitlines()), listed)
+        label = re.search(r"(?m)^label: +(.*)$", cli("info", self.ntfs).stdout.decode()).group(1)
+        self.assertTrue(label)
+        self.assertIn(f"N:  3  {label:<16}  {self.server.url('N')}\n", listed)
         p = cli("ls", self.server.url("F"), password="wrong")
         self.assertEqual(p.returncode, 2)
         self.assertIn(b"Wrong password", p.stderr)
 
-        # Discovery: a 6-byte datagram of any content gets the 52-byte answer, nothing else does.
+        # Discovery: the request gets the 52-byte answer, nothing else does.
         udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         udp.settimeout(PATIENCE)
         self.server.sockets.append(udp)
-        for datagram in (b"\xff" * 7, b"\0" * 6):
+        for datagram in (b"\xff" * 7, b"\0" * 6, msg(PING)):
             udp.sendto(datagram, ("127.0.0.1", self.server.port + 1))
         answer = udp.recv(100)
         self.assertEqual((len(answer), answer[:6]), (52, bytes([1, OK, 46, 0, 0, 0])))
@@ -194,6 +211,16 @@ class Remote(unittest.TestCase):
         self.assertEqual(recv_exact(s, 6), msg(FAIL))
         self.assertTrue(closed(s))
         self.assertIn(f"[127.0.0.1] Illegal login (port:{s.getsockname()[1]})", self.server.log())
+
+    def test_a_short_password_is_refused(self):
+        # A password a few guesses find is no password.
+        short = os.path.join(self.scratch, "short-password")
+        with open(short, "w") as f:
+            f.write("s3cret\n")
+        p = subprocess.run([HARROWD, "--headless", "--port", "0", "--password-file", short], capture_output=True,
+                           env=ENV, timeout=PATIENCE)
+        self.assertEqual(p.returncode, 2)
+        self.assertIn(b"8 to 19 bytes", p.stderr)
 
     def test_drive_requests_before_login_get_fail(self):
         s = self.server.connect()

@@ -4,12 +4,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -209,9 +211,17 @@ private:
 // A server on 127.0.0.1 serving the sample FAT volume as F:, on a thread of its own.
 class Observer : public ServerObserver {
 public:
-    void log(int id, const std::string&) override {
+    void log(int id, const std::string& text) override {
         std::lock_guard lock(mutex);
         ids.push_back(id);
+        texts.push_back(text);
+    }
+    // Lines of message `id` whose text holds `part`.
+    long count(int id, const std::string& part = "") {
+        std::lock_guard lock(mutex);
+        long n = 0;
+        for (std::size_t i = 0; i < ids.size(); ++i) n += ids[i] == id && texts[i].find(part) != std::string::npos;
+        return n;
     }
     void activityChanged(int value) override { activity = value; }
     bool logged(int id) {
@@ -220,12 +230,14 @@ public:
     }
     std::mutex mutex;
     std::vector<int> ids;
+    std::vector<std::string> texts;
     std::atomic<int> activity{0};
 };
 
 class ServedVolume {
 public:
-    explicit ServedVolume(std::vector<std::uint8_t> volume) : sources(std::move(volume)), server(observer, table, sources) {
+    explicit ServedVolume(std::vector<std::uint8_t> volume, const std::function<void(ServerOptions&)>& tweak = {})
+        : sources(std::move(volume)), server(observer, table, sources) {
         DriveEntry f;
         f.letter = 'F';
         f.path = "memory";
@@ -235,6 +247,7 @@ public:
         options.bindAddress = "127.0.0.1";
         options.port = 0;
         options.stallLimit = std::chrono::milliseconds(500);
+        if (tweak) tweak(options);
         EXPECT_TRUE(server.startUp(options));
         EXPECT_EQ(::pipe2(wake, O_CLOEXEC), 0);
         thread = std::thread([this] {
@@ -413,6 +426,177 @@ TEST_F(RemoteDrive, ASlowSectorHoldsUpOnlyItsConnection) {
     served.sources.release();
     stopping.join();
     EXPECT_EQ(served.observer.activity, 0);
+}
+
+
+// A socket of `type` from the loopback address `source` to `port`; a wait on it ends after half
+// a minute, so a server that never answers fails the test.
+UniqueFd dial(std::uint16_t port, const char* source, int type = SOCK_STREAM) {
+    UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    sockaddr_in at{AF_INET, 0, {}, {}};
+    ::inet_pton(AF_INET, source, &at.sin_addr);
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    const timeval patience{30, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    at = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    return fd;
+}
+
+// Sends a message; the code of the one that comes back, or 0 when the server closed instead.
+int ask(const UniqueFd& fd, std::uint8_t code, const Bytes8& payload = {}) {
+    StreamReader reader(64);
+    std::array<std::uint8_t, MessageHeader::kSize> header;
+    if (!sendAll(fd.get(), encodeMessage(code, payload)) || !reader.readExact(fd.get(), header)) return 0;
+    Bytes8 rest(MessageHeader::parse(header)->length);
+    return reader.readExact(fd.get(), rest) ? header[1] : 0;
+}
+
+Bytes8 loginWith(const std::string& password) { return vec(LoginRequest{password, "127.0.0.1", "T"}.serialize()); }
+
+// The server's clock is the test's: a limit runs out when the test says, however slow the
+// machine; the server notices at its next event.
+struct ServerUnderAbuse : ::testing::Test {
+    std::atomic<long long> seconds{1000};
+    ServedVolume served{test::makeSampleFat().bytes, [this](ServerOptions& o) {
+                            o.maxConnections = 3;
+                            o.maxPerAddress = 2;
+                            o.clock = [this] { return std::chrono::steady_clock::time_point(std::chrono::seconds(seconds)); };
+                        }};
+    UniqueFd from(const char* source, int type = SOCK_STREAM) { return dial(served.server.port() + (type == SOCK_DGRAM), source, type); }
+};
+
+TEST_F(ServerUnderAbuse, IdleConnectionsGiveWayToAClientThatLogsIn) {
+    std::vector<UniqueFd> idle;
+    for (const char* source : {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.3"}) idle.push_back(from(source));
+    // Served last, so taken in last: the third of 127.0.0.2 took its oldest's place.
+    ASSERT_EQ(ask(idle[3], MSG_PING), MSG_OK);
+    EXPECT_EQ((std::vector{ask(idle[0], MSG_PING), ask(idle[1], MSG_PING), ask(idle[2], MSG_PING)}),
+              (std::vector<int>{0, MSG_OK, MSG_OK}));
+    RecordingPrompts prompts;
+    ClientConnection client(prompts);
+    ASSERT_TRUE(client.connect("127.0.0.1", served.server.port()) && client.login("pw"));  // the oldest idle one goes
+    EXPECT_EQ(ask(idle[1], MSG_PING), 0);
+    seconds += 10;  // the login limit
+    EXPECT_EQ(client.driveType("F:\\"), 3);
+    EXPECT_EQ((std::vector{ask(idle[2], MSG_PING), ask(idle[3], MSG_PING)}), (std::vector{0, 0}));
+    EXPECT_EQ(client.driveType("F:\\"), 3);
+    EXPECT_EQ(served.observer.count(0, "connections"), 2);  // each cap said once
+}
+
+TEST_F(ServerUnderAbuse, FailedLoginsHoldUpOnlyTheirAddressForAGrowingTime) {
+    auto login = [&](const char* source, const char* password) { return ask(from(source), MSG_LOGIN, loginWith(password)); };
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(login("127.0.0.2", "guess"), MSG_FAIL);
+    EXPECT_EQ(login("127.0.0.2", "pw"), MSG_FAIL);
+    EXPECT_EQ(login("127.0.0.3", "pw"), MSG_LOGIN_OK);
+    // A refusal while refused makes the refusal no longer; each failure after the first does.
+    seconds += CServerDoc::kFirstRefusal.count();
+    EXPECT_EQ(login("127.0.0.2", "pw"), MSG_LOGIN_OK);
+    EXPECT_EQ(served.observer.count(servermsg::kIllegalLogin), static_cast<long>(CServerDoc::kFreeLoginFailures));
+    EXPECT_EQ(served.observer.count(0, "] 18 more logins refused"), 1);
+    for (unsigned i = 0; i <= CServerDoc::kFreeLoginFailures; ++i, seconds += CServerDoc::kFirstRefusal.count())
+        EXPECT_EQ(login("127.0.0.2", "guess"), MSG_FAIL);
+    EXPECT_EQ(login("127.0.0.2", "pw"), MSG_FAIL);
+    seconds += CServerDoc::kFirstRefusal.count();
+    EXPECT_EQ(login("127.0.0.2", "pw"), MSG_LOGIN_OK);
+}
+
+TEST_F(ServerUnderAbuse, DiscoveryAnswersOnlyRequestsAndAnAddressOnceASecond) {
+    UniqueFd a = from("127.0.0.2", SOCK_DGRAM), b = from("127.0.0.3", SOCK_DGRAM);
+    std::array<std::uint8_t, 64> answer;
+    auto answers = [&](const UniqueFd& fd, int flags = 0) { return ::recv(fd.get(), answer.data(), answer.size(), flags); };
+    const Bytes8 request = vec(discoveryRequest());
+    const std::pair<const UniqueFd*, Bytes8> sent[] = {
+        {&a, request}, {&a, request}, {&b, Bytes8(6, 0)}, {&b, Bytes8{1, MSG_LOGIN, 0, 0, 0, 0}}, {&b, request}};
+    for (const auto& [fd, datagram] : sent) ::send(fd->get(), datagram.data(), datagram.size(), 0);
+    // Answered in order: once the last is, none before it will be.
+    EXPECT_EQ((std::vector{answers(b), answers(b, MSG_DONTWAIT), answers(a), answers(a, MSG_DONTWAIT)}),
+              (std::vector<ssize_t>{kDiscoveryAnswerBytes, -1, kDiscoveryAnswerBytes, -1}));
+    ++seconds;
+    ::send(a.get(), request.data(), request.size(), 0);
+    EXPECT_EQ(answers(a), static_cast<ssize_t>(kDiscoveryAnswerBytes));
+}
+
+// A server that takes the connection request and says nothing fails the client at its deadline.
+TEST(ClientDeadlines, AServerThatSaysNothingFailsTheClient) {
+    UniqueFd listening(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof at;
+    ASSERT_EQ(::bind(listening.get(), reinterpret_cast<sockaddr*>(&at), length), 0);
+    ASSERT_EQ(::listen(listening.get(), 0), 0);  // one connection waits; the kernel drops the next
+    ::getsockname(listening.get(), reinterpret_cast<sockaddr*>(&at), &length);
+    const std::vector<int> reset{msg::kConnectionReset, msg::kClosingConnection};
+    std::vector<UniqueFd> held;
+    for (int stall : {0, 1, 2}) {  // at the login, at a reply, at the connect
+        RecordingPrompts prompts;
+        ClientConnection client(prompts);
+        client.setDeadlines({std::chrono::milliseconds(200), std::chrono::milliseconds(200), std::chrono::milliseconds(200)});
+        if (stall < 2) {
+            ASSERT_TRUE(client.connect("127.0.0.1", ntohs(at.sin_port)));
+        }
+        if (stall == 1) {
+            held.emplace_back(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            ASSERT_TRUE(sendAll(held.back().get(), encodeMessage(MSG_LOGIN_OK, ServerEntry{}.serialize())));
+            ASSERT_TRUE(client.login("pw"));
+            EXPECT_EQ(client.driveType("F:\\"), 0);
+            held.push_back(dial(ntohs(at.sin_port), "127.0.0.1"));  // fills the backlog
+        }
+        if (stall == 0) {
+            EXPECT_FALSE(client.login("pw"));
+        } else if (stall == 2) {
+            EXPECT_FALSE(client.connect("127.0.0.1", ntohs(at.sin_port)));
+        }
+        EXPECT_EQ(prompts.ids(), (std::vector<std::vector<int>>{{reset[0], reset[1], msg::kWrongPassword}, reset,
+                                                                 {msg::kSocketFailed}}[stall]));
+        EXPECT_FALSE(client.connected());
+        if (stall == 0) held.emplace_back(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
+}
+
+// A client that asks and never reads costs the server no more than about its high-water mark,
+// even when the worker hands each reply over on its own.
+TEST(ServerQueues, RepliesWaitingForAClientHoldNoMoreThanTheirBytes) {
+    Observer observer;
+    DriveTable table;
+    DriveEntry f;
+    f.letter = 'F';
+    f.path = "memory";
+    table.set(f);
+    MemorySources sources(test::makeSampleFat().bytes);
+    CServerDoc server(observer, table, sources);
+    ServerOptions options;
+    options.password = "pw";
+    options.port = 0;
+    ASSERT_TRUE(server.startUp(options));
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const int small = 4096;
+    ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    server.adopt(UniqueFd(pair[0]));
+    UniqueFd peer(pair[1]);
+    const CClientSocket& c = *server.connections().front();
+    auto send = [&](std::uint8_t code, const Bytes8& payload) {
+        ASSERT_TRUE(sendAll(peer.get(), encodeMessage(code, payload)));
+        // Served when read and answered, or when the server stops reading for the replies.
+        for (int unread = 1, i = 0; unread > 0 || !c.in.empty() || c.inFlight > 0; ++i) {
+            if (c.pendingOut() >= CServerDoc::kOutputHighWater) return;
+            ASSERT_LT(i, 1000) << "not served";
+            std::vector<pollfd> set;
+            server.pollSet(set);
+            ::poll(set.data(), set.size(), 100);
+            server.handle(set);
+            ::ioctl(c.fd.get(), FIONREAD, &unread);
+        }
+    };
+    send(MSG_LOGIN, loginWith("pw"));
+    send(MSG_OPEN_DRIVE, encodeRootPath("F:\\"));
+    ASSERT_EQ(c.sectorBytes, 512u);
+    for (int i = 0; i < 5000 && c.pendingOut() < CServerDoc::kOutputHighWater; ++i)
+        send(MSG_READ_SECTORS, vec(ReadSectorsRequest{0, 1}.serialize()));
+    ASSERT_GE(c.pendingOut(), CServerDoc::kOutputHighWater);
+    std::size_t held = 0;
+    for (const auto& reply : c.out) held += reply.capacity();
+    EXPECT_LE(held, 2 * CServerDoc::kOutputHighWater);
 }
 
 }  // namespace

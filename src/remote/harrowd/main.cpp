@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> drives;
     int port = remote::SERVER_PORT;
     int stallSeconds = 10;
+    int loginSeconds = 10;
+    std::size_t maxConnections = 500, maxPerAddress = 16;
     app.add_flag("--headless", headless, "run without a window (this build has none: it always does)");
     app.add_option("--password-file", passwordFile,
                    "read the password from the first line of FILE (else HARROWD_PASSWORD, else a prompt)")
@@ -76,6 +78,14 @@ int main(int argc, char** argv) {
                    "drop a client that stops in the middle of a message, or stops taking its replies, after "
                    "this many seconds (default 10)")
         ->check(CLI::Range(1, 86400));
+    app.add_option("--login-limit", loginSeconds,
+                   "drop a connection that has not logged in after this many seconds (default 10)")
+        ->check(CLI::Range(1, 86400));
+    app.add_option("--max-connections", maxConnections, "connections at once (default 500)")
+        ->check(CLI::Range(1, 500));
+    app.add_option("--max-per-address", maxPerAddress,
+                   "connections not logged in yet from one address (default 16)")
+        ->check(CLI::Range(1, 500));
     app.add_option("--log", logPath, "append the log to FILE instead of writing it on stdout")->type_name("FILE");
     app.add_option("--lang", lang, "language of the log")->check(CLI::IsMember({"zh", "en"}));
     try {
@@ -94,10 +104,11 @@ int main(int argc, char** argv) {
         fail(error);
         return 2;
     }
-    // An empty password would let anyone in; a longer one than the login field carries would let
-    // nobody in.
-    if (password->empty() || password->size() > remote::LoginRequest::kMaxPassword) {
-        fail("the password must be 1 to " + std::to_string(remote::LoginRequest::kMaxPassword) + " bytes long");
+    // A short password is found by trying, however slowly the server lets anyone try; a longer
+    // one than the login field carries would let nobody in.
+    if (password->size() < remote::kMinPassword || password->size() > remote::LoginRequest::kMaxPassword) {
+        fail("the password must be " + std::to_string(remote::kMinPassword) + " to " +
+             std::to_string(remote::LoginRequest::kMaxPassword) + " bytes long");
         return 2;
     }
 
@@ -139,6 +150,9 @@ int main(int argc, char** argv) {
     options.bindAddress = bindAddress;
     options.port = static_cast<std::uint16_t>(port);
     options.stallLimit = std::chrono::seconds(stallSeconds);
+    options.loginLimit = std::chrono::seconds(loginSeconds);
+    options.maxConnections = maxConnections;
+    options.maxPerAddress = maxPerAddress;
     if (!server.startUp(options)) {
         fail("cannot listen on " + (bindAddress.empty() ? std::string("port ") : bindAddress + " port ") +
              std::to_string(port) + ": " + std::strerror(errno));

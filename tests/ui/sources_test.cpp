@@ -207,7 +207,7 @@ private slots:
         const QString volume = dir.filePath("sample.img");
         writeSample(volume);
         const QString passwordFile = dir.filePath("password");
-        std::ofstream(passwordFile.toStdString()) << "secret\n";
+        std::ofstream(passwordFile.toStdString()) << "secret-pw\n";
         const std::uint16_t port = freePorts();
         QVERIFY(port != 0);
         qputenv("HARROW_DISCOVERY", QByteArray("127.0.0.1:") + QByteArray::number(port + 1));
@@ -260,11 +260,11 @@ private slots:
         QCOMPARE(doc.driveKind, DriveKind::None);
         QVERIFY(!sources.connection().connected());
 
-        connectWith("secret", '-');  // Cancel in the drive list logs out
+        connectWith("secret-pw", '-');  // Cancel in the drive list logs out
         QVERIFY(!sources.connection().connected());
         QCOMPARE(doc.driveKind, DriveKind::None);
 
-        connectWith("secret", 'T');
+        connectWith("secret-pw", 'T');
         QCOMPARE(doc.driveKind, DriveKind::Remote);
         QVERIFY(frame.windowTitle().startsWith("Harrow (T:) - [127.0.0.1-"));
         QVERIFY(shownNames(frame.view()).contains("readme.txt"));
@@ -295,7 +295,7 @@ private slots:
 
         QProcess again;
         startServer(again);
-        connectWith("secret", 'T');
+        connectWith("secret-pw", 'T');
         QCOMPARE(doc.driveKind, DriveKind::Remote);
         QVERIFY(shownNames(frame.view()).contains("readme.txt"));
         again.terminate();

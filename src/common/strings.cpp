@@ -104,6 +104,8 @@ constexpr MessageEntry kMessages[] = {
      "%lu entries that cannot be files were skipped (the directory at cluster %lu)."},
     {70041, "#孤立目录项", "#Orphan entries"},
     {70042, "已保存 %d 个文件，跳过 %d 个，失败 %d 个。", "Saved: %d files. Skipped: %d. Failed: %d."},
+    {70043, "簇 %lu 处的目录占满了已读的簇，可能在别处还有后续：搜索磁盘可以找到。",
+     "The directory at cluster %lu fills the clusters read, and may go on elsewhere: a search of the disk finds where."},
 };
 
 constexpr MessageEntry kServerMessages[] = {

@@ -127,6 +127,7 @@ void CQUIDNEYDoc::clearLists() {
     followersKnown_ = false;
     orphans_.clear();
     skipsSaid_.clear();
+    saidElsewhere_.clear();
 }
 
 std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileItem& parent, ListObserver* observer) {
@@ -196,6 +197,9 @@ std::optional<ItemList> CQUIDNEYDoc::listFatDirectory(std::uint32_t cluster, Lis
     if (walk.skipped != 0 && skipsSaid_.insert(cluster).second)
         prompts_.showMessage(msg::kEntriesSkipped, formatMessage(msg::kEntriesSkipped, static_cast<unsigned long>(walk.skipped),
                                                                  static_cast<unsigned long>(cluster)),
+                             MsgIcon::Information);
+    if (walk.goesOnElsewhere && saidElsewhere_.insert(cluster).second)
+        prompts_.showMessage(msg::kGoesOnElsewhere, formatMessage(msg::kGoesOnElsewhere, static_cast<unsigned long>(cluster)),
                              MsgIcon::Information);
     if (status == DirWalkStatus::NotADirectory || list.empty()) return std::nullopt;
     return list;

@@ -169,6 +169,8 @@ private:
     std::vector<std::uint32_t> orphans_;  // the orphan entries' clusters; the first is the item's
     // Directories whose skipped entries were said.
     std::unordered_set<std::uint32_t> skipsSaid_;
+    // Directories said to go on past what a guess could read.
+    std::unordered_set<std::uint32_t> saidElsewhere_;
 };
 
 }  // namespace harrow

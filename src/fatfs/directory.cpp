@@ -159,7 +159,7 @@ DirWalk walkChainless(Volume& volume, const FatTable& fat, std::uint32_t cluster
         const bool checkDots = options.requireDots && n == 0;
         if (checkDots && !startsWithDots(info, all, options)) return {DirWalkStatus::NotADirectory, visitor.skipped};
         // Another directory's start, or what no directory holds, ends a guess.
-        if (n > 0 && !options.followers && !continuesDirectory(info, all)) break;
+        if (n > 0 && !options.followers && !continuesDirectory(info, all)) return {DirWalkStatus::Finished, visitor.skipped, true};
         for (std::uint32_t k = 0; k < perCluster; ++k)
             if (!visitor.slot(all.subspan(std::size_t{k} * kDirEntrySize, kDirEntrySize), n * spc + k * kDirEntrySize / bps,
                               k % (bps / kDirEntrySize), checkDots && k < 2, true))

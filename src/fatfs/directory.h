@@ -50,6 +50,9 @@ struct DirWalk {
     DirWalkStatus status = DirWalkStatus::Finished;
     // Entries left out because they cannot be entries (only where the chain is gone).
     std::uint32_t skipped = 0;
+    // The guess of a directory whose chain is gone met a cluster that does not continue it before
+    // the directory ended: it goes on somewhere else.
+    bool goesOnElsewhere = false;
 };
 
 // Could these 32 bytes (not a free slot) be an entry a FAT driver wrote on this volume: a

@@ -342,6 +342,8 @@ TEST(LostDirectories, GuessedClustersAreReadWhileTheyReadAsADirectory) {
         EXPECT_EQ(list->size(), c.listed);
         EXPECT_EQ(byName(*list, "LIVE"), nullptr);
         EXPECT_EQ(o.prompts.shown(msg::kEntriesSkipped), c.skipped != 0);
+        // A guess that stopped before the directory's end says the rest may lie elsewhere.
+        EXPECT_EQ(o.prompts.shown(msg::kGoesOnElsewhere), c.listed == 16);
         if (c.skipped != 0) {
             EXPECT_NE(o.prompts.messages.back().text.find(std::to_string(c.skipped) + " "), std::string::npos);
             // Said once a directory.

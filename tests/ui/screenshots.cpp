@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 
 #include <fstream>
+#include <tuple>
 #include <QProcess>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -28,6 +29,7 @@
 #include "ui/about_dlg.h"
 #include "ui/drive_info_dlg.h"
 #include "ui/drive_select_dlg.h"
+#include "ui/partition_select_dlg.h"
 #include "ui/main_frame.h"
 #include "ui/preferences_dlg.h"
 #include "ui/connect_dlg.h"
@@ -222,6 +224,19 @@ void driveSelection() {
     CQUIDNEYDoc doc(prompts);
     CDriveSelectDlg select(table, doc.options.searchDisk, doc.options.skipBadClusters, [] {});
     shoot(select, "drive-selection");
+
+    std::vector<DriveEntry> parts(3);
+    const std::tuple<const char*, std::uint64_t, const char*> shown[] = {
+        {"FAT32", 100ull << 20, "PHOTOS"}, {"NTFS", 20ull << 30, "Backup"}, {"", 4ull << 30, ""}};
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        parts[i].path = "/home/user/disk.raw";
+        parts[i].partition = static_cast<int>(i + 1);
+        parts[i].fileSystem = std::get<0>(shown[i]);
+        parts[i].length = std::get<1>(shown[i]);
+        parts[i].label = std::get<2>(shown[i]);
+    }
+    CPartitionSelectDlg chooser(QStringLiteral("/home/user/disk.raw"), parts);
+    shoot(chooser, "partition-selection");
 }
 
 void ntfsWindow(const QString& sampleGz) {

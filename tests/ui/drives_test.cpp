@@ -1,0 +1,84 @@
+// Choosing what to open: the partitions of a whole-disk image.
+#include <QtTest>
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+
+#include "common/prompts.h"
+#include "ui/gui_text.h"
+#include "ui/main_frame.h"
+#include "ui/partition_select_dlg.h"
+#include "volume/drive_table.h"
+
+using namespace harrow;
+using namespace harrow::gui;
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1 << 20;
+
+// Runs `act` on the next modal dialog, a T, once it shows.
+template <typename T>
+void onModal(std::function<void(T*)> act) {
+    QTimer::singleShot(0, [act] {
+        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (!dialog) return onModal<T>(act);
+        act(dialog);
+    });
+}
+
+// A 40 MiB disk as sfdisk lays it out: a FAT16 volume "PHOTOS" at 1 MiB, and a Linux partition
+// with nothing this program reads.
+QString makeDisk(const QTemporaryDir& dir) {
+    const QString disk = dir.filePath("disk.raw");
+    QProcess sh;
+    sh.start("sh", {"-ec", "truncate -s 40M \"$0\"; printf 'label: dos\\nstart=1MiB, size=16MiB, type=6\\n"
+                           "start=20MiB, size=8MiB, type=83\\n' | sfdisk -q --no-reread --no-tell-kernel \"$0\"; "
+                           "mkfs.fat -F 16 -n PHOTOS --offset 2048 \"$0\" 16384",
+                    disk});
+    return sh.waitForFinished(60000) && sh.exitCode() == 0 ? disk : QString();
+}
+
+}  // namespace
+
+class DrivesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void aWholeDiskOpensThePartitionChosen() {
+        QTemporaryDir dir;
+        const QString disk = makeDisk(dir);
+        if (disk.isEmpty()) QSKIP("needs sfdisk and mkfs.fat");
+        RecordingPrompts prompts;
+        CQUIDNEYDoc doc(prompts);
+        CMainFrame frame(doc, prompts);
+
+        QStringList seen;
+        bool secondOpens = true;
+        onModal<CPartitionSelectDlg>([&](CPartitionSelectDlg* d) {
+            QTreeWidget* list = d->partitionList();
+            for (int r = 0; r < list->topLevelItemCount(); ++r) {
+                const QTreeWidgetItem* row = list->topLevelItem(r);
+                seen << QStringList{row->text(0), row->text(1), row->text(2), row->text(3)}.join('|');
+            }
+            // The Linux partition holds nothing to open; the FAT one is offered first.
+            secondOpens = list->topLevelItem(1)->flags() & Qt::ItemIsEnabled;
+            QCOMPARE(list->currentItem(), list->topLevelItem(0));
+            d->choose();
+        });
+        QVERIFY(frame.openSource(disk));
+        QVERIFY(!secondOpens);
+        QCOMPARE(seen, (QStringList{"1|FAT16|16 MiB|PHOTOS", QStringLiteral("2|%1|8 MiB|").arg(text({"(无 FAT 或 NTFS)", "(no FAT or NTFS)"}))}));
+        QVERIFY(prompts.messages.empty());
+        const DriveEntry* opened = nullptr;
+        for (const DriveEntry& e : DriveTable::global().entries())
+            if (e.path == disk.toStdString()) opened = &e;
+        QVERIFY(opened);
+        QCOMPARE(opened->offset, kMiB);
+        QCOMPARE(opened->length.value_or(0), 16 * kMiB);
+        QVERIFY(doc.drive().info().fsName == "FAT16");
+    }
+};
+
+QTEST_MAIN(DrivesTest)
+#include "drives_test.moc"

@@ -1,11 +1,13 @@
-// Choosing what to open: the partitions of a whole-disk image.
+// Choosing what to open: the partitions of a whole-disk image, and the drive dialog's details.
 #include <QtTest>
 
+#include <QListWidget>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
 #include "common/prompts.h"
+#include "ui/drive_select_dlg.h"
 #include "ui/gui_text.h"
 #include "ui/main_frame.h"
 #include "ui/partition_select_dlg.h"
@@ -77,6 +79,34 @@ private slots:
         QCOMPARE(opened->offset, kMiB);
         QCOMPARE(opened->length.value_or(0), 16 * kMiB);
         QVERIFY(doc.drive().info().fsName == "FAT16");
+    }
+
+    void theDriveDialogSaysWhatEachDriveIs() {
+        QTemporaryDir dir;
+        const QString disk = makeDisk(dir);
+        if (disk.isEmpty()) QSKIP("needs sfdisk and mkfs.fat");
+        DriveTable table;
+        QVERIFY(table.addAssignments("C=" + disk.toStdString()));
+        DriveEntry locked;
+        locked.letter = 'D';
+        locked.path = dir.filePath("locked").toStdString();
+        locked.readable = false;
+        locked.model = "SAFE DISK 2000";
+        locked.serial = "WD-1234";
+        table.set(locked);
+        RecordingPrompts prompts;
+        CQUIDNEYDoc doc(prompts);
+        QStringList rows, tips;
+        onModal<CDriveSelectDlg>([&](CDriveSelectDlg* d) {
+            for (int r = 0; r < d->driveList()->count(); ++r) {
+                rows << d->driveList()->item(r)->text().section('\n', 1);
+                tips << d->driveList()->item(r)->toolTip();
+            }
+            d->reject();
+        });
+        QVERIFY(!runDriveSelect(nullptr, doc, table, {}));
+        QCOMPARE(rows, (QStringList{"FAT16, 16 MiB, " + disk + "@1", qs(locked.path)}));
+        QVERIFY(tips[1].contains("SAFE DISK 2000") && tips[1].contains("WD-1234") && tips[1].contains(qs(locked.path)));
     }
 };
 

@@ -190,6 +190,8 @@ inline constexpr MessageId<> kPiecesConfirmed{70037};
 inline constexpr MessageId<unsigned long, unsigned long> kEntriesSkipped{70040};  // count, directory's cluster
 inline constexpr MessageId<> kOrphanEntries{70041};  // the found item gathering them
 inline constexpr MessageId<int, int, int> kSaveSummary{70042};    // saved, skipped, failed
+inline constexpr MessageId<TextArg> kNoPermissionFile{70060};    // file
+inline constexpr MessageId<TextArg> kNoPermissionAsRoot{70061};  // device or file
 } // namespace msg
 
 // Ids of harrowd's table.

@@ -110,7 +110,7 @@ void CDriveSelectDlg::fillList(const DriveTable& table) {
             // Still listed and selectable: choosing it is how the user learns what to do.
             item->setIcon(QIcon(itemIcon(icon).pixmap(list_->iconSize(), QIcon::Disabled)));
             item->setForeground(list_->palette().brush(QPalette::Disabled, QPalette::Text));
-            tip << message(msg::kNoPermission, e.path);
+            tip << message(noPermissionMessage(e.path), e.path);
         }
         item->setToolTip(tip.join(QLatin1Char('\n')));
         entries_.push_back(e);
@@ -131,7 +131,7 @@ void CDriveSelectDlg::choose() {
         if (onUnreadable_) {
             if (!onUnreadable_(e)) return;
         } else {
-            QMessageBox::warning(this, message(msg::kTitle), message(msg::kNoPermission, e.path));
+            QMessageBox::warning(this, message(msg::kTitle), message(noPermissionMessage(e.path), e.path));
             return;
         }
     }

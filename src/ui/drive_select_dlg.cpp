@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "ui/gui_icons.h"
 #include "ui/gui_text.h"
@@ -113,6 +114,11 @@ void CDriveSelectDlg::fillList(const DriveTable& table) {
             tip << message(noPermissionMessage(e.path), e.path);
         }
         item->setToolTip(tip.join(QLatin1Char('\n')));
+        // As tall as both lines in the fonts that draw them: the view's own guess let a Chinese
+        // first line push the second out of the row.
+        const QRect lines = list_->fontMetrics().boundingRect(QRect(0, 0, 2000, 2000), Qt::AlignLeft, item->text());
+        item->setSizeHint(QSize(lines.width() + list_->iconSize().width() + 16,
+                                std::max(lines.height(), list_->iconSize().height()) + 8));
         entries_.push_back(e);
         letters_.push_back(e.letter);
     }

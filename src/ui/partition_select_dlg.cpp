@@ -16,13 +16,13 @@ namespace harrow::gui {
 namespace {
 
 constexpr UiText kCaption{"选择分区", "Select partition"};
-constexpr UiText kIntro{"%1 是一个分区的磁盘。请选择要打开的分区:", "%1 is a partitioned disk. Choose the partition to open:"};
+constexpr UiText kIntro{"%1 是一个已分区的磁盘。请选择要打开的分区：", "%1 is a partitioned disk. Choose the partition to open:"};
 constexpr UiText kPartition{"分区", "Partition"};
 constexpr UiText kFileSystem{"文件系统", "File system"};
 constexpr UiText kSize{"大小", "Size"};
 constexpr UiText kLabel{"卷标", "Label"};
 constexpr UiText kNoVolume{"(无 FAT 或 NTFS)", "(no FAT or NTFS)"};
-constexpr UiText kNoneToOpen{"%1 是一个分区的磁盘,但没有 FAT 或 NTFS 分区。",
+constexpr UiText kNoneToOpen{"%1 是一个已分区的磁盘，但其中没有 FAT 或 NTFS 分区。",
                              "%1 is a partitioned disk, but none of its partitions holds FAT or NTFS."};
 
 }  // namespace

@@ -86,7 +86,14 @@ DiskOpen choosePartition(QWidget* parent, const std::string& path, DriveTable& t
     if (dlg.exec() != QDialog::Accepted || !dlg.chosen()) return {true, std::nullopt};
     const DriveEntry& p = *dlg.chosen();
     const std::optional<char> letter = table.registerPath(p.path, p.offset, p.length);
-    if (!letter) QMessageBox::warning(parent, message(msg::kTitle), message(msg::kCannotOpenDrive));
+    if (!letter) {
+        QMessageBox::warning(parent, message(msg::kTitle), message(msg::kCannotOpenDrive));
+        return {true, std::nullopt};
+    }
+    // Listed from now on as what it is: PATH@N with its label, not the whole disk.
+    DriveEntry registered = p;
+    registered.letter = *letter;
+    table.set(std::move(registered));
     return {true, letter};
 }
 

@@ -78,6 +78,7 @@ private slots:
         QVERIFY(opened);
         QCOMPARE(opened->offset, kMiB);
         QCOMPARE(opened->length.value_or(0), 16 * kMiB);
+        QCOMPARE(opened->partition, 1);
         QVERIFY(doc.drive().info().fsName == "FAT16");
     }
 

@@ -195,29 +195,5 @@ TEST(PartitionTable, TheDriveTableListsEachDeviceOnceWithItsDetails) {
     fs::remove_all(root);
 }
 
-TEST(PartitionTable, OffersEachPartitionByLabelAndSize) {
-    struct Case {
-        const char* fs;
-        std::size_t block;
-        std::uint8_t signature;
-        std::string label;
-        std::string shown;
-    };
-    for (const Case& c : std::vector<Case>{{"FAT16   ", 0x26, 0x29, "DATA       ", "DATA"},
-                                           {"FAT32   ", 0x42, 0x29, "PHOTOS 2024", "PHOTOS 2024"},
-                                           {"FAT32   ", 0x42, 0x29, "NO NAME    ", ""},
-                                           {"FAT16   ", 0x26, 0x28, "OLDBPB     ", ""},
-                                           {"FAT16   ", 0x26, 0x29, "CAF\xc9       ", ""}}) {
-        std::vector<std::uint8_t> b(512);
-        std::copy_n(c.fs, 8, b.begin() + (c.block == 0x42 ? 0x52 : 0x36));
-        b[c.block] = c.signature;
-        std::copy_n(c.label.begin(), 11, b.begin() + static_cast<std::ptrdiff_t>(c.block + 5));
-        EXPECT_EQ(bootSectorLabel(b), c.shown) << c.label;
-    }
-    for (const auto& [bytes, shown] : std::vector<std::pair<std::uint64_t, std::string>>{
-             {512, "512 bytes"}, {100u << 20, "100 MiB"}, {3u << 29, "1.5 GiB"}, {1536, "1.5 KiB"}})
-        EXPECT_EQ(sizeText(bytes), shown);
-}
-
 }  // namespace
 }  // namespace harrow

@@ -1,5 +1,6 @@
-# make run   - build, then open the window on a small sample FAT volume, scanned, its deleted
-#              files shown; without a display, recover its deleted files into ./recovered
+# make run   - build harrow and harrow-cli, then open the window on a small sample FAT volume,
+#              scanned, its deleted files shown; without a display, recover its deleted files into
+#              ./recovered
 # make test  - build, then run the suite, and once more under AddressSanitizer + UBSan
 # make fuzz  - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 # make bench - compare harrow-cli with its peers and with reading the image
@@ -16,15 +17,17 @@ WERROR     := $(if $(CI),ON,OFF)
 
 CMAKE_FLAGS = -G Ninja -DHARROW_WERROR=$(WERROR)
 
-.PHONY: all deps build asan-build test run fuzz bench screenshots clean
+.PHONY: all deps configure build asan-build test run fuzz bench screenshots clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps.sh
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 asan-build: deps
@@ -38,7 +41,10 @@ test: build asan-build
 	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-run: build
+# Only the programs it starts: the test programs would take as long again on a first build.
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target harrow-cli \
+		$$(grep -q '^HARROW_GUI:BOOL=ON' $(BUILD)/CMakeCache.txt && echo harrow)
 	@if [ -n "$${DISPLAY}$${WAYLAND_DISPLAY}" ] && [ -x $(BUILD)/harrow ]; then \
 		bash tests/fixtures/make_fat_fixtures.sh build/sample >/dev/null && \
 		echo "== harrow build/sample/sample.img (deleted entries begin with #)" && \

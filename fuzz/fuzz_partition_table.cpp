@@ -40,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > 0 && (data[0] & 1)) fitChecksums(*disk);
     (void)parseMbrSector(*disk);
     (void)fileSystemOfBootSector(*disk);
+    check(bootSectorLabel(*disk).size() <= 11);
     for (std::uint32_t sectorSize : {512u, 4096u}) {
         MemorySource source(disk, sectorSize);
         const auto table = readPartitionTable(source);

@@ -65,8 +65,9 @@ struct NamedPartition {
     std::optional<char> letter;
 };
 NamedPartition partitionOfSource(const std::string& source, std::uint64_t offset);
-// When `source` is a whole disk with a partition table, says which partitions it holds.
-void hintPartitions(const std::string& source);
+// When `source` is a whole disk with a partition table, says which of its partitions to name
+// instead, and is true: a disk is not one volume.
+bool refusePartitionedDisk(const std::string& source);
 
 // --overwrite ask|all|none as the first answer to the overwrite question.
 ReplaceAnswer overwriteAnswer(const Options& opt);

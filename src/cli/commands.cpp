@@ -302,6 +302,8 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
         printError(fmt::format("--offset {} is at or past the end of {} ({} bytes)", offset, source, st.st_size));
         return false;
     }
+    // Asked before the open, which would only call a disk's first sector a damaged volume.
+    if (offset == 0 && !startsWithImageSignature(source) && refusePartitionedDisk(source)) return false;
     // A file that starts with the image signature opens as an image file (the drive tells it by
     // its first bytes, in the one open it makes).
     auto letter = DriveTable::global().registerPath(source, offset);
@@ -316,9 +318,7 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
     if (startsWithImageSignature(source)) {
         if (std::string why; !ImageSource::open(source, &why) && !why.empty())
             printError(fmt::format("{} cannot be read as an image file: {}", source, why));
-        return false;
     }
-    hintPartitions(source);
     return false;
 }
 

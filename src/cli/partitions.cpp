@@ -41,14 +41,21 @@ NamedPartition partitionOfSource(const std::string& source, std::uint64_t offset
     return {true, letter};
 }
 
-void hintPartitions(const std::string& source) {
+bool refusePartitionedDisk(const std::string& source) {
     const auto parts = partitionEntries(source);
-    if (!parts) return;
-    std::string list;
+    if (!parts) return false;
+    std::vector<std::string> offers;
     for (const DriveEntry& p : *parts)
-        list += fmt::format("\n  {}@{}  {}  {} bytes", source, p.partition, p.fileSystem.empty() ? "-" : p.fileSystem,
-                            p.length.value_or(0));
-    printError(fmt::format("{} is a whole disk with a partition table; name one of its partitions:{}", source, list));
+        if (!p.fileSystem.empty())
+            offers.push_back(fmt::format("{}@{} ({}, {})", source, p.partition, p.fileSystem, sizeText(p.length.value_or(0))));
+    if (offers.empty()) {
+        printError(fmt::format("{}: a partitioned disk with no FAT or NTFS partition", source));
+        return true;
+    }
+    std::string list = offers.front();
+    for (std::size_t i = 1; i < offers.size(); ++i) list += (i + 1 == offers.size() ? " or " : ", ") + offers[i];
+    printError(fmt::format("{}: a partitioned disk: use {}", source, list));
+    return true;
 }
 
 }  // namespace harrow::cli

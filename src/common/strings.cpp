@@ -69,8 +69,8 @@ constexpr MessageEntry kMessages[] = {
      "$MFT cannot be read, nor its copy in $MFTMirr. Only the disk scan can find file records."},
     {70005, "文件记录 %lu 的目录索引已损坏：索引块 %lu 下的项无法列出。",
      "The directory index of file record %lu is damaged: the entries under index block %lu cannot be listed."},
-    {70006, "无法读取 %s：没有权限。\n\n请以 root 身份运行，或把您的用户加入 disk 组 (sudo usermod -aG disk $USER，然后重新登录)。",
-     "Cannot read %s: permission denied.\n\nRun Harrow as root, or add your user to the disk group (sudo usermod -aG disk $USER, then log in again)."},
+    {70006, "无法读取 %s：没有权限。\n\n请把您的用户加入 disk 组 (sudo usermod -aG disk $USER，然后重新登录)，或在 Harrow 窗口中打开它：窗口可通过桌面的磁盘授权以只读方式打开。",
+     "Cannot read %s: permission denied.\n\nAdd your user to the disk group (sudo usermod -aG disk $USER, then log in again), or open it in the Harrow window, which can open it read-only through the desktop's disk authorisation."},
     {70007, "无法读取根目录，列出的内容可能不完整。", "The root directory cannot be read; what is listed of it may be incomplete."},
     {70010, "%s 既不是块设备也不是普通文件：只能从磁盘、分区或镜像文件中恢复。",
      "%s is neither a block device nor a regular file: Harrow reads disks, partitions and image files."},
@@ -106,6 +106,10 @@ constexpr MessageEntry kMessages[] = {
     {70042, "已保存 %d 个文件，跳过 %d 个，失败 %d 个。", "Saved: %d files. Skipped: %d. Failed: %d."},
     {70043, "簇 %lu 处的目录占满了已读的簇，可能在别处还有后续：搜索磁盘可以找到。",
      "The directory at cluster %lu fills the clusters read, and may go on elsewhere: a search of the disk finds where."},
+    {70060, "无法读取 %s：没有权限。\n\n该文件的权限不允许您读取：请文件的所有者允许您读取 (chmod a+r)，或改用您可以读取的副本。",
+     "Cannot read %s: permission denied.\n\nThe file's permissions do not let you read it: ask its owner to allow reading (chmod a+r), or work on a copy you may read."},
+    {70061, "无法读取 %s：没有权限，尽管 Harrow 以 root 身份运行。\n\n是文件权限之外的限制不让此进程读取：未获得该设备的容器 (docker run --device)、安全策略 (SELinux、AppArmor)，或不信任本机 root 的网络文件系统。",
+     "Cannot read %s: permission denied, although Harrow runs as root.\n\nSomething beyond the permissions withholds it from this process: a container that was not given the device (docker run --device), a security policy (SELinux, AppArmor), or a network file system that does not trust this machine's root."},
 };
 
 constexpr MessageEntry kServerMessages[] = {
@@ -318,7 +322,8 @@ static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(ms
               fits(msg::kNoPermission) && fits(msg::kRootUnreadable) && fits(msg::kNotADisk) &&
               fits(msg::kCannotReadBootSector) && fits(msg::kBackupBootSector) && fits(msg::kImageGeometry) &&
               fits(msg::kExfatNotRead) && fits(msg::kIndexNotInImage) &&
-              fits(msg::kOpenThroughAuthorisation) && fits(msg::kAuthorisationFailed),
+              fits(msg::kOpenThroughAuthorisation) && fits(msg::kAuthorisationFailed) &&
+              fits(msg::kNoPermissionFile) && fits(msg::kNoPermissionAsRoot),
               "a message id's argument types do not match its text");
 static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
               fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&

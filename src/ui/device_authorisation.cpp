@@ -59,8 +59,10 @@ UniqueFd UDisks2Authorisation::openReadOnly(const std::string& devicePath, std::
 
 bool offerAuthorisedOpen(QWidget* parent, Prompts& prompts, DeviceAuthorisation* auth, const DriveEntry& entry,
                          SystemSources& sources, DriveTable& table) {
-    if (!auth || !auth->available()) {
-        prompts.showMessage(msg::kNoPermission, formatMessage(msg::kNoPermission, entry.path), MsgIcon::Exclamation);
+    // The desktop's authorisation hands out devices; a file's permissions are its owner's to change.
+    if (const MessageId<TextArg> advice = noPermissionMessage(entry.path);
+        !auth || !auth->available() || advice.id == msg::kNoPermissionFile.id) {
+        prompts.showMessage(advice.id, formatMessage(advice, entry.path), MsgIcon::Exclamation);
         return false;
     }
     if (!prompts.askYesNo(msg::kOpenThroughAuthorisation, formatMessage(msg::kOpenThroughAuthorisation, entry.path)))

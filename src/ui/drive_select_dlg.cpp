@@ -11,6 +11,7 @@
 
 #include "ui/gui_icons.h"
 #include "ui/gui_text.h"
+#include "volume/partition_table.h"
 
 namespace harrow::gui {
 namespace {
@@ -20,6 +21,8 @@ constexpr UiText kSearchDisk{"搜索磁盘", "Search disk"};
 constexpr UiText kSkipBadClusters{"跳过坏簇", "Skip bad clusters"};
 constexpr UiText kSkipClusters{"跳过簇", "Skip clusters..."};
 constexpr UiText kNoPermissionMark{" (无权限)", " (no permission)"};
+constexpr UiText kModel{"型号：%1", "Model: %1"};
+constexpr UiText kSerial{"序列号：%1", "Serial number: %1"};
 
 constexpr int kIconRemovable = 132, kIconFixed = 134, kIconRamDisk = 191;
 
@@ -35,17 +38,12 @@ CDriveSelectDlg::CDriveSelectDlg(const DriveTable& table, bool searchDisk, bool 
       onSkipClusters_(std::move(onSkipClusters)) {
     setWindowTitle(text(kCaption));
 
-    list_->setViewMode(QListView::IconMode);
+    // One drive a row: its name, and beneath it what tells drives of the same name apart.
+    list_->setViewMode(QListView::ListMode);
     list_->setIconSize(QSize(32, 32));
-    list_->setMovement(QListView::Static);
-    list_->setResizeMode(QListView::Adjust);
-    list_->setWordWrap(true);
-    // One cell per drive, so names that wrap to more lines do not set their icons out of row.
-    const QFontMetrics metrics = list_->fontMetrics();
-    list_->setGridSize(QSize(std::max(110, metrics.horizontalAdvance(QStringLiteral("Removable disk")) + 16),
-                             32 + 3 * metrics.lineSpacing() + 16));
+    list_->setSpacing(2);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
-    list_->setMinimumSize(380, 200);
+    list_->setMinimumSize(460, 240);
     list_->setAccessibleName(QString::fromLatin1(label::kDriveColumn));
     fillList(table);
 
@@ -91,20 +89,36 @@ std::optional<DriveListText> driveListText(const DriveEntry& e) {
     }
 }
 
+QString driveDetails(const DriveEntry& e) {
+    QStringList parts;
+    if (!e.fileSystem.empty()) parts << qs(e.fileSystem);
+    if (e.bytes != 0) parts << qs(sizeText(e.bytes));
+    parts << qs(e.partition ? e.path + "@" + std::to_string(e.partition) : e.path);
+    return parts.join(QStringLiteral(", "));
+}
+
 void CDriveSelectDlg::fillList(const DriveTable& table) {
     for (const DriveEntry& e : table.entries()) {
         const std::optional<DriveListText> shown = driveListText(e);
         if (!shown) continue;
-        const QString name = shown->text;
+        const QString name = shown->text + (e.readable ? QString() : text(kNoPermissionMark));
         const int icon = shown->icon;
-        auto* item = new QListWidgetItem(itemIcon(icon), name, list_);
+        auto* item = new QListWidgetItem(itemIcon(icon), name + QLatin1Char('\n') + driveDetails(e), list_);
+        QStringList tip;
+        if (!e.model.empty()) tip << text(kModel).arg(qs(e.model));
+        if (!e.serial.empty()) tip << text(kSerial).arg(qs(e.serial));
         if (!e.readable) {
             // Still listed and selectable: choosing it is how the user learns what to do.
-            item->setText(name + text(kNoPermissionMark));
             item->setIcon(QIcon(itemIcon(icon).pixmap(list_->iconSize(), QIcon::Disabled)));
             item->setForeground(list_->palette().brush(QPalette::Disabled, QPalette::Text));
-            item->setToolTip(message(msg::kNoPermission, e.path));
+            tip << message(noPermissionMessage(e.path), e.path);
         }
+        item->setToolTip(tip.join(QLatin1Char('\n')));
+        // As tall as both lines in the fonts that draw them: the view's own guess let a Chinese
+        // first line push the second out of the row.
+        const QRect lines = list_->fontMetrics().boundingRect(QRect(0, 0, 2000, 2000), Qt::AlignLeft, item->text());
+        item->setSizeHint(QSize(lines.width() + list_->iconSize().width() + 16,
+                                std::max(lines.height(), list_->iconSize().height()) + 8));
         entries_.push_back(e);
         letters_.push_back(e.letter);
     }
@@ -123,7 +137,7 @@ void CDriveSelectDlg::choose() {
         if (onUnreadable_) {
             if (!onUnreadable_(e)) return;
         } else {
-            QMessageBox::warning(this, message(msg::kTitle), message(msg::kNoPermission, e.path));
+            QMessageBox::warning(this, message(msg::kTitle), message(noPermissionMessage(e.path), e.path));
             return;
         }
     }
@@ -133,7 +147,10 @@ void CDriveSelectDlg::choose() {
 
 std::optional<char> runDriveSelect(QWidget* parent, CQUIDNEYDoc& doc, const DriveTable& table,
                                    std::function<void()> onSkipClusters, std::function<bool(const DriveEntry&)> onUnreadable) {
-    CDriveSelectDlg dlg(table, doc.options.searchDisk, doc.options.skipBadClusters, std::move(onSkipClusters), parent);
+    // What each drive holds and how large it is, on a copy: the table keeps what it knew.
+    DriveTable shown = table;
+    shown.probeFileSystems();
+    CDriveSelectDlg dlg(shown, doc.options.searchDisk, doc.options.skipBadClusters, std::move(onSkipClusters), parent);
     dlg.setUnreadableHandler(std::move(onUnreadable));
     if (dlg.exec() != QDialog::Accepted) return std::nullopt;
     doc.options.searchDisk = dlg.searchDisk();

@@ -25,6 +25,8 @@ struct DriveListText {
     int icon = 0;
 };
 std::optional<DriveListText> driveListText(const DriveEntry& e);
+// The line beneath it in the drive dialog: file system, size and path, as far as they are known.
+QString driveDetails(const DriveEntry& e);
 
 class CDriveSelectDlg : public QDialog {
     Q_OBJECT
@@ -43,7 +45,8 @@ public:
     QCheckBox* searchDiskBox() const { return searchBox_; }
     QCheckBox* skipBadBox() const { return skipBadBox_; }
     QPushButton* skipClustersButton() const { return skipButton_; }
-    // The letters of the listed drives, in list order.
+    // The letters of the listed drives, in list order. A row's text is the drive's line, a line
+    // break, and its details.
     const std::vector<char>& letters() const { return letters_; }
 
     // OK and a double click: choose the selected drive, if there is one.

@@ -19,6 +19,7 @@
 #include "ui/job.h"
 #include "ui/drive_info_dlg.h"
 #include "ui/drive_select_dlg.h"
+#include "ui/partition_select_dlg.h"
 #include "ui/qt_prompts.h"
 #include "ui/save_clusters_dlg.h"
 #include "ui/connect_dlg.h"
@@ -295,6 +296,8 @@ bool CMainFrame::openSource(const QString& source) {
     const std::string absolute = ss(QFileInfo(source).absoluteFilePath());
     if (ImageSource::isImageFile(absolute))
         return openWith([&](GuiHost& host) { return doc_.openFileDrive(absolute, host); });
+    if (const DiskOpen disk = choosePartition(this, absolute); disk.disk)
+        return disk.letter && openWith([&](GuiHost& host) { return doc_.openDrive(*disk.letter, host); });
     const std::optional<char> letter = DriveTable::global().registerPath(absolute);
     if (!letter) {
         prompts_.showMessage(msg::kCannotOpenDrive, messageText(msg::kCannotOpenDrive), MsgIcon::Error);

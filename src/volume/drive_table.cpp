@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +41,12 @@ std::string unescapeLabel(const std::string& s) {
         }
     }
     return out;
+}
+
+std::string trimmed(std::string s) {
+    s.erase(0, s.find_first_not_of(" \t"));
+    s.erase(s.find_last_not_of(" \t") + 1);
+    return s;
 }
 
 enum class Access { Readable, Denied, Absent };
@@ -98,12 +106,20 @@ void DriveTable::loadSystem(const std::string& sysBlock, const std::string& byLa
             e.type = DriveType::Removable;
         } else if (name.starts_with("ram")) {
             e.type = DriveType::RamDisk;
-        } else {
-            // Partitions carry no "removable" of their own: ask the disk they belong to.
-            fs::path sys = fs::canonical(fs::path(sysBlock) / name, ec);
-            fs::path removable = fs::exists(sys / "partition") ? sys.parent_path() / "removable" : sys / "removable";
-            e.type = readFirstLine(removable) == "1" ? DriveType::Removable : DriveType::Fixed;
         }
+        // Partitions carry no "removable", model or serial of their own: ask the disk they lie on.
+        const fs::path sys = fs::canonical(fs::path(sysBlock) / name, ec);
+        const fs::path disk = fs::exists(sys / "partition") ? sys.parent_path() : sys;
+        if (e.type == DriveType::Fixed)
+            e.type = readFirstLine(disk / "removable") == "1" ? DriveType::Removable : DriveType::Fixed;
+        std::uint64_t sectors = 0;
+        const std::string size = readFirstLine(sys / "size");
+        std::from_chars(size.data(), size.data() + size.size(), sectors);
+        // The kernel counts in 512 bytes, whatever the device's sector size.
+        e.bytes = sectors <= UINT64_MAX / 512 ? sectors * 512 : 0;
+        e.model = trimmed(readFirstLine(disk / "device" / "model"));
+        e.serial = trimmed(readFirstLine(disk / "device" / "serial"));
+        if (e.serial.empty()) e.serial = trimmed(readFirstLine(disk / "serial"));
         if (auto it = labels.find(name); it != labels.end()) e.label = it->second;
         set(std::move(e));
         return true;
@@ -144,6 +160,7 @@ bool DriveTable::addAssignments(const std::string& text) {
         DriveEntry e;
         e.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(item[0])));
         e.path = item.substr(2);
+        forgetElsewhere(e.letter, e.path);
         if (auto named = splitPartitionSuffix(e.path); named && !fs::exists(e.path)) {
             const auto parts = partitionEntries(named->first);
             const auto it = parts ? std::find_if(parts->begin(), parts->end(),
@@ -159,6 +176,8 @@ bool DriveTable::addAssignments(const std::string& text) {
             continue;
         }
         const char letter = e.letter;
+        // Listed as the user may meet it: greyed, with the way to get access.
+        e.readable = tryOpen(e.path) != Access::Denied;
         set(std::move(e));
         splitDisk(letter);
     }
@@ -174,6 +193,7 @@ bool DriveTable::splitDisk(char letter) {
     std::erase_if(*parts, [](const DriveEntry& p) { return p.fileSystem.empty(); });
     if (parts->empty()) return true;
     const DriveType type = disk->type;
+    const std::string model = disk->model, serial = disk->serial;
     entries_.erase(entries_.begin() + (disk - entries_.data()));
     for (DriveEntry& p : *parts) {
         // The first takes the disk's letter, the others the next free ones.
@@ -181,9 +201,29 @@ bool DriveTable::splitDisk(char letter) {
         if (find(letter)) break;
         p.letter = letter;
         p.type = type;
+        p.model = model;
+        p.serial = serial;
         set(std::move(p));
     }
     return true;
+}
+
+void DriveTable::forgetElsewhere(char letter, const std::string& path) {
+    const auto named = splitPartitionSuffix(path);
+    const bool partition = named && !fs::exists(path);
+    const std::string disk = partition ? named->first : path;
+    std::optional<std::uint64_t> offset;
+    if (partition) {
+        const auto parts = partitionEntries(disk);
+        for (const DriveEntry& p : parts.value_or(std::vector<DriveEntry>{}))
+            if (p.partition == named->second) offset = p.offset;
+        if (!offset) return;
+    }
+    std::error_code ec;
+    std::erase_if(entries_, [&](const DriveEntry& e) {
+        if (e.letter == letter || (offset && e.offset != *offset)) return false;
+        return e.path == disk || fs::equivalent(e.path, disk, ec);
+    });
 }
 
 void DriveTable::set(DriveEntry entry) {
@@ -213,8 +253,13 @@ std::optional<char> DriveTable::registerPath(const std::string& path, std::uint6
 }
 
 void DriveTable::probeFileSystems() {
-    for (DriveEntry& e : entries_)
-        if (e.readable && e.fileSystem.empty()) e.fileSystem = fileSystemAt(e.path, e.offset, e.length);
+    for (DriveEntry& e : entries_) {
+        if (!e.readable) continue;
+        if (e.fileSystem.empty()) e.fileSystem = fileSystemAt(e.path, e.offset, e.length);
+        if (e.bytes == 0 && e.length) e.bytes = *e.length;
+        if (e.bytes != 0) continue;
+        if (const auto source = LocalSource::open(e.path, e.offset)) e.bytes = source->sizeBytes().value_or(0);
+    }
 }
 
 const DriveEntry* DriveTable::find(char letter) const {

@@ -22,6 +22,9 @@ struct DriveEntry {
     bool readable = true;   // false: the user may not open it (it is listed so they learn why)
     int partition = 0;      // the partition of `path` it stands for (PATH@N); 0 for all of `path`
     std::string fileSystem; // what its boot sector (or a backup) names, once the table has looked
+    std::uint64_t bytes = 0;  // its size, where known
+    std::string model;      // of the device it is or lies on, where the system says
+    std::string serial;
 };
 
 class DriveTable {
@@ -35,6 +38,7 @@ public:
     void loadSystem(const std::string& sysBlock = "/sys/class/block", const std::string& byLabel = "/dev/disk/by-label",
                     const std::string& devDir = "/dev");
     // "X=PATH[,Y=PATH...]": adds or replaces entries. False on a malformed item (the rest apply).
+    // A PATH the table already lists under another letter moves to X: one device, one letter.
     // PATH@N names partition N of a disk; a PATH that holds a partition table stands for its FAT
     // and NTFS partitions, the first under X, the others under the next free letters.
     bool addAssignments(const std::string& text);
@@ -44,7 +48,8 @@ public:
     std::optional<char> registerPath(const std::string& path, std::uint64_t offset = 0,
                                      std::optional<std::uint64_t> length = std::nullopt);
 
-    // Looks at the boot sector of each readable entry that has no file system yet.
+    // Looks at the boot sector of each readable entry that has no file system yet, and at the
+    // size of each whose size is not known.
     void probeFileSystems();
 
     const DriveEntry* find(char letter) const;
@@ -52,6 +57,8 @@ public:
     void clear() { entries_.clear(); }
 
 private:
+    // Drops what the table lists of `path` (PATH or PATH@N) under letters other than `letter`.
+    void forgetElsewhere(char letter, const std::string& path);
     // Puts the FAT and NTFS partitions of the disk under `letter` in its place; false when it
     // holds no partition table.
     bool splitDisk(char letter);

@@ -97,6 +97,38 @@ std::optional<std::string> fileSystemOfBootSector(Bytes s) {
     return std::nullopt;
 }
 
+std::string bootSectorLabel(Bytes s) {
+    // FAT12/16 keep the extended block at 0x26, FAT32 at 0x42: signature 0x29, then the serial,
+    // then 11 bytes of label.
+    const std::optional<std::string> fs = fileSystemOfBootSector(s);
+    if (!fs || !fs->starts_with("FAT")) return {};
+    const std::size_t block = *fs == "FAT32" ? 0x42 : 0x26, at = block + 5;
+    if (le8(s, block) != 0x29 || s.size() < at + 11) return {};
+    std::string label;
+    for (std::size_t i = at; i < at + 11; ++i) {
+        if (s[i] < 0x20 || s[i] > 0x7E) return {};
+        label += static_cast<char>(s[i]);
+    }
+    label.erase(label.find_last_not_of(' ') + 1);
+    return label == "NO NAME" ? std::string{} : label;
+}
+
+std::string sizeText(std::uint64_t bytes) {
+    constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) return std::to_string(bytes) + " bytes";
+    int unit = 0;
+    double value = static_cast<double>(bytes) / 1024;
+    while (value >= 1024 && unit + 1 < 6) {
+        value /= 1024;
+        ++unit;
+    }
+    // One decimal only where it says something: 100 MiB, 1.5 GiB.
+    const auto tenths = static_cast<std::uint64_t>(value * 10 + 0.5);
+    std::string text = std::to_string(tenths / 10);
+    if (tenths % 10 != 0 && tenths < 1000) text += "." + std::to_string(tenths % 10);
+    return text + " " + kUnits[unit];
+}
+
 std::optional<std::array<MbrEntry, 4>> parseMbrSector(Bytes s) {
     if (s.size() < 512 || le16(s, kBootSignature) != 0xAA55) return std::nullopt;
     std::array<MbrEntry, 4> entries{};
@@ -228,6 +260,8 @@ std::optional<std::vector<DriveEntry>> partitionEntries(const std::string& path)
         e.length = table->bytesOf(p);
         e.partition = p.number;
         e.fileSystem = fileSystemAt(path, e.offset, e.length);
+        if (std::vector<std::uint8_t> boot; readSector(*disk, p.firstSector, table->sectorSize, boot))
+            e.label = bootSectorLabel(boot);
         out.push_back(std::move(e));
     }
     return out;

@@ -45,6 +45,13 @@ inline constexpr std::size_t kMaxGptArrayBytes = 1u << 20;
 // "FAT32", "FAT16", "FAT12"; nothing for anything else. Enough to tell a volume's first sector
 // from a partition table; what a volume holds is for fileSystemAt to say.
 std::optional<std::string> fileSystemOfBootSector(Bytes sector);
+// The label a FAT boot sector carries in its extended parameter block, without the blanks that
+// pad it; empty where there is none, it is the formatter's "NO NAME", or it is not plain ASCII
+// (an OEM code page the caller has no table for).
+std::string bootSectorLabel(Bytes sector);
+
+// A size as people read it: "512 bytes", "100 MiB", "1.5 GiB".
+std::string sizeText(std::uint64_t bytes);
 
 // One MBR or extended boot record: its four entries, empty ones included. Nothing without the
 // 0x55AA signature or with an entry whose status byte is neither 0 nor 0x80.
@@ -81,7 +88,7 @@ std::optional<PartitionTable> readPartitionTable(SectorSource& source);
 std::optional<std::pair<std::string, int>> splitPartitionSuffix(const std::string& text);
 
 // The partitions of the disk or disk image at `path` as drive entries of their own (letter left
-// to the caller), each with the file system its boot sector names. Nothing when `path` cannot be
+// to the caller), each with the file system its boot sector names and the label it carries. Nothing when `path` cannot be
 // read or holds no partition table.
 std::optional<std::vector<DriveEntry>> partitionEntries(const std::string& path);
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -51,7 +52,8 @@ OpenedSource SystemSources::open(const std::string& path, DriveKind kind) {
     if (fd.valid()) opened.source = LocalSource::open(std::move(fd), offset, length);
     if (!opened.source) {
         // Permission is the one failure the user can mend, so it names the device and the remedy.
-        if (errno == EACCES || errno == EPERM) return {nullptr, msg::kNoPermission, opened.devicePath, opened.label};
+        if (errno == EACCES || errno == EPERM)
+            return {nullptr, noPermissionMessage(opened.devicePath).id, opened.devicePath, opened.label};
         if (errno == ENOTBLK) return {nullptr, msg::kNotADisk, opened.devicePath, opened.label};
         return failed(msg::kCannotOpenDrive);
     }
@@ -76,8 +78,15 @@ UniqueFd SystemSources::handedDescriptor(const std::string& devicePath) const {
     return UniqueFd(::fcntl(it->second.get(), F_DUPFD_CLOEXEC, 0));
 }
 
+MessageId<TextArg> noPermissionMessage(const std::string& path, bool root) {
+    struct stat st {};
+    if (root) return msg::kNoPermissionAsRoot;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? msg::kNoPermissionFile : msg::kNoPermission;
+}
+
 std::string OpenedSource::failureText() const {
-    if (failure == msg::kNoPermission) return formatMessage(msg::kNoPermission, devicePath);
+    for (const MessageId<TextArg> m : {msg::kNoPermission, msg::kNoPermissionFile, msg::kNoPermissionAsRoot})
+        if (failure == m.id) return formatMessage(m, devicePath);
     if (failure == msg::kNotADisk) return formatMessage(msg::kNotADisk, devicePath);
     return messageText(failure);
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unistd.h>
 
 #include "common/unique_fd.h"
 
@@ -30,6 +31,11 @@ struct OpenedSource {
     // The text of `failure`, naming the device where the message has a place for it.
     std::string failureText() const;
 };
+
+// The message that says what to do about `path` the user may not read: its permissions for a
+// file; the disk group or the desktop's authorisation for a device; and for a process that
+// already is root, what else withholds it (root is no advice there).
+MessageId<TextArg> noPermissionMessage(const std::string& path, bool root = ::geteuid() == 0);
 
 class SourceFactory {
 public:

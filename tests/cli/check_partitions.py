@@ -166,9 +166,14 @@ class Partitions(unittest.TestCase):
             p = run(["ls", source])
             self.assertEqual(p.returncode, 2, source)
             self.assertIn(said, p.stderr)
-        p = run(["ls", self.gpt])
-        self.assertEqual(p.returncode, 2)
-        self.assertIn(("%s@4  NTFS  %d bytes" % (self.gpt, 12 * MIB)).encode(), p.stderr)
+        # Every command names the partitions to use instead, and never calls the disk damaged.
+        said = ("%s: a partitioned disk: use %s@2 (FAT16, 8 MiB), %s@3 (FAT16, 16 MiB) or %s@4 (NTFS, 12 MiB)"
+                % ((self.gpt,) * 4)).encode()
+        for command in (["ls", self.gpt], ["info", self.gpt], ["scan", self.gpt], ["cat", self.gpt, "/HELLO.TXT"]):
+            p = run(command)
+            self.assertEqual(p.returncode, 2, command)
+            self.assertIn(said, p.stderr)
+            self.assertNotIn(b"Unrecognised", p.stderr)
         # The disk's last sector is its NTFS partition's backup boot sector: that describes the
         # partition, not the disk.
         mkntfs(os.path.join(self.d, "p-ntfs-end.img"), 95, 2048)
@@ -176,7 +181,7 @@ class Partitions(unittest.TestCase):
         make_disk(disk, "dos", [(1, 95, "7", os.path.join(self.d, "p-ntfs-end.img"))])
         p = run(["ls", disk])
         self.assertEqual(p.returncode, 2)
-        self.assertIn(("%s@1  NTFS  %d bytes" % (disk, 95 * MIB)).encode(), p.stderr)
+        self.assertIn(("%s: a partitioned disk: use %s@1 (NTFS, 95 MiB)" % (disk, disk)).encode(), p.stderr)
         self.assertEqual(self.drives(disk), [(1, "NTFS", 95 * MIB)])
 
 

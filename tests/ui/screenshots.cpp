@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 
 #include <fstream>
+#include <tuple>
 #include <QProcess>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -28,6 +29,7 @@
 #include "ui/about_dlg.h"
 #include "ui/drive_info_dlg.h"
 #include "ui/drive_select_dlg.h"
+#include "ui/partition_select_dlg.h"
 #include "ui/main_frame.h"
 #include "ui/preferences_dlg.h"
 #include "ui/connect_dlg.h"
@@ -213,15 +215,39 @@ void fatWindows() {
 
 void driveSelection() {
     DriveTable table;
-    table.set(driveEntry('A', DriveType::Removable, "", "/dev/fd0", 0));
-    table.set(driveEntry('C', DriveType::Fixed, "SYSTEM", "/dev/sda1", 0));
-    table.set(driveEntry('D', DriveType::Fixed, "DATA", "/dev/sda2", 0));
-    table.set(driveEntry('E', DriveType::Removable, "CAMERA", "/dev/sdb1", 0));
-    table.set(driveEntry('F', DriveType::RamDisk, "", "/dev/ram0", 0));
+    auto add = [&](char letter, DriveType type, const char* label, const char* path, const char* fs, std::uint64_t bytes,
+                   bool readable = true) {
+        DriveEntry e = driveEntry(letter, type, label, path, 0);
+        e.fileSystem = fs;
+        e.bytes = bytes;
+        e.readable = readable;
+        e.model = "SAFE DISK 2000";
+        e.serial = "WD-WCC4E1234567";
+        table.set(e);
+    };
+    add('A', DriveType::Removable, "", "/dev/fd0", "FAT12", 1474560);
+    add('C', DriveType::Fixed, "SYSTEM", "/dev/sda1", "NTFS", 120ull << 30);
+    add('D', DriveType::Fixed, "DATA", "/dev/sda2", "FAT32", 380ull << 30);
+    add('E', DriveType::Removable, "CAMERA", "/dev/sdb1", "FAT32", 30ull << 30, false);
+    add('F', DriveType::RamDisk, "", "/dev/ram0", "", 16ull << 20);
     RecordingPrompts prompts;
     CQUIDNEYDoc doc(prompts);
     CDriveSelectDlg select(table, doc.options.searchDisk, doc.options.skipBadClusters, [] {});
+    select.driveList()->setCurrentRow(2);
     shoot(select, "drive-selection");
+
+    std::vector<DriveEntry> parts(3);
+    const std::tuple<const char*, std::uint64_t, const char*> shown[] = {
+        {"FAT32", 100ull << 20, "PHOTOS"}, {"NTFS", 20ull << 30, "Backup"}, {"", 4ull << 30, ""}};
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        parts[i].path = "/home/user/disk.raw";
+        parts[i].partition = static_cast<int>(i + 1);
+        parts[i].fileSystem = std::get<0>(shown[i]);
+        parts[i].length = std::get<1>(shown[i]);
+        parts[i].label = std::get<2>(shown[i]);
+    }
+    CPartitionSelectDlg chooser(QStringLiteral("/home/user/disk.raw"), parts);
+    shoot(chooser, "partition-selection");
 }
 
 void ntfsWindow(const QString& sampleGz) {

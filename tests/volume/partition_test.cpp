@@ -122,6 +122,19 @@ TEST(PartitionTable, ReadsGptFromItsBackupWhenThePrimaryIsDamaged) {
         EXPECT_FALSE(splitPartitionSuffix(no)) << no;
 }
 
+// A disk of this machine as /sys/class/block and /dev under `root` show it.
+fs::path addDevice(const fs::path& root, const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const fs::path sys = root / "devices" / name, block = root / "class/block";
+    fs::create_directories(sys);
+    fs::create_directories(block);
+    fs::create_directories(root / "dev");
+    std::ofstream(sys / "size") << bytes.size() / 512 << "\n";
+    fs::create_directory_symlink(sys, block / name);
+    std::ofstream(root / "dev" / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return sys;
+}
+
 TEST(PartitionTable, TheDriveTableSplitsDisksTheKernelLeftWhole) {
     const fs::path root = fs::temp_directory_path() / ("harrow-parts-" + std::to_string(getpid()));
     fs::remove_all(root);
@@ -134,13 +147,7 @@ TEST(PartitionTable, TheDriveTableSplitsDisksTheKernelLeftWhole) {
     d.entry(0, 2, 0x06, 300, 100);
     d.fat16Boot(64);
     d.fat16Boot(300);
-    for (const char* name : {"sdx", "sdy"}) {
-        const fs::path sys = root / "devices" / name;
-        fs::create_directories(sys);
-        std::ofstream(sys / "size") << kDiskSectors << "\n";
-        fs::create_directory_symlink(sys, block / name);
-        std::ofstream(dev / name, std::ios::binary).write(reinterpret_cast<const char*>(d.bytes.data()), static_cast<std::streamsize>(d.bytes.size()));
-    }
+    for (const char* name : {"sdx", "sdy"}) addDevice(root, name, d.bytes);
     // The kernel has made a device of sdy's partition: sdy stays whole.
     fs::create_directories(root / "devices/sdy/sdy1");
     std::ofstream(root / "devices/sdy/sdy1/partition") << "1\n";
@@ -153,6 +160,38 @@ TEST(PartitionTable, TheDriveTableSplitsDisksTheKernelLeftWhole) {
                       std::to_string(e.partition) + " " + e.fileSystem + " " + std::to_string(e.offset) + " " +
                       std::to_string(e.length.value_or(0)));
     EXPECT_EQ(got, (std::vector<std::string>{"C sdx@1 FAT16 32768 51200", "D sdy@0  0 0", "E sdx@3 FAT16 153600 51200"}));
+    fs::remove_all(root);
+}
+
+TEST(PartitionTable, TheDriveTableListsEachDeviceOnceWithItsDetails) {
+    const fs::path root = fs::temp_directory_path() / ("harrow-once-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    Disk d;
+    d.entry(0, 0, 0x06, 64, 100);
+    d.entry(0, 1, 0x06, 300, 100);
+    d.fat16Boot(64);
+    d.fat16Boot(300);
+    const fs::path sdx = addDevice(root, "sdx", d.bytes);
+    fs::create_directories(sdx / "device");
+    std::ofstream(sdx / "device/model") << "SAFE DISK 2000  \n";
+    std::ofstream(sdx / "serial") << " WD-123\n";
+    addDevice(root, "loop0", std::vector<std::uint8_t>(8192));
+    const std::string dev = (root / "dev").string();
+
+    DriveTable t;
+    t.loadSystem((root / "class/block").string(), "/nonexistent", dev);
+    ASSERT_TRUE(t.find('C') && t.find('D') && t.find('E'));
+    EXPECT_EQ(t.find('C')->path, dev + "/loop0");
+    EXPECT_EQ(t.find('C')->bytes, 8192u);
+    EXPECT_EQ(t.find('D')->model, "SAFE DISK 2000");
+    EXPECT_EQ(t.find('D')->serial, "WD-123");
+
+    // Named again on the command line: listed under the letter given, and nowhere else.
+    EXPECT_TRUE(t.addAssignments("L=" + dev + "/loop0,M=" + dev + "/sdx@2"));
+    std::vector<std::string> got;
+    for (const DriveEntry& e : t.entries())
+        got.push_back(std::string(1, e.letter) + " " + fs::path(e.path).filename().string() + "@" + std::to_string(e.partition));
+    EXPECT_EQ(got, (std::vector<std::string>{"D sdx@1", "L loop0@0", "M sdx@2"}));
     fs::remove_all(root);
 }
 

@@ -246,9 +246,10 @@ int checkUnreadableDeviceAsUser(const std::string& block, const std::string& dev
     if (!locked || !open) return 11;  // a device the user may not open is still listed
     if (locked->readable || !open->readable) return 12;
     OpenedSource opened = SystemSources(t).open("C:\\", DriveKind::Local);
-    if (opened.source || opened.failure != msg::kNoPermission) return 13;
+    // The stand-in devices are files: what the user can do about them is their permissions.
+    if (opened.source || opened.failure != msg::kNoPermissionFile) return 13;
     const std::string text = opened.failureText();
-    if (text.find(locked->path) == std::string::npos || text.find("disk") == std::string::npos) return 14;
+    if (text.find(locked->path) == std::string::npos || text.find("chmod") == std::string::npos) return 14;
     return 0;
 }
 
@@ -270,6 +271,23 @@ TEST(DriveTable, ListsDevicesTheUserMayNotOpenAndSaysWhy) {
     fs::permissions(dev / "sda", fs::perms::none);
     EXPECT_EXIT(std::_Exit(checkUnreadableDeviceAsUser(block.string(), dev.string())), ::testing::ExitedWithCode(0), "");
     fs::remove_all(root);
+}
+
+TEST(DriveTable, AccessAdviceFitsWhatWasRefused) {
+    const std::string file = (std::filesystem::temp_directory_path() / ("harrow-advice-" + std::to_string(getpid()))).string();
+    std::ofstream(file) << "x";
+    struct Case {
+        std::string path;
+        bool root;
+        int advice;
+    };
+    for (const Case& c : std::vector<Case>{{file, false, msg::kNoPermissionFile},
+                                           {"/dev/null", false, msg::kNoPermission},
+                                           {"/dev/no-such-disk", false, msg::kNoPermission},
+                                           {"/dev/null", true, msg::kNoPermissionAsRoot},
+                                           {file, true, msg::kNoPermissionAsRoot}})
+        EXPECT_EQ(noPermissionMessage(c.path, c.root).id, c.advice) << c.path << " root " << c.root;
+    std::filesystem::remove(file);
 }
 
 TEST(DriveTable, AssignmentsLettersAndRegistration) {

@@ -7,6 +7,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 #include <sys/socket.h>
 
@@ -36,6 +38,7 @@ constexpr UiText kDskFilter{"镜像文件 (*.dsk)", "Image files (*.dsk)"};
 constexpr UiText kOpenImageCaption{"打开镜像文件", "Open image file"};
 
 constexpr UiText kConnecting{"正在连接", "Connecting"};
+constexpr UiText kStopAndQuit{"仍有工作在进行。停止它并退出吗?", "Harrow is still working. Stop the work and quit?"};
 
 // Whether this machine can make the sockets remote drives need.
 bool socketsWork() {
@@ -107,6 +110,8 @@ void CMainFrame::buildMenus() {
     file->addAction(makeAction(ID_DRIVE_INFO, uitext::kDriveInformation, [this] { driveInfoCommand(); }));
     file->addSeparator();
     file->addAction(makeAction(ID_APP_EXIT, uitext::kExit, [this] { close(); }, QKeySequence::Quit));
+    // Ctrl+Q also while the menus are off (a scan runs).
+    addAction(action(ID_APP_EXIT));
 
     QMenu* edit = menuBar()->addMenu(text(uitext::kEditMenu));
     edit->addAction(makeAction(ID_SELECT_ALL, uitext::kSelectAll, [&v] { v.selectAll(); }, QKeySequence::SelectAll));
@@ -262,6 +267,7 @@ bool CMainFrame::openWith(const std::function<bool(GuiHost&)>& open) {
         host.setObserver(&observer);
         ok = open(host);
     });
+    view_->setScanPartial(ok && host.scanCancelled());
     view_->refreshIfStale();
     updateActions();
     return ok;
@@ -273,7 +279,18 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         return;
     }
     event->ignore();
+    if (jobs::closePending(this) || !askStopAndQuit()) return;
     jobs::closeWhenIdle(this);
+}
+
+bool CMainFrame::askStopAndQuit() {
+    QMessageBox box(QMessageBox::Question, message(msg::kTitle), text(kStopAndQuit), QMessageBox::NoButton, this);
+    box.setObjectName(QStringLiteral("stopAndQuit"));
+    QPushButton* yes = box.addButton(text(uitext::kYes), QMessageBox::YesRole);
+    box.addButton(text(uitext::kNo), QMessageBox::NoRole);
+    box.setDefaultButton(yes);
+    box.exec();
+    return box.clickedButton() == yes;
 }
 
 void CMainFrame::openDriveCommand() {

@@ -81,11 +81,12 @@ public:
     void updateActions();
 
 protected:
-    // The window closes at any moment: a job that runs is asked to stop, and the window closes
-    // when it has.
+    // The window closes at any moment: when a job runs the user is asked whether to stop it;
+    // then it is asked to stop, and the window closes when it has.
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    bool askStopAndQuit();
     QAction* makeAction(int id, const UiText& label, const std::function<void()>& run,
                         const QKeySequence& key = {}, bool checkable = false);
     void buildMenus();

@@ -34,6 +34,7 @@ constexpr int kColumnWidths[] = {220, 160, 100, 110};
 
 constexpr UiText kSaveCaption{"保存文件", "Save file"};
 constexpr UiText kSaving{"正在保存 ...", "Saving ..."};
+constexpr UiText kPartialScan{"扫描已取消，列表不完整", "partial: the scan was cancelled"};
 
 QString modeName(ListMode mode) { return message(static_cast<int>(mode)); }
 
@@ -674,7 +675,11 @@ QString CQUIDNEYView::totalText() const {
     int count = 0;
     for (int r = 0; r < model_.itemCount(); ++r)
         if (dirDepth_ == 0 || !model_.itemAt(r).isDotName()) ++count;
-    return QStringLiteral("%1 (%2)").arg(message(msg::kTotalFiles, count), sizeText(bytes));
+    QString total = QStringLiteral("%1 (%2)").arg(message(msg::kTotalFiles, count), sizeText(bytes));
+    // The lists the scan fills; the basic root is read whole from the file system.
+    if (scanPartial_ && doc_.options.listMode != ID_LIST_BASICROOT)
+        total += QStringLiteral(" - ") + text(kPartialScan);
+    return total;
 }
 
 void CQUIDNEYView::updateStatus() {

@@ -44,6 +44,9 @@ public:
     void detach();
     // After an open: when the document's lists were rebuilt, the caption and the root level.
     void refreshIfStale();
+    // The last open's scan was stopped early: the lists it found say they are partial.
+    void setScanPartial(bool partial) { scanPartial_ = partial; }
+    bool scanPartial() const { return scanPartial_; }
     QString caption() const;
 
     // Commands.
@@ -151,6 +154,7 @@ private:
     FatIndex saveFat_ = 0;
     bool driveOpen_ = false;
     bool showsNtfs_ = false;
+    bool scanPartial_ = false;
 };
 
 }  // namespace harrow::gui

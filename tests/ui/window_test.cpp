@@ -1,0 +1,144 @@
+// The main window as a first-time user meets it: closing it while a scan runs, the state a failed
+// open leaves, and what the lists say after a scan that was stopped.
+#include <QtTest>
+
+#include <QAbstractButton>
+#include <QMessageBox>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "support/fault_source.h"
+#include "support/sample_volume.h"
+#include "ui/job.h"
+#include "ui/main_frame.h"
+#include "ui/scan/scan_dlg.h"
+
+using namespace harrow;
+using namespace harrow::gui;
+
+namespace {
+
+// Holds the reads of every thread but the first to read (the open's), so a scan waits at its
+// first block while the open itself goes through.
+class ScanGate {
+public:
+    void pass() {
+        std::unique_lock lock(mutex_);
+        if (!opener_) opener_ = std::this_thread::get_id();
+        if (*opener_ == std::this_thread::get_id()) return;
+        waiting_ = true;
+        opened_.wait_for(lock, std::chrono::seconds(20), [this] { return open_; });  // never hang
+    }
+    bool scanWaiting() {
+        std::lock_guard lock(mutex_);
+        return waiting_;
+    }
+    void open() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        opened_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    std::optional<std::thread::id> opener_;
+    bool waiting_ = false;
+    bool open_ = false;
+};
+
+CScanDlg* shownScanDialog() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<CScanDlg*>(w); d && d->isVisible()) return d;
+    return nullptr;
+}
+
+// Once the scan waits at its first block, runs `act` (from the event loop the scan dialog runs).
+void whenScanWaits(QObject* context, ScanGate& gate, std::function<void(CScanDlg*)> act) {
+    QTimer::singleShot(10, context, [context, &gate, act] {
+        CScanDlg* d = shownScanDialog();
+        if (d && gate.scanWaiting()) act(d);
+        else whenScanWaits(context, gate, act);
+    });
+}
+
+// Answers the question whether to stop the work and quit.
+void answerStopAndQuit(bool yes) {
+    QTimer::singleShot(0, [yes] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box && box->objectName() == QLatin1String("stopAndQuit"));
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == text(yes ? uitext::kYes : uitext::kNo)) b->click();
+    });
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+    struct Window {
+        explicit Window(bool scan) : sources(test::makeSampleFat().bytes), doc(prompts, sources), frame(doc, prompts) {
+            doc.options.searchDisk = scan;
+            frame.show();
+        }
+        bool open() { return frame.openWith([&](GuiHost& host) { return doc.openDrive('T', host); }); }
+        RecordingPrompts prompts;
+        test::FaultySources sources;
+        CQUIDNEYDoc doc;
+        CMainFrame frame;
+    };
+
+private slots:
+    void initTestCase() { setLanguage(Lang::En); }
+
+    void closingDuringAScanAsksAndStopsItOnYes() {
+        Window w(true);
+        auto gate = std::make_shared<ScanGate>();
+        w.sources.plan().beforeRead = [gate] { gate->pass(); };
+        bool acted = false;
+        whenScanWaits(&w.frame, *gate, [&](CScanDlg* scan) {
+            acted = true;
+            // The window is not held back by the dialog, and "no" leaves the scan running.
+            answerStopAndQuit(false);
+            w.frame.close();
+            QVERIFY(w.frame.isVisible());
+            QVERIFY(scan->isVisible());
+            QVERIFY(!jobs::stopPending());
+            answerStopAndQuit(true);
+            w.frame.close();
+            QVERIFY(jobs::stopPending());
+            gate->open();
+        });
+        w.open();
+        QVERIFY(acted);
+        QVERIFY(!jobs::busy());
+        QTRY_VERIFY(!w.frame.isVisible());
+    }
+
+    void aListAfterACancelledScanSaysItIsPartial() {
+        Window w(true);
+        auto gate = std::make_shared<ScanGate>();
+        w.sources.plan().beforeRead = [gate] { gate->pass(); };
+        whenScanWaits(&w.frame, *gate, [&](CScanDlg* scan) {
+            scan->close();  // as Cancel: it stays until the scan has stopped
+            QVERIFY(scan->cancelRequested());
+            gate->open();
+        });
+        QVERIFY(w.open());
+        CQUIDNEYView& v = w.frame.view();
+        v.setListMode(ID_LIST_ALLDIRS);
+        QVERIFY2(v.totalText().contains(QStringLiteral("partial")), qPrintable(v.totalText()));
+        // A whole scan says nothing of the kind.
+        w.sources.plan().beforeRead = {};
+        QVERIFY(w.open());
+        w.frame.view().setListMode(ID_LIST_ALLDIRS);
+        QVERIFY(!w.frame.view().totalText().contains(QStringLiteral("partial")));
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"

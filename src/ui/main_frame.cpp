@@ -268,6 +268,12 @@ bool CMainFrame::openWith(const std::function<bool(GuiHost&)>& open) {
         ok = open(host);
     });
     view_->setScanPartial(ok && host.scanCancelled());
+    if (!ok && !doc_.drive().isOpen()) {
+        // Nothing is open: the title must not name the drive that failed.
+        doc_.driveKind = DriveKind::None;
+        doc_.driveLetter = -1;
+        doc_.rootPath.clear();
+    }
     view_->refreshIfStale();
     updateActions();
     return ok;

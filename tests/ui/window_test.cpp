@@ -138,6 +138,18 @@ private slots:
         w.frame.view().setListMode(ID_LIST_ALLDIRS);
         QVERIFY(!w.frame.view().totalText().contains(QStringLiteral("partial")));
     }
+
+    void aFailedOpenLeavesTheWindowEmptyWithThePlainTitle() {
+        Window w(false);
+        QVERIFY(w.open());
+        QVERIFY(w.frame.windowTitle() != message(msg::kTitle));
+        w.sources.plan().badSectors = {0};  // the boot sector
+        QVERIFY(!w.open());
+        QCOMPARE(w.frame.windowTitle(), message(msg::kTitle));
+        QVERIFY(!w.frame.view().driveOpen());
+        QCOMPARE(w.frame.view().model().itemCount(), 0);
+        QVERIFY(!w.frame.action(ID_DRIVE_INFO)->isEnabled());
+    }
 };
 
 QTEST_MAIN(WindowTest)

@@ -3,6 +3,8 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QRegularExpression>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -38,6 +40,9 @@ constexpr UiText kDskFilter{"镜像文件 (*.dsk)", "Image files (*.dsk)"};
 constexpr UiText kOpenImageCaption{"打开镜像文件", "Open image file"};
 
 constexpr UiText kConnecting{"正在连接", "Connecting"};
+constexpr UiText kSavedOne{"已保存 1 个文件 (%1) 到 %2", "Saved 1 file (%1) to %2"};
+constexpr UiText kSavedMany{"已保存 %1 个文件 (%2) 到 %3", "Saved %1 files (%2) to %3"};
+constexpr UiText kOpenFolder{"打开文件夹", "Open folder"};
 constexpr UiText kStopAndQuit{"仍有工作在进行。停止它并退出吗?", "Harrow is still working. Stop the work and quit?"};
 
 // Whether this machine can make the sockets remote drives need.
@@ -224,6 +229,26 @@ void CMainFrame::buildStatusBar() {
         panes_[i]->setObjectName(QStringLiteral("pane%1").arg(i));
         bar->addWidget(panes_[i], i == 0 ? 2 : 1);
     }
+    // What the last save wrote, until another drive opens.
+    savedNote_ = new QLabel(this);
+    savedNote_->setObjectName(QStringLiteral("savedNote"));
+    openSavedFolder_ = new QPushButton(text(kOpenFolder), this);
+    openSavedFolder_->setObjectName(QStringLiteral("openSavedFolder"));
+    openSavedFolder_->setFlat(true);
+    bar->addPermanentWidget(savedNote_);
+    bar->addPermanentWidget(openSavedFolder_);
+    savedNote_->hide();
+    openSavedFolder_->hide();
+    connect(openSavedFolder_, &QPushButton::clicked, this,
+            [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(savedFolder_)); });
+    connect(view_, &CQUIDNEYView::filesSaved, this, [this](int count, quint64 bytes, const QString& folder) {
+        savedFolder_ = folder;
+        const QString size = sizeText(bytes);
+        savedNote_->setText(count == 1 ? text(kSavedOne).arg(size, folder)
+                                       : text(kSavedMany).arg(QString::number(count), size, folder));
+        savedNote_->show();
+        openSavedFolder_->show();
+    });
     panes_[0]->setText(text(uitext::kReady));
     // Menu help goes to pane 0, as the frame's messages do.
     connect(bar, &QStatusBar::messageChanged, this, [this](const QString& m) {
@@ -261,6 +286,8 @@ void CMainFrame::updateActions() {
 
 bool CMainFrame::openWith(const std::function<bool(GuiHost&)>& open) {
     view_->detach();
+    savedNote_->hide();
+    openSavedFolder_->hide();
     GuiHost host(this);
     bool ok = false;
     runJob(this, text(kOpening), text(uitext::kWaitAMoment), [&](JobObserver& observer) {

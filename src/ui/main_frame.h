@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QLabel>
 #include <QMainWindow>
+#include <QPushButton>
 #include <QTimer>
 #include <QToolBar>
 #include <functional>
@@ -77,6 +78,9 @@ public:
     QComboBox* history() const { return history_; }
     QToolBar* toolBar() const { return toolBar_; }
     QLabel* pane(int n) const { return panes_[n]; }
+    // After a save: what was saved where, and the button that opens the folder.
+    QLabel* savedNote() const { return savedNote_; }
+    QPushButton* openSavedFolder() const { return openSavedFolder_; }
     // Sets every command's enabled and checked state from the document and the view.
     void updateActions();
 
@@ -120,6 +124,9 @@ private:
     QToolBar* toolBar_ = nullptr;
     QComboBox* history_ = nullptr;
     QLabel* panes_[3] = {};
+    QLabel* savedNote_ = nullptr;
+    QPushButton* openSavedFolder_ = nullptr;
+    QString savedFolder_;
 };
 
 }  // namespace harrow::gui

@@ -171,6 +171,7 @@ QString CQUIDNEYView::caption() const {
 
 void CQUIDNEYView::refreshIfStale() {
     if (!doc_.listsStale) return;
+    saved_.clear();
     emit captionChanged(caption());
     rebuildRoot();
 }
@@ -216,6 +217,7 @@ std::vector<Row> CQUIDNEYView::rowsOf(const ItemList& items) const {
     for (const FileItem& item : items) {
         const FileItem* found = item.isDotName() || !doc_.isFat() ? nullptr : doc_.findFoundItem(item.cluster);
         rows.push_back({item, qs(found ? found->name : item.name)});
+        if (item.kind == ITEM_FILE && saved_.contains(savedKey(item))) rows.back().item.kind = ITEM_SAVEDFILE;
     }
     return rows;
 }
@@ -516,6 +518,7 @@ SaveSummary CQUIDNEYView::saveRows(const QList<int>& rows, SaveOptions options, 
     for (std::size_t i : summary.savedItems) {
         const int row = rows[static_cast<qsizetype>(i)];
         model_.markSaved(row);
+        if (!items[i].isDirectory()) saved_.insert(savedKey(items[i]));
         if (doc_.options.listMode == ID_LIST_ALLFILES && dirDepth_ == 0)
             for (FileItem& found : doc_.ntfsFileList)
                 if (found.cluster == items[i].cluster && found.stream == items[i].stream) found.kind = ITEM_SAVEDFILE;
@@ -655,6 +658,14 @@ void CQUIDNEYView::save() {
     SaveProgress progress(items);
     const SaveSummary summary = saveRows(rows, options, nullptr, &progress);
     updateStatus();
+    std::uint64_t bytes = 0;
+    int files = 0;
+    for (std::size_t i : summary.savedItems)
+        if (i < items.size() && !items[i].isDirectory()) {
+            bytes += items[i].size;
+            ++files;
+        }
+    if (files > 0) emit filesSaved(files, bytes, folder);
     // A window closed during the run closes now: it shows nothing more.
     if (!summary.started || jobs::closePending(window())) return;
     CSaveSummaryDlg done(summary, progress.failedNames(), window());

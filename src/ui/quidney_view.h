@@ -7,6 +7,8 @@
 #include <QComboBox>
 #include <QItemSelection>
 #include <functional>
+#include <set>
+#include <tuple>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
@@ -98,6 +100,8 @@ public:
 
 signals:
     void captionChanged(const QString& caption);
+    // A save run wrote `count` files of `bytes` bytes into `folder`.
+    void filesSaved(int count, quint64 bytes, const QString& folder);
     // Something the commands' enabled state depends on changed.
     void stateChanged();
 
@@ -155,6 +159,13 @@ private:
     bool driveOpen_ = false;
     bool showsNtfs_ = false;
     bool scanPartial_ = false;
+    // The files saved since the drive was opened, as any list of it shows them: each list is
+    // read anew, so the marks are kept here and put on the rows each time.
+    using SavedKey = std::tuple<std::uint64_t, std::uint64_t, std::string, std::string, std::uint64_t>;
+    static SavedKey savedKey(const FileItem& item) {
+        return {item.cluster, item.record, item.stream, item.name, item.size};
+    }
+    std::set<SavedKey> saved_;
 };
 
 }  // namespace harrow::gui

@@ -3,7 +3,10 @@
 #include <QtTest>
 
 #include <QAbstractButton>
+#include <QDesktopServices>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -12,6 +15,8 @@
 #include "support/sample_volume.h"
 #include "ui/job.h"
 #include "ui/main_frame.h"
+#include "ui/saving/save_progress.h"
+#include "ui/saving/save_target_dlg.h"
 #include "ui/scan/scan_dlg.h"
 
 using namespace harrow;
@@ -75,7 +80,30 @@ void answerStopAndQuit(bool yes) {
     });
 }
 
+template <typename T>
+void acceptWhenShown() {
+    QTimer::singleShot(10, [] {
+        if (auto* d = qobject_cast<T*>(QApplication::activeModalWidget())) d->accept();
+        else acceptWhenShown<T>();
+    });
+}
+
+int rowOf(CQUIDNEYView& v, const QString& name) {
+    for (int r = 0; r < v.model().itemCount(); ++r)
+        if (v.model().shownName(r) == name) return r;
+    return -1;
+}
+
 }  // namespace
+
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public slots:
+    void open(const QUrl& url) { opened << url; }
+
+public:
+    QList<QUrl> opened;
+};
 
 class WindowTest : public QObject {
     Q_OBJECT
@@ -149,6 +177,46 @@ private slots:
         QVERIFY(!w.frame.view().driveOpen());
         QCOMPARE(w.frame.view().model().itemCount(), 0);
         QVERIFY(!w.frame.action(ID_DRIVE_INFO)->isEnabled());
+    }
+
+    void savedMarksOutliveTheListAndTheStatusBarSaysWhere() {
+        Window w(false);
+        QVERIFY(w.open());
+        CQUIDNEYView& v = w.frame.view();
+        v.enterRow(rowOf(v, QStringLiteral("Documents")));
+        QTemporaryDir target;
+        for (const QString& name : {QStringLiteral("notes.txt"), QStringLiteral("Report 2024.txt")})
+            v.listView()->selectionModel()->select(v.model().index(rowOf(v, name), 0), QItemSelectionModel::Select);
+        QTimer::singleShot(0, [&] {
+            auto* d = qobject_cast<CSaveTargetDlg*>(QApplication::activeModalWidget());
+            QVERIFY(d);
+            d->folderEdit()->setText(target.path());
+            acceptWhenShown<CSaveSummaryDlg>();
+            d->accept();
+        });
+        v.save();
+        QVERIFY(w.frame.savedNote()->isVisibleTo(&w.frame));
+        QVERIFY2(w.frame.savedNote()->text().startsWith(QStringLiteral("Saved 2 files (")), qPrintable(w.frame.savedNote()->text()));
+        QVERIFY(w.frame.savedNote()->text().endsWith(QStringLiteral(" to ") + target.path()));
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+        w.frame.openSavedFolder()->click();
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(catcher.opened, QList<QUrl>{QUrl::fromLocalFile(target.path())});
+
+        // Up and back in: the list is read anew, and still shows what was saved.
+        v.parentDirectory();
+        v.enterRow(rowOf(v, QStringLiteral("Documents")));
+        for (const QString& name : {QStringLiteral("notes.txt"), QStringLiteral("Report 2024.txt")})
+            QCOMPARE(v.model().itemAt(rowOf(v, name)).kind, std::uint16_t{ITEM_SAVEDFILE});
+        v.selectUnsaved();
+        for (int r : v.selectedRows()) QCOMPARE(v.model().itemAt(r).kind, std::uint16_t{ITEM_FILE});
+
+        // Another open forgets them, and the note goes.
+        QVERIFY(w.open());
+        QVERIFY(!w.frame.savedNote()->isVisibleTo(&w.frame));
+        v.enterRow(rowOf(v, QStringLiteral("Documents")));
+        QCOMPARE(v.model().itemAt(rowOf(v, QStringLiteral("notes.txt"))).kind, std::uint16_t{ITEM_FILE});
     }
 };
 

@@ -42,6 +42,7 @@ constexpr UiText kOpenImageCaption{"打开镜像文件", "Open image file"};
 constexpr UiText kConnecting{"正在连接", "Connecting"};
 constexpr UiText kSavedOne{"已保存 1 个文件 (%1) 到 %2", "Saved 1 file (%1) to %2"};
 constexpr UiText kSavedMany{"已保存 %1 个文件 (%2) 到 %3", "Saved %1 files (%2) to %3"};
+constexpr UiText kSearchDisk{"搜索磁盘(&S)...", "&Search disk..."};
 constexpr UiText kOpenFolder{"打开文件夹", "Open folder"};
 constexpr UiText kStopAndQuit{"仍有工作在进行。停止它并退出吗?", "Harrow is still working. Stop the work and quit?"};
 
@@ -182,6 +183,8 @@ void CMainFrame::buildMenus() {
     tools->addAction(makeAction(ID_VIEW_TEXT, uitext::kViewText, [&v] { v.viewText(); }));
     tools->addSeparator();
     tools->addAction(makeAction(ID_DIR_FAT, uitext::kDirFat, [&v] { v.chooseDirFat(); }));
+    tools->addSeparator();
+    tools->addAction(makeAction(ID_SEARCH_DISK, kSearchDisk, [this] { searchDiskCommand(); }));
 
     QMenu* help = menuBar()->addMenu(text(uitext::kHelpMenu));
     QAction* finder = makeAction(ID_HELP_FINDER, uitext::kHelpContents, [this] { helpCommand(); }, QKeySequence::HelpContents);
@@ -273,6 +276,7 @@ void CMainFrame::updateActions() {
     enable(ID_RENAME, open && view_->focusedRow() >= 0);
     enable(ID_PARENT_DIR, view_->dirDepth() > 0);
     enable(ID_DIR_FAT, open && !ntfs);
+    enable(ID_SEARCH_DISK, open);
     const bool selected = view_->canSave();
     enable(ID_VIEW_HEX, open && selected);
     enable(ID_VIEW_TEXT, open && selected);
@@ -367,6 +371,15 @@ void CMainFrame::openFileDriveCommand() {
     dialog.setDefaultSuffix(QStringLiteral("dsk"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     openSource(dialog.selectedFiles().front());
+}
+
+void CMainFrame::searchDiskCommand() {
+    if (!view_->driveOpen() || !runSkipRangesDialog(this, doc_)) return;
+    doc_.options.searchDisk = true;
+    // The open flow again on the same drive: its lists start afresh, and what was saved from
+    // it stays marked.
+    view_->keepSavedMarks();
+    openWith([this](GuiHost& host) { return doc_.openCurrentDrive(host); });
 }
 
 void CMainFrame::saveClustersCommand() { runSaveClusters(this, prompts_, doc_.options.skipBadClusters); }

@@ -53,6 +53,8 @@ enum FrameCommand : int {
     ID_OPEN_NETWORK_DRIVE = 32813,
     // Harrow's own: a raw image file, as harrow-cli opens it.
     ID_OPEN_RAW_IMAGE = 33001,
+    // The disk scan on the drive that is open, for a drive opened without it.
+    ID_SEARCH_DISK = 33002,
 };
 
 class CMainFrame : public QMainWindow {
@@ -100,6 +102,7 @@ private:
     void openRawImageCommand();
     void openFileDriveCommand();
     void saveClustersCommand();
+    void searchDiskCommand();
     void openNetworkDriveCommand();
     // A remote drive whose connection has ended is closed: the window shows no drive, and the
     // command opens one again.

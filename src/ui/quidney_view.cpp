@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 #include <cstdlib>
 #include <functional>
+#include <utility>
 
 #include "ui/gui_icons.h"
 #include "ui/gui_text.h"
@@ -171,7 +172,7 @@ QString CQUIDNEYView::caption() const {
 
 void CQUIDNEYView::refreshIfStale() {
     if (!doc_.listsStale) return;
-    saved_.clear();
+    if (!std::exchange(keepSaved_, false)) saved_.clear();
     emit captionChanged(caption());
     rebuildRoot();
 }

@@ -46,6 +46,8 @@ public:
     void detach();
     // After an open: when the document's lists were rebuilt, the caption and the root level.
     void refreshIfStale();
+    // The next refresh is of the drive open now, read again: its saved marks stay.
+    void keepSavedMarks() { keepSaved_ = true; }
     // The last open's scan was stopped early: the lists it found say they are partial.
     void setScanPartial(bool partial) { scanPartial_ = partial; }
     bool scanPartial() const { return scanPartial_; }
@@ -159,6 +161,7 @@ private:
     bool driveOpen_ = false;
     bool showsNtfs_ = false;
     bool scanPartial_ = false;
+    bool keepSaved_ = false;
     // The files saved since the drive was opened, as any list of it shows them: each list is
     // read anew, so the marks are kept here and put on the rows each time.
     using SavedKey = std::tuple<std::uint64_t, std::uint64_t, std::string, std::string, std::uint64_t>;

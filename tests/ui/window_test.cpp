@@ -18,6 +18,7 @@
 #include "ui/saving/save_progress.h"
 #include "ui/saving/save_target_dlg.h"
 #include "ui/scan/scan_dlg.h"
+#include "ui/scan/skip_ranges_dlg.h"
 
 using namespace harrow;
 using namespace harrow::gui;
@@ -217,6 +218,37 @@ private slots:
         QVERIFY(!w.frame.savedNote()->isVisibleTo(&w.frame));
         v.enterRow(rowOf(v, QStringLiteral("Documents")));
         QCOMPARE(v.model().itemAt(rowOf(v, QStringLiteral("notes.txt"))).kind, std::uint16_t{ITEM_FILE});
+    }
+
+    void searchDiskLaterScansTheOpenDriveAndKeepsItsSavedMarks() {
+        Window w(false);
+        QVERIFY(w.open());
+        CQUIDNEYView& v = w.frame.view();
+        QVERIFY(!w.frame.action(ID_LIST_ALLDIRS)->isEnabled());
+        QVERIFY(w.frame.action(ID_SEARCH_DISK)->isEnabled());
+        v.enterRow(rowOf(v, QStringLiteral("Documents")));
+        QTemporaryDir target;
+        v.listView()->selectionModel()->select(v.model().index(rowOf(v, QStringLiteral("notes.txt")), 0),
+                                               QItemSelectionModel::Select);
+        QTimer::singleShot(0, [&] {
+            auto* d = qobject_cast<CSaveTargetDlg*>(QApplication::activeModalWidget());
+            QVERIFY(d);
+            d->folderEdit()->setText(target.path());
+            acceptWhenShown<CSaveSummaryDlg>();
+            d->accept();
+        });
+        v.save();
+        // Cancel on the ranges scans nothing.
+        QTimer::singleShot(0, [] { qobject_cast<QDialog*>(QApplication::activeModalWidget())->reject(); });
+        w.frame.action(ID_SEARCH_DISK)->trigger();
+        QVERIFY(w.doc.foundList.empty());
+        acceptWhenShown<CSkipRangesDlg>();
+        w.frame.action(ID_SEARCH_DISK)->trigger();
+        QVERIFY(w.doc.findFoundItem(test::sample::kLostDir));
+        QVERIFY(w.frame.action(ID_LIST_ALLDIRS)->isEnabled());
+        w.frame.action(ID_LIST_ALLDIRS)->trigger();
+        v.enterRow(rowOf(v, QStringLiteral("Documents")));
+        QCOMPARE(v.model().itemAt(rowOf(v, QStringLiteral("notes.txt"))).kind, std::uint16_t{ITEM_SAVEDFILE});
     }
 };
 

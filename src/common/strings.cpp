@@ -104,6 +104,7 @@ constexpr MessageEntry kMessages[] = {
      "%lu entries that cannot be files were skipped (the directory at cluster %lu)."},
     {70041, "#孤立目录项", "#Orphan entries"},
     {70042, "已保存 %d 个文件，跳过 %d 个，失败 %d 个。", "Saved: %d files. Skipped: %d. Failed: %d."},
+    {70050, "选定 1 个文件", "1 file selected"},
 };
 
 constexpr MessageEntry kServerMessages[] = {

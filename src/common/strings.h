@@ -190,6 +190,7 @@ inline constexpr MessageId<> kPiecesConfirmed{70037};
 inline constexpr MessageId<unsigned long, unsigned long> kEntriesSkipped{70040};  // count, directory's cluster
 inline constexpr MessageId<> kOrphanEntries{70041};  // the found item gathering them
 inline constexpr MessageId<int, int, int> kSaveSummary{70042};    // saved, skipped, failed
+inline constexpr MessageId<> kOneFileSelected{70050};  // the selection pane's singular
 } // namespace msg
 
 // Ids of harrowd's table.

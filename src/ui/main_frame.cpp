@@ -6,6 +6,7 @@
 #include <QDesktopServices>
 #include <QUrl>
 #include <QRegularExpression>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenuBar>
@@ -358,8 +359,11 @@ bool CMainFrame::openSource(const QString& source) {
 }
 
 void CMainFrame::openRawImageCommand() {
-    const QString path = QFileDialog::getOpenFileName(this, text(kOpenImageCaption), QString(), text(kImageFilter));
+    // Where the last image was, not wherever a file dialog was last used (the save target).
+    const QString start = lastImageFolder_.isEmpty() ? QDir::currentPath() : lastImageFolder_;
+    const QString path = QFileDialog::getOpenFileName(this, text(kOpenImageCaption), start, text(kImageFilter));
     if (path.isEmpty()) return;
+    lastImageFolder_ = QFileInfo(path).absolutePath();
     openSource(path);
 }
 

@@ -130,6 +130,7 @@ private:
     QLabel* savedNote_ = nullptr;
     QPushButton* openSavedFolder_ = nullptr;
     QString savedFolder_;
+    QString lastImageFolder_;
 };
 
 }  // namespace harrow::gui

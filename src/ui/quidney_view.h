@@ -109,6 +109,8 @@ signals:
 
 private:
     void rebuildRoot();
+    // Selects the row of `item` (the directory just left), when the list shows it.
+    void selectItem(const FileItem& item);
     void applyListModeRule();
     void fill();
     // The cell size of the list styles, from the names shown.
@@ -130,6 +132,7 @@ private:
                          SaveProgress* progress = nullptr);
     void onRenamed(int row);
     void showContextMenu(const QPoint& pos);
+    void showProperties(int row);
     bool eventFilter(QObject* watched, QEvent* event) override;
     // The rows `pick` takes, whole, as one range per run of rows.
     QItemSelection rowsWhere(const std::function<bool(int)>& pick) const;

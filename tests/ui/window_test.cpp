@@ -19,6 +19,7 @@
 #include "ui/saving/save_target_dlg.h"
 #include "ui/scan/scan_dlg.h"
 #include "ui/scan/skip_ranges_dlg.h"
+#include "ui/viewers.h"
 
 using namespace harrow;
 using namespace harrow::gui;
@@ -249,6 +250,22 @@ private slots:
         w.frame.action(ID_LIST_ALLDIRS)->trigger();
         v.enterRow(rowOf(v, QStringLiteral("Documents")));
         QCOMPARE(v.model().itemAt(rowOf(v, QStringLiteral("notes.txt"))).kind, std::uint16_t{ITEM_SAVEDFILE});
+    }
+
+    // Backspace goes up and selects the folder left; one file selected is said in the singular;
+    // DEL shows as a dot in the hex view.
+    void smallThingsUsersExpect() {
+        Window w(false);
+        QVERIFY(w.open());
+        CQUIDNEYView& v = w.frame.view();
+        v.enterRow(rowOf(v, QStringLiteral("Documents")));
+        v.listView()->setFocus();
+        QTest::keyClick(v.listView(), Qt::Key_Backspace);
+        QCOMPARE(v.dirDepth(), 0);
+        QCOMPARE(v.selectedRows(), QList<int>{rowOf(v, QStringLiteral("Documents"))});
+        QVERIFY2(v.selectionText().startsWith(QStringLiteral("1 file selected")), qPrintable(v.selectionText()));
+        const std::uint8_t bytes[] = {'A', 0x7F, 'B'};
+        QVERIFY(hexLine(0, bytes, 3).endsWith(QStringLiteral("A.B")));
     }
 };
 

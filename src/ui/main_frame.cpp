@@ -273,7 +273,7 @@ void CMainFrame::updateActions() {
     for (int id : {ID_LIST_SEARCHROOT, ID_LIST_LOSTDIRS, ID_LIST_ALLDIRS}) enable(id, searched && open && !ntfs);
     enable(ID_LIST_ALLFILES, searched && open && ntfs);
     for (int id : {ID_SELECT_ALL, ID_SELECT_UNSAVED, ID_INVERT_SELECTION, ID_DRIVE_INFO}) enable(id, open);
-    enable(ID_SELECT_DELETED, open && !ntfs);
+    enable(ID_SELECT_DELETED, open);
     enable(ID_RENAME, open && view_->focusedRow() >= 0);
     enable(ID_PARENT_DIR, view_->dirDepth() > 0);
     enable(ID_DIR_FAT, open && !ntfs);

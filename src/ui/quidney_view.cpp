@@ -478,6 +478,15 @@ void CQUIDNEYView::selectAll() {
 }
 
 void CQUIDNEYView::selectDeleted() {
+    if (!doc_.isFat()) {
+        // A file record no longer in use is a deleted file.
+        list_->selectionModel()->select(rowsWhere([&](int r) {
+                                            const FileItem& item = model_.itemAt(r);
+                                            return item.deleted && !item.isDirectory() && !item.isDotName();
+                                        }),
+                                        QItemSelectionModel::Select);
+        return;
+    }
     const std::shared_ptr<const FatTable> shared = doc_.drive().sharedFat();
     const FatTable& fat = *shared;
     list_->selectionModel()->select(rowsWhere([&](int r) {

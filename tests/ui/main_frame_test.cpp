@@ -429,9 +429,16 @@ private slots:
         QVERIFY(frame.openWith([&](GuiHost& host) { return doc.openDrive('N', host); }));
         CQUIDNEYView& v = frame.view();
         QVERIFY(!frame.action(ID_LIST_LOSTDIRS)->isEnabled());
-        QVERIFY(!frame.action(ID_SELECT_DELETED)->isEnabled());
+        QVERIFY(frame.action(ID_SELECT_DELETED)->isEnabled());
         QVERIFY(frame.action(ID_LIST_ALLFILES)->isEnabled());
         frame.action(ID_LIST_ALLFILES)->trigger();
+        // Select deleted files takes the files whose records are no longer in use, and no other.
+        frame.action(ID_SELECT_DELETED)->trigger();
+        QList<int> deletedRows;
+        for (int r = 0; r < v.model().itemCount(); ++r)
+            if (v.model().itemAt(r).deleted && !v.model().itemAt(r).isDirectory()) deletedRows << r;
+        QCOMPARE(v.selectedRows(), deletedRows);
+        v.listView()->clearSelection();
         QVERIFY(shownNames(v).contains("1.txt"));
         QCOMPARE(v.model().iconNumber(rowOf(v, "1.txt")), 147);
         // The cluster column shows the record's cluster, not its sector.

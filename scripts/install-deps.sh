@@ -9,7 +9,7 @@ packages=(
   cmake ninja-build g++ pkg-config make python3
   libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev
   dosfstools mtools sleuthkit ntfs-3g fdisk exfatprogs
-  qt6-base-dev qt6-svg-dev libqt6svg6 fonts-noto-cjk dbus-daemon
+  qt6-base-dev qt6-svg-dev libqt6svg6 fonts-noto-cjk dbus-daemon qt6-translations-l10n
 )
 if [ "${1:-}" = "fuzz" ]; then
   packages+=(clang-14 libclang-rt-14-dev)

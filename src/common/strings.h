@@ -191,6 +191,7 @@ inline constexpr MessageId<unsigned long, unsigned long> kEntriesSkipped{70040};
 inline constexpr MessageId<> kOrphanEntries{70041};  // the found item gathering them
 inline constexpr MessageId<int, int, int> kSaveSummary{70042};    // saved, skipped, failed
 inline constexpr MessageId<unsigned long> kGoesOnElsewhere{70043};  // the directory's first cluster
+inline constexpr MessageId<> kOneFileSelected{70050};  // the selection pane's singular
 inline constexpr MessageId<TextArg> kNoPermissionFile{70060};    // file
 inline constexpr MessageId<TextArg> kNoPermissionAsRoot{70061};  // device or file
 } // namespace msg

@@ -9,7 +9,7 @@ namespace harrow::gui {
 void GuiHost::runScan(CQUIDNEYDoc& doc) {
     // An open that was asked to stop during its root list goes no further.
     if (jobs::stopPending()) return;
-    onGuiThread([&] { runScanDialog(window_, doc); });
+    onGuiThread([&] { scanCancelled_ = !runScanDialog(window_, doc); });
 }
 
 void GuiHost::runNamingPass(CQUIDNEYDoc& doc) { doc.namingPass(observer_); }

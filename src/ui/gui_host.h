@@ -18,10 +18,13 @@ public:
     void runScan(CQUIDNEYDoc& doc) override;
     void runNamingPass(CQUIDNEYDoc& doc) override;
     ListObserver* rootListObserver() override { return observer_; }
+    // The scan ran and was stopped before the end of its range: its lists hold part of the disk.
+    bool scanCancelled() const { return scanCancelled_; }
 
 private:
     QPointer<QWidget> window_;
     ListObserver* observer_ = nullptr;
+    bool scanCancelled_ = false;
 };
 
 }  // namespace harrow::gui

@@ -3,10 +3,15 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QRegularExpression>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 #include <sys/socket.h>
 
@@ -37,6 +42,11 @@ constexpr UiText kDskFilter{"镜像文件 (*.dsk)", "Image files (*.dsk)"};
 constexpr UiText kOpenImageCaption{"打开镜像文件", "Open image file"};
 
 constexpr UiText kConnecting{"正在连接", "Connecting"};
+constexpr UiText kSavedOne{"已保存 1 个文件 (%1) 到 %2", "Saved 1 file (%1) to %2"};
+constexpr UiText kSavedMany{"已保存 %1 个文件 (%2) 到 %3", "Saved %1 files (%2) to %3"};
+constexpr UiText kSearchDisk{"搜索磁盘(&S)...", "&Search disk..."};
+constexpr UiText kOpenFolder{"打开文件夹", "Open folder"};
+constexpr UiText kStopAndQuit{"仍有工作在进行。停止它并退出吗?", "Harrow is still working. Stop the work and quit?"};
 
 // Whether this machine can make the sockets remote drives need.
 bool socketsWork() {
@@ -108,6 +118,8 @@ void CMainFrame::buildMenus() {
     file->addAction(makeAction(ID_DRIVE_INFO, uitext::kDriveInformation, [this] { driveInfoCommand(); }));
     file->addSeparator();
     file->addAction(makeAction(ID_APP_EXIT, uitext::kExit, [this] { close(); }, QKeySequence::Quit));
+    // Ctrl+Q also while the menus are off (a scan runs).
+    addAction(action(ID_APP_EXIT));
 
     QMenu* edit = menuBar()->addMenu(text(uitext::kEditMenu));
     edit->addAction(makeAction(ID_SELECT_ALL, uitext::kSelectAll, [&v] { v.selectAll(); }, QKeySequence::SelectAll));
@@ -173,6 +185,8 @@ void CMainFrame::buildMenus() {
     tools->addAction(makeAction(ID_VIEW_TEXT, uitext::kViewText, [&v] { v.viewText(); }));
     tools->addSeparator();
     tools->addAction(makeAction(ID_DIR_FAT, uitext::kDirFat, [&v] { v.chooseDirFat(); }));
+    tools->addSeparator();
+    tools->addAction(makeAction(ID_SEARCH_DISK, kSearchDisk, [this] { searchDiskCommand(); }));
 
     QMenu* help = menuBar()->addMenu(text(uitext::kHelpMenu));
     QAction* finder = makeAction(ID_HELP_FINDER, uitext::kHelpContents, [this] { helpCommand(); }, QKeySequence::HelpContents);
@@ -220,6 +234,26 @@ void CMainFrame::buildStatusBar() {
         panes_[i]->setObjectName(QStringLiteral("pane%1").arg(i));
         bar->addWidget(panes_[i], i == 0 ? 2 : 1);
     }
+    // What the last save wrote, until another drive opens.
+    savedNote_ = new QLabel(this);
+    savedNote_->setObjectName(QStringLiteral("savedNote"));
+    openSavedFolder_ = new QPushButton(text(kOpenFolder), this);
+    openSavedFolder_->setObjectName(QStringLiteral("openSavedFolder"));
+    openSavedFolder_->setFlat(true);
+    bar->addPermanentWidget(savedNote_);
+    bar->addPermanentWidget(openSavedFolder_);
+    savedNote_->hide();
+    openSavedFolder_->hide();
+    connect(openSavedFolder_, &QPushButton::clicked, this,
+            [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(savedFolder_)); });
+    connect(view_, &CQUIDNEYView::filesSaved, this, [this](int count, quint64 bytes, const QString& folder) {
+        savedFolder_ = folder;
+        const QString size = sizeText(bytes);
+        savedNote_->setText(count == 1 ? text(kSavedOne).arg(size, folder)
+                                       : text(kSavedMany).arg(QString::number(count), size, folder));
+        savedNote_->show();
+        openSavedFolder_->show();
+    });
     panes_[0]->setText(text(uitext::kReady));
     // Menu help goes to pane 0, as the frame's messages do.
     connect(bar, &QStatusBar::messageChanged, this, [this](const QString& m) {
@@ -240,10 +274,11 @@ void CMainFrame::updateActions() {
     for (int id : {ID_LIST_SEARCHROOT, ID_LIST_LOSTDIRS, ID_LIST_ALLDIRS}) enable(id, searched && open && !ntfs);
     enable(ID_LIST_ALLFILES, searched && open && ntfs);
     for (int id : {ID_SELECT_ALL, ID_SELECT_UNSAVED, ID_INVERT_SELECTION, ID_DRIVE_INFO}) enable(id, open);
-    enable(ID_SELECT_DELETED, open && !ntfs);
+    enable(ID_SELECT_DELETED, open);
     enable(ID_RENAME, open && view_->focusedRow() >= 0);
     enable(ID_PARENT_DIR, view_->dirDepth() > 0);
     enable(ID_DIR_FAT, open && !ntfs);
+    enable(ID_SEARCH_DISK, open);
     const bool selected = view_->canSave();
     enable(ID_VIEW_HEX, open && selected);
     enable(ID_VIEW_TEXT, open && selected);
@@ -257,12 +292,21 @@ void CMainFrame::updateActions() {
 
 bool CMainFrame::openWith(const std::function<bool(GuiHost&)>& open) {
     view_->detach();
+    savedNote_->hide();
+    openSavedFolder_->hide();
     GuiHost host(this);
     bool ok = false;
     runJob(this, text(kOpening), text(uitext::kWaitAMoment), [&](JobObserver& observer) {
         host.setObserver(&observer);
         ok = open(host);
     });
+    view_->setScanPartial(ok && host.scanCancelled());
+    if (!ok && !doc_.drive().isOpen()) {
+        // Nothing is open: the title must not name the drive that failed.
+        doc_.driveKind = DriveKind::None;
+        doc_.driveLetter = -1;
+        doc_.rootPath.clear();
+    }
     view_->refreshIfStale();
     updateActions();
     return ok;
@@ -274,7 +318,18 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         return;
     }
     event->ignore();
+    if (jobs::closePending(this) || !askStopAndQuit()) return;
     jobs::closeWhenIdle(this);
+}
+
+bool CMainFrame::askStopAndQuit() {
+    QMessageBox box(QMessageBox::Question, message(msg::kTitle), text(kStopAndQuit), QMessageBox::NoButton, this);
+    box.setObjectName(QStringLiteral("stopAndQuit"));
+    QPushButton* yes = box.addButton(text(uitext::kYes), QMessageBox::YesRole);
+    box.addButton(text(uitext::kNo), QMessageBox::NoRole);
+    box.setDefaultButton(yes);
+    box.exec();
+    return box.clickedButton() == yes;
 }
 
 void CMainFrame::openDriveCommand() {
@@ -307,8 +362,11 @@ bool CMainFrame::openSource(const QString& source) {
 }
 
 void CMainFrame::openRawImageCommand() {
-    const QString path = QFileDialog::getOpenFileName(this, text(kOpenImageCaption), QString(), text(kImageFilter));
+    // Where the last image was, not wherever a file dialog was last used (the save target).
+    const QString start = lastImageFolder_.isEmpty() ? QDir::currentPath() : lastImageFolder_;
+    const QString path = QFileDialog::getOpenFileName(this, text(kOpenImageCaption), start, text(kImageFilter));
     if (path.isEmpty()) return;
+    lastImageFolder_ = QFileInfo(path).absolutePath();
     openSource(path);
 }
 
@@ -320,6 +378,15 @@ void CMainFrame::openFileDriveCommand() {
     dialog.setDefaultSuffix(QStringLiteral("dsk"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     openSource(dialog.selectedFiles().front());
+}
+
+void CMainFrame::searchDiskCommand() {
+    if (!view_->driveOpen() || !runSkipRangesDialog(this, doc_)) return;
+    doc_.options.searchDisk = true;
+    // The open flow again on the same drive: its lists start afresh, and what was saved from
+    // it stays marked.
+    view_->keepSavedMarks();
+    openWith([this](GuiHost& host) { return doc_.openCurrentDrive(host); });
 }
 
 void CMainFrame::saveClustersCommand() { runSaveClusters(this, prompts_, doc_.options.skipBadClusters); }

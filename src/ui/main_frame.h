@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QLabel>
 #include <QMainWindow>
+#include <QPushButton>
 #include <QTimer>
 #include <QToolBar>
 #include <functional>
@@ -52,6 +53,8 @@ enum FrameCommand : int {
     ID_OPEN_NETWORK_DRIVE = 32813,
     // Harrow's own: a raw image file, as harrow-cli opens it.
     ID_OPEN_RAW_IMAGE = 33001,
+    // The disk scan on the drive that is open, for a drive opened without it.
+    ID_SEARCH_DISK = 33002,
 };
 
 class CMainFrame : public QMainWindow {
@@ -77,15 +80,19 @@ public:
     QComboBox* history() const { return history_; }
     QToolBar* toolBar() const { return toolBar_; }
     QLabel* pane(int n) const { return panes_[n]; }
+    // After a save: what was saved where, and the button that opens the folder.
+    QLabel* savedNote() const { return savedNote_; }
+    QPushButton* openSavedFolder() const { return openSavedFolder_; }
     // Sets every command's enabled and checked state from the document and the view.
     void updateActions();
 
 protected:
-    // The window closes at any moment: a job that runs is asked to stop, and the window closes
-    // when it has.
+    // The window closes at any moment: when a job runs the user is asked whether to stop it;
+    // then it is asked to stop, and the window closes when it has.
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    bool askStopAndQuit();
     QAction* makeAction(int id, const UiText& label, const std::function<void()>& run,
                         const QKeySequence& key = {}, bool checkable = false);
     void buildMenus();
@@ -95,6 +102,7 @@ private:
     void openRawImageCommand();
     void openFileDriveCommand();
     void saveClustersCommand();
+    void searchDiskCommand();
     void openNetworkDriveCommand();
     // A remote drive whose connection has ended is closed: the window shows no drive, and the
     // command opens one again.
@@ -119,6 +127,10 @@ private:
     QToolBar* toolBar_ = nullptr;
     QComboBox* history_ = nullptr;
     QLabel* panes_[3] = {};
+    QLabel* savedNote_ = nullptr;
+    QPushButton* openSavedFolder_ = nullptr;
+    QString savedFolder_;
+    QString lastImageFolder_;
 };
 
 }  // namespace harrow::gui

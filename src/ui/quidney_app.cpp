@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
+#include <QLibraryInfo>
 #include <QTimer>
+#include <QTranslator>
 #include <csignal>
 #include <cstdio>
 
@@ -132,6 +134,12 @@ int runHarrow(int argc, char** argv) {
     }
     if (options->lang == QLatin1String("en")) setLanguage(Lang::En);
     if (options->lang == QLatin1String("zh")) setLanguage(Lang::Zh);
+    // Qt's own dialogs and buttons (file dialogs, Yes/No) in the program's language. Without the
+    // translations installed they stay English, as before.
+    QTranslator qtTexts;
+    if (language() == Lang::Zh &&
+        qtTexts.load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTexts);
     for (const QString& d : options->drives)
         if (!DriveTable::global().addAssignments(ss(d))) {
             std::fprintf(stderr, "harrow: --drive takes X=PATH, not %s\n", d.toLocal8Bit().constData());

@@ -9,12 +9,15 @@
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMessageBox>
+#include <QRegularExpression>
 #include <QProgressDialog>
 #include <QThread>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <cstdlib>
 #include <functional>
+#include <utility>
 
 #include "ui/gui_icons.h"
 #include "ui/gui_text.h"
@@ -34,6 +37,9 @@ constexpr int kColumnWidths[] = {220, 160, 100, 110};
 
 constexpr UiText kSaveCaption{"保存文件", "Save file"};
 constexpr UiText kSaving{"正在保存 ...", "Saving ..."};
+constexpr UiText kOpen{"打开(&O)", "&Open"};
+constexpr UiText kProperties{"属性(&R)", "P&roperties"};
+constexpr UiText kPartialScan{"扫描已取消，列表不完整", "partial: the scan was cancelled"};
 
 QString modeName(ListMode mode) { return message(static_cast<int>(mode)); }
 
@@ -170,6 +176,7 @@ QString CQUIDNEYView::caption() const {
 
 void CQUIDNEYView::refreshIfStale() {
     if (!doc_.listsStale) return;
+    if (!std::exchange(keepSaved_, false)) saved_.clear();
     emit captionChanged(caption());
     rebuildRoot();
 }
@@ -215,6 +222,7 @@ std::vector<Row> CQUIDNEYView::rowsOf(const ItemList& items) const {
     for (const FileItem& item : items) {
         const FileItem* found = item.isDotName() || !doc_.isFat() ? nullptr : doc_.findFoundItem(item.cluster);
         rows.push_back({item, qs(found ? found->name : item.name)});
+        if (item.kind == ITEM_FILE && saved_.contains(savedKey(item))) rows.back().item.kind = ITEM_SAVEDFILE;
     }
     return rows;
 }
@@ -329,8 +337,14 @@ void CQUIDNEYView::enterRow(int row) {
 }
 
 void CQUIDNEYView::parentDirectory() {
-    if (dirDepth_ <= 1) {
+    if (dirDepth_ <= 0) {
         rebuildRoot();
+        return;
+    }
+    if (dirDepth_ == 1) {
+        const FileItem left = dirStack_.back();
+        rebuildRoot();
+        selectItem(left);
         return;
     }
     const FileItem popped = dirStack_.back();
@@ -350,7 +364,19 @@ void CQUIDNEYView::parentDirectory() {
         updatingHistory_ = false;
     }
     showItems(*entries);
+    selectItem(popped);
     emit stateChanged();
+}
+
+void CQUIDNEYView::selectItem(const FileItem& item) {
+    for (int r = 0; r < model_.itemCount(); ++r) {
+        const FileItem& row = model_.itemAt(r);
+        if (row.isDotName() || row.cluster != item.cluster || row.record != item.record || row.name != item.name) continue;
+        const QModelIndex index = model_.index(r, 0);
+        list_->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        currentView()->scrollTo(index);
+        return;
+    }
 }
 
 void CQUIDNEYView::historySelected(int row) {
@@ -452,6 +478,15 @@ void CQUIDNEYView::selectAll() {
 }
 
 void CQUIDNEYView::selectDeleted() {
+    if (!doc_.isFat()) {
+        // A file record no longer in use is a deleted file.
+        list_->selectionModel()->select(rowsWhere([&](int r) {
+                                            const FileItem& item = model_.itemAt(r);
+                                            return item.deleted && !item.isDirectory() && !item.isDotName();
+                                        }),
+                                        QItemSelectionModel::Select);
+        return;
+    }
     const std::shared_ptr<const FatTable> shared = doc_.drive().sharedFat();
     const FatTable& fat = *shared;
     list_->selectionModel()->select(rowsWhere([&](int r) {
@@ -515,6 +550,7 @@ SaveSummary CQUIDNEYView::saveRows(const QList<int>& rows, SaveOptions options, 
     for (std::size_t i : summary.savedItems) {
         const int row = rows[static_cast<qsizetype>(i)];
         model_.markSaved(row);
+        if (!items[i].isDirectory()) saved_.insert(savedKey(items[i]));
         if (doc_.options.listMode == ID_LIST_ALLFILES && dirDepth_ == 0)
             for (FileItem& found : doc_.ntfsFileList)
                 if (found.cluster == items[i].cluster && found.stream == items[i].stream) found.kind = ITEM_SAVEDFILE;
@@ -654,6 +690,14 @@ void CQUIDNEYView::save() {
     SaveProgress progress(items);
     const SaveSummary summary = saveRows(rows, options, nullptr, &progress);
     updateStatus();
+    std::uint64_t bytes = 0;
+    int files = 0;
+    for (std::size_t i : summary.savedItems)
+        if (i < items.size() && !items[i].isDirectory()) {
+            bytes += items[i].size;
+            ++files;
+        }
+    if (files > 0) emit filesSaved(files, bytes, folder);
     // A window closed during the run closes now: it shows nothing more.
     if (!summary.started || jobs::closePending(window())) return;
     CSaveSummaryDlg done(summary, progress.failedNames(), window());
@@ -664,7 +708,9 @@ QString CQUIDNEYView::selectionText() const {
     std::uint64_t bytes = 0;
     const QList<int> rows = selectedRows();
     for (int r : rows) bytes += model_.itemAt(r).size;
-    return QStringLiteral("%1 (%2)").arg(message(msg::kSelectedFiles, static_cast<int>(rows.size())), sizeText(bytes));
+    const QString count = rows.size() == 1 ? message(msg::kOneFileSelected)
+                                           : message(msg::kSelectedFiles, static_cast<int>(rows.size()));
+    return QStringLiteral("%1 (%2)").arg(count, sizeText(bytes));
 }
 
 QString CQUIDNEYView::totalText() const {
@@ -674,7 +720,11 @@ QString CQUIDNEYView::totalText() const {
     int count = 0;
     for (int r = 0; r < model_.itemCount(); ++r)
         if (dirDepth_ == 0 || !model_.itemAt(r).isDotName()) ++count;
-    return QStringLiteral("%1 (%2)").arg(message(msg::kTotalFiles, count), sizeText(bytes));
+    QString total = QStringLiteral("%1 (%2)").arg(message(msg::kTotalFiles, count), sizeText(bytes));
+    // The lists the scan fills; the basic root is read whole from the file system.
+    if (scanPartial_ && doc_.options.listMode != ID_LIST_BASICROOT)
+        total += QStringLiteral(" - ") + text(kPartialScan);
+    return total;
 }
 
 void CQUIDNEYView::updateStatus() {
@@ -688,12 +738,21 @@ void CQUIDNEYView::showContextMenu(const QPoint& pos) {
     const QModelIndex index = view->indexAt(pos);
     QMenu menu(this);
     if (index.isValid()) {
-        // Directories and empty files have nothing to show.
-        if (model_.itemAt(index.row()).size == 0) return;
-        if (!list_->selectionModel()->isSelected(model_.index(index.row(), 0)))
+        const int row = index.row();
+        if (!list_->selectionModel()->isSelected(model_.index(row, 0)))
             list_->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-        menu.addAction(itemIcon(147), text(uitext::kViewHex), this, &CQUIDNEYView::viewHex);
-        menu.addAction(text(uitext::kViewText), this, &CQUIDNEYView::viewText);
+        list_->selectionModel()->setCurrentIndex(model_.index(row, 0), QItemSelectionModel::NoUpdate);
+        menu.addAction(text(kOpen), this, [this, row] { openAction(row); });
+        if (canSave()) menu.addAction(text(uitext::kSave), this, &CQUIDNEYView::save);
+        // Directories and empty files have nothing to show.
+        if (model_.itemAt(row).size > 0) {
+            menu.addAction(itemIcon(147), text(uitext::kViewHex), this, &CQUIDNEYView::viewHex);
+            menu.addAction(text(uitext::kViewText), this, &CQUIDNEYView::viewText);
+        }
+        if (model_.flags(model_.index(row, 0)) & Qt::ItemIsEditable)
+            menu.addAction(text(uitext::kRename), this, &CQUIDNEYView::renameFocused);
+        menu.addSeparator();
+        menu.addAction(text(kProperties), this, [this, row] { showProperties(row); });
     } else {
         if (stylesMenu_) menu.addMenu(stylesMenu_);
         if (sortMenu_) menu.addMenu(sortMenu_);
@@ -703,6 +762,19 @@ void CQUIDNEYView::showContextMenu(const QPoint& pos) {
     menu.exec(view->viewport()->mapToGlobal(pos));
 }
 
+void CQUIDNEYView::showProperties(int row) {
+    if (row < 0 || row >= model_.itemCount()) return;
+    QStringList lines;
+    for (int c = 0; c < FileListModel::ColumnCount; ++c)
+        lines << QStringLiteral("%1: %2").arg(model_.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(),
+                                             model_.data(model_.index(row, c), Qt::DisplayRole).toString());
+    QString caption = text(kProperties);
+    caption.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&")));
+    QMessageBox box(QMessageBox::Information, caption, lines.join(QLatin1Char('\n')),
+                    QMessageBox::Ok, window());
+    box.exec();
+}
+
 bool CQUIDNEYView::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress && (watched == list_ || watched == details_)) {
         auto* key = static_cast<QKeyEvent*>(event);
@@ -710,6 +782,10 @@ bool CQUIDNEYView::eventFilter(QObject* watched, QEvent* event) {
         // it must not open the row.
         if (!editing_ && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && driveOpen()) {
             openAction(firstSelectedRow() >= 0 ? firstSelectedRow() : focusedRow());
+            return true;
+        }
+        if (!editing_ && key->key() == Qt::Key_Backspace && dirDepth_ > 0) {
+            parentDirectory();
             return true;
         }
     }

@@ -7,6 +7,8 @@
 #include <QComboBox>
 #include <QItemSelection>
 #include <functional>
+#include <set>
+#include <tuple>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
@@ -44,6 +46,11 @@ public:
     void detach();
     // After an open: when the document's lists were rebuilt, the caption and the root level.
     void refreshIfStale();
+    // The next refresh is of the drive open now, read again: its saved marks stay.
+    void keepSavedMarks() { keepSaved_ = true; }
+    // The last open's scan was stopped early: the lists it found say they are partial.
+    void setScanPartial(bool partial) { scanPartial_ = partial; }
+    bool scanPartial() const { return scanPartial_; }
     QString caption() const;
 
     // Commands.
@@ -95,11 +102,15 @@ public:
 
 signals:
     void captionChanged(const QString& caption);
+    // A save run wrote `count` files of `bytes` bytes into `folder`.
+    void filesSaved(int count, quint64 bytes, const QString& folder);
     // Something the commands' enabled state depends on changed.
     void stateChanged();
 
 private:
     void rebuildRoot();
+    // Selects the row of `item` (the directory just left), when the list shows it.
+    void selectItem(const FileItem& item);
     void applyListModeRule();
     void fill();
     // The cell size of the list styles, from the names shown.
@@ -121,6 +132,7 @@ private:
                          SaveProgress* progress = nullptr);
     void onRenamed(int row);
     void showContextMenu(const QPoint& pos);
+    void showProperties(int row);
     bool eventFilter(QObject* watched, QEvent* event) override;
     // The rows `pick` takes, whole, as one range per run of rows.
     QItemSelection rowsWhere(const std::function<bool(int)>& pick) const;
@@ -151,6 +163,15 @@ private:
     FatIndex saveFat_ = 0;
     bool driveOpen_ = false;
     bool showsNtfs_ = false;
+    bool scanPartial_ = false;
+    bool keepSaved_ = false;
+    // The files saved since the drive was opened, as any list of it shows them: each list is
+    // read anew, so the marks are kept here and put on the rows each time.
+    using SavedKey = std::tuple<std::uint64_t, std::uint64_t, std::string, std::string, std::uint64_t>;
+    static SavedKey savedKey(const FileItem& item) {
+        return {item.cluster, item.record, item.stream, item.name, item.size};
+    }
+    std::set<SavedKey> saved_;
 };
 
 }  // namespace harrow::gui

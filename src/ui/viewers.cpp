@@ -97,7 +97,8 @@ QString hexLine(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::
     line += QLatin1String("  ");
     for (std::size_t i = 0; i < kHexLineBytes && shown(i); ++i) {
         const std::uint8_t b = bytes[i];
-        line += QLatin1Char(b < 0x20 || b >= 0x80 ? '.' : static_cast<char>(b));
+        // DEL is a control character too: it would show as a box or nothing.
+        line += QLatin1Char(b < 0x20 || b >= 0x7F ? '.' : static_cast<char>(b));
     }
     return line;
 }

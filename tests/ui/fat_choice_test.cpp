@@ -17,6 +17,8 @@ namespace {
 
 constexpr std::uint32_t kLive = 10;     // 1024 bytes; its chain fits in FAT1 only
 constexpr std::uint32_t kDeleted = 20;  // deleted: free in both copies
+constexpr std::uint32_t kSecond = 30;   // 1024 bytes; its chain fits in FAT2 only
+constexpr std::uint32_t kAlike = 40;    // 1024 bytes; both copies give the same chain
 
 QImage picture(const QListWidgetItem* row) { return row->icon().pixmap(16, 16).toImage(); }
 QImage picture(int icon) { return itemIcon(icon).pixmap(16, 16).toImage(); }
@@ -26,7 +28,7 @@ QImage picture(int icon) { return itemIcon(icon).pixmap(16, 16).toImage(); }
 class FatChoiceTest : public QObject {
     Q_OBJECT
     std::unique_ptr<test::OpenedImage> opened;
-    FileItem live, deleted;
+    FileItem live, deleted, second, alike;
     CQUIDNEYDoc& doc() { return opened->doc; }
 
 private slots:
@@ -37,9 +39,21 @@ private slots:
         img.putEntry(img.rootOffset() + 32, "\xE5" "ELETED BIN", 0x20, kDeleted, 1024);
         img.chain({kLive, kLive + 1}, 0);
         img.chain({kLive}, 1);
+        img.putEntry(img.rootOffset() + 64, "SECOND  BIN", 0x20, kSecond, 1024);
+        img.chain({kSecond}, 0);
+        img.chain({kSecond, kSecond + 1}, 1);
+        img.putEntry(img.rootOffset() + 96, "ALIKE   BIN", 0x20, kAlike, 1024);
+        img.chain({kAlike, kAlike + 1}, 0);
+        img.chain({kAlike, kAlike + 1}, 1);
         opened = std::make_unique<test::OpenedImage>(img);
         QVERIFY(opened->opened);
-        for (const FileItem& item : doc().rootList) (item.firstCluster() == kLive ? live : deleted) = item;
+        for (const FileItem& item : doc().rootList) {
+            if (item.firstCluster() == kLive) live = item;
+            if (item.firstCluster() == kDeleted) deleted = item;
+            if (item.firstCluster() == kSecond) second = item;
+            if (item.firstCluster() == kAlike) alike = item;
+        }
+        QCOMPARE(alike.firstCluster(), kAlike);
     }
 
     void aVolumeWithoutFatCopiesAsksNothing() {
@@ -51,18 +65,46 @@ private slots:
         QCOMPARE(runDirFat(nullptr, none, 1), std::optional<FatIndex>(1));
     }
 
-    void okWithoutASelectionKeepsTheDialogOpen() {
-        CFatChoiceDlg dlg(CFatChoiceDlg::Kind::SaveWith, doc().drive().fat(), &live);
-        QCOMPARE(dlg.choice(), kNoFat);
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        QPushButton* ok = dlg.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
-        ok->click();
-        QVERIFY(dlg.isVisible());
-        dlg.list()->item(2)->setSelected(true);
-        ok->click();
-        QCOMPARE(dlg.result(), int(QDialog::Accepted));
-        QCOMPARE(dlg.choice(), 1);
+    // OK takes the row shown chosen: the first copy that describes the file, else no FAT.
+    void okTakesTheCopyTheVerdictNames() {
+        struct Case {
+            const FileItem* item;
+            FatIndex expected;
+        };
+        for (const Case& c : {Case{&live, 0}, Case{&second, 1}, Case{&deleted, 0}}) {
+            CFatChoiceDlg dlg(CFatChoiceDlg::Kind::SaveWith, doc().drive().fat(), c.item);
+            QCOMPARE(dlg.choice(), kNoFat);
+            QVERIFY(dlg.windowTitle().endsWith(QString::fromStdString(c.item->name)));
+            dlg.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+            dlg.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            QCOMPARE(dlg.result(), int(QDialog::Accepted));
+            QCOMPARE(dlg.choice(), c.expected);
+        }
+        // The failed copy is not offered as the choice.
+        CFatChoiceDlg invalid(CFatChoiceDlg::Kind::InvalidFat, doc().drive().fat(), &deleted, 0);
+        invalid.choose();
+        QCOMPARE(invalid.choice(), 1);
+    }
+
+    void noQuestionWhereEveryCopyGivesTheSameChain() {
+        bool asked = false;
+        QTimer::singleShot(0, [&] {
+            if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                asked = true;
+                d->reject();
+            }
+        });
+        QCOMPARE(runSaveWithFat(nullptr, doc().drive().fat(), alike), std::optional<FatIndex>(0));
+        QVERIFY(!asked);
+        QTimer::singleShot(0, [&] {
+            if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                asked = true;
+                d->reject();
+            }
+        });
+        QCOMPARE(runSaveWithFat(nullptr, doc().drive().fat(), live), std::nullopt);
+        QVERIFY(asked);
     }
 
     // A deleted file's chain is gone, but its first cluster is free: usable in both copies.

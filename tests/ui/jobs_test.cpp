@@ -58,6 +58,17 @@ void whenShown(QObject* context, std::function<void(T*)> act) {
     });
 }
 
+// Closes the window as the user does, and answers the question whether to stop the work "yes".
+void closeAndStop(CMainFrame& frame) {
+    QTimer::singleShot(0, &frame, [] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box && box->objectName() == QLatin1String("stopAndQuit"));
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == text(uitext::kYes)) b->click();
+    });
+    frame.close();
+}
+
 int rowOf(CQUIDNEYView& v, const QString& name) {
     for (int r = 0; r < v.model().itemCount(); ++r)
         if (v.model().shownName(r) == name) return r;
@@ -115,7 +126,7 @@ private slots:
         bool asked = false;
         whenShown<QMessageBox>(&w.frame, [&](QMessageBox*) {
             asked = true;
-            w.frame.close();  // the question is answered "stop", and the window waits for the job
+            closeAndStop(w.frame);  // the question is answered "stop", and the window waits for the job
         });
         w.open();
         QVERIFY(asked);
@@ -144,7 +155,7 @@ private slots:
             // notes.txt is written by now; its row is not the job's to mark.
             whenShown<CReplaceFileDlg>(&w.frame, [&](CReplaceFileDlg*) {
                 QCOMPARE(v.model().itemAt(notes).kind, std::uint16_t{ITEM_FILE});
-                w.frame.close();
+                closeAndStop(w.frame);
             });
         });
         w.frame.action(ID_FILE_SAVE)->trigger();

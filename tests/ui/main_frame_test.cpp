@@ -358,13 +358,7 @@ private slots:
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
         Fixture f;
         CQUIDNEYView& v = f.view();
-        // The FAT copy to read it with is asked first: FAT1.
-        QTimer::singleShot(0, [] {
-            auto* dlg = qobject_cast<CFatChoiceDlg*>(QApplication::activeModalWidget());
-            QVERIFY(dlg);
-            dlg->list()->setCurrentRow(1);
-            dlg->choose();
-        });
+        // Both FAT copies give its chain alike: no copy is asked for.
         v.openAction(rowOf(v, "readme.txt"));
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
         qunsetenv("TMP");
@@ -435,9 +429,16 @@ private slots:
         QVERIFY(frame.openWith([&](GuiHost& host) { return doc.openDrive('N', host); }));
         CQUIDNEYView& v = frame.view();
         QVERIFY(!frame.action(ID_LIST_LOSTDIRS)->isEnabled());
-        QVERIFY(!frame.action(ID_SELECT_DELETED)->isEnabled());
+        QVERIFY(frame.action(ID_SELECT_DELETED)->isEnabled());
         QVERIFY(frame.action(ID_LIST_ALLFILES)->isEnabled());
         frame.action(ID_LIST_ALLFILES)->trigger();
+        // Select deleted files takes the files whose records are no longer in use, and no other.
+        frame.action(ID_SELECT_DELETED)->trigger();
+        QList<int> deletedRows;
+        for (int r = 0; r < v.model().itemCount(); ++r)
+            if (v.model().itemAt(r).deleted && !v.model().itemAt(r).isDirectory()) deletedRows << r;
+        QCOMPARE(v.selectedRows(), deletedRows);
+        v.listView()->clearSelection();
         QVERIFY(shownNames(v).contains("1.txt"));
         QCOMPARE(v.model().iconNumber(rowOf(v, "1.txt")), 147);
         // The cluster column shows the record's cluster, not its sector.
@@ -486,17 +487,12 @@ private slots:
         whenModal<CAboutDlg>([](CAboutDlg*) { return true; });
         f.frame.action(ID_APP_ABOUT)->trigger();
 
-        // The viewers first ask which FAT copy to read with.
+        // The viewers read through the copy every FAT agrees on, without asking.
         for (int id : {ID_VIEW_HEX, ID_VIEW_TEXT}) {
-            whenModal<CFatChoiceDlg>([id](CFatChoiceDlg* d) {
-                d->list()->setCurrentRow(1);
-                d->choose();
-                if (id == ID_VIEW_HEX)
-                    whenModal<CViewHexDlg>([](CViewHexDlg* hex) { return hex->view()->totalLines() == 1; });
-                else
-                    whenModal<CViewTextDlg>([](CViewTextDlg* t) { return t->text() == QStringLiteral("Harrow notes 16!"); });
-                return true;
-            });
+            if (id == ID_VIEW_HEX)
+                whenModal<CViewHexDlg>([](CViewHexDlg* hex) { return hex->view()->totalLines() == 1; });
+            else
+                whenModal<CViewTextDlg>([](CViewTextDlg* t) { return t->text() == QStringLiteral("Harrow notes 16!"); });
             f.frame.action(id)->trigger();
         }
 
@@ -555,7 +551,9 @@ private slots:
         bool asked = false;
         answerSave(target.path(), 2);  // FAT2 ends the file's chain early
         whenModalIs<CFatChoiceDlg>([&](CFatChoiceDlg* d) {
-            asked = d->label() && d->label()->text().contains("FAT2") && d->list()->selectedItems().isEmpty() &&
+            // FAT1, which describes the file, is the choice shown.
+            asked = d->label() && d->label()->text().contains("FAT2") &&
+                    d->list()->selectedItems() == QList<QListWidgetItem*>{d->list()->item(1)} &&
                     picture(d->list()->item(1)) == picture(197) && picture(d->list()->item(2)) == picture(199);
             d->list()->setCurrentRow(1);
             d->choose();
@@ -652,11 +650,6 @@ private slots:
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
         Fixture f;
-        whenModal<CFatChoiceDlg>([](CFatChoiceDlg* d) {
-            d->list()->setCurrentRow(1);
-            d->choose();
-            return true;
-        });
         f.view().openAction(rowOf(f.view(), "readme.txt"));
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
         qunsetenv("XDG_RUNTIME_DIR");

@@ -96,6 +96,12 @@ void answerRange(const QString& from, const QString& to) {
     });
 }
 
+CScanDlg* shownScanDialog() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<CScanDlg*>(w); d && d->isVisible()) return d;
+    return nullptr;
+}
+
 void click(QWidget* dialog, const char* button) { dialog->findChild<QPushButton*>(QLatin1String(button))->click(); }
 
 }  // namespace
@@ -142,7 +148,8 @@ private slots:
         QStringList linesAtCancel;
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
-            auto* dialog = qobject_cast<CScanDlg*>(QApplication::activeModalWidget());
+            // Not modal: the window under it stays closable.
+            auto* dialog = QApplication::activeModalWidget() ? nullptr : shownScanDialog();
             if (!dialog || hitLines(dialog).isEmpty() || !sources.readerWaiting()) return;
             poll.stop();
             linesAtCancel = hitLines(dialog);

@@ -32,10 +32,32 @@ std::vector<bool> usableCopies(CFatChoiceDlg::Kind kind, const FatTable& fat, co
     return usable;
 }
 
+// Every copy holds the file's whole chain, link for link: the choice would change nothing.
+bool everyCopyAgrees(const FatTable& fat, const FileItem& item) {
+    const std::uint32_t first = item.firstCluster();
+    if (fat.copies() == 0 || item.isDirectory() || item.size == 0 || !fat.usable(first) || fat.isEndOfChain(first))
+        return false;
+    for (FatIndex k = 0; k < fat.copies(); ++k)
+        if (!fat.chainMatchesSize(k, first, item.size)) return false;
+    std::uint32_t c = first;
+    // A chain of the right length was checked in every copy; the cap only guards the walk.
+    for (std::uint64_t n = std::uint64_t{fat.lastCluster()} + 1; n > 0 && fat.usable(c) && !fat.isEndOfChain(c); --n) {
+        if (!fat.known(0, c)) return false;
+        const std::uint32_t link = fat.entry(0, c);
+        for (FatIndex k = 1; k < fat.copies(); ++k)
+            if (!fat.known(k, c) || fat.entry(k, c) != link) return false;
+        c = link;
+    }
+    return true;
+}
+
 }  // namespace
 
 CFatChoiceDlg::CFatChoiceDlg(Kind kind, const FatTable& fat, const FileItem* item, FatIndex current, QWidget* parent)
-    : CFatChoiceDlg(kind, usableCopies(kind, fat, item), current, parent) {}
+    : CFatChoiceDlg(kind, usableCopies(kind, fat, item), current, parent) {
+    if (item && kind != Kind::DirFat)
+        setWindowTitle(QStringLiteral("%1 - %2").arg(gui::text(kSaveWithCaption), qs(item->name)));
+}
 
 CFatChoiceDlg::CFatChoiceDlg(Kind kind, const std::vector<bool>& usable, FatIndex current, QWidget* parent)
     : QDialog(parent), choice_(kind == Kind::DirFat ? current : kNoFat) {
@@ -71,10 +93,17 @@ CFatChoiceDlg::CFatChoiceDlg(Kind kind, const std::vector<bool>& usable, FatInde
     for (int k = 1; k <= copies; ++k) {
         addRow(QStringLiteral("FAT%1").arg(k), usable[static_cast<std::size_t>(k - 1)] ? kIconUsable : kIconUnusable);
     }
-    if (kind == Kind::DirFat && current + 1 >= 0 && current + 1 < list_->count()) {
-        list_->setCurrentRow(current + 1, QItemSelectionModel::ClearAndSelect);
-        list_->setFocus();
+    // The row shown as chosen is the one OK takes: the current copy for directories, else the
+    // first copy that describes the file (other than the one that failed), else no FAT.
+    int row = 0;
+    if (kind == Kind::DirFat) {
+        row = current + 1 >= 0 && current + 1 < list_->count() ? current + 1 : 0;
+    } else {
+        for (int k = 0; k < copies && row == 0; ++k)
+            if (usable[static_cast<std::size_t>(k)] && !(kind == Kind::InvalidFat && k == current)) row = k + 1;
     }
+    list_->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+    list_->setFocus();
 }
 
 int CFatChoiceDlg::run() {
@@ -87,8 +116,10 @@ int CFatChoiceDlg::run() {
 
 void CFatChoiceDlg::choose() {
     const QList<QListWidgetItem*> selected = list_->selectedItems();
-    if (selected.isEmpty()) return;
-    choice_ = list_->row(selected.first()) - 1;
+    // The focused row looks chosen even when a click took its selection away.
+    const int row = selected.isEmpty() ? list_->currentRow() : list_->row(selected.first());
+    if (row < 0) return;
+    choice_ = row - 1;
     accept();
 }
 
@@ -102,6 +133,7 @@ std::optional<FatIndex> runChoice(CFatChoiceDlg& dlg) {
 }  // namespace
 
 std::optional<FatIndex> runSaveWithFat(QWidget* parent, const FatTable& fat, const FileItem& item) {
+    if (everyCopyAgrees(fat, item)) return FatIndex{0};
     CFatChoiceDlg dlg(CFatChoiceDlg::Kind::SaveWith, fat, &item, kNoFat, parent);
     return runChoice(dlg);
 }

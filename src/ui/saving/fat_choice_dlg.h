@@ -34,16 +34,16 @@ public:
     // Runs the dialog modally; Accepted at once, without showing it, when there are no FAT copies.
     int run();
     bool closesAtOnce() const { return closesAtOnce_; }
-    // The copy chosen: no FAT until a row is chosen (SaveWith, InvalidFat), the current one
-    // (DirFat).
+    // The copy chosen: no FAT until the dialog is confirmed (SaveWith, InvalidFat), the current
+    // one (DirFat).
     FatIndex choice() const { return choice_; }
 
     QListWidget* list() const { return list_; }
     // Text 1070 of CInvalidFatDlg; nullptr in the others.
     QLabel* label() const { return label_; }
 
-    // OK and double-click: take the first selected row's FatIndex and close as confirmed;
-    // nothing without a selection.
+    // OK and double-click: take the selected row's FatIndex (the row preselected: for a file the
+    // first copy that describes it) and close as confirmed; nothing without a selection.
     void choose();
 
 private:
@@ -53,8 +53,8 @@ private:
     FatIndex choice_ = kNoFat;
 };
 
-// The entry points: the copy chosen on OK (no FAT at once when there are no copies), nothing on
-// Cancel. They change nothing themselves: the caller keeps the choice where it belongs.
+// The entry points: the copy chosen on OK (no FAT at once when there are no copies; for a file
+// whose chain every copy gives alike, the first copy without asking), nothing on Cancel. They change nothing themselves: the caller keeps the choice where it belongs.
 std::optional<FatIndex> runSaveWithFat(QWidget* parent, const FatTable& fat, const FileItem& item);
 std::optional<FatIndex> runInvalidFat(QWidget* parent, const FatTable& fat, const FileItem& item, FatIndex invalid);
 std::optional<FatIndex> runDirFat(QWidget* parent, const FatTable& fat, FatIndex current);

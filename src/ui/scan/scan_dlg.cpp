@@ -3,13 +3,16 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDialogButtonBox>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
+#include <QPointer>
 #include <QPushButton>
+#include <QShortcut>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -110,6 +113,11 @@ QString scanDriveName(DriveKind kind, const std::string& label, const std::strin
 CScanDlg::CScanDlg(CQUIDNEYDoc& doc, QWidget* parent) : QDialog(parent), doc_(doc) {
     setWindowTitle(text(kCaption));
     setModal(true);
+    // Quitting is the window's to decide: it asks whether to stop the scan first.
+    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    connect(quit, &QShortcut::activated, this, [this] {
+        if (parentWidget()) parentWidget()->window()->close();
+    });
     setMinimumWidth(460);
 
     auto value = [this](const char* name, const QString& s = {}) {
@@ -233,7 +241,23 @@ void CScanDlg::addHitLines(const QStringList& lines) {
 
 bool runScanDialog(QWidget* parent, CQUIDNEYDoc& doc) {
     CScanDlg dialog(doc, parent);
-    return dialog.exec() == QDialog::Accepted;
+    // Not modal: a modal dialog holds back the window's close box and its Ctrl+Q until the scan
+    // ends. The window's menus, toolbar and list are off instead while the scan runs.
+    dialog.setWindowModality(Qt::NonModal);
+    std::vector<QPointer<QWidget>> disabled;
+    if (parent)
+        for (QWidget* w : parent->window()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (!w->isWindow() && w->isEnabled()) {
+                w->setEnabled(false);
+                disabled.emplace_back(w);
+            }
+    QEventLoop loop;
+    QObject::connect(&dialog, &QDialog::finished, &loop, &QEventLoop::quit);
+    dialog.show();
+    if (dialog.isVisible()) loop.exec();
+    for (const QPointer<QWidget>& w : disabled)
+        if (w) w->setEnabled(true);
+    return dialog.result() == QDialog::Accepted;
 }
 
 }  // namespace harrow::gui

@@ -84,6 +84,7 @@ private:
 QString scanDriveName(DriveKind kind, const std::string& label, const std::string& rootPath);
 
 // Runs the scan of the document's open drive in the dialog; true when the range was finished.
+// The window under it stays closable (and asks whether to stop the scan) while it runs.
 bool runScanDialog(QWidget* parent, CQUIDNEYDoc& doc);
 
 }  // namespace gui

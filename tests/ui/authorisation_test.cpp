@@ -32,8 +32,8 @@ class FakeManager : public QObject {
 public:
     QStringList asked;
 public slots:
-    QList<QDBusObjectPath> ResolveDevice(const QVariantMap& spec, const QVariantMap&) {
-        asked << spec.value("path").toString();
+    QList<QDBusObjectPath> ResolveDevice(const QVariantMap& device, const QVariantMap&) {
+        asked << device.value("path").toString();
         return {QDBusObjectPath("/org/freedesktop/UDisks2/block_devices/fake")};
     }
 };

@@ -212,6 +212,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     checkList(doc.ntfsFileList);
+    // The folders of what was found: every record's parent gets one, however the parents loop.
+    doc.namingPass();
+    for (const FileItem& item : doc.ntfsFileList) {
+        const auto folder = doc.ntfsFolders.find(item.parentRecord);
+        check(folder != doc.ntfsFolders.end() && !folder->second.empty());
+    }
     // The runs of the table, which the scan searches besides the rest of the volume.
     for (const auto& [first, end] : drive.mft().extents())
         check(first < end && first % drive.info().clusterSectors() == 0 && end % drive.info().clusterSectors() == 0);

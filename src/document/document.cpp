@@ -10,9 +10,6 @@
 namespace harrow {
 namespace {
 
-// The root directory of an NTFS volume.
-constexpr std::uint64_t kRootRecord = 5;
-
 // Deeper than any path a file system can name; a loop of directories on a damaged volume stops here.
 constexpr int kMaxNamingDepth = 512;
 
@@ -77,10 +74,8 @@ void CQUIDNEYDoc::scanOpenDrive(DocHost& host) {
     foundList.reserve(kListGrowth);
     ntfsFileList.reserve(kListGrowth);
     host.runScan(*this);
-    if (isFat()) {
-        matchFoundToRoot();
-        host.runNamingPass(*this);
-    }
+    if (isFat()) matchFoundToRoot();
+    host.runNamingPass(*this);
 }
 
 bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
@@ -120,6 +115,7 @@ void CQUIDNEYDoc::clearLists() {
     rootList = {};
     foundList = {};
     ntfsFileList = {};
+    ntfsFolders = {};
     parentNames_.clear();
     continuations_.clear();
     lostStarts_.clear();
@@ -394,7 +390,10 @@ void CQUIDNEYDoc::matchFoundToRoot() {
 }
 
 void CQUIDNEYDoc::namingPass(ListObserver* observer) {
-    if (!isFat()) return;
+    if (!isFat()) {
+        ntfsFolders = ntfsFolderPaths(drive_->mft(), ntfsFileList, observer);
+        return;
+    }
     std::size_t walked = 0;
     auto nameFrom = [&](const FileItem& dir, std::uint16_t kind) {
         nameWalk(dir.firstCluster(), kind, 0, observer);

@@ -14,6 +14,7 @@
 #include "common/prompts.h"
 #include "document/drive.h"
 #include "fatfs/directory.h"
+#include "ntfs/ntfs_list.h"
 #include "fatfs/fat_table.h"
 #include "items/file_item.h"
 
@@ -110,8 +111,8 @@ public:
     // searched every cluster, so a lost directory goes on in what it was given and nowhere else.
     void joinContinuations(bool wholeVolume);
     void matchFoundToRoot();
-    // Names found directories from their parents. The observer hears the directories named so
-    // far and may stop the pass.
+    // Names found directories from their parents (FAT), or finds the folders the file records
+    // lie in (NTFS). The observer hears how far it has come and may stop the pass.
     void namingPass(ListObserver* observer = nullptr);
 
     // The items the view shows in `mode`.
@@ -138,6 +139,8 @@ public:
     int incompleteListings = 0;
     ItemList foundList;     // ascending by first cluster: the scan adds in cluster order
     ItemList ntfsFileList;
+    // The folder of each parent the file records name (see ntfsFolderPaths), after the naming pass.
+    FolderPaths ntfsFolders;
 
 private:
     void clearLists();

@@ -264,4 +264,48 @@ ItemList ntfsStreamItems(Mft& mft, const FileItem& file) {
     return streamItems(ino, file);
 }
 
+FolderPaths ntfsFolderPaths(Mft& mft, const ItemList& records, ListObserver* observer) {
+    // Deeper than any path a volume holds (32767 characters): a longer chain is damage.
+    constexpr std::size_t kMaxDepth = 16384;
+    FolderPaths paths{{kRootRecord, "/"}};
+    CInode ino(mft);
+    std::vector<std::pair<std::uint64_t, std::string>> chain;  // records walked up, nearest first
+    std::unordered_set<std::uint64_t> onChain;
+    std::size_t done = 0;
+    for (const FileItem& item : records) {
+        if (observer) {
+            observer->progress(++done);
+            if (observer->cancelled()) break;
+        }
+        chain.clear();
+        onChain.clear();
+        std::uint64_t r = item.parentRecord;
+        std::string path;
+        for (;;) {
+            if (auto known = paths.find(r); known != paths.end()) {
+                path = known->second;
+                break;
+            }
+            if (chain.size() >= kMaxDepth || !onChain.insert(r).second) {
+                path = "?";
+                break;
+            }
+            std::optional<FileNameValue> name;
+            if (ino.loadByNumber(r) && isDirectory(ino)) name = fileName(ino);
+            if (!name) {
+                path = paths.emplace(r, "?").first->second;
+                break;
+            }
+            chain.emplace_back(r, std::move(name->name));
+            r = name->parent;
+        }
+        for (auto step = chain.rbegin(); step != chain.rend(); ++step) {
+            if (path != "/") path += '/';
+            path += step->second;
+            paths.emplace(step->first, path);
+        }
+    }
+    return paths;
+}
+
 }  // namespace harrow

@@ -3,12 +3,17 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <unordered_map>
 
 #include "common/bytes.h"
 #include "items/file_item.h"
 #include "ntfs/mft.h"
 
 namespace harrow {
+
+// The root directory's file record.
+inline constexpr std::uint64_t kRootRecord = 5;
 
 // The directory with record `record`; `parent` becomes its ".." item. Nothing when the record
 // cannot be loaded or lists nothing. Each name of a file record is listed once however many
@@ -33,6 +38,13 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t record, const 
 // (the volume's read-failed flag tells which). `record` holds the record's bytes when the caller
 // has them already, else the record is read.
 std::optional<FileItem> foundNtfsFile(Mft& mft, std::uint64_t sector, Bytes record = {});
+
+// The folder of each directory record that `records` name as a parent, as far as the parents
+// resolve: "/" for the root, "/A/B", "?/B" where B's parent is no directory record that can be
+// read (or the chain goes in a circle), "?" where the record itself is not. A deleted folder's
+// record keeps its name while it is not reused, so deleted files show where they were.
+using FolderPaths = std::unordered_map<std::uint64_t, std::string>;
+FolderPaths ntfsFolderPaths(Mft& mft, const ItemList& records, ListObserver* observer = nullptr);
 
 // An item for the record at `sector`, whatever lists hold it: its name, size, times and whether
 // it is a directory.

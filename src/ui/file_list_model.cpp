@@ -27,6 +27,8 @@ QString sizeText(std::uint64_t bytes) {
 
 namespace {
 
+constexpr UiText kColumnPath{"路径", "Path"};
+
 int compareNames(const std::string& a, const std::string& b) {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
@@ -99,7 +101,9 @@ void FileListModel::resort() {
 
 void FileListModel::sortRows() {
     std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t x, std::uint32_t y) {
-        return rowLess(rows_[x].item, rows_[y].item, key_, sortOrder_);
+        if (key_ == ColPath && rows_[x].folder != rows_[y].folder)
+            return sortOrder_ == 1 ? rows_[x].folder < rows_[y].folder : rows_[x].folder > rows_[y].folder;
+        return rowLess(rows_[x].item, rows_[y].item, key_ == ColPath ? 0 : key_, sortOrder_);
     });
 }
 
@@ -156,13 +160,14 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
             return QString::number(static_cast<std::uint32_t>(c));
         }
         case ColSize: return QString::number(item.size);
+        case ColPath: return folder(index.row());
         default: return {};
         }
     case Qt::DecorationRole:
         if (index.column() == ColName) return itemIcon(iconNumber(index.row()));
         return {};
     case Qt::TextAlignmentRole:
-        if (index.column() >= ColCluster) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+        if (index.column() == ColCluster || index.column() == ColSize) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
         return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
     case Qt::ForegroundRole:
         // Deleted entries read a shade lighter, as they do in a file manager's trash.
@@ -170,6 +175,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return {};
     case Qt::ToolTipRole:
         if (index.column() == ColName) return shownName(index.row());
+        if (index.column() == ColPath) return folder(index.row());
         return {};
     default: return {};
     }
@@ -179,10 +185,11 @@ QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int
     if (orientation != Qt::Horizontal) return {};
     if (role == Qt::DisplayRole) {
         static constexpr int ids[] = {msg::kColumnName, msg::kColumnDate, msg::kColumnCluster, msg::kColumnSize};
-        if (section >= 0 && section < ColumnCount) return message(ids[section]);
+        if (section >= 0 && section < ColPath) return message(ids[section]);
+        if (section == ColPath) return text(kColumnPath);
     }
     if (role == Qt::TextAlignmentRole)
-        return QVariant((section >= ColCluster ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
+        return QVariant((section == ColCluster || section == ColSize ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
     return {};
 }
 

@@ -38,19 +38,21 @@ struct RowContext {
 struct Row {
     FileItem item;
     QString name;
+    QString folder{};  // where a found file record lies (the all-files list); empty elsewhere
 };
 
 class FileListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { ColName, ColDate, ColCluster, ColSize, ColumnCount };
+    // The path column is shown for the all-files list only, whose rows come from every folder.
+    enum Column { ColName, ColDate, ColCluster, ColSize, ColPath, ColumnCount };
 
     explicit FileListModel(QObject* parent = nullptr);
 
     // Shows `rows`, taken with `context`, in the current sort order.
     void setRows(std::vector<Row> rows, RowContext context);
     void clear();
-    // Sorts by the current key and order.
+    // Sorts by the current key and order; key 4 sorts by folder, then name.
     void setSort(int key, int order);
     void resort();
 
@@ -58,6 +60,7 @@ public:
     const FileItem& itemAt(int row) const { return rows_[order_[static_cast<std::size_t>(row)]].item; }
     bool isDotRow(int row) const { return itemAt(row).isDotName(); }
     QString shownName(int row) const { return rows_[order_[static_cast<std::size_t>(row)]].name; }
+    QString folder(int row) const { return rows_[order_[static_cast<std::size_t>(row)]].folder; }
     // The icon number of a row (item kind, or the FAT verdict of a file).
     int iconNumber(int row) const;
     // A row whose file was saved: it shows so from now on.

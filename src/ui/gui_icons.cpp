@@ -315,6 +315,29 @@ void saveDisk(QPainter& p) {
     p.drawRect(QRectF(9, 18, 14, 10));
 }
 
+// A disk image: a page with a disk on it.
+void imageFile(QPainter& p) {
+    page(p, false);
+    p.save();
+    p.translate(8, 12);
+    p.scale(0.55, 0.55);
+    disk(p, QColor(200, 200, 205));
+    p.restore();
+}
+
+// A drive on another machine: a disk on a network line.
+void networkDrive(QPainter& p) {
+    p.save();
+    p.translate(0, -6);
+    disk(p, QColor(200, 200, 205));
+    p.restore();
+    p.setPen(pen(kInk, 1.6));
+    p.drawLine(QPointF(16, 18), QPointF(16, 26));
+    p.drawLine(QPointF(5, 27), QPointF(27, 27));
+    p.setBrush(kBlue);
+    p.drawRect(QRectF(13, 24.5, 6, 5));
+}
+
 void draw(QPainter& p, int number) {
     switch (number) {
     case 140: folder(p, false); badgeRoot(p); break;
@@ -337,6 +360,8 @@ void draw(QPainter& p, int number) {
     case 199: fatTable(p, false); break;
     // Commands.
     case 57601: openDrive(p); break;
+    case 33001: imageFile(p); break;
+    case 32813: networkDrive(p); break;
     case 57603: saveDisk(p); break;
     case 32771: gear(p); break;
     case 32772: folder(p, false); badgeRoot(p); break;

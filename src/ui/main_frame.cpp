@@ -73,8 +73,17 @@ CMainFrame::CMainFrame(CQUIDNEYDoc& doc, Prompts& prompts, remote::RemoteSources
     : doc_(doc), prompts_(prompts), remote_(remote), socketsAvailable_(socketsWork()), view_(new CQUIDNEYView(doc, this)) {
     setWindowIcon(appIcon());
     setWindowTitle(message(msg::kTitle));
-    setCentralWidget(view_);
     buildMenus();
+    start_ = new StartPage(action(ID_FILE_OPEN), action(ID_OPEN_RAW_IMAGE), action(ID_OPEN_NETWORK_DRIVE), this);
+    start_->setRecent(recentSources());
+    connect(start_, &StartPage::openRecent, this, [this](const QString& source) {
+        openSource(source);
+        updateActions();
+    });
+    pages_ = new QStackedWidget(this);
+    pages_->addWidget(start_);
+    pages_->addWidget(view_);
+    setCentralWidget(pages_);
     buildToolBar();
     buildStatusBar();
     view_->attachFrame(history_, panes_[1], panes_[2]);
@@ -95,6 +104,10 @@ QAction* CMainFrame::makeAction(int id, const UiText& label, const std::function
     QString tip = text(label);
     tip.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&")));
     a->setStatusTip(tip);
+    if (tip.endsWith(QLatin1String("..."))) tip.chop(3);
+    // A toolbar button says what it does and the key that does the same.
+    if (!a->shortcut().isEmpty())
+        tip += QStringLiteral(" (%1)").arg(a->shortcut().toString(QKeySequence::NativeText));
     a->setToolTip(tip);
     connect(a, &QAction::triggered, this, [this, run] {
         run();
@@ -283,6 +296,7 @@ void CMainFrame::updateActions() {
     enable(ID_VIEW_HEX, open && selected);
     enable(ID_VIEW_TEXT, open && selected);
     history_->setEnabled(open);
+    pages_->setCurrentWidget(open ? static_cast<QWidget*>(view_) : start_);
     enable(ID_OPEN_NETWORK_DRIVE, remote_ && socketsAvailable_);
     if (QAction* a = action(doc_.options.listMode)) a->setChecked(true);
     if (QAction* a = action(view_->viewStyle())) a->setChecked(true);
@@ -337,28 +351,43 @@ void CMainFrame::openDriveCommand() {
         runDriveSelect(this, doc_, DriveTable::global(), [this] { runSkipRangesDialog(this, doc_); },
                        [this](const DriveEntry& e) { return offerAuthorisedOpen(this, prompts_, authorisation_, e); });
     if (!letter) return;
-    openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); });
+    if (openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); })) rememberDrive(*letter);
 }
 
 bool CMainFrame::openSource(const QString& source) {
     const std::string path = ss(source);
-    if (auto letter = letterOfRootPath(path); letter && path.size() <= 3)
-        return openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); });
+    if (auto letter = letterOfRootPath(path); letter && path.size() <= 3) {
+        const bool ok = openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); });
+        if (ok) rememberDrive(*letter);
+        return ok;
+    }
     if (!QFileInfo::exists(source)) {
         prompts_.showMessage(msg::kCannotOpenItem, formatMessage(msg::kCannotOpenItem, path), MsgIcon::Error);
         return false;
     }
     const std::string absolute = ss(QFileInfo(source).absoluteFilePath());
-    if (ImageSource::isImageFile(absolute))
-        return openWith([&](GuiHost& host) { return doc_.openFileDrive(absolute, host); });
-    if (const DiskOpen disk = choosePartition(this, absolute); disk.disk)
-        return disk.letter && openWith([&](GuiHost& host) { return doc_.openDrive(*disk.letter, host); });
-    const std::optional<char> letter = DriveTable::global().registerPath(absolute);
-    if (!letter) {
+    bool ok = false;
+    if (ImageSource::isImageFile(absolute)) {
+        ok = openWith([&](GuiHost& host) { return doc_.openFileDrive(absolute, host); });
+    } else if (const DiskOpen disk = choosePartition(this, absolute); disk.disk) {
+        ok = disk.letter && openWith([&](GuiHost& host) { return doc_.openDrive(*disk.letter, host); });
+    } else if (const std::optional<char> letter = DriveTable::global().registerPath(absolute)) {
+        ok = openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); });
+    } else {
         prompts_.showMessage(msg::kCannotOpenDrive, messageText(msg::kCannotOpenDrive), MsgIcon::Error);
-        return false;
     }
-    return openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); });
+    // A disk image is remembered whole: opened again, it offers its partitions again.
+    if (ok) remember(qs(absolute));
+    return ok;
+}
+
+void CMainFrame::remember(const QString& path) {
+    rememberSource(path);
+    start_->setRecent(recentSources());
+}
+
+void CMainFrame::rememberDrive(char letter) {
+    if (const DriveEntry* e = DriveTable::global().find(letter); e && !e->path.empty()) remember(qs(e->path));
 }
 
 void CMainFrame::openRawImageCommand() {

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <functional>
@@ -19,6 +20,7 @@
 #include "remote/remote_source.h"
 #include "ui/device_authorisation.h"
 #include "ui/quidney_view.h"
+#include "ui/start_page.h"
 
 namespace harrow::gui {
 
@@ -76,6 +78,8 @@ public:
     void setDeviceAuthorisation(DeviceAuthorisation* auth) { authorisation_ = auth; }
 
     CQUIDNEYView& view() { return *view_; }
+    // What the window shows while no drive is open.
+    StartPage* startPage() const { return start_; }
     QAction* action(int id) const { return actions_.value(id); }
     QComboBox* history() const { return history_; }
     QToolBar* toolBar() const { return toolBar_; }
@@ -109,6 +113,9 @@ private:
     void dropLostRemoteDrive();
     void forgetRemoteDrive();
     QString captionFor(QString caption) const;
+    // Puts an opened source at the top of the recent list: `path`, or the drive of `letter`.
+    void remember(const QString& path);
+    void rememberDrive(char letter);
     void driveInfoCommand();
     void aboutCommand();
     void helpCommand();
@@ -123,6 +130,8 @@ private:
     // a viewer, a save), the window is left without the drive once that work is over.
     QTimer* remoteWatch_ = nullptr;
     CQUIDNEYView* view_;
+    QStackedWidget* pages_ = nullptr;
+    StartPage* start_ = nullptr;
     QHash<int, QAction*> actions_;
     QToolBar* toolBar_ = nullptr;
     QComboBox* history_ = nullptr;

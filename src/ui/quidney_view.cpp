@@ -33,7 +33,7 @@ namespace harrow::gui {
 namespace {
 
 // Column widths of the details view, in pixels at the default font.
-constexpr int kColumnWidths[] = {220, 160, 100, 110};
+constexpr int kColumnWidths[] = {220, 160, 100, 110, 260};
 
 constexpr UiText kSaveCaption{"保存文件", "Save file"};
 constexpr UiText kSaving{"正在保存 ...", "Saving ..."};
@@ -43,10 +43,12 @@ constexpr UiText kPartialScan{"扫描已取消，列表不完整", "partial: the
 
 QString modeName(ListMode mode) { return message(static_cast<int>(mode)); }
 
-// A save run in a job stops when the job is asked to, and hands what it hears on.
+// A save run in a job stops when the job is asked to, and hands what it hears on. It keeps the
+// files saved, those inside saved folders too, for the lists to mark once the job is over.
 class SaveInJob : public SaveObserver {
 public:
-    SaveInJob(JobObserver& job, std::initializer_list<SaveObserver*> others) : job_(job) {
+    SaveInJob(JobObserver& job, std::initializer_list<SaveObserver*> others, std::vector<FileItem>* savedFiles = nullptr)
+        : job_(job), savedFiles_(savedFiles) {
         for (SaveObserver* o : others)
             if (o) others_.push_back(o);
     }
@@ -58,11 +60,13 @@ public:
         for (SaveObserver* o : others_) o->progress(bytesDone);
     }
     void itemDone(const FileItem& item, const std::string& targetPath, SaveStatus status) override {
+        if (savedFiles_ && status == SaveStatus::Saved && !item.isDirectory()) savedFiles_->push_back(item);
         for (SaveObserver* o : others_) o->itemDone(item, targetPath, status);
     }
 
 private:
     JobObserver& job_;
+    std::vector<FileItem>* savedFiles_;
     std::vector<SaveObserver*> others_;
 };
 
@@ -209,6 +213,7 @@ void CQUIDNEYView::rebuildRoot() {
 }
 
 void CQUIDNEYView::fill() {
+    details_->setColumnHidden(FileListModel::ColPath, !showsAllFiles());
     updateGrid();
     currentView()->scrollToTop();
     if (model_.itemCount() > 0) currentView()->setCurrentIndex(model_.index(0, 0));
@@ -219,9 +224,14 @@ void CQUIDNEYView::fill() {
 std::vector<Row> CQUIDNEYView::rowsOf(const ItemList& items) const {
     std::vector<Row> rows;
     rows.reserve(items.size());
+    // Every record found on NTFS, from whatever folder: each says where it lies.
+    const bool allFiles = showsAllFiles();
     for (const FileItem& item : items) {
         const FileItem* found = item.isDotName() || !doc_.isFat() ? nullptr : doc_.findFoundItem(item.cluster);
         rows.push_back({item, qs(found ? found->name : item.name)});
+        if (allFiles)
+            if (auto folder = doc_.ntfsFolders.find(item.parentRecord); folder != doc_.ntfsFolders.end())
+                rows.back().folder = qs(folder->second);
         if (item.kind == ITEM_FILE && saved_.contains(savedKey(item))) rows.back().item.kind = ITEM_SAVEDFILE;
     }
     return rows;
@@ -538,20 +548,22 @@ SaveSummary CQUIDNEYView::saveRows(const QList<int>& rows, SaveOptions options, 
     std::vector<FileItem> items;
     for (int r : rows) items.push_back(model_.itemAt(r));
     SaveSummary summary;
+    std::vector<FileItem> savedFiles;
     runJob(
         window(), text(kSaveCaption), text(kSaving),
         [&](JobObserver& job) {
-            SaveInJob observer(job, {itemObserver, progress});
+            SaveInJob observer(job, {itemObserver, progress}, &savedFiles);
             summary = runSave(doc_, items, options, observer);
         },
         progress);
-    // What was saved is marked here, on this thread: in the rows, and in the document's own
-    // record where a list of the document is shown whole (every file found on NTFS).
+    // What was saved is marked here, on this thread: in the rows, in the marks every list shows
+    // (the files in saved folders too), and in the document's own record where a list of the
+    // document is shown whole (every file found on NTFS).
+    for (const FileItem& file : savedFiles) saved_.insert(savedKey(file));
     for (std::size_t i : summary.savedItems) {
         const int row = rows[static_cast<qsizetype>(i)];
         model_.markSaved(row);
-        if (!items[i].isDirectory()) saved_.insert(savedKey(items[i]));
-        if (doc_.options.listMode == ID_LIST_ALLFILES && dirDepth_ == 0)
+        if (showsAllFiles())
             for (FileItem& found : doc_.ntfsFileList)
                 if (found.cluster == items[i].cluster && found.stream == items[i].stream) found.kind = ITEM_SAVEDFILE;
     }
@@ -766,7 +778,8 @@ void CQUIDNEYView::showProperties(int row) {
     if (row < 0 || row >= model_.itemCount()) return;
     QStringList lines;
     for (int c = 0; c < FileListModel::ColumnCount; ++c)
-        lines << QStringLiteral("%1: %2").arg(model_.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(),
+        if (!details_->isColumnHidden(c))
+            lines << QStringLiteral("%1: %2").arg(model_.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(),
                                              model_.data(model_.index(row, c), Qt::DisplayRole).toString());
     QString caption = text(kProperties);
     caption.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&")));

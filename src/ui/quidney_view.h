@@ -80,6 +80,8 @@ public:
     bool driveOpen() const { return driveOpen_; }
     // The volume of the rows shown is NTFS.
     bool showsNtfs() const { return driveOpen_ && showsNtfs_; }
+    // The list of every file record found, whose rows come from every folder.
+    bool showsAllFiles() const { return driveOpen_ && doc_.options.listMode == ID_LIST_ALLFILES && dirDepth_ == 0; }
     // The FAT copy the viewers, the open action and saving read files through.
     FatIndex saveFat() const { return saveFat_; }
     // The stack of entered directories; item 0 stands for the root.

@@ -441,12 +441,18 @@ private slots:
         v.listView()->clearSelection();
         QVERIFY(shownNames(v).contains("1.txt"));
         QCOMPARE(v.model().iconNumber(rowOf(v, "1.txt")), 147);
+        // Each record says the folder it lies in, as far as its parents resolve; only this list
+        // has the column.
+        QVERIFY(!v.detailsView()->isColumnHidden(FileListModel::ColPath));
+        QCOMPARE(v.model().data(v.model().index(rowOf(v, "1.txt"), FileListModel::ColPath), Qt::DisplayRole).toString(),
+                 QStringLiteral("/test"));
         // The cluster column shows the record's cluster, not its sector.
         const FileItem& one = v.model().itemAt(rowOf(v, "1.txt"));
         QCOMPARE(v.model().data(v.model().index(rowOf(v, "1.txt"), FileListModel::ColCluster), Qt::DisplayRole).toString(),
                  QString::number(one.cluster / doc.drive().info().clusterSectors()));
 
         frame.action(ID_LIST_BASICROOT)->trigger();
+        QVERIFY(v.detailsView()->isColumnHidden(FileListModel::ColPath));
         v.enterRow(rowOf(v, "test"));
         QCOMPARE(v.dirDepth(), 1);
         QVERIFY(shownNames(v).contains("1.txt"));

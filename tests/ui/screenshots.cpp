@@ -31,6 +31,7 @@
 #include "ui/drive_select_dlg.h"
 #include "ui/partition_select_dlg.h"
 #include "ui/main_frame.h"
+#include "ui/start_page.h"
 #include "ui/preferences_dlg.h"
 #include "ui/connect_dlg.h"
 #include "ui/save_clusters_dlg.h"
@@ -154,6 +155,8 @@ void fatWindows() {
     CMainFrame frame(doc, prompts);
     frame.resize(960, 600);
     frame.show();
+    // What a user meets first: no drive, and what was opened in earlier runs.
+    shoot(frame, "start-page");
     frame.openWith([&](GuiHost& host) { return doc.openDrive('E', host); });
     CQUIDNEYView& v = frame.view();
 
@@ -407,7 +410,11 @@ void sourceWindows(const QString& harrowd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The recent sources the start page shows are this run's own, not the user's.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     QApplication app(argc, argv);
+    for (const char* recent : {"/home/user/card.img", "/dev/sdb1", "/home/user/disk.raw"}) rememberSource(QString::fromLatin1(recent));
     if (argc < 3) {
         std::fprintf(stderr, "usage: %s OUTDIR NTFS_SAMPLE.raw.gz\n", argv[0]);
         return 2;

@@ -6,6 +6,9 @@
 #include <QDesktopServices>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QSettings>
+#include <QSignalSpy>
+#include <fstream>
 #include <QTemporaryDir>
 #include <condition_variable>
 #include <mutex>
@@ -19,6 +22,8 @@
 #include "ui/saving/save_target_dlg.h"
 #include "ui/scan/scan_dlg.h"
 #include "ui/scan/skip_ranges_dlg.h"
+#include "ui/start_page.h"
+#include "volume/drive_table.h"
 #include "ui/viewers.h"
 
 using namespace harrow;
@@ -88,6 +93,18 @@ void acceptWhenShown() {
         if (auto* d = qobject_cast<T*>(QApplication::activeModalWidget())) d->accept();
         else acceptWhenShown<T>();
     });
+}
+
+// Saves what is selected into `folder`, as a user does: the target dialog, then the summary.
+void saveSelectionTo(CQUIDNEYView& v, const QString& folder) {
+    QTimer::singleShot(0, [folder] {
+        auto* d = qobject_cast<CSaveTargetDlg*>(QApplication::activeModalWidget());
+        QVERIFY(d);
+        d->folderEdit()->setText(folder);
+        acceptWhenShown<CSaveSummaryDlg>();
+        d->accept();
+    });
+    v.save();
 }
 
 int rowOf(CQUIDNEYView& v, const QString& name) {
@@ -189,14 +206,7 @@ private slots:
         QTemporaryDir target;
         for (const QString& name : {QStringLiteral("notes.txt"), QStringLiteral("Report 2024.txt")})
             v.listView()->selectionModel()->select(v.model().index(rowOf(v, name), 0), QItemSelectionModel::Select);
-        QTimer::singleShot(0, [&] {
-            auto* d = qobject_cast<CSaveTargetDlg*>(QApplication::activeModalWidget());
-            QVERIFY(d);
-            d->folderEdit()->setText(target.path());
-            acceptWhenShown<CSaveSummaryDlg>();
-            d->accept();
-        });
-        v.save();
+        saveSelectionTo(v, target.path());
         QVERIFY(w.frame.savedNote()->isVisibleTo(&w.frame));
         QVERIFY2(w.frame.savedNote()->text().startsWith(QStringLiteral("Saved 2 files (")), qPrintable(w.frame.savedNote()->text()));
         QVERIFY(w.frame.savedNote()->text().endsWith(QStringLiteral(" to ") + target.path()));
@@ -219,6 +229,16 @@ private slots:
         QVERIFY(!w.frame.savedNote()->isVisibleTo(&w.frame));
         v.enterRow(rowOf(v, QStringLiteral("Documents")));
         QCOMPARE(v.model().itemAt(rowOf(v, QStringLiteral("notes.txt"))).kind, std::uint16_t{ITEM_FILE});
+
+        // A saved folder marks the files it held.
+        v.parentDirectory();
+        QTemporaryDir folderTarget;
+        v.listView()->clearSelection();
+        v.listView()->selectionModel()->select(v.model().index(rowOf(v, QStringLiteral("Documents")), 0),
+                                               QItemSelectionModel::Select);
+        saveSelectionTo(v, folderTarget.path());
+        v.enterRow(rowOf(v, QStringLiteral("Documents")));
+        QCOMPARE(v.model().itemAt(rowOf(v, QStringLiteral("notes.txt"))).kind, std::uint16_t{ITEM_SAVEDFILE});
     }
 
     void searchDiskLaterScansTheOpenDriveAndKeepsItsSavedMarks() {
@@ -231,14 +251,7 @@ private slots:
         QTemporaryDir target;
         v.listView()->selectionModel()->select(v.model().index(rowOf(v, QStringLiteral("notes.txt")), 0),
                                                QItemSelectionModel::Select);
-        QTimer::singleShot(0, [&] {
-            auto* d = qobject_cast<CSaveTargetDlg*>(QApplication::activeModalWidget());
-            QVERIFY(d);
-            d->folderEdit()->setText(target.path());
-            acceptWhenShown<CSaveSummaryDlg>();
-            d->accept();
-        });
-        v.save();
+        saveSelectionTo(v, target.path());
         // Cancel on the ranges scans nothing.
         QTimer::singleShot(0, [] { qobject_cast<QDialog*>(QApplication::activeModalWidget())->reject(); });
         w.frame.action(ID_SEARCH_DISK)->trigger();
@@ -250,6 +263,52 @@ private slots:
         w.frame.action(ID_LIST_ALLDIRS)->trigger();
         v.enterRow(rowOf(v, QStringLiteral("Documents")));
         QCOMPARE(v.model().itemAt(rowOf(v, QStringLiteral("notes.txt"))).kind, std::uint16_t{ITEM_SAVEDFILE});
+    }
+
+    // With no drive open the window offers the ways to open one and what was opened last; the
+    // toolbar says each button's key.
+    void startPageOpensAndRemembersSources() {
+        QSettings(QStringLiteral("Harrow"), QStringLiteral("harrow")).clear();
+        QTemporaryDir dir;
+        const QString image = dir.filePath(QStringLiteral("stick.img"));
+        {
+            const std::vector<std::uint8_t> bytes = test::makeSampleFat().bytes;
+            std::ofstream(image.toStdString(), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                    static_cast<std::streamsize>(bytes.size()));
+        }
+        RecordingPrompts prompts;
+        {
+            CQUIDNEYDoc doc(prompts);
+            CMainFrame frame(doc, prompts);  // no servers to reach
+            frame.show();
+            StartPage* start = frame.startPage();
+            QVERIFY(start->isVisible());
+            QVERIFY(!start->recentList()->isVisibleTo(start));
+            QVERIFY(frame.action(ID_FILE_OPEN)->toolTip().endsWith(
+                QStringLiteral(" (%1)").arg(QKeySequence(QKeySequence::Open).toString(QKeySequence::NativeText))));
+            QVERIFY(!start->findChild<QAbstractButton*>(QStringLiteral("startConnect"))->isEnabled());
+            QSignalSpy asked(frame.action(ID_OPEN_RAW_IMAGE), &QAction::triggered);
+            QTimer::singleShot(0, [] {
+                if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) d->reject();
+            });
+            start->findChild<QAbstractButton*>(QStringLiteral("startOpenImage"))->click();
+            QCOMPARE(asked.count(), 1);
+
+            QVERIFY(frame.openSource(image));
+            QVERIFY(!start->isVisible());
+            QVERIFY(frame.view().isVisible());
+        }
+        QCOMPARE(recentSources(), QStringList{image});
+        // The next run offers it; one click opens it.
+        CQUIDNEYDoc doc(prompts);
+        CMainFrame frame(doc, prompts);
+        frame.show();
+        QListWidget* recent = frame.startPage()->recentList();
+        QCOMPARE(recent->count(), 1);
+        QTest::mouseClick(recent->viewport(), Qt::LeftButton, {}, recent->visualItemRect(recent->item(0)).center());
+        QVERIFY(frame.view().driveOpen());
+        QVERIFY(rowOf(frame.view(), QStringLiteral("Documents")) >= 0);
+        QVERIFY(!frame.startPage()->isVisible());
     }
 
     // Backspace goes up and selects the folder left; one file selected is said in the singular;

@@ -4,12 +4,14 @@
 # make test  - build, then run the suite, and once more under AddressSanitizer + UBSan
 # make fuzz  - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 # make bench - compare harrow-cli with its peers and with reading the image
+# make package - a .deb for Debian 12 into build-package/ (the programs installed under /usr)
 # make screenshots - pictures of every window, in both languages, into build/screenshots/
 # Each target installs what is missing first (scripts/install-deps.sh).
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+PACKAGE_BUILD ?= build-package
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 # CI builds treat warnings as errors.
@@ -17,7 +19,7 @@ WERROR     := $(if $(CI),ON,OFF)
 
 CMAKE_FLAGS = -G Ninja -DHARROW_WERROR=$(WERROR)
 
-.PHONY: all deps configure build asan-build test run fuzz bench screenshots clean
+.PHONY: all deps configure build asan-build test run fuzz bench package screenshots clean
 
 all: build
 
@@ -60,6 +62,14 @@ fuzz:
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@bash fuzz/run.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
 
+# Without the tests: a package needs none of their build steps.
+package: deps
+	@cmake -S . -B $(PACKAGE_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+		-DHARROW_TESTS=OFF -DHARROW_GUI=ON >/dev/null
+	@cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	@cd $(PACKAGE_BUILD) && cpack -G DEB
+	@ls $(PACKAGE_BUILD)/*.deb
+
 # Pictures of every window, in Chinese and in English, into $(BUILD)/screenshots/.
 screenshots: build
 	@rm -rf $(BUILD)/screenshots
@@ -71,4 +81,4 @@ bench: build
 	@bash bench/run.sh $(BUILD)/harrow-cli
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)

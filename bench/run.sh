@@ -756,19 +756,30 @@ bench_syscalls() {
 # request rather than by a round trip each.
 remote_header="harrowd --headless on 127.0.0.1 (harrow-cli SOURCE harrowd://127.0.0.1:PORT/N) against the local image"
 
+# harrowd takes no password shorter than 8 bytes.
+bench_password=bench-password
+
+# wait_for WORD FILE: gives a program started in the background up to 5 s to write WORD in FILE.
+wait_for() {
+  local i
+  for i in $(seq 100); do
+    grep -q "$1" "$2" && return
+    sleep 0.05
+  done
+  return 1
+}
+
 # start_harrowd IMG: serves IMG as N: on a free loopback port; sets harrowd_url.
 start_harrowd() {
-  local harrowd i
+  local harrowd
   harrowd=$(dirname "$cli")/harrowd
   [ -x "$harrowd" ] || { echo "bench: $harrowd is not built" >&2; exit 1; }
-  HARROWD_PASSWORD=bench HARROW_DRIVES= "$harrowd" --headless --bind 127.0.0.1 --port 0 --drive "N=$1" \
+  HARROWD_PASSWORD=$bench_password HARROW_DRIVES= "$harrowd" --headless --bind 127.0.0.1 --port 0 --drive "N=$1" \
     --log "$scratch/harrowd.log" 2> "$scratch/harrowd.err" &
   harrowd_pid=$!
   trap 'kill "$harrowd_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
-  for i in $(seq 100); do
-    grep -q listening "$scratch/harrowd.err" && break
-    sleep 0.05
-  done
+  wait_for listening "$scratch/harrowd.err" ||
+    { cat "$scratch/harrowd.err" >&2; echo "bench: harrowd did not start" >&2; exit 1; }
   harrowd_url="harrowd://127.0.0.1:$(sed -n 's/.*:\([0-9]*\)$/\1/p' "$scratch/harrowd.err")/N"
 }
 
@@ -795,7 +806,7 @@ bench_remote() {
   ntfs_buildable "ntfs-$used_name" || { echo "remote: skipped (no image)"; return; }
   img=$(ntfs_used_image)
   start_harrowd "$img"
-  export HARROW_PASSWORD=bench
+  export HARROW_PASSWORD=$bench_password
   remote_line "ntfs scan --list all-files ($(mib_of "$img") MiB)" "$cli" scan "$img" --list all-files -- \
     "$cli" scan "$harrowd_url" --list all-files
   remote_line "ntfs cat $ntfs_big ($big_mib MiB)" "$cli" cat "$img" "$ntfs_big" -- "$cli" cat "$harrowd_url" "$ntfs_big"
@@ -816,6 +827,85 @@ bench_remote() {
   stop_harrowd
 }
 
+# The same through a link of a given rate and round trip, in a network namespace of its own (root:
+# unshare -n, tc): loopback shaped to 1 Gbit/s by a token bucket (tc tbf) for the client's
+# connection alone, then with a relay that holds each direction 10 ms (the kernel may lack netem).
+# Against the link rate: the time the bytes the command moves take at 1 Gbit/s. The relay works on
+# the application's bytes, so TCP itself sees no round trip: what shows is what harrowd's protocol
+# makes of one. Each timed command runs $BENCH_LINK_RUNS times (default 1) after its warm-up.
+link_bits=1000000000
+link_delay_ms=10
+link_header="harrowd through a 1 Gbit/s link (tc tbf on loopback, private network namespace) against the link rate"
+
+# shape_port PORT: traffic to or from PORT goes through the 1 Gbit/s token bucket, the rest of
+# loopback (the relay's own connection to harrowd) does not. Counters start at zero.
+shape_port() {
+  tc qdisc del dev lo root 2>/dev/null || true
+  tc qdisc add dev lo root handle 1: htb default 20 r2q 1000000
+  tc class add dev lo parent 1: classid 1:10 htb rate 100gbit
+  tc class add dev lo parent 1: classid 1:20 htb rate 100gbit
+  tc qdisc add dev lo parent 1:10 handle 10: tbf rate "$link_bits" burst 128kb latency 200ms
+  tc filter add dev lo parent 1: protocol ip prio 1 u32 match ip sport "$1" 0xffff flowid 1:10
+  tc filter add dev lo parent 1: protocol ip prio 1 u32 match ip dport "$1" 0xffff flowid 1:10
+}
+
+# link_line WHAT BYTES PORT CMD...: the median, the time BYTES take at the link rate, their ratio,
+# and the bytes that crossed the shaped link per run (the check that the link was the one used).
+link_line() {
+  local what=$1 bytes=$2 port=$3 runs=${BENCH_LINK_RUNS:-1} t floor sent
+  shift 3
+  shape_port "$port"
+  t=$(median_time "$@")
+  floor=$(awk -v b="$bytes" -v r="$link_bits" 'BEGIN { printf "%.3f", b * 8 / r }')
+  sent=$(tc -s qdisc show dev lo handle 10: | awk '/Sent/ { print $2; exit }')
+  printf '%s: %s s, link rate %s s, ratio %s; %d MiB on the link per run\n' \
+    "$what" "$t" "$floor" "$(ratio "$t" "$floor")" "$((sent / (runs + 1) >> 20))"
+}
+
+bench_remote_link() {
+  need unshare tc ip python3
+  header "$link_header"
+  local img relay_pid relay_port port volume big delay url rtt
+  ntfs_buildable "ntfs-$used_name" || { echo "remote link: skipped (no image)"; return; }
+  img=$(ntfs_used_image)
+  if [ -z "${HARROW_BENCH_NETNS:-}" ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "remote link: skipped (unshare -n and tc need root)"; return; }
+    HARROW_BENCH_NETNS=1 HARROW_BENCH_CACHE=$cache unshare -n -- bash "${BASH_SOURCE[0]}" "$cli" remote_link |
+      grep -v -e '^bench: ' -e '^== '
+    return
+  fi
+  ip link set lo up
+  # Ethernet's frame size, not loopback's 64 KiB: the bucket then meters what a wire would carry.
+  ip link set lo mtu 1500
+  start_harrowd "$img"
+  export HARROW_PASSWORD=$bench_password
+  port=${harrowd_url##*:}
+  port=${port%/N}
+  volume=$(stat -c %s "$img")
+  big=$((big_mib << 20))
+  link_line "ntfs scan --list all-files ($(mib_of "$img") MiB), 1 Gbit/s" "$volume" "$port" \
+    "$cli" scan "$harrowd_url" --list all-files
+  link_line "ntfs cat $ntfs_big ($big_mib MiB), 1 Gbit/s" "$big" "$port" "$cli" cat "$harrowd_url" "$ntfs_big"
+  for delay in 0 "$link_delay_ms"; do
+    python3 "$here/delay_relay.py" 0 "$port" "$delay" > "$scratch/relay.out" &
+    relay_pid=$!
+    trap 'kill "$relay_pid" "$harrowd_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
+    wait_for ready "$scratch/relay.out"
+    relay_port=$(awk '{ print $2 }' "$scratch/relay.out")
+    url="harrowd://127.0.0.1:$relay_port/N" rtt="$((2 * delay)) ms round trip"
+    # The relay's own cost shows at 0 ms: only the cat, the heavier of the two.
+    [ "$delay" -eq 0 ] ||
+      link_line "ntfs scan --list all-files ($(mib_of "$img") MiB), 1 Gbit/s, $rtt" "$volume" "$relay_port" \
+        "$cli" scan "$url" --list all-files
+    link_line "ntfs cat $ntfs_big ($big_mib MiB), 1 Gbit/s, $rtt" "$big" "$relay_port" "$cli" cat "$url" "$ntfs_big"
+    kill "$relay_pid"
+    wait "$relay_pid" 2>/dev/null || true
+    trap 'kill "$harrowd_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
+  done
+  unset HARROW_PASSWORD
+  stop_harrowd
+}
+
 benchmarks=(
   images
   fat32_ls ntfs_ls
@@ -827,7 +917,7 @@ benchmarks=(
   syscalls
   gui_fat32_root gui_ntfs_allfiles gui_100k
   fatcat_orphans
-  remote
+  remote remote_link
 )
 
 chosen=("${benchmarks[@]}")

@@ -2,7 +2,8 @@
 # Installs what the build, the tests and the fixture makers need. Safe to run again: it only
 # installs packages that are missing. Pass "fuzz" to add the clang toolchain for `make fuzz`, or
 # "bench" to add what `make bench` measures with (GNU time, strace, the peer fatcat) and fills images
-# with (openssl).
+# with (openssl). librsvg2-bin draws the PNG icons; desktop-file-utils and mandoc check what is
+# installed; dpkg-dev and file let `make package` find the libraries the .deb depends on.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev
   dosfstools mtools sleuthkit ntfs-3g fdisk exfatprogs
   qt6-base-dev qt6-svg-dev libqt6svg6 fonts-noto-cjk dbus-daemon qt6-translations-l10n
+  librsvg2-bin gzip desktop-file-utils mandoc dpkg-dev file
 )
 if [ "${1:-}" = "fuzz" ]; then
   packages+=(clang-14 libclang-rt-14-dev)

@@ -61,7 +61,9 @@ int main(int argc, char** argv) {
     auto* findCmd = app.add_subcommand("find", "search the volume, deleted entries included, for items by name, type, state, size and date");
     findCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
     findCmd->add_option("ITEM", address, "the directory to search below (default: the whole volume, and with --scan what only the scan finds)");
-    findCmd->add_option("--name", opt.names, "name pattern, any letter case: * ? [a-z] (repeatable: any of them)")->type_name("GLOB");
+    findCmd->add_option("--name", opt.names, "name pattern, any letter case: * ? [a-z] (repeatable: any of them)")
+        ->type_name("GLOB")
+        ->allow_extra_args(false);
     findCmd->add_option("--type", opt.type, "f: files only, d: directories only")->check(CLI::IsMember({"f", "d"}));
     auto* deletedFlag = findCmd->add_flag("--deleted", opt.deletedOnly, "deleted items only, and what deleted directories hold");
     findCmd->add_flag("--live", opt.liveOnly, "items neither deleted nor found only by the scan")->excludes(deletedFlag);

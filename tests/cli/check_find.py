@@ -71,6 +71,11 @@ class Find(unittest.TestCase):
                     self.assertEqual([i["path"] for i in found], [i["path"] for i in items if want(i)])
                     text = run("find", image(name), *args).stdout.decode().splitlines()
                     self.assertEqual(len(text), len(found))
+            # Below an ITEM, which a repeated option must not take for one of its values.
+            if "/DIR1" not in {i["path"] for i in items}:
+                continue
+            found = run("find", image(name), "--name", "*.txt", "--name", "x", "/DIR1").stdout.decode().splitlines()
+            self.assertEqual(found, [i["path"] for i in items if i["path"].startswith("/DIR1/") and name_matches(i, "*.txt")])
 
     def test_found_files_save_byte_for_byte_from_the_list(self):
         checked = 0

@@ -16,10 +16,10 @@ char32_t folded(char32_t c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
 // The character at `at` and its length in bytes. Names are UTF-8 but patterns come from anyone:
 // a byte that starts no character stands for itself, apart from every character.
-std::pair<char32_t, std::size_t> charAt(std::string_view s, std::size_t at) {
+inline std::pair<char32_t, std::size_t> charAt(std::string_view s, std::size_t at) {
     const auto b = static_cast<unsigned char>(s[at]);
-    const std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (len == 1) return {b, 1};
+    if (b < 0x80) return {b, 1};
+    const std::size_t len = (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
     if (len == 0 || len > s.size() - at) return {0xDC00 + b, 1};
     char32_t c = b & (0x7F >> len);
     for (std::size_t i = 1; i < len; ++i) {
@@ -99,6 +99,12 @@ std::expected<NameGlob, std::string> NameGlob::parse(std::string_view pattern) {
         }
         glob.tokens_.push_back(std::move(token));
     }
+    const auto& t = glob.tokens_;
+    if (t.size() > 1 && t[0].kind == Token::Star &&
+        std::all_of(t.begin() + 1, t.end(), [](const Token& k) { return k.kind == Token::Literal && k.ch < 0x80; })) {
+        glob.suffix_.emplace();
+        for (auto k = t.begin() + 1; k != t.end(); ++k) *glob.suffix_ += static_cast<char>(k->ch);
+    }
     return glob;
 }
 
@@ -118,6 +124,13 @@ bool NameGlob::tokenMatches(const Token& token, char32_t c) const {
 }
 
 bool NameGlob::matches(std::string_view name, bool unknownFirst) const {
+    if (suffix_ && !unknownFirst) {
+        // ASCII bytes start no other character, so the end compares byte by byte.
+        if (name.size() < suffix_->size()) return false;
+        const std::string_view end = name.substr(name.size() - suffix_->size());
+        return std::equal(end.begin(), end.end(), suffix_->begin(),
+                          [](char a, char b) { return folded(static_cast<unsigned char>(a)) == static_cast<unsigned char>(b); });
+    }
     // Greedy with one step back to the last '*': time bounded by pattern times name, whatever
     // either holds.
     std::size_t t = 0, at = 0;

@@ -42,6 +42,8 @@ private:
     };
     bool tokenMatches(const Token& token, char32_t c) const;
     std::vector<Token> tokens_;
+    // The commonest pattern, "*.jpg": a '*' then ASCII letters only, matched as the name's end.
+    std::optional<std::string> suffix_;
 };
 
 // A size bound as find(1) writes it: "+N" at least, "-N" at most, "N" exactly, N in bytes or

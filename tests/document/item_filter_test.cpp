@@ -2,7 +2,10 @@
 
 #include <functional>
 
+#include "document/find_items.h"
 #include "document/item_filter.h"
+#include "scan/disk_scan.h"
+#include "support/sample_volume.h"
 
 namespace harrow {
 namespace {
@@ -92,6 +95,48 @@ TEST(ItemFilter, ParsersRefuseWhatTheyCannotRead) {
     filter = {};
     filter.newer = filter.older = *parseFilterDate("2024-01-01");
     EXPECT_FALSE(filter.check());
+}
+
+}  // namespace
+}  // namespace harrow
+
+namespace harrow {
+namespace {
+
+struct Recorder : FindObserver {
+    bool found(const FileItem&, const std::string& path, unsigned states) override {
+        seen.emplace_back(path, states);
+        return true;
+    }
+    bool cancelled() override { return stopAfter && seen.size() >= stopAfter; }
+    std::vector<std::pair<std::string, unsigned>> seen;
+    std::size_t stopAfter = 0;
+};
+
+TEST(FindItems, DeletedAndLostPassToWhatTheyHoldAndCancelStops) {
+    test::OpenedImage o(test::makeSampleFat());
+    ASSERT_TRUE(o.opened);
+    ScanObserver quiet;
+    runDiskScan(o.doc, quiet);
+    o.doc.namingPass();
+    Recorder all;
+    EXPECT_FALSE(findItems(o.doc, ItemFilter{}, all).stopped);
+    constexpr unsigned L = STATE_LIVE, D = STATE_DELETED, X = STATE_LOST;
+    // The lost trees come after the root's, from their tops: "Old letters" is found by the scan
+    // too, and named from @50.
+    const std::vector<std::pair<std::string, unsigned>> want = {
+        {"/Documents", L}, {"/Documents/Report 2024.txt", L}, {"/Documents/notes.txt", L},
+        {"/Documents/ONE.BIN", L}, {"/Documents/seventeen.txt", L}, {"/Documents/#UDGET.XLS", D},
+        {"/PHOTOS", L}, {"/PHOTOS/IMG_0001.JPG", L}, {"/PHOTOS/#MG_0002.JPG", D}, {"/#LD", D},
+        {"/#LD/OLDLIST.TXT", D}, {"/readme.txt", L}, {"/#EPORT.TXT", D}, {"/BROKEN.DAT", L}, {"/HALF.DAT", L},
+        {"@50", X}, {"@50/holiday.jpg", X}, {"@50/Old letters", X}, {"@50/Old letters/MOTHER.TXT", X},
+        {"@55", X}, {"@55/SETUP.EXE", X}};
+    EXPECT_EQ(all.seen, want);
+
+    Recorder three;
+    three.stopAfter = 3;
+    EXPECT_TRUE(findItems(o.doc, ItemFilter{}, three).stopped);
+    EXPECT_EQ(three.seen.size(), 3u);
 }
 
 }  // namespace

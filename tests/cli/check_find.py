@@ -29,15 +29,11 @@ def image(name):
 
 def name_matches(item, glob):
     name, glob = item["name"].lower(), glob.lower()
-    if fnmatch.fnmatchcase(name, glob):
-        return True
-    if not (item["deleted"] and name.startswith("#")):
-        return False
+    if fnmatch.fnmatchcase(name, glob) or not (item["deleted"] and name.startswith("#")):
+        return fnmatch.fnmatchcase(name, glob)
     # A deleted short name lost its first letter; a deleted long name is whole after the '#'.
-    if item.get("short_name"):
-        return fnmatch.fnmatchcase(name[1:], glob)
-    return any(fnmatch.fnmatchcase(c + name[1:], glob) for c in "abcdefghijklmnopqrstuvwxyz0123456789_$~!")
-
+    firsts = [""] if item.get("short_name") else "abcdefghijklmnopqrstuvwxyz0123456789_"
+    return any(fnmatch.fnmatchcase(c + name[1:], glob) for c in firsts)
 
 class Find(unittest.TestCase):
     def listed(self, name):
@@ -85,7 +81,7 @@ class Find(unittest.TestCase):
             for args in (["--live", "--type", "f"], ["--deleted", "--intact", "--type", "f"]):
                 found = run("find", image(name), *args).stdout
                 items = json.loads(run("find", image(name), *args, "--json").stdout)["items"]
-                # Listed twice, and with a directory around them that -r does not save again.
+                # Each listed twice, and saved once.
                 with tempfile.TemporaryDirectory() as out:
                     saved = json.loads(run("save", image(name), "--from-list", "-", "--to", out, "--json",
                                            stdin=found + found).stdout)["items"]
@@ -113,25 +109,16 @@ class Find(unittest.TestCase):
     def test_bad_filters_are_command_lines_that_cannot_work(self):
         for args in (["--size", "10x"], ["--newer", "2024-02-30"], ["--name", "[abc"],
                      ["--size", "+2k", "--size", "-1k"], ["--deleted", "--live"]):
-            with self.subTest(args=args):
-                p = run("find", image("fat16"), *args, check=False)
-                self.assertEqual(p.returncode, 2)
-                self.assertTrue(p.stderr)
-        self.assertEqual(run("save", image("fat16"), "--to", tempfile.gettempdir(), check=False).returncode, 2)
-        self.assertEqual(run("save", image("fat16"), "--from-list", "/no/such/list", "--to", tempfile.gettempdir(),
-                             check=False).returncode, 2)
+            self.assertEqual(run("find", image("fat16"), *args, check=False).returncode, 2, args)
+        for args in ([], ["--from-list", "/no/such/list"]):
+            self.assertEqual(run("save", image("fat16"), *args, "--to", tempfile.gettempdir(), check=False).returncode, 2)
 
     def test_after_a_scan_lost_items_are_found_by_their_addresses(self):
         for name in IMAGES:
-            with self.subTest(image=name):
-                found = json.loads(run("find", image(name), "--scan", "--json").stdout)["items"]
-                lost = [i["path"] for i in found if i["path"].startswith("@")]
-                plain = {i["path"] for i in json.loads(run("find", image(name), "--json").stdout)["items"]}
-                # The scan may add to what deleted directories hold, never take from it.
-                self.assertLessEqual(plain, {i["path"] for i in found} - set(lost))
-                for path in lost[:10]:
-                    run("ls", image(name), path, "--scan")
-
+            lost = [p for p in run("find", image(name), "--scan").stdout.decode().splitlines() if p.startswith("@")]
+            self.assertTrue(lost, name)
+            for path in lost[:10]:
+                run("ls", image(name), path, "--scan")
 
 if __name__ == "__main__":
     CLI, FIXTURES = sys.argv[1], sys.argv[2]

@@ -12,16 +12,8 @@ namespace {
 
 FileItem item(std::string name, std::uint64_t size, std::uint16_t date, bool deleted = false, bool dir = false,
               std::string shortName = "") {
-    FileItem i;
-    i.kind = dir ? ITEM_DIR : ITEM_FILE;
-    i.name = std::move(name);
-    i.size = size;
-    i.date = date;
-    i.time = 12 << 11;  // 12:00
-    i.deleted = deleted;
-    i.attributes = dir ? ATTR_DIRECTORY : ATTR_ARCHIVE;
-    i.shortName = std::move(shortName);
-    return i;
+    return {.kind = dir ? ITEM_DIR : ITEM_FILE, .name = std::move(name), .attributes = dir ? ATTR_DIRECTORY : ATTR_ARCHIVE,
+            .time = 12 << 11, .date = date, .size = size, .deleted = deleted, .shortName = std::move(shortName)};
 }
 
 constexpr std::uint16_t dosDate(int y, int m, int d) { return static_cast<std::uint16_t>((y - 1980) << 9 | m << 5 | d); }
@@ -96,12 +88,6 @@ TEST(ItemFilter, ParsersRefuseWhatTheyCannotRead) {
     filter.newer = filter.older = *parseFilterDate("2024-01-01");
     EXPECT_FALSE(filter.check());
 }
-
-}  // namespace
-}  // namespace harrow
-
-namespace harrow {
-namespace {
 
 struct Recorder : FindObserver {
     bool found(const FileItem&, const std::string& path, unsigned states) override {

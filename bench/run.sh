@@ -349,6 +349,37 @@ bench_ntfs_ls() {
     "$harrow_lines" "$fls_lines" "$harrow_entries" "$fls_entries" "$(verdict "$harrow_entries" "$fls_entries")"
 }
 
+# Searching a whole volume by name, against listing it whole: find walks what ls -r walks and
+# prints less, so ls -r of the same volume is its yardstick (the goal is at most 1.1).
+find_header="search by name: harrow-cli find --name '*.TXT' against harrow-cli ls -r of the same volume"
+
+# find_line FS IMG: the timing, and what find printed against the .txt files ls -r lists.
+find_line() {
+  local find_s ls_s found listed
+  find_s=$(median_time "$cli" find "$2" --name '*.TXT')
+  ls_s=$(median_time "$cli" ls "$2" -r)
+  found=$("$cli" find "$2" --name '*.TXT' | wc -l)
+  listed=$("$cli" ls "$2" -r | grep -ciE '\.txt$' || true)
+  printf '%s find --name *.TXT (%d MiB): harrow find %s s, ls -r %s s, ratio %s\n' \
+    "$1" "$(mib_of "$2")" "$find_s" "$ls_s" "$(ratio "$find_s" "$ls_s")"
+  printf '  found: find %d, .txt names in ls -r %d%s\n' "$found" "$listed" "$(verdict "$found" "$listed")"
+}
+
+bench_fat32_find() {
+  header "$find_header"
+  local img
+  img=$(fat32_used_image)
+  find_line fat32 "$img"
+}
+
+bench_ntfs_find() {
+  header "$find_header"
+  local img
+  ntfs_buildable "ntfs-$used_name" || { echo "ntfs find: skipped (no image)"; return; }
+  img=$(ntfs_used_image)
+  find_line ntfs "$img"
+}
+
 # Reading one large file whole (cat) and copying it out (save), with reading the whole image as
 # the yardstick: the image is twice the file, so a reader that costs no more per byte than cat
 # comes out near 0.5.
@@ -909,6 +940,7 @@ bench_remote_link() {
 benchmarks=(
   images
   fat32_ls ntfs_ls
+  fat32_find ntfs_find
   fat32_cat ntfs_cat fat32_save ntfs_save
   fat32_scan ntfs_scan
   fat32_image ntfs_image

@@ -25,7 +25,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 seconds=$2
 work="$bin/work"
 targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume fuzz_server_requests fuzz_image_file fuzz_partition_table
-         fuzz_content_check fuzz_discovery)
+         fuzz_content_check fuzz_discovery fuzz_item_filter)
 
 for tool in mkfs.fat mcopy mmd mdel mdeltree mkntfs python3 sfdisk; do
   command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (dosfstools, mtools, ntfs-3g, python3, fdisk)" >&2; exit 1; }
@@ -373,6 +373,7 @@ max_len() {
     fuzz_image_file | fuzz_partition_table) echo $((256 << 10)) ;;
     fuzz_content_check) echo $((128 << 10)) ;;
     fuzz_discovery) echo $((64 << 10)) ;;
+    fuzz_item_filter) echo 4096 ;;
   esac
 }
 
@@ -384,6 +385,11 @@ discovery_seed() {
 }
 mkdir -p "$work/seeds/fuzz_discovery"
 { discovery_seed 3; discovery_seed 3; discovery_seed 9; } > "$work/seeds/fuzz_discovery/answers"
+
+# Filters: a pattern, a size, a date and a name, apart at NULs.
+mkdir -p "$work/seeds/fuzz_item_filter"
+printf '*.[jJ]p?g\0+10M\0002024-02-29T23:59\0#MG_0042.JPG' > "$work/seeds/fuzz_item_filter/photos"
+printf '[!a-z]*\\*\0-1k\0002023-12-31\0Annual report*.txt' > "$work/seeds/fuzz_item_filter/sets"
 
 failed=0
 for t in "${targets[@]}"; do

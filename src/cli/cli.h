@@ -44,8 +44,17 @@ struct Options {
     bool noSkipBad = false;
     std::string list;                  // search-root|lost|all-dirs|all-files
     std::string onReadError = "ask";   // ask|continue|stop
+    // find
+    std::vector<std::string> names;    // globs
+    std::string type;                  // f|d
+    bool deletedOnly = false;
+    bool liveOnly = false;
+    std::vector<std::string> sizes;    // +N, -N, N with a unit
+    std::string newer, older;          // YYYY-MM-DD[THH:MM]
+    bool intact = false;
     // save
     std::string to;
+    std::string fromList;              // FILE of ITEMs, one a line; "-" for stdin
     bool forceFat = false;
     std::string overwrite = "ask";     // ask|all|none (save, image)
     // image
@@ -86,6 +95,7 @@ int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
 int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt);
 int cmdCat(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt);
 int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
+int cmdFind(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt);
 int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& items, const Options& opt);
 int cmdImage(CQUIDNEYDoc& doc, const std::string& source, const Options& opt);
 

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <functional>
+#include <unordered_set>
 #include <utility>
 #include <fmt/core.h>
 #include <charconv>
@@ -21,6 +22,7 @@
 #include "common/strings.h"
 #include "common/text.h"
 #include "document/file_reader.h"
+#include "document/find_items.h"
 #include "document/tree_walk.h"
 #include "fatfs/fat_verdict.h"
 #include "saving/save_run.h"
@@ -425,6 +427,39 @@ private:
     std::function<void(const FileItem&, const std::string&)> emit_;
 };
 
+// ITEM of ls and find (the root when none is given), and its listing when it is a directory.
+struct ListedStart {
+    std::optional<ResolvedItem> at;
+    std::optional<ItemList> list;
+    int incompleteBefore = 0;  // the document's count before the listing
+};
+
+// Nothing, with the exit status in `status`, when ITEM names nothing that can be listed.
+std::optional<ListedStart> listStart(CQUIDNEYDoc& doc, const std::string& address, int& status) {
+    if (auto bad = badAddress(doc, address)) {
+        printError(*bad);
+        status = kBadSource;
+        return std::nullopt;
+    }
+    std::string error;
+    ListedStart start{resolveItem(doc, address.empty() ? "/" : address, error), std::nullopt, doc.incompleteListings};
+    status = kSomeFailed;
+    if (!start.at) {
+        printError(error);
+        return std::nullopt;
+    }
+    if (start.at->isRoot || start.at->item.isDirectory()) {
+        start.list = start.at->isRoot ? std::optional<ItemList>(doc.listForMode(ID_LIST_BASICROOT))
+                                      : doc.listItem(start.at->item, start.at->parent);
+        if (!start.list) {
+            printError(formatText(diag::kCantChangeDir, start.at->path));
+            return std::nullopt;
+        }
+    }
+    status = kOk;
+    return start;
+}
+
 }  // namespace
 
 int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt) {
@@ -437,27 +472,12 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
     }
     if (opt.scanFirst) scanFirst(doc);
 
-    if (auto bad = badAddress(doc, address)) {
-        printError(*bad);
-        return kBadSource;
-    }
-    std::string error;
-    auto start = resolveItem(doc, address.empty() ? "/" : address, error);
-    if (!start) {
-        printError(error);
-        return kSomeFailed;
-    }
-
-    const int incompleteBefore = doc.incompleteListings;
-    std::optional<ItemList> list;
-    if (start->isRoot || start->item.isDirectory()) {
-        list = start->isRoot ? std::optional<ItemList>(doc.listForMode(ID_LIST_BASICROOT))
-                             : doc.listItem(start->item, start->parent);
-        if (!list) {
-            printError(formatText(diag::kCantChangeDir, start->path));
-            return kSomeFailed;
-        }
-    }
+    int failure = kOk;
+    auto listed = listStart(doc, address, failure);
+    if (!listed) return failure;
+    const int incompleteBefore = listed->incompleteBefore;
+    std::optional<ResolvedItem>& start = listed->at;
+    std::optional<ItemList>& list = listed->list;
 
     std::optional<JsonItemStream> items;
     if (opt.json) items.emplace(json{{"source", source}, {"path", start->path.empty() ? "/" : start->path}});
@@ -482,6 +502,138 @@ int cmdLs(CQUIDNEYDoc& doc, const std::string& source, const std::string& addres
     }
     // A listing that left out what a damaged index hid said so, and is not all done.
     if (doc.drive().sourceLost() || (start->isRoot && doc.rootUnreadable) || doc.incompleteListings > incompleteBefore)
+        status = kSomeFailed;
+    if (items) items->finish();
+    return status;
+}
+
+namespace {
+
+// The filter the command line asks for; nothing, said on stderr, when part of it cannot be read.
+std::optional<ItemFilter> filterOf(const Options& opt) {
+    ItemFilter filter;
+    auto refused = [](const std::string& why) {
+        printError(why);
+        return std::nullopt;
+    };
+    for (const std::string& name : opt.names) {
+        auto glob = NameGlob::parse(name);
+        if (!glob) return refused(glob.error());
+        filter.names.push_back(std::move(*glob));
+    }
+    if (!opt.type.empty()) filter.directories = opt.type == "d";
+    if (opt.deletedOnly) filter.states = STATE_DELETED;
+    if (opt.liveOnly) filter.states = STATE_LIVE;
+    for (const std::string& text : opt.sizes) {
+        auto bound = parseSizeBound(text);
+        if (!bound) return refused(bound.error());
+        filter.narrowSize(*bound);
+    }
+    for (auto [text, into] : {std::pair{&opt.newer, &filter.newer}, std::pair{&opt.older, &filter.older}}) {
+        if (text->empty()) continue;
+        auto date = parseFilterDate(*text);
+        if (!date) return refused(date.error());
+        *into = *date;
+    }
+    filter.intactOnly = opt.intact;
+    if (auto fits = filter.check(); !fits) return refused(fits.error());
+    return filter;
+}
+
+// find's results as they come: a path a line, or items of a JSON document; on a terminal, how
+// far the search has come.
+class CliFind : public FindObserver {
+public:
+    CliFind(std::function<void(const FileItem&, const std::string&)> emit) : emit_(std::move(emit)) {}
+    ~CliFind() override {
+        if (drawn_) std::fprintf(stderr, "\r%*s\r", 60, "");
+    }
+    bool found(const FileItem& item, const std::string& path, unsigned) override {
+        emit_(item, path);
+        ++matched_;
+        return true;
+    }
+    void progress(std::size_t examined) override {
+        if (!tty_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastDraw_ < std::chrono::milliseconds(200)) return;
+        lastDraw_ = now;
+        std::fflush(stdout);
+        std::fprintf(stderr, "\rsearched %zu items, found %zu ", examined, matched_);
+        drawn_ = true;
+    }
+    void listFailed(const FileItem&, const std::string& path, unsigned states) override {
+        // As ls -r: a deleted or lost directory is often overwritten; a live one that cannot be
+        // read is a failure.
+        if (!(states & STATE_LIVE)) return;
+        printError(formatText(diag::kCantChangeDir, shownText(path, false)));
+        failed = true;
+    }
+    bool failed = false;
+
+private:
+    std::function<void(const FileItem&, const std::string&)> emit_;
+    std::size_t matched_ = 0;
+    bool tty_ = isatty(STDERR_FILENO);
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+}  // namespace
+
+int cmdFind(CQUIDNEYDoc& doc, const std::string& source, const std::string& address, const Options& opt) {
+    // A filter that cannot be read is a command line that can never work: said before the
+    // volume is read.
+    const std::optional<ItemFilter> filter = filterOf(opt);
+    if (!filter) return kBadSource;
+    if (!openSource(doc, source, opt.offset)) return kBadSource;
+    if (opt.scanFirst) scanFirst(doc);
+
+    int status = kOk;
+    std::optional<ListedStart> listed;
+    if (!address.empty()) {
+        listed = listStart(doc, address, status);
+        if (!listed) return status;
+    }
+    const int incompleteBefore = listed ? listed->incompleteBefore : doc.incompleteListings;
+
+    std::optional<JsonItemStream> items;
+    if (opt.json) items.emplace(json{{"source", source}, {"path", address.empty() ? "/" : listed->at->path}});
+    const FatTable* fat = doc.isFat() ? &doc.drive().fat() : nullptr;
+    std::string lines;
+    auto flush = [&] {
+        std::fwrite(lines.data(), 1, lines.size(), stdout);
+        lines.clear();
+    };
+    CliFind observer([&](const FileItem& item, const std::string& path) {
+        if (items) return items->add(item, &path, fat);
+        lines += shownText(path, false);
+        lines += '\n';
+        if (lines.size() >= kPrintBytes) flush();
+    });
+
+    FindSummary summary;
+    if (!listed) {
+        summary = findItems(doc, *filter, observer);
+        if (doc.rootUnreadable) status = kSomeFailed;
+    } else {
+        const ResolvedItem& at = *listed->at;
+        const unsigned states = at.item.deleted ? unsigned{STATE_DELETED} : 0u;
+        if (listed->list) {
+            summary = findBelow(doc, *filter, std::move(*listed->list), at.item, at.path, states, observer);
+        } else {
+            // A file: itself, and its named streams as its directory lists them.
+            ItemList self{at.item};
+            for (FileItem& stream : doc.streamsOf(at.item)) self.push_back(std::move(stream));
+            for (const FileItem& item : self) {
+                const std::string path = item.isStream() && !at.item.isStream() ? at.path + ":" + pathName(item.stream) : at.path;
+                const unsigned itemStates = states | (item.deleted ? unsigned{STATE_DELETED} : 0u);
+                if (filter->matches(item, itemStates ? itemStates : STATE_LIVE, fat)) observer.found(item, path, itemStates);
+            }
+        }
+    }
+    flush();
+    if (summary.stopped || observer.failed || doc.drive().sourceLost() || doc.incompleteListings > incompleteBefore)
         status = kSomeFailed;
     if (items) items->finish();
     return status;
@@ -651,6 +803,57 @@ private:
     PiecesRead pieces_ = PiecesRead::NotInPieces;
 };
 
+// --from-list: one ITEM a line, as find prints them ("-": standard input). A line is taken
+// whole, blanks included (names may begin or end with one); the '\r' a CRLF file adds is no
+// part of it, since find writes that byte as "\015". Empty lines name nothing.
+bool readItemList(const std::string& file, std::vector<std::string>& out) {
+    std::ifstream opened;
+    if (file != "-") opened.open(file, std::ios::binary);
+    std::istream& in = file == "-" ? std::cin : opened;
+    if (!in) {
+        printError("cannot read the list " + file);
+        return false;
+    }
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) out.push_back(std::move(line));
+    }
+    if (in.bad()) {
+        printError("cannot read the list " + file);
+        return false;
+    }
+    return true;
+}
+
+// An item named twice is saved once; with -r, an item below a directory that is saved too comes
+// with it, and saved again on its own it would take a second name beside it. `paths` are the
+// items' paths as resolveItem writes them: one item, one path.
+void keepOnce(std::vector<FileItem>& items, std::vector<std::string>& paths, bool recursive) {
+    std::unordered_set<std::string> dirs, seen;
+    if (recursive)
+        for (std::size_t i = 0; i < items.size(); ++i)
+            if (items[i].isDirectory()) dirs.insert(paths[i]);
+    // Whether a directory above `path` is saved: each '/' that is no part of a name ends one.
+    auto below = [&](const std::string& path) {
+        for (std::size_t at = 0; at < path.size(); ++at) {
+            if (path[at] == '\\') ++at;
+            else if (path[at] == '/' && dirs.count(path.substr(0, at))) return true;
+        }
+        return false;
+    };
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!seen.insert(paths[i]).second || below(paths[i])) continue;
+        if (kept != i) {
+            items[kept] = std::move(items[i]);
+            paths[kept] = std::move(paths[i]);
+        }
+        ++kept;
+    }
+    items.resize(kept);
+    paths.resize(kept);
+}
+
 }  // namespace
 
 int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
@@ -703,7 +906,13 @@ int cmdScan(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     return host.summary.complete() && !doc.rootUnreadable && !doc.drive().sourceLost() ? kOk : kSomeFailed;
 }
 
-int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& addresses, const Options& opt) {
+int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::string>& given, const Options& opt) {
+    std::vector<std::string> addresses = given;
+    if (!opt.fromList.empty() && !readItemList(opt.fromList, addresses)) return kBadSource;
+    if (addresses.empty()) {
+        printError("save wants an ITEM, or --from-list FILE that names one");
+        return kBadSource;
+    }
     if (!openSource(doc, source, opt.offset)) return kBadSource;
     SaveOptions options;
     if (doc.isFat()) {
@@ -727,6 +936,7 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
 
     // Resolve every item first, so that a misspelt path fails before anything is written.
     std::vector<FileItem> resolved;
+    std::vector<std::string> paths;
     int status = kOk;
     for (const std::string& address : addresses) {
         if (auto bad = badAddress(doc, address)) {
@@ -749,7 +959,9 @@ int cmdSave(CQUIDNEYDoc& doc, const std::string& source, const std::vector<std::
         // A directory's own "." and ".." save nothing; a directory merely so named is saved.
         if (r->ownDot) continue;
         resolved.push_back(r->item);
+        paths.push_back(r->path);
     }
+    keepOnce(resolved, paths, opt.recursive);
 
     options.targetFolder = opt.to;
     options.recursive = opt.recursive;

@@ -58,6 +58,24 @@ int main(int argc, char** argv) {
     catCmd->add_flag("--scan", opt.scanFirst, "scan the volume first: lost directories go on where the scan finds they do");
     catCmd->add_flag("--force-fat", opt.forceFat, "read through the chosen FAT copy even where it does not fit the file");
 
+    auto* findCmd = app.add_subcommand("find", "search the volume, deleted entries included, for items by name, type, state, size and date");
+    findCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
+    findCmd->add_option("ITEM", address, "the directory to search below (default: the whole volume, and with --scan what only the scan finds)");
+    findCmd->add_option("--name", opt.names, "name pattern, any letter case: * ? [a-z] (repeatable: any of them)")
+        ->type_name("GLOB")
+        ->allow_extra_args(false);
+    findCmd->add_option("--type", opt.type, "f: files only, d: directories only")->check(CLI::IsMember({"f", "d"}));
+    auto* deletedFlag = findCmd->add_flag("--deleted", opt.deletedOnly, "deleted items only, and what deleted directories hold");
+    findCmd->add_flag("--live", opt.liveOnly, "items neither deleted nor found only by the scan")->excludes(deletedFlag);
+    findCmd->add_option("--size", opt.sizes, "files of at least (+N), at most (-N) or exactly N bytes; units c k M G T (repeatable)")
+        ->type_name("RANGE")
+        ->allow_extra_args(false);
+    findCmd->add_option("--newer", opt.newer, "dated at or after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM)")->type_name("DATE");
+    findCmd->add_option("--older", opt.older, "dated before DATE")->type_name("DATE");
+    findCmd->add_flag("--intact", opt.intact, "files whose clusters look intact: their chain fits in every FAT copy, or all are free");
+    findCmd->add_flag("--scan", opt.scanFirst, "scan the volume first, and search what only the scan finds too");
+    findCmd->add_flag("--json", opt.json, "one JSON document on stdout");
+
     std::vector<std::string> saveItems;
     auto* scanCmd = app.add_subcommand("scan", "search the whole volume for lost directories (FAT) or file records (NTFS)");
     scanCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
@@ -72,7 +90,9 @@ int main(int argc, char** argv) {
 
     auto* saveCmd = app.add_subcommand("save", "copy items out of the volume into a folder");
     saveCmd->add_option("SOURCE", source, "block device, image file, X: or harrowd://HOST[:PORT]/X")->required();
-    saveCmd->add_option("ITEM", saveItems, "/A/B, @CLUSTER or @CLUSTER/A/B")->required();
+    saveCmd->add_option("ITEM", saveItems, "/A/B, @CLUSTER or @CLUSTER/A/B");
+    saveCmd->add_option("--from-list", opt.fromList, "save the ITEMs FILE names, one a line (- for standard input), as find prints them")
+        ->type_name("FILE");
     saveCmd->add_option("--to", opt.to, "target folder (made if missing)")->required();
     saveCmd->add_option("--fat", opt.fat, "FAT copy files are read through: 1..n or none");
     saveCmd->add_option("--dir-fat", opt.dirFat, "FAT copy that directory chains follow: 1..n or none");
@@ -135,6 +155,7 @@ int main(int argc, char** argv) {
     if (*lsCmd) return cli::cmdLs(doc, source, address, opt);
     if (*catCmd) return cli::cmdCat(doc, source, address, opt);
     if (*scanCmd) return cli::cmdScan(doc, source, opt);
+    if (*findCmd) return cli::cmdFind(doc, source, address, opt);
     if (*saveCmd) return cli::cmdSave(doc, source, saveItems, opt);
     if (*imageCmd) return cli::cmdImage(doc, source, opt);
     return cli::kBadSource;

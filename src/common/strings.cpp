@@ -111,6 +111,14 @@ constexpr MessageEntry kMessages[] = {
      "Cannot read %s: permission denied.\n\nThe file's permissions do not let you read it: ask its owner to allow reading (chmod a+r), or work on a copy you may read."},
     {70061, "无法读取 %s：没有权限，尽管 Harrow 以 root 身份运行。\n\n是文件权限之外的限制不让此进程读取：未获得该设备的容器 (docker run --device)、安全策略 (SELinux、AppArmor)，或不信任本机 root 的网络文件系统。",
      "Cannot read %s: permission denied, although Harrow runs as root.\n\nSomething beyond the permissions withholds it from this process: a container that was not given the device (docker run --device), a security policy (SELinux, AppArmor), or a network file system that does not trust this machine's root."},
+    {70150, "不是名称模式：%s（* 代表任意个字符，? 代表一个字符，[abc] 代表其中之一；[ 须以 ] 结束，\\ 后须有字符）",
+     "Not a name pattern: %s (* stands for any characters, ? for one, [abc] for one of them; a [ needs its ], a \\ a character after it)"},
+    {70151, "不是大小：%s（如 +10M 表示至少 10 MiB，-1k 表示至多 1 KiB，100 表示正好 100 字节；单位 c、k、M、G、T）",
+     "Not a size: %s (+10M means at least 10 MiB, -1k at most 1 KiB, 100 exactly 100 bytes; units c, k, M, G, T)"},
+    {70152, "不是日期：%s（应为 YYYY-MM-DD 或 YYYY-MM-DDTHH:MM）", "Not a date: %s (write YYYY-MM-DD or YYYY-MM-DDTHH:MM)"},
+    {70153, "这些大小条件互相排斥：没有文件能符合。", "These size bounds exclude each other: no file can match."},
+    {70154, "没有日期既不早于“较新”的日期又早于“较旧”的日期：没有项能符合。",
+     "No date is at or after the newer-than date and before the older-than date: no item can match."},
 };
 
 constexpr MessageEntry kServerMessages[] = {
@@ -324,7 +332,9 @@ static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(ms
               fits(msg::kCannotReadBootSector) && fits(msg::kBackupBootSector) && fits(msg::kImageGeometry) &&
               fits(msg::kExfatNotRead) && fits(msg::kIndexNotInImage) &&
               fits(msg::kOpenThroughAuthorisation) && fits(msg::kAuthorisationFailed) &&
-              fits(msg::kNoPermissionFile) && fits(msg::kNoPermissionAsRoot),
+              fits(msg::kNoPermissionFile) && fits(msg::kNoPermissionAsRoot) && fits(msg::kFilterBadGlob) &&
+              fits(msg::kFilterBadSize) && fits(msg::kFilterBadDate) && fits(msg::kFilterSizesExclude) &&
+              fits(msg::kFilterDatesExclude),
               "a message id's argument types do not match its text");
 static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
               fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&

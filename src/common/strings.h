@@ -194,6 +194,11 @@ inline constexpr MessageId<unsigned long> kGoesOnElsewhere{70043};  // the direc
 inline constexpr MessageId<> kOneFileSelected{70050};  // the selection pane's singular
 inline constexpr MessageId<TextArg> kNoPermissionFile{70060};    // file
 inline constexpr MessageId<TextArg> kNoPermissionAsRoot{70061};  // device or file
+inline constexpr MessageId<TextArg> kFilterBadGlob{70150};       // the pattern
+inline constexpr MessageId<TextArg> kFilterBadSize{70151};       // the size as typed
+inline constexpr MessageId<TextArg> kFilterBadDate{70152};       // the date as typed
+inline constexpr MessageId<> kFilterSizesExclude{70153};
+inline constexpr MessageId<> kFilterDatesExclude{70154};
 } // namespace msg
 
 // Ids of harrowd's table.

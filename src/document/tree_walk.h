@@ -47,6 +47,8 @@ public:
     // (`dir` too) are not entered again. False when the visitor stopped the walk or the source
     // was lost.
     bool walk(ItemList items, const FileItem& dir, const std::string& path);
+    // Whether a walk of this object has entered `dir` (or started from it).
+    bool entered(const FileItem& dir) const { return entered_.count(keyOf(dir)) != 0; }
 
 private:
     // What identifies a directory on the volume: its first cluster, or its file record.

@@ -107,6 +107,19 @@ class HostileNames(unittest.TestCase):
         self.assertIn(LONG, {i["name"] for i in up})
         self.assertEqual(len(run(["ls", self.image, "-r"]).stdout.decode().splitlines()), len(listed))
 
+    def test_find_prints_lines_that_save_reads_back_as_its_items(self):
+        files = [i for i in json.loads(run(["ls", self.image, "-r", "--json"]).stdout)["items"] if not i["dir"]]
+        lines = run(["find", self.image, "--type", "f"]).stdout
+        self.assertEqual(len(lines.splitlines()), len(files))
+        with Scratch() as out:
+            with open(os.path.join(out, "list"), "wb") as f:
+                f.write(lines)
+            p = run(["save", self.image, "--from-list", os.path.join(out, "list"), "--to", os.path.join(out, "to"), "--json"])
+            self.assertEqual(p.returncode, 0, p.stderr)
+            saved = json.loads(p.stdout)["items"]
+            self.assertEqual([i["name"] for i in saved], [i["name"] for i in files])
+            self.assertEqual([os.path.getsize(i["target"]) for i in saved], [i["size"] for i in files])
+
 
 if __name__ == "__main__":
     hostile.CLI = sys.argv[1]

@@ -78,10 +78,15 @@ void FileListModel::setRows(std::vector<Row> rows, RowContext context) {
     rows_ = std::move(rows);
     context_ = std::move(context);
     context_.clusterSectors = std::max<std::uint32_t>(context_.clusterSectors, 1);
-    order_.resize(rows_.size());
-    std::iota(order_.begin(), order_.end(), 0u);
     icons_.assign(rows_.size(), 0);
-    sortRows();
+    orderRows();
+    endResetModel();
+}
+
+void FileListModel::setFilter(RowFilter keep) {
+    beginResetModel();
+    keep_ = std::move(keep);
+    orderRows();
     endResetModel();
 }
 
@@ -95,11 +100,14 @@ void FileListModel::setSort(int key, int order) {
 
 void FileListModel::resort() {
     beginResetModel();
-    sortRows();
+    orderRows();
     endResetModel();
 }
 
-void FileListModel::sortRows() {
+void FileListModel::orderRows() {
+    order_.clear();
+    for (std::uint32_t i = 0; i < rows_.size(); ++i)
+        if (!keep_ || keep_(rows_[i], context_)) order_.push_back(i);
     std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t x, std::uint32_t y) {
         if (key_ == ColPath && rows_[x].folder != rows_[y].folder)
             return sortOrder_ == 1 ? rows_[x].folder < rows_[y].folder : rows_[x].folder > rows_[y].folder;

@@ -6,6 +6,7 @@
 
 #include <QAbstractTableModel>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -39,6 +40,7 @@ struct Row {
     FileItem item;
     QString name;
     QString folder{};  // where a found file record lies (the all-files list); empty elsewhere
+    unsigned states = 0;  // ItemState bits but saved, which the item's kind says
 };
 
 class FileListModel : public QAbstractTableModel {
@@ -55,6 +57,14 @@ public:
     // Sorts by the current key and order; key 4 sorts by folder, then name.
     void setSort(int key, int order);
     void resort();
+
+    // Shows only the rows `keep` keeps (every row when it is empty), in this list and the ones
+    // shown after it, until changed. The row numbers, counts and selections are of what is shown.
+    using RowFilter = std::function<bool(const Row&, const RowContext&)>;
+    void setFilter(RowFilter keep);
+    bool filtered() const { return static_cast<bool>(keep_); }
+    // Rows of the list, shown or not.
+    int allCount() const { return static_cast<int>(rows_.size()); }
 
     int itemCount() const { return static_cast<int>(order_.size()); }
     const FileItem& itemAt(int row) const { return rows_[order_[static_cast<std::size_t>(row)]].item; }
@@ -81,7 +91,8 @@ signals:
 
 private:
     int computeIcon(const FileItem& item) const;
-    void sortRows();
+    // The rows shown, in order: those the filter keeps, sorted.
+    void orderRows();
 
     std::vector<Row> rows_;
     std::vector<std::uint32_t> order_;  // row index of each shown row, in sorted order
@@ -90,6 +101,7 @@ private:
     RowContext context_;
     int key_ = 0;
     int sortOrder_ = 1;
+    RowFilter keep_;
 };
 
 }  // namespace harrow::gui

@@ -28,6 +28,8 @@
 #include "ui/qt_prompts.h"
 #include "ui/save_clusters_dlg.h"
 #include "ui/connect_dlg.h"
+#include "ui/filter_bar.h"
+#include "document/find_items.h"
 #include "volume/drive_table.h"
 #include "volume/image_source.h"
 
@@ -45,6 +47,9 @@ constexpr UiText kConnecting{"正在连接", "Connecting"};
 constexpr UiText kSavedOne{"已保存 1 个文件 (%1) 到 %2", "Saved 1 file (%1) to %2"};
 constexpr UiText kSavedMany{"已保存 %1 个文件 (%2) 到 %3", "Saved %1 files (%2) to %3"};
 constexpr UiText kSearchDisk{"搜索磁盘(&S)...", "&Search disk..."};
+constexpr UiText kFindOnVolume{"在卷上查找(&F)...", "&Find on volume..."};
+constexpr UiText kFilterRows{"筛选列表(&L)", "Fi&lter the list"};
+constexpr UiText kFinding{"正在查找", "Finding"};
 constexpr UiText kOpenFolder{"打开文件夹", "Open folder"};
 constexpr UiText kStopAndQuit{"仍有工作在进行。停止它并退出吗?", "Harrow is still working. Stop the work and quit?"};
 
@@ -141,6 +146,11 @@ void CMainFrame::buildMenus() {
     edit->addAction(makeAction(ID_INVERT_SELECTION, uitext::kInvertSelection, [&v] { v.invertSelection(); }));
     edit->addSeparator();
     edit->addAction(makeAction(ID_RENAME, uitext::kRename, [&v] { v.renameFocused(); }, Qt::Key_F2));
+    edit->addSeparator();
+    edit->addAction(makeAction(ID_FILTER, kFilterRows, [&v] {
+        v.filterBar()->edit()->setFocus();
+        v.filterBar()->edit()->selectAll();
+    }, QKeySequence::Find));
 
     QMenu* viewMenu = menuBar()->addMenu(text(uitext::kViewMenu));
     QAction* toolbar = makeAction(ID_VIEW_TOOLBAR, uitext::kToolbar, [this] { toolBar_->setVisible(!toolBar_->isVisible()); }, {}, true);
@@ -200,6 +210,8 @@ void CMainFrame::buildMenus() {
     tools->addAction(makeAction(ID_DIR_FAT, uitext::kDirFat, [&v] { v.chooseDirFat(); }));
     tools->addSeparator();
     tools->addAction(makeAction(ID_SEARCH_DISK, kSearchDisk, [this] { searchDiskCommand(); }));
+    tools->addAction(makeAction(ID_FIND_ON_VOLUME, kFindOnVolume, [this] { findOnVolumeCommand(); },
+                                QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F)));
 
     QMenu* help = menuBar()->addMenu(text(uitext::kHelpMenu));
     QAction* finder = makeAction(ID_HELP_FINDER, uitext::kHelpContents, [this] { helpCommand(); }, QKeySequence::HelpContents);
@@ -289,9 +301,12 @@ void CMainFrame::updateActions() {
     for (int id : {ID_SELECT_ALL, ID_SELECT_UNSAVED, ID_INVERT_SELECTION, ID_DRIVE_INFO}) enable(id, open);
     enable(ID_SELECT_DELETED, open);
     enable(ID_RENAME, open && view_->focusedRow() >= 0);
-    enable(ID_PARENT_DIR, view_->dirDepth() > 0);
+    enable(ID_PARENT_DIR, view_->dirDepth() > 0 || view_->showsFindResults());
     enable(ID_DIR_FAT, open && !ntfs);
     enable(ID_SEARCH_DISK, open);
+    enable(ID_FIND_ON_VOLUME, open);
+    enable(ID_FILTER, open);
+    view_->filterBar()->setEnabled(open);
     const bool selected = view_->canSave();
     enable(ID_VIEW_HEX, open && selected);
     enable(ID_VIEW_TEXT, open && selected);
@@ -416,6 +431,43 @@ void CMainFrame::searchDiskCommand() {
     // it stays marked.
     view_->keepSavedMarks();
     openWith([this](GuiHost& host) { return doc_.openCurrentDrive(host); });
+}
+
+namespace {
+
+// A search in a job: what it finds becomes rows of the results list, each saying where it lies.
+class FindInJob : public FindObserver {
+public:
+    FindInJob(JobObserver& job, std::vector<Row>& rows) : job_(job), rows_(rows) {}
+    void progress(std::size_t examined) override { job_.progress(examined); }
+    bool cancelled() override { return job_.stopRequested(); }
+    bool found(const FileItem& item, const std::string& path, unsigned states) override {
+        const std::size_t slash = path.rfind('/');
+        // "/A/B" lies in "/A", "/B" in "/"; what only the scan found ("@N") lies in no folder.
+        QString folder = slash == std::string::npos ? QString() : qs(slash == 0 ? std::string("/") : path.substr(0, slash));
+        rows_.push_back({item, qs(item.name), std::move(folder), states ? states : unsigned{STATE_LIVE}});
+        return true;
+    }
+
+private:
+    JobObserver& job_;
+    std::vector<Row>& rows_;
+};
+
+}  // namespace
+
+void CMainFrame::findOnVolumeCommand() {
+    if (!view_->driveOpen()) return;
+    CFindDlg dialog(view_->filterBar()->fields(), doc_.isFat(), this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    std::vector<Row> rows;
+    runJob(this, text(kFinding), text(uitext::kWaitAMoment), [&](JobObserver& job) {
+        FindInJob observer(job, rows);
+        findItems(doc_, dialog.filter(), observer);
+    });
+    // What was found before a Cancel is shown too: the search went in path order.
+    view_->showFindResults(std::move(rows));
+    updateActions();
 }
 
 void CMainFrame::saveClustersCommand() { runSaveClusters(this, prompts_, doc_.options.skipBadClusters); }

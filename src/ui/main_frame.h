@@ -57,6 +57,9 @@ enum FrameCommand : int {
     ID_OPEN_RAW_IMAGE = 33001,
     // The disk scan on the drive that is open, for a drive opened without it.
     ID_SEARCH_DISK = 33002,
+    // A search of the whole volume by name, kind, state, size and date; and the filter bar's text.
+    ID_FIND_ON_VOLUME = 33003,
+    ID_FILTER = 33004,
 };
 
 class CMainFrame : public QMainWindow {
@@ -107,6 +110,7 @@ private:
     void openFileDriveCommand();
     void saveClustersCommand();
     void searchDiskCommand();
+    void findOnVolumeCommand();
     void openNetworkDriveCommand();
     // A remote drive whose connection has ended is closed: the window shows no drive, and the
     // command opens one again.

@@ -39,6 +39,7 @@ constexpr UiText kSaveCaption{"保存文件", "Save file"};
 constexpr UiText kSaving{"正在保存 ...", "Saving ..."};
 constexpr UiText kOpen{"打开(&O)", "&Open"};
 constexpr UiText kProperties{"属性(&R)", "P&roperties"};
+constexpr UiText kFindResults{"查找结果", "Find results"};
 constexpr UiText kPartialScan{"扫描已取消，列表不完整", "partial: the scan was cancelled"};
 
 QString modeName(ListMode mode) { return message(static_cast<int>(mode)); }
@@ -95,7 +96,10 @@ CQUIDNEYView::CQUIDNEYView(CQUIDNEYDoc& doc, QWidget* parent)
       details_(new QTreeView(this)) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(10, 10, 10, 10);
+    filterBar_ = new FilterBar(this);
+    layout->addWidget(filterBar_);
     layout->addWidget(stack_);
+    connect(filterBar_, &FilterBar::changed, this, &CQUIDNEYView::applyRowFilter);
 
     list_->setModel(&model_);
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -180,6 +184,7 @@ QString CQUIDNEYView::caption() const {
 
 void CQUIDNEYView::refreshIfStale() {
     if (!doc_.listsStale) return;
+    findResults_.reset();
     if (!std::exchange(keepSaved_, false)) saved_.clear();
     emit captionChanged(caption());
     rebuildRoot();
@@ -204,16 +209,46 @@ void CQUIDNEYView::rebuildRoot() {
     showsNtfs_ = !doc_.isFat();
     if (driveOpen_) {
         applyListModeRule();
-        model_.setRows(rowsOf(doc_.listForMode(doc_.options.listMode)), rowContext());
-        addHistory(QStringLiteral("< %1 >").arg(modeName(doc_.options.listMode)));
+        if (findResults_) {
+            std::vector<Row> rows = *findResults_;
+            for (Row& row : rows)
+                if (row.item.kind == ITEM_FILE && saved_.contains(savedKey(row.item))) row.item.kind = ITEM_SAVEDFILE;
+            model_.setRows(std::move(rows), rowContext());
+            addHistory(QStringLiteral("< %1 >").arg(text(kFindResults)));
+        } else {
+            model_.setRows(rowsOf(doc_.listForMode(doc_.options.listMode)), rowContext());
+            addHistory(QStringLiteral("< %1 >").arg(modeName(doc_.options.listMode)));
+        }
     }
     fill();
     QApplication::restoreOverrideCursor();
     emit stateChanged();
 }
 
+void CQUIDNEYView::showFindResults(std::vector<Row> rows) {
+    findResults_ = std::move(rows);
+    rebuildRoot();
+}
+
+void CQUIDNEYView::applyRowFilter() {
+    std::optional<ItemFilter> filter = filterBar_->filter();
+    if (!filter) {
+        model_.setFilter({});
+    } else {
+        model_.setFilter([filter = std::make_shared<const ItemFilter>(std::move(*filter))](const Row& row,
+                                                                                          const RowContext& context) {
+            // "." and ".." stay: they are the way up, not items.
+            if (row.item.isDotName()) return true;
+            const unsigned states = row.states | (row.item.kind == ITEM_SAVEDFILE ? unsigned{STATE_SAVED} : 0u);
+            return filter->matches(row.item, states, context.ntfs ? nullptr : context.fat.get());
+        });
+    }
+    fill();
+    emit stateChanged();
+}
+
 void CQUIDNEYView::fill() {
-    details_->setColumnHidden(FileListModel::ColPath, !showsAllFiles());
+    details_->setColumnHidden(FileListModel::ColPath, !showsAllFiles() && !showsFindResults());
     updateGrid();
     currentView()->scrollToTop();
     if (model_.itemCount() > 0) currentView()->setCurrentIndex(model_.index(0, 0));
@@ -226,9 +261,18 @@ std::vector<Row> CQUIDNEYView::rowsOf(const ItemList& items) const {
     rows.reserve(items.size());
     // Every record found on NTFS, from whatever folder: each says where it lies.
     const bool allFiles = showsAllFiles();
+    // What the filter knows of a row's state: the scan's lists hold what no directory of the root
+    // shows, and a deleted directory passes that on to what it holds.
+    const bool lost = doc_.options.listMode != ID_LIST_BASICROOT;
+    const bool inDeleted = std::any_of(dirStack_.begin(), dirStack_.end(),
+                                       [](const FileItem& d) { return d.deleted || d.isDeletedName(); });
     for (const FileItem& item : items) {
         const FileItem* found = item.isDotName() || !doc_.isFat() ? nullptr : doc_.findFoundItem(item.cluster);
         rows.push_back({item, qs(found ? found->name : item.name)});
+        unsigned& states = rows.back().states;
+        if (lost) states |= STATE_LOST;
+        if (inDeleted || item.deleted || item.isDeletedName()) states |= STATE_DELETED;
+        if (states == 0) states = STATE_LIVE;
         if (allFiles)
             if (auto folder = doc_.ntfsFolders.find(item.parentRecord); folder != doc_.ntfsFolders.end())
                 rows.back().folder = qs(folder->second);
@@ -249,6 +293,7 @@ void CQUIDNEYView::showItems(const ItemList& items) {
 
 void CQUIDNEYView::setListMode(ListMode mode) {
     doc_.options.listMode = mode;
+    findResults_.reset();
     model_.clear();
     dirDepth_ = 0;
     resetHistory();
@@ -348,6 +393,8 @@ void CQUIDNEYView::enterRow(int row) {
 
 void CQUIDNEYView::parentDirectory() {
     if (dirDepth_ <= 0) {
+        // Up from the results of a search: the list they were found from.
+        findResults_.reset();
         rebuildRoot();
         return;
     }

@@ -20,6 +20,7 @@
 #include "document/document.h"
 #include "saving/save_run.h"
 #include "ui/file_list_model.h"
+#include "ui/filter_bar.h"
 
 namespace harrow::gui {
 
@@ -55,6 +56,13 @@ public:
 
     // Commands.
     void setListMode(ListMode mode);
+    // What a search of the volume found, as a list of its own at the top level: each row says
+    // where it lies, and going up from a folder entered from it comes back to it. Another list
+    // mode or another open ends it.
+    void showFindResults(std::vector<Row> rows);
+    bool showsFindResults() const { return driveOpen_ && findResults_.has_value() && dirDepth_ == 0; }
+    // The bar above the list whose filter hides the rows it does not keep.
+    FilterBar* filterBar() const { return filterBar_; }
     void setViewStyle(int style);
     void setSortKey(int key);
     void headerClicked(int column);
@@ -110,6 +118,7 @@ signals:
     void stateChanged();
 
 private:
+    void applyRowFilter();
     void rebuildRoot();
     // Selects the row of `item` (the directory just left), when the list shows it.
     void selectItem(const FileItem& item);
@@ -162,6 +171,8 @@ private:
     bool editing_ = false;  // a label editor is open
     QString lastTargetFolder_;
     std::vector<FileItem> dirStack_{FileItem{}};
+    FilterBar* filterBar_ = nullptr;
+    std::optional<std::vector<Row>> findResults_;
     FatIndex saveFat_ = 0;
     bool driveOpen_ = false;
     bool showsNtfs_ = false;

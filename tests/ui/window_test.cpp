@@ -23,6 +23,7 @@
 #include "ui/scan/scan_dlg.h"
 #include "ui/scan/skip_ranges_dlg.h"
 #include "ui/start_page.h"
+#include "ui/filter_bar.h"
 #include "volume/drive_table.h"
 #include "ui/viewers.h"
 
@@ -309,6 +310,50 @@ private slots:
         QVERIFY(frame.view().driveOpen());
         QVERIFY(rowOf(frame.view(), QStringLiteral("Documents")) >= 0);
         QVERIFY(!frame.startPage()->isVisible());
+    }
+
+    // The filter bar hides what it does not keep, and the commands act on what is shown; Find on
+    // volume lists what the whole tree holds, each with its folder.
+    void filterBarAndFindOnVolume() {
+        Window w(false);
+        QVERIFY(w.open());
+        CQUIDNEYView& v = w.frame.view();
+        v.enterRow(rowOf(v, QStringLiteral("Documents")));
+        const int all = v.model().itemCount();
+        QTest::keyClicks(v.filterBar()->edit(), QStringLiteral("notes"));
+        QTest::keyClick(v.filterBar()->edit(), Qt::Key_Return);
+        QVERIFY(v.model().itemCount() < all);
+        QVERIFY(rowOf(v, QStringLiteral("notes.txt")) >= 0);
+        for (int r = 0; r < v.model().itemCount(); ++r)
+            QVERIFY(v.model().isDotRow(r) || v.model().shownName(r).contains(QStringLiteral("notes")));
+        w.frame.action(ID_SELECT_ALL)->trigger();
+        QCOMPARE(v.selectedRows().size(), v.model().itemCount() - 2);  // not "." and ".."
+        // A text that is no filter says why and hides nothing.
+        v.filterBar()->edit()->setText(QStringLiteral("[a-"));
+        QTest::keyClick(v.filterBar()->edit(), Qt::Key_Return);
+        QCOMPARE(v.model().itemCount(), all);
+        QVERIFY(v.filterBar()->findChild<QLabel*>(QStringLiteral("filterProblem"))->isVisibleTo(v.filterBar()));
+        v.filterBar()->clear();
+
+        QTimer::singleShot(0, [] {
+            auto* d = qobject_cast<CFindDlg*>(QApplication::activeModalWidget());
+            QVERIFY(d);
+            d->namesEdit()->setText(QStringLiteral("*.txt"));
+            d->accept();
+        });
+        w.frame.action(ID_FIND_ON_VOLUME)->trigger();
+        QVERIFY(v.showsFindResults());
+        QVERIFY(!v.detailsView()->isColumnHidden(FileListModel::ColPath));
+        const int notes = rowOf(v, QStringLiteral("notes.txt"));
+        QVERIFY(notes >= 0);
+        QCOMPARE(v.model().folder(notes), QStringLiteral("/Documents"));
+        for (int r = 0; r < v.model().itemCount(); ++r)
+            QVERIFY2(v.model().shownName(r).endsWith(QStringLiteral(".txt"), Qt::CaseInsensitive), qPrintable(v.model().shownName(r)));
+        // Up leads back to the list they were found from.
+        QVERIFY(w.frame.action(ID_PARENT_DIR)->isEnabled());
+        w.frame.action(ID_PARENT_DIR)->trigger();
+        QVERIFY(!v.showsFindResults());
+        QVERIFY(rowOf(v, QStringLiteral("Documents")) >= 0);
     }
 
     // Backspace goes up and selects the folder left; one file selected is said in the singular;

@@ -405,10 +405,7 @@ class LsWalk : public TreeVisitor {
 public:
     LsWalk(std::function<void(const FileItem&, const std::string&)> emit) : emit_(std::move(emit)) {}
     std::vector<std::string> pathNames(const ItemList& items, std::size_t ownDots) override {
-        std::vector<std::string> names;
-        names.reserve(items.size());
-        for (std::size_t i = 0; i < items.size(); ++i) names.push_back(pathName(items[i].name, i < ownDots));
-        return names;
+        return harrow::pathNames(items, ownDots);
     }
     bool visit(const FileItem& item, const std::string& path, int) override {
         emit_(item, path);

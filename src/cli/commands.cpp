@@ -615,7 +615,12 @@ int cmdFind(CQUIDNEYDoc& doc, const std::string& source, const std::string& addr
         if (doc.rootUnreadable) status = kSomeFailed;
     } else {
         const ResolvedItem& at = *listed->at;
-        const unsigned states = at.item.deleted ? unsigned{STATE_DELETED} : 0u;
+        // Below a found FAT directory that no directory names (@N/...), everything is lost.
+        std::uint64_t top = 0;
+        std::from_chars(address.data() + 1, address.data() + address.size(), top);
+        const FileItem* found = doc.isFat() && address[0] == '@' ? doc.findFoundItem(top) : nullptr;
+        const bool lost = found && found->kind != ITEM_TOPDIR && found->kind != ITEM_DIR;
+        const unsigned states = (at.item.deleted ? unsigned{STATE_DELETED} : 0u) | (lost ? unsigned{STATE_LOST} : 0u);
         if (listed->list) {
             summary = findBelow(doc, *filter, std::move(*listed->list), at.item, at.path, states, observer);
         } else {

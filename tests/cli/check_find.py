@@ -119,6 +119,9 @@ class Find(unittest.TestCase):
             self.assertTrue(lost, name)
             for path in lost[:10]:
                 run("ls", image(name), path, "--scan")
+            # What only the scan found is never live, searched from its address or not.
+            self.assertFalse([p for p in run("find", image(name), "--scan", "--live").stdout.splitlines() if p[:1] == b"@"])
+            self.assertFalse(run("find", image(name), lost[0].split("/")[0], "--scan", "--live").stdout)
 
 if __name__ == "__main__":
     CLI, FIXTURES = sys.argv[1], sys.argv[2]

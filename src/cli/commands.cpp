@@ -509,31 +509,31 @@ namespace {
 // The filter the command line asks for; nothing, said on stderr, when part of it cannot be read.
 std::optional<ItemFilter> filterOf(const Options& opt) {
     ItemFilter filter;
-    auto refused = [](const std::string& why) {
-        printError(why);
+    std::string error;
+    auto refused = [&] {
+        printError(error);
         return std::nullopt;
     };
     for (const std::string& name : opt.names) {
-        auto glob = NameGlob::parse(name);
-        if (!glob) return refused(glob.error());
+        auto glob = NameGlob::parse(name, error);
+        if (!glob) return refused();
         filter.names.push_back(std::move(*glob));
     }
     if (!opt.type.empty()) filter.directories = opt.type == "d";
     if (opt.deletedOnly) filter.states = STATE_DELETED;
     if (opt.liveOnly) filter.states = STATE_LIVE;
     for (const std::string& text : opt.sizes) {
-        auto bound = parseSizeBound(text);
-        if (!bound) return refused(bound.error());
+        auto bound = parseSizeBound(text, error);
+        if (!bound) return refused();
         filter.narrowSize(*bound);
     }
     for (auto [text, into] : {std::pair{&opt.newer, &filter.newer}, std::pair{&opt.older, &filter.older}}) {
         if (text->empty()) continue;
-        auto date = parseFilterDate(*text);
-        if (!date) return refused(date.error());
-        *into = *date;
+        *into = parseFilterDate(*text, error);
+        if (!*into) return refused();
     }
     filter.intactOnly = opt.intact;
-    if (auto fits = filter.check(); !fits) return refused(fits.error());
+    if (!filter.check(error)) return refused();
     return filter;
 }
 

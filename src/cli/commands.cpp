@@ -405,10 +405,7 @@ class LsWalk : public TreeVisitor {
 public:
     LsWalk(std::function<void(const FileItem&, const std::string&)> emit) : emit_(std::move(emit)) {}
     std::vector<std::string> pathNames(const ItemList& items, std::size_t ownDots) override {
-        std::vector<std::string> names;
-        names.reserve(items.size());
-        for (std::size_t i = 0; i < items.size(); ++i) names.push_back(pathName(items[i].name, i < ownDots));
-        return names;
+        return harrow::pathNames(items, ownDots);
     }
     bool visit(const FileItem& item, const std::string& path, int) override {
         emit_(item, path);
@@ -512,31 +509,31 @@ namespace {
 // The filter the command line asks for; nothing, said on stderr, when part of it cannot be read.
 std::optional<ItemFilter> filterOf(const Options& opt) {
     ItemFilter filter;
-    auto refused = [](const std::string& why) {
-        printError(why);
+    std::string error;
+    auto refused = [&] {
+        printError(error);
         return std::nullopt;
     };
     for (const std::string& name : opt.names) {
-        auto glob = NameGlob::parse(name);
-        if (!glob) return refused(glob.error());
+        auto glob = NameGlob::parse(name, error);
+        if (!glob) return refused();
         filter.names.push_back(std::move(*glob));
     }
     if (!opt.type.empty()) filter.directories = opt.type == "d";
     if (opt.deletedOnly) filter.states = STATE_DELETED;
     if (opt.liveOnly) filter.states = STATE_LIVE;
     for (const std::string& text : opt.sizes) {
-        auto bound = parseSizeBound(text);
-        if (!bound) return refused(bound.error());
+        auto bound = parseSizeBound(text, error);
+        if (!bound) return refused();
         filter.narrowSize(*bound);
     }
     for (auto [text, into] : {std::pair{&opt.newer, &filter.newer}, std::pair{&opt.older, &filter.older}}) {
         if (text->empty()) continue;
-        auto date = parseFilterDate(*text);
-        if (!date) return refused(date.error());
-        *into = *date;
+        *into = parseFilterDate(*text, error);
+        if (!*into) return refused();
     }
     filter.intactOnly = opt.intact;
-    if (auto fits = filter.check(); !fits) return refused(fits.error());
+    if (!filter.check(error)) return refused();
     return filter;
 }
 
@@ -618,7 +615,12 @@ int cmdFind(CQUIDNEYDoc& doc, const std::string& source, const std::string& addr
         if (doc.rootUnreadable) status = kSomeFailed;
     } else {
         const ResolvedItem& at = *listed->at;
-        const unsigned states = at.item.deleted ? unsigned{STATE_DELETED} : 0u;
+        // Below a found FAT directory that no directory names (@N/...), everything is lost.
+        std::uint64_t top = 0;
+        std::from_chars(address.data() + 1, address.data() + address.size(), top);
+        const FileItem* found = doc.isFat() && address[0] == '@' ? doc.findFoundItem(top) : nullptr;
+        const bool lost = found && found->kind != ITEM_TOPDIR && found->kind != ITEM_DIR;
+        const unsigned states = (at.item.deleted ? unsigned{STATE_DELETED} : 0u) | (lost ? unsigned{STATE_LOST} : 0u);
         if (listed->list) {
             summary = findBelow(doc, *filter, std::move(*listed->list), at.item, at.path, states, observer);
         } else {

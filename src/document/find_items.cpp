@@ -20,10 +20,7 @@ public:
 
     // The paths an ITEM reads back: escapes where a name needs them, the directory's own dots bare.
     std::vector<std::string> pathNames(const ItemList& items, std::size_t ownDots) override {
-        std::vector<std::string> names;
-        names.reserve(items.size());
-        for (std::size_t i = 0; i < items.size(); ++i) names.push_back(pathName(items[i].name, i < ownDots));
-        return names;
+        return harrow::pathNames(items, ownDots);
     }
 
     bool visit(const FileItem& item, const std::string& path, int) override {

@@ -49,8 +49,11 @@ int digitsAt(std::string_view text, std::size_t at, std::size_t n) {
 
 }  // namespace
 
-std::expected<NameGlob, std::string> NameGlob::parse(std::string_view pattern) {
-    auto bad = [&] { return std::unexpected(formatMessage(msg::kFilterBadGlob, std::string(pattern))); };
+std::optional<NameGlob> NameGlob::parse(std::string_view pattern, std::string& error) {
+    auto bad = [&] {
+        error = formatMessage(msg::kFilterBadGlob, std::string(pattern));
+        return std::nullopt;
+    };
     if (pattern.empty()) return bad();
     NameGlob glob;
     std::size_t at = 0;
@@ -161,8 +164,11 @@ bool NameGlob::matches(std::string_view name, bool unknownFirst) const {
     return t == tokens_.size();
 }
 
-std::expected<SizeBound, std::string> parseSizeBound(std::string_view text) {
-    auto bad = [&] { return std::unexpected(formatMessage(msg::kFilterBadSize, std::string(text))); };
+std::optional<SizeBound> parseSizeBound(std::string_view text, std::string& error) {
+    auto bad = [&] {
+        error = formatMessage(msg::kFilterBadSize, std::string(text));
+        return std::nullopt;
+    };
     std::string_view digits = text;
     const char sign = !digits.empty() && (digits[0] == '+' || digits[0] == '-') ? digits[0] : 0;
     if (sign) digits.remove_prefix(1);
@@ -194,8 +200,11 @@ std::expected<SizeBound, std::string> parseSizeBound(std::string_view text) {
     return bound;
 }
 
-std::expected<std::int64_t, std::string> parseFilterDate(std::string_view text) {
-    auto bad = [&] { return std::unexpected(formatMessage(msg::kFilterBadDate, std::string(text))); };
+std::optional<std::int64_t> parseFilterDate(std::string_view text, std::string& error) {
+    auto bad = [&] {
+        error = formatMessage(msg::kFilterBadDate, std::string(text));
+        return std::nullopt;
+    };
     if ((text.size() != 10 && text.size() != 16) || text[4] != '-' || text[7] != '-') return bad();
     const int year = digitsAt(text, 0, 4), month = digitsAt(text, 5, 2), day = digitsAt(text, 8, 2);
     int hour = 0, minute = 0;
@@ -221,10 +230,11 @@ void ItemFilter::narrowSize(const SizeBound& bound) {
     size.max = std::min(size.max, bound.max);
 }
 
-std::expected<void, std::string> ItemFilter::check() const {
-    if (size.min > size.max) return std::unexpected(messageText(msg::kFilterSizesExclude));
-    if (newer && older && *newer >= *older) return std::unexpected(messageText(msg::kFilterDatesExclude));
-    return {};
+bool ItemFilter::check(std::string& error) const {
+    if (size.min > size.max) error = messageText(msg::kFilterSizesExclude);
+    else if (newer && older && *newer >= *older) error = messageText(msg::kFilterDatesExclude);
+    else return true;
+    return false;
 }
 
 bool ItemFilter::matches(const FileItem& item, unsigned itemStates, const FatTable* fat) const {

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,7 +28,7 @@ enum ItemState : unsigned {
 // only: other scripts are compared as written).
 class NameGlob {
 public:
-    static std::expected<NameGlob, std::string> parse(std::string_view pattern);
+    static std::optional<NameGlob> parse(std::string_view pattern, std::string& error);
     // `unknownFirst`: the name's first character is gone, and stands for any character.
     bool matches(std::string_view name, bool unknownFirst = false) const;
 
@@ -52,11 +51,11 @@ struct SizeBound {
     std::uint64_t min = 0;
     std::uint64_t max = UINT64_MAX;
 };
-std::expected<SizeBound, std::string> parseSizeBound(std::string_view text);
+std::optional<SizeBound> parseSizeBound(std::string_view text, std::string& error);
 
 // A moment as "YYYY-MM-DD" (its midnight) or "YYYY-MM-DDTHH:MM", in the items' own local time,
 // as a number that orders as the moments do.
-std::expected<std::int64_t, std::string> parseFilterDate(std::string_view text);
+std::optional<std::int64_t> parseFilterDate(std::string_view text, std::string& error);
 // The item's date as parseFilterDate numbers it (seconds included); nothing when its DOS date
 // is no date a clock gave.
 std::optional<std::int64_t> filterDateOf(const FileItem& item);
@@ -70,9 +69,9 @@ struct ItemFilter {
     std::optional<std::int64_t> older;  // before
     bool intactOnly = false;            // files whose clusters every FAT copy, or the free space, holds
 
-    // Several size bounds narrow one another; so do dates. False, with the message, when the
-    // bounds leave nothing (at least 10M and at most 1k; newer than it is older).
-    std::expected<void, std::string> check() const;
+    // Several size bounds narrow one another; so do dates. False, with the message in `error`,
+    // when the bounds leave nothing (at least 10M and at most 1k; newer than it is older).
+    bool check(std::string& error) const;
     void narrowSize(const SizeBound& bound);
 
     // `states`: the item's ItemState bits. `fat`: the drive's FAT tables, for the verdict; none

@@ -179,4 +179,11 @@ std::string pathName(const std::string& name, bool ownDot) {
     return out;
 }
 
+std::vector<std::string> pathNames(const ItemList& items, std::size_t ownDots) {
+    std::vector<std::string> names;
+    names.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) names.push_back(pathName(items[i].name, i < ownDots));
+    return names;
+}
+
 }  // namespace harrow

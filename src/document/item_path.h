@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "document/document.h"
 
@@ -32,5 +33,9 @@ std::optional<std::string> badAddress(CQUIDNEYDoc& doc, const std::string& addre
 // entry (`ownDot`) but an item so named is written "\." or "\..". The parser also takes "\n",
 // "\t" and "\ooo" (three octal digits) for a byte, as shownText writes them.
 std::string pathName(const std::string& name, bool ownDot = false);
+
+// The items of a listing as path steps, the first `ownDots` being the directory's own "." and
+// "..": what a tree walk hands out as paths that read back as ITEMs.
+std::vector<std::string> pathNames(const ItemList& items, std::size_t ownDots);
 
 }  // namespace harrow

@@ -16,6 +16,9 @@ FileItem item(std::string name, std::uint64_t size, std::uint16_t date, bool del
             .time = 12 << 11, .date = date, .size = size, .deleted = deleted, .shortName = std::move(shortName)};
 }
 
+// Where the parsers say why; what they say is the string table's.
+std::string error;
+
 constexpr std::uint16_t dosDate(int y, int m, int d) { return static_cast<std::uint16_t>((y - 1980) << 9 | m << 5 | d); }
 
 TEST(ItemFilter, KeepsWhatEachRuleAsks) {
@@ -36,10 +39,10 @@ TEST(ItemFilter, KeepsWhatEachRuleAsks) {
     };
     auto names = [](std::vector<const char*> globs) {
         return [globs](ItemFilter& f) {
-            for (const char* g : globs) f.names.push_back(*NameGlob::parse(g));
+            for (const char* g : globs) f.names.push_back(*NameGlob::parse(g, error));
         };
     };
-    auto size = [](const char* text) { return [text](ItemFilter& f) { f.narrowSize(*parseSizeBound(text)); }; };
+    auto size = [](const char* text) { return [text](ItemFilter& f) { f.narrowSize(*parseSizeBound(text, error)); }; };
     const std::vector<Case> cases = {
         {"no rule keeps all", [](ItemFilter&) {}, {"Photo.JPG", "#EPORT.TXT", "#Annual report.txt", "DCIM", "LOST.JPG", "KEPT.TXT", "[x].txt"}},
         {"any letter case, globs or'd", names({"*.jpg", "dc?m"}), {"Photo.JPG", "DCIM", "LOST.JPG"}},
@@ -58,8 +61,8 @@ TEST(ItemFilter, KeepsWhatEachRuleAsks) {
         {"between", [&](ItemFilter& f) { size("+1k")(f); size("-1025c")(f); }, {"#EPORT.TXT", "#Annual report.txt"}},
         {"exactly", size("3M"), {"Photo.JPG"}},
         // Newer is at or after, older before; an item with no date is neither.
-        {"newer", [](ItemFilter& f) { f.newer = *parseFilterDate("2024-02-29"); }, {"Photo.JPG", "KEPT.TXT", "[x].txt"}},
-        {"older, to the minute", [](ItemFilter& f) { f.older = *parseFilterDate("2024-01-01T12:01"); }, {"#EPORT.TXT", "#Annual report.txt"}},
+        {"newer", [](ItemFilter& f) { f.newer = parseFilterDate("2024-02-29", error); }, {"Photo.JPG", "KEPT.TXT", "[x].txt"}},
+        {"older, to the minute", [](ItemFilter& f) { f.older = parseFilterDate("2024-01-01T12:01", error); }, {"#EPORT.TXT", "#Annual report.txt"}},
     };
     for (const Case& c : cases) {
         ItemFilter filter;
@@ -72,21 +75,21 @@ TEST(ItemFilter, KeepsWhatEachRuleAsks) {
 }
 
 TEST(ItemFilter, ParsersRefuseWhatTheyCannotRead) {
-    for (const char* glob : {"", "[abc", "[]", "a\\", "[z-a]", "[a-\\"}) EXPECT_FALSE(NameGlob::parse(glob)) << glob;
+    for (const char* glob : {"", "[abc", "[]", "a\\", "[z-a]", "[a-\\"}) EXPECT_FALSE(NameGlob::parse(glob, error)) << glob;
     for (const char* size : {"", "+", "10x", "1kk", "+-1", "1 k", "18446744073709551616", "17179869184T", "0x10"})
-        EXPECT_FALSE(parseSizeBound(size)) << size;
-    EXPECT_EQ(parseSizeBound("18446744073709551615")->min, UINT64_MAX);
+        EXPECT_FALSE(parseSizeBound(size, error)) << size;
+    EXPECT_EQ(parseSizeBound("18446744073709551615", error)->min, UINT64_MAX);
     for (const char* date : {"2024-2-1", "2023-02-29", "2024-13-01", "2024-01-01T24:00", "2024-01-01T12:60",
                              "2024-01-01X12:00", "2024-01-01T12:00:00", "２024-01-01"})
-        EXPECT_FALSE(parseFilterDate(date)) << date;
-    EXPECT_TRUE(parseFilterDate("2024-02-29T23:59"));
+        EXPECT_FALSE(parseFilterDate(date, error)) << date;
+    EXPECT_TRUE(parseFilterDate("2024-02-29T23:59", error));
     ItemFilter filter;
-    filter.narrowSize(*parseSizeBound("+2k"));
-    filter.narrowSize(*parseSizeBound("-1k"));
-    EXPECT_FALSE(filter.check());
+    filter.narrowSize(*parseSizeBound("+2k", error));
+    filter.narrowSize(*parseSizeBound("-1k", error));
+    EXPECT_FALSE(filter.check(error));
     filter = {};
-    filter.newer = filter.older = *parseFilterDate("2024-01-01");
-    EXPECT_FALSE(filter.check());
+    filter.newer = filter.older = parseFilterDate("2024-01-01", error);
+    EXPECT_FALSE(filter.check(error));
 }
 
 struct Recorder : FindObserver {

@@ -57,30 +57,35 @@ bool FilterFields::empty() const {
            newer.trimmed().isEmpty() && older.trimmed().isEmpty() && !intact;
 }
 
-std::expected<ItemFilter, QString> FilterFields::filter() const {
+std::optional<ItemFilter> FilterFields::filter(QString& error) const {
     ItemFilter f;
+    std::string why;
+    auto refused = [&] {
+        error = qs(why);
+        return std::nullopt;
+    };
     for (const QString& word : names.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts)) {
         // A plain word is looked for anywhere in the name, as a file manager's filter does.
         const bool pattern = word.contains(QLatin1Char('*')) || word.contains(QLatin1Char('?')) || word.contains(QLatin1Char('['));
-        auto glob = NameGlob::parse(ss(pattern ? word : QStringLiteral("*%1*").arg(word)));
-        if (!glob) return std::unexpected(qs(glob.error()));
+        auto glob = NameGlob::parse(ss(pattern ? word : QStringLiteral("*%1*").arg(word)), why);
+        if (!glob) return refused();
         f.names.push_back(std::move(*glob));
     }
     if (kind != 0) f.directories = kind == 2;
     f.states = states;
     if (!size.trimmed().isEmpty()) {
-        auto bound = parseSizeBound(ss(size.trimmed()));
-        if (!bound) return std::unexpected(qs(bound.error()));
+        auto bound = parseSizeBound(ss(size.trimmed()), why);
+        if (!bound) return refused();
         f.narrowSize(*bound);
     }
     for (auto [from, into] : {std::pair{&newer, &f.newer}, std::pair{&older, &f.older}}) {
         if (from->trimmed().isEmpty()) continue;
-        auto date = parseFilterDate(ss(from->trimmed()));
-        if (!date) return std::unexpected(qs(date.error()));
+        auto date = parseFilterDate(ss(from->trimmed()), why);
+        if (!date) return refused();
         *into = *date;
     }
     f.intactOnly = intact;
-    if (auto fits = f.check(); !fits) return std::unexpected(qs(fits.error()));
+    if (!f.check(why)) return refused();
     return f;
 }
 
@@ -147,16 +152,15 @@ FilterBar::FilterBar(QWidget* parent) : QWidget(parent), edit_(new QLineEdit(thi
 }
 
 std::optional<ItemFilter> FilterBar::filter() const {
-    if (fields_.empty()) return std::nullopt;
-    auto f = fields_.filter();
-    if (!f) return std::nullopt;
-    return std::move(*f);
+    QString error;
+    return fields_.empty() ? std::nullopt : fields_.filter(error);
 }
 
 void FilterBar::apply() {
-    const auto f = fields_.filter();
-    problem_->setText(f ? QString() : f.error());
-    problem_->setVisible(!f);
+    QString error;
+    const bool fits = fields_.filter(error).has_value();
+    problem_->setText(error);
+    problem_->setVisible(!fits);
     // The menu button says when more than the names narrows the list.
     const bool more = fields_.kind != 0 || fields_.states != 0 || !fields_.size.isEmpty() || !fields_.newer.isEmpty() ||
                       !fields_.older.isEmpty();
@@ -264,10 +268,11 @@ void CFindDlg::accept() {
     f.newer = newer_->text().trimmed();
     f.older = older_->text().trimmed();
     f.intact = intact_->isChecked();
-    auto made = f.filter();
+    QString error;
+    auto made = f.filter(error);
     if (!made) {
         // Said beside the fields; the dialog stays for the user to mend them.
-        problem_->setText(made.error());
+        problem_->setText(error);
         problem_->show();
         return;
     }

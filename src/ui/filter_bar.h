@@ -10,7 +10,6 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QWidget>
-#include <expected>
 #include <optional>
 
 #include "document/item_filter.h"
@@ -30,8 +29,8 @@ struct FilterFields {
     bool intact = false;
 
     bool empty() const;
-    // The filter, or why the text cannot be one.
-    std::expected<ItemFilter, QString> filter() const;
+    // The filter; nothing, with the reason in `error`, when the text cannot be one.
+    std::optional<ItemFilter> filter(QString& error) const;
 };
 
 class FilterBar : public QWidget {

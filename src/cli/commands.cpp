@@ -511,7 +511,7 @@ std::optional<ItemFilter> filterOf(const Options& opt) {
     ItemFilter filter;
     std::string error;
     auto refused = [&] {
-        printError(error);
+        printError(shownText(error, false));  // it quotes what was typed, control characters too
         return std::nullopt;
     };
     for (const std::string& name : opt.names) {

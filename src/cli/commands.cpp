@@ -511,7 +511,7 @@ std::optional<ItemFilter> filterOf(const Options& opt) {
     ItemFilter filter;
     std::string error;
     auto refused = [&] {
-        printError(error);
+        printError(shownText(error, false));  // it quotes what was typed, control characters too
         return std::nullopt;
     };
     for (const std::string& name : opt.names) {
@@ -629,8 +629,9 @@ int cmdFind(CQUIDNEYDoc& doc, const std::string& source, const std::string& addr
             for (FileItem& stream : doc.streamsOf(at.item)) self.push_back(std::move(stream));
             for (const FileItem& item : self) {
                 const std::string path = item.isStream() && !at.item.isStream() ? at.path + ":" + pathName(item.stream) : at.path;
-                const unsigned itemStates = states | (item.deleted ? unsigned{STATE_DELETED} : 0u);
-                if (filter->matches(item, itemStates ? itemStates : STATE_LIVE, fat)) observer.found(item, path, itemStates);
+                unsigned itemStates = states | (item.deleted ? unsigned{STATE_DELETED} : 0u);
+                if (!itemStates) itemStates = STATE_LIVE;
+                if (filter->matches(item, itemStates, fat)) observer.found(item, path, itemStates);
             }
         }
     }

@@ -77,7 +77,7 @@ void CQUIDNEYDoc::scanOpenDrive(DocHost& host) {
     foundList.reserve(kListGrowth);
     ntfsFileList.reserve(kListGrowth);
     host.runScan(*this);
-    if (isFat()) {
+    if (isFat() && !isExfat()) {
         matchFoundToRoot();
         host.runNamingPass(*this);
     }
@@ -102,6 +102,10 @@ bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
         if (auto list = listNtfsDirectory(drive_->mft(), kRootRecord, root, observer, reached)) rootList = std::move(*list);
         rootUnreadable = reached != NtfsListing::Whole;
         said = reached == NtfsListing::IndexDamaged;  // the listing named the block
+    } else if (info.isExfat()) {
+        root.cluster = info.rootCluster;
+        rootItem_ = root;
+        if (auto list = listExfatDirectory({info.rootCluster, std::nullopt, false}, true, rootUnreadable)) rootList = std::move(*list);
     } else {
         root.cluster = info.rootCluster;
         rootItem_ = root;
@@ -131,6 +135,14 @@ void CQUIDNEYDoc::clearLists() {
 }
 
 std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileItem& parent, ListObserver* observer) {
+    if (isExfat()) {
+        bool readError = false;
+        // The root has no entry set to give its length, nor has a directory named by its cluster.
+        if (item.size == 0)
+            return listExfatDirectory({item.firstCluster(), std::nullopt, false},
+                                      item.firstCluster() == drive_->info().rootCluster, readError);
+        return listExfatDirectory(exfat::placeOf(item), false, readError);
+    }
     if (isFat()) return listDirectory(item.firstCluster(), observer);
     NtfsListing reached;
     auto list = listNtfsDirectory(drive_->mft(), item.record, parent, observer, reached);
@@ -144,6 +156,10 @@ ItemList CQUIDNEYDoc::streamsOf(const FileItem& item) {
 }
 
 std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster, ListObserver* observer) {
+    if (isExfat()) {
+        bool readError = false;
+        return listExfatDirectory({cluster, std::nullopt, false}, cluster == drive_->info().rootCluster, readError);
+    }
     DirWalkStatus status;
     return listFatDirectory(cluster, observer, status);
 }
@@ -205,9 +221,23 @@ std::optional<ItemList> CQUIDNEYDoc::listFatDirectory(std::uint32_t cluster, Lis
     return list;
 }
 
+std::optional<ItemList> CQUIDNEYDoc::listExfatDirectory(const exfat::DirectoryPlace& place, bool topLevel, bool& readError) {
+    CDrive& drive = *drive_;
+    std::vector<std::uint8_t> bytes;
+    readError = !exfat::readDirectory(drive, drive.fat(), options.dirFat, place, bytes);
+    if (readError && bytes.empty()) return std::nullopt;
+    exfat::Listing listing = exfat::listEntries(bytes, drive.info(), options.showDeleted, topLevel);
+    if (listing.skipped != 0 && skipsSaid_.insert(place.first).second)
+        prompts_.showMessage(msg::kEntriesSkipped, formatMessage(msg::kEntriesSkipped, static_cast<unsigned long>(listing.skipped),
+                                                                 static_cast<unsigned long>(place.first)),
+                             MsgIcon::Information);
+    return std::move(listing.items);
+}
+
 bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number, Bytes head) {
     CDrive& drive = *drive_;
     const DriveInfo& info = drive.info();
+    if (info.isExfat()) return true;
     if (info.isNtfs()) {
         auto item = foundNtfsFile(drive.mft(), number, head);
         if (!item) return !drive.readFailed();
@@ -265,7 +295,7 @@ void CQUIDNEYDoc::addContinuation(std::uint32_t cluster, Bytes bytes) {
     const DriveInfo& info = drive.info();
     const FatTable& fat = drive.fat();
     const std::uint32_t clusterBytes = drive.bytesPerCluster();
-    if (info.isNtfs() || clusterBytes == 0 || bytes.size() < clusterBytes || options.dirFat < 0) return;
+    if (info.isNtfs() || info.isExfat() || clusterBytes == 0 || bytes.size() < clusterBytes || options.dirFat < 0) return;
     if (!fat.known(options.dirFat, cluster) || !fat.firstClusterFree(options.dirFat, cluster)) return;
     bytes = bytes.first(clusterBytes);
     if (!continuesDirectory(info, bytes)) return;
@@ -394,7 +424,7 @@ void CQUIDNEYDoc::matchFoundToRoot() {
 }
 
 void CQUIDNEYDoc::namingPass(ListObserver* observer) {
-    if (!isFat()) return;
+    if (!isFat() || isExfat()) return;
     std::size_t walked = 0;
     auto nameFrom = [&](const FileItem& dir, std::uint16_t kind) {
         nameWalk(dir.firstCluster(), kind, 0, observer);

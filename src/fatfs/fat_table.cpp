@@ -6,10 +6,11 @@ namespace harrow {
 
 FatTable::FatTable(const DriveInfo& info)
     : bits_(info.fatBits()),
+      exfat_(info.isExfat()),
       copyBytes_(std::uint64_t{info.sectorsPerFat} * info.bytesPerSector),
       copies_(info.numberOfFats),
       bytesPerSector_(info.bytesPerSector ? info.bytesPerSector : 512),
-      sectorsPerCluster_(info.sectorsPerCluster ? info.sectorsPerCluster : 1) {
+      sectorsPerCluster_(info.clusterSectors() ? info.clusterSectors() : 1) {
     // Data clusters are numbered from 2; FAT32's count already includes the two.
     std::uint64_t last = info.fsType == FsType::Fat32 ? info.clusterCount - (info.clusterCount > 0) : info.clusterCount + 1;
     lastCluster_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(last, 0xFFFFFFFFu));
@@ -77,6 +78,12 @@ std::uint32_t FatTable::entry(FatIndex copy, std::uint32_t c) const {
                            : (std::uint32_t{table[p + 1] & 0x0Fu} << 8) | table[p];
         }
     }
+}
+
+bool FatTable::allocated(std::uint32_t c) const {
+    if (c < 2 || c > lastCluster_) return true;
+    const std::uint64_t bit = std::uint64_t{c} - 2;
+    return bit / 8 >= allocation_.size() || (allocation_[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1;
 }
 
 std::uint32_t FatTable::walk(FatIndex copy, std::uint32_t first, std::uint32_t n) const {

@@ -77,7 +77,9 @@ void CQUIDNEYDoc::scanOpenDrive(DocHost& host) {
     foundList.reserve(kListGrowth);
     ntfsFileList.reserve(kListGrowth);
     host.runScan(*this);
-    if (isFat() && !isExfat()) {
+    if (isExfat()) {
+        host.runNamingPass(*this);
+    } else if (isFat()) {
         matchFoundToRoot();
         host.runNamingPass(*this);
     }
@@ -226,6 +228,8 @@ std::optional<ItemList> CQUIDNEYDoc::listExfatDirectory(const exfat::DirectoryPl
     std::vector<std::uint8_t> bytes;
     readError = !exfat::readDirectory(drive, drive.fat(), options.dirFat, place, bytes);
     if (readError && bytes.empty()) return std::nullopt;
+    // A directory named by its cluster alone must show that it is one.
+    if (!place.bytes && place.first != drive.info().rootCluster && !exfat::startsDirectory(bytes)) return std::nullopt;
     exfat::Listing listing = exfat::listEntries(bytes, drive.info(), options.showDeleted, topLevel);
     if (listing.skipped != 0 && skipsSaid_.insert(place.first).second)
         prompts_.showMessage(msg::kEntriesSkipped, formatMessage(msg::kEntriesSkipped, static_cast<unsigned long>(listing.skipped),
@@ -237,7 +241,30 @@ std::optional<ItemList> CQUIDNEYDoc::listExfatDirectory(const exfat::DirectoryPl
 bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number, Bytes head) {
     CDrive& drive = *drive_;
     const DriveInfo& info = drive.info();
-    if (info.isExfat()) return true;
+    if (info.isExfat()) {
+        // Named, and told from a large directory's later clusters, by the naming pass.
+        const auto a = static_cast<std::uint32_t>(number);
+        auto at = std::lower_bound(foundList.begin(), foundList.end(), a, lessByCluster);
+        if (at != foundList.end() && at->firstCluster() == a) return true;
+        std::vector<std::uint8_t> bytes;
+        if (head.empty()) {
+            // Enough for the longest entry set there can be, in whole sectors.
+            constexpr std::uint32_t kLongestSet = 256 * exfat::kEntryBytes;
+            const std::uint32_t sectors = std::max<std::uint32_t>(1, std::min(drive.bytesPerCluster(), kLongestSet) / info.bytesPerSector);
+            bytes.resize(std::size_t{sectors} * info.bytesPerSector);
+            if (a < 2 || a > info.clusterCount + 1 || !drive.readSectors(bytes, drive.sectorOfCluster(a), sectors)) return false;
+            head = bytes;
+        }
+        if (!exfat::startsDirectory(head)) return true;
+        FileItem item;
+        item.name = a == info.rootCluster ? "\\" : "# " + std::to_string(a);
+        item.attributes = ATTR_DIRECTORY;
+        item.cluster = a;
+        item.parentCluster = kUnknownParent;
+        item.kind = a == info.rootCluster ? ITEM_TOPDIR : ITEM_LOSTDIR;
+        foundList.insert(at, std::move(item));
+        return true;
+    }
     if (info.isNtfs()) {
         auto item = foundNtfsFile(drive.mft(), number, head);
         if (!item) return !drive.readFailed();
@@ -423,8 +450,57 @@ void CQUIDNEYDoc::matchFoundToRoot() {
     }
 }
 
+void CQUIDNEYDoc::exfatNamingPass(ListObserver* observer) {
+    CDrive& drive = *drive_;
+    const DriveInfo& info = drive.info();
+    const FatTable& fat = drive.fat();
+    // What the sets of the root and of every found directory say of the directories they name.
+    struct Naming {
+        FileItem set;  // as the parent lists it
+        std::uint32_t parent;
+    };
+    std::unordered_map<std::uint32_t, Naming> named;
+    std::unordered_set<std::uint32_t> later;  // the clusters of named directories after their first
+    const std::uint64_t cb = info.bytesPerCluster;
+    auto readNames = [&](std::uint32_t dir) {
+        std::vector<std::uint8_t> bytes;
+        exfat::readDirectory(drive, fat, options.dirFat, {dir, std::nullopt, false}, bytes);
+        for (const FileItem& sub : exfat::listEntries(bytes, info, true, false).items) {
+            if (!sub.isDirectory() || sub.firstCluster() < 2) continue;
+            named.try_emplace(sub.firstCluster(), Naming{sub, dir});
+            // The directory's own clusters after its first hold sets too, and are no directories.
+            const std::uint64_t clusters = std::min<std::uint64_t>((sub.size + cb - 1) / cb, exfat::kMaxDirectoryBytes / cb);
+            std::uint64_t c = sub.firstCluster();
+            for (std::uint64_t k = 1; k < clusters; ++k) {
+                c = sub.contiguous || sub.deleted ? c + 1 : fat.next(0, static_cast<std::uint32_t>(c));
+                if (c < 2 || c > fat.lastCluster()) break;
+                later.insert(static_cast<std::uint32_t>(c));
+            }
+        }
+    };
+    readNames(info.rootCluster);
+    std::size_t walked = 0;
+    for (const FileItem& found : foundList) {
+        if (observer && observer->cancelled()) return;
+        if (found.firstCluster() != info.rootCluster) readNames(found.firstCluster());
+        if (observer) observer->progress(++walked);
+    }
+    std::erase_if(foundList, [&](const FileItem& f) { return later.count(f.firstCluster()) && !named.count(f.firstCluster()); });
+    for (FileItem& found : foundList) {
+        const auto it = named.find(found.firstCluster());
+        if (it == named.end()) continue;
+        const bool underRoot = it->second.parent == info.rootCluster;
+        const bool deleted = it->second.set.deleted;
+        const std::uint16_t kind = !deleted ? (underRoot ? ITEM_TOPDIR : ITEM_DIR) : underRoot ? ITEM_LOSTROOTDIR : ITEM_LOSTSUBDIR;
+        found = it->second.set;
+        found.parentCluster = underRoot ? 0 : it->second.parent;
+        found.kind = kind;
+    }
+}
+
 void CQUIDNEYDoc::namingPass(ListObserver* observer) {
-    if (!isFat() || isExfat()) return;
+    if (isExfat()) return exfatNamingPass(observer);
+    if (!isFat()) return;
     std::size_t walked = 0;
     auto nameFrom = [&](const FileItem& dir, std::uint16_t kind) {
         nameWalk(dir.firstCluster(), kind, 0, observer);

@@ -152,6 +152,9 @@ private:
     DirWalkOptions walkOptions(std::uint32_t cluster, bool requireDots) const;
     bool isOrphans(std::uint32_t cluster) const { return !orphans_.empty() && cluster == orphans_.front(); }
     void nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth, ListObserver* observer);
+    // exFAT keeps no ".." to say a directory's parent: the sets of the root and of the directories
+    // found name them, and drop the clusters that only continue a directory already found.
+    void exfatNamingPass(ListObserver* observer);
 
     Prompts& prompts_;
     std::unique_ptr<CDrive> drive_;

@@ -129,6 +129,13 @@ Listing listEntries(Bytes directory, const DriveInfo& info, bool withDeleted, bo
     return listing;
 }
 
+bool startsDirectory(Bytes cluster) {
+    const std::uint8_t type = le8(cluster, 0);
+    if (type == kBitmapEntry || type == kUpcaseEntry || type == kLabelEntry) return cluster.size() >= kEntryBytes;
+    EntrySet set;
+    return parseEntrySet(cluster, set) == SetParse::Set && set.checksumOk;
+}
+
 RootEntries rootEntries(Bytes root) {
     RootEntries found;
     for (std::size_t at = 0; at + kEntryBytes <= root.size(); at += kEntryBytes) {

@@ -49,6 +49,11 @@ struct Listing {
 // directories are of the root list's kind.
 Listing listEntries(Bytes directory, const DriveInfo& info, bool withDeleted, bool topLevel);
 
+// Whether a cluster (or its first sector) may begin a directory: its first entry starts an entry
+// set, in use or deleted, that adds up to its checksum, or it is a root's own entry. The later
+// clusters of a large directory look the same; only the sets that name it tell them apart.
+bool startsDirectory(Bytes cluster);
+
 struct RootEntries {
     std::optional<std::uint32_t> bitmapCluster;
     std::uint64_t bitmapBytes = 0;

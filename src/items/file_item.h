@@ -31,6 +31,8 @@ enum : std::uint8_t {
 
 // Parent cluster of entries read from a directory (as opposed to found ones).
 inline constexpr std::uint64_t kParentFromDirectory = 0xFFFF;
+// Parent cluster of a found exFAT directory that no set names: no cluster has this number.
+inline constexpr std::uint64_t kUnknownParent = 1;
 
 struct FileItem {
     std::uint16_t kind = ITEM_DIR;

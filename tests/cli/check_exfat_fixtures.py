@@ -222,9 +222,24 @@ class ExfatFixtures(unittest.TestCase):
             f.write(b"\xAA")
         self.assertEqual(json.loads(run("info", region, "--json").stdout)["boot_sector"], 12)
 
+    def test_scan_finds_every_directory_and_names_the_lost_ones(self):
+        image = os.path.join(DIR, "exfat.img")
+        if image not in self.truths:
+            self.skipTest("no exfat.img")
+        found = json.loads(run("scan", image, "--list", "all-dirs", "--json").stdout)["items"]
+        live = {os.path.basename(e["path"]) for e in self.truths[image]["entries"] if e["dir"]}
+        # Every directory once, by its name: the later clusters of a large one are no directories.
+        self.assertEqual(sorted(i["name"] for i in found), sorted(live | {"\\", "#Removed", "#Inner"}))
+        removed = next(i for i in found if i["name"] == "#Removed")
+        lost = json.loads(run("scan", image, "--list", "lost", "--json").stdout)["items"]
+        self.assertEqual([(i["name"], i["parent_cluster"]) for i in lost], [("#Inner", removed["cluster"])])
+        inner = run("ls", image, f"@{lost[0]['cluster']}").stdout.decode()
+        self.assertIn("#b.txt", inner)
+
     def test_no_command_changes_the_image(self):
         for image in self.truths:
             run("ls", image, "-r")
+            run("scan", image)
         for image, digest in self.digests.items():
             self.assertEqual(file_sha256(image), digest, image)
 

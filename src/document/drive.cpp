@@ -90,6 +90,10 @@ bool CDrive::describe(Bytes boot) {
         if (kind() != DriveKind::Image && !mft_.label().empty()) info().label = mft_.label();
         return true;
     }
+    if (info().isExfat()) {
+        exfatSerial_ = le32(boot, 0x64);
+        exfatFlags_ = le16(boot, 0x6A);
+    }
     if (!source()->driveInfo()) {
         std::string label = info().isExfat() ? exfatLabel() : volumeLabel(boot);
         if (!label.empty()) info().label = label;

@@ -45,6 +45,12 @@ public:
     // The tables as they stand, for a reader that may outlive the next load (a list's rows).
     std::shared_ptr<const FatTable> sharedFat() const { return fat_; }
 
+    // exFAT: the serial number and the volume flags of the boot sector the volume was described
+    // by (bit 0: the second FAT is the active one; 1: the volume was not cleanly unmounted; 2:
+    // the driver met media failures).
+    std::uint32_t exfatSerial() const { return exfatSerial_; }
+    std::uint16_t exfatFlags() const { return exfatFlags_; }
+
     // exFAT: how names compare; every character is its own upper case until loadFats reads the
     // volume's table.
     const exfat::UpcaseTable& upcase() const { return upcase_; }
@@ -71,6 +77,8 @@ private:
 
     std::shared_ptr<const FatTable> fat_ = std::make_shared<const FatTable>();
     exfat::UpcaseTable upcase_;
+    std::uint32_t exfatSerial_ = 0;
+    std::uint16_t exfatFlags_ = 0;
     Mft mft_;
     std::uint64_t bootSectorUsed_ = 0;
     bool loadMftOnOpen_ = true;

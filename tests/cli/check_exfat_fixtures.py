@@ -5,7 +5,7 @@ Kit's listing, and checks that no command changes a byte of the image it reads. 
 patched where the tools cannot make the damage: a set checksum that fails, a valid data length
 short of the data length.
 
-usage: check_exfat_fixtures.py HARROW_CLI DIR"""
+usage: check_exfat_fixtures.py HARROW_CLI DIR [HARROWD]"""
 import calendar
 import glob
 import hashlib
@@ -21,6 +21,7 @@ import unittest
 
 CLI = None
 DIR = None
+HARROWD = None
 ENV = dict(os.environ, TZ="UTC", HARROW_LANG="en", HARROW_DRIVES="")
 
 
@@ -102,6 +103,7 @@ class ExfatFixtures(unittest.TestCase):
                 self.assertEqual(info["bytes_per_sector"], t["bytes_per_sector"])
                 self.assertEqual(info["bytes_per_cluster"], t["bytes_per_cluster"])
                 self.assertEqual(info["boot_sector"], t.get("boot_sector", 0))
+                self.assertEqual((info["serial"], info["volume_flags"]), (t["serial"], 0))
                 if "label" in t:
                     self.assertEqual(info["label"], t["label"])
 
@@ -236,6 +238,32 @@ class ExfatFixtures(unittest.TestCase):
         inner = run("ls", image, f"@{lost[0]['cluster']}").stdout.decode()
         self.assertIn("#b.txt", inner)
 
+    def test_a_remote_drive_reads_as_the_local_one(self):
+        image = os.path.join(DIR, "exfat-c4k.img")
+        if not HARROWD or image not in self.truths:
+            self.skipTest("no harrowd or no exfat-c4k.img")
+        password = os.path.join(self.tmp, "password")
+        with open(password, "w") as f:
+            f.write("exfat-remote\n")
+        server = subprocess.Popen([HARROWD, "--headless", "--bind", "127.0.0.1", "--port", "0", "--password-file",
+                                   password, "--log", os.path.join(self.tmp, "harrowd.log"), "--drive", f"X={image}"],
+                                  stderr=subprocess.PIPE, env=ENV)
+        try:
+            port = int(server.stderr.readline().decode().rsplit(":", 1)[1])
+            env = dict(ENV, HARROW_PASSWORD="exfat-remote")
+            for args in (["ls", "{}", "-r", "--json"], ["info", "{}", "--json"], ["cat", "{}", "/a.bin"], ["scan", "{}"]):
+                here = run(*[a.format(image) for a in args])
+                there = run(*[a.format(f"harrowd://127.0.0.1:{port}/X") for a in args], env=env)
+                if "--json" in args:
+                    self.assertEqual({**json.loads(there.stdout), "source": None},
+                                     {**json.loads(here.stdout), "source": None}, args)
+                else:
+                    self.assertEqual(there.stdout, here.stdout, args)
+        finally:
+            server.terminate()
+            server.wait(timeout=60)
+            server.stderr.close()
+
     def test_no_command_changes_the_image(self):
         for image in self.truths:
             run("ls", image, "-r")
@@ -246,4 +274,5 @@ class ExfatFixtures(unittest.TestCase):
 
 if __name__ == "__main__":
     CLI, DIR = sys.argv[1], sys.argv[2]
+    HARROWD = sys.argv[3] if len(sys.argv) > 3 else None
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -75,9 +75,16 @@ FileReader::FileReader(CDrive& drive, const FileItem& item, FatIndex fat) : driv
         // record no longer has was never there to be read.
         ok_ = ok_ && (data_ || !item.isStream());
     } else if (info.isExfat()) {
-        // exFAT frees by its bitmap alone: a deleted file keeps its run or its chain, and no
-        // free cluster after it says anything of where it went on.
-        mode_ = exfatFollowsChain(drive.fat(), fat, item) ? Mode::Chain : Mode::Contiguous;
+        // exFAT frees by its bitmap: a deleted file keeps its run, or its chain where the driver
+        // left it. One that had a chain and lost it went on, as on FAT, through the clusters
+        // free after its first: those between were another file's.
+        const FatTable& table = drive.fat();
+        if (exfatFollowsChain(table, fat, item))
+            mode_ = Mode::Chain;
+        else if (item.deleted && !item.contiguous && fat != kNoFat && table.hasAllocation() && !table.allocated(item.firstCluster()))
+            mode_ = Mode::FreeClusters;
+        else
+            mode_ = Mode::Contiguous;
     } else if (fat == kNoFat) {
         mode_ = Mode::Contiguous;
     } else {

@@ -152,6 +152,11 @@ bool FatTable::freeRunFits(FatIndex copy, std::uint32_t first, std::uint64_t siz
 }
 
 std::uint32_t FatTable::nextFree(FatIndex copy, std::uint32_t c) const {
+    if (exfat_ && hasAllocation()) {
+        do ++c;
+        while (c <= lastCluster_ && allocated(c));
+        return c <= lastCluster_ ? c : 0;
+    }
     do {
         ++c;
         if (c <= lastCluster_ && !known(copy, c)) return 0;

@@ -98,6 +98,7 @@ public:
 
     // The smallest cluster above `c` whose entry is free (clusters past the last count as free);
     // 0 when there is none, or when an unknown entry lies on the way (it might have been free).
+    // On exFAT the bitmap says what is free, and nothing past the last cluster is.
     std::uint32_t nextFree(FatIndex copy, std::uint32_t c) const;
 
     // The runs of free clusters from `first` on (the first run starts there when `first` is

@@ -144,9 +144,10 @@ class ExfatFixtures(unittest.TestCase):
                     listed = item["path"]
                     data = run("cat", image, listed).stdout
                     self.assertEqual(len(data), item["size"])
-                    if d["kind"] == "whole":
-                        self.assertEqual(item["verdict"], 202)
+                    if d["kind"] in ("whole", "free"):
                         self.assertEqual(sha256(data), d["sha256"])
+                    # Read through free clusters that are not one run, it is a guess, and said so.
+                    self.assertEqual(item["verdict"], {"whole": 202, "free": 206}.get(d["kind"], item["verdict"]))
 
     def test_a_file_over_4_gib(self):
         for image, t in self.truths.items():

@@ -462,9 +462,16 @@ void CQUIDNEYDoc::exfatNamingPass(ListObserver* observer) {
     std::unordered_map<std::uint32_t, Naming> named;
     std::unordered_set<std::uint32_t> later;  // the clusters of named directories after their first
     const std::uint64_t cb = info.bytesPerCluster;
-    auto readNames = [&](std::uint32_t dir) {
+    // A found cluster is read with the one after it (and the longest set's worth more), so that
+    // a set that runs on into the next cluster, and the sets after it there, are read; each
+    // cluster that starts a set was found itself. Reading every found cluster's chain to its end
+    // would read a large directory once for each of its clusters.
+    auto readNames = [&](std::uint32_t dir, bool root) {
         std::vector<std::uint8_t> bytes;
-        exfat::readDirectory(drive, fat, options.dirFat, {dir, std::nullopt, false}, bytes);
+        const std::uint32_t next = fat.next(0, dir);
+        const bool chained = next >= 2 && next <= fat.lastCluster();
+        const std::optional<std::uint64_t> span = root ? std::nullopt : std::optional<std::uint64_t>(2 * cb + 256 * exfat::kEntryBytes);
+        exfat::readDirectory(drive, fat, options.dirFat, {dir, span, !root && !chained}, bytes);
         for (const FileItem& sub : exfat::listEntries(bytes, info, true, false).items) {
             if (!sub.isDirectory() || sub.firstCluster() < 2) continue;
             named.try_emplace(sub.firstCluster(), Naming{sub, dir});
@@ -478,11 +485,11 @@ void CQUIDNEYDoc::exfatNamingPass(ListObserver* observer) {
             }
         }
     };
-    readNames(info.rootCluster);
+    readNames(info.rootCluster, true);
     std::size_t walked = 0;
     for (const FileItem& found : foundList) {
         if (observer && observer->cancelled()) return;
-        if (found.firstCluster() != info.rootCluster) readNames(found.firstCluster());
+        if (found.firstCluster() != info.rootCluster) readNames(found.firstCluster(), false);
         if (observer) observer->progress(++walked);
     }
     std::erase_if(foundList, [&](const FileItem& f) { return later.count(f.firstCluster()) && !named.count(f.firstCluster()); });

@@ -71,7 +71,8 @@ enum class SetParse { Set, NotASet, Corrupt };
 // A checksum that fails is reported in the set, not refused.
 SetParse parseEntrySet(Bytes entries, EntrySet& out);
 
-// "YYYY" date and time from a File entry's 32-bit timestamp, with its 10 ms part and UTC byte.
+// One of a File entry's times from its 32-bit timestamp (a DOS date over a DOS time), its 10 ms
+// part and its UTC byte.
 Timestamp timestampOf(std::uint32_t stamp, std::uint8_t centiseconds, std::uint8_t utc);
 
 // The volume label of a label entry (at most 11 units); empty when the entry holds none.

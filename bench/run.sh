@@ -233,6 +233,30 @@ build_fat32_used() {
 }
 fat32_used_image() { image "fat32-$used_name" build_fat32_used; }
 
+# exFAT: written through exfat-fuse on a loop device, 32 KiB clusters (mkfs.exfat's choice for
+# this size). The driver runs in the foreground so that unmounting waits for its writes.
+build_exfat_used() {
+  need mkfs.exfat mount.exfat-fuse losetup mountpoint
+  [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ] || { echo "bench: building exFAT images needs root and /dev/fuse" >&2; exit 1; }
+  random_fill "$1/image" "$used_mib"
+  local loop pid status=0
+  loop=$(losetup -f --show "$1/image")
+  mkdir "$1/mnt"
+  {
+    mkfs.exfat -L BENCH "$loop" > "$1/mkfs.log" 2>&1 &&
+      { mount.exfat-fuse -d "$loop" "$1/mnt" > "$1/fuse.log" 2>&1 & pid=$!; } &&
+      for _ in $(seq 200); do mountpoint -q "$1/mnt" && break; sleep 0.05; done &&
+      mountpoint -q "$1/mnt" && fill_used "$1/mnt"
+  } || status=$?
+  umount "$1/mnt" 2>/dev/null || true
+  [ -n "${pid:-}" ] && { wait "$pid" 2>/dev/null || true; }
+  losetup -d "$loop"
+  rmdir "$1/mnt"
+  [ "$status" -eq 0 ] || { cat "$1/mkfs.log" "$1/fuse.log" >&2; exit 1; }
+}
+exfat_used_image() { image "exfat-$used_name" build_exfat_used; }
+exfat_buildable() { [ -f "$cache/exfat-$used_name.img" ] || { [ "$(id -u)" -eq 0 ] && [ -c /dev/fuse ]; }; }
+
 fill_used() { write_tree "$1"; write_big "$1"; }
 build_ntfs_used() {
   new_ntfs "$1/image" "$used_mib"
@@ -380,6 +404,26 @@ bench_ntfs_find() {
   find_line ntfs "$img"
 }
 
+# The same on exFAT: every directory's entry sets, no "." or "..". fls shows the volume label, the
+# bitmap, the up-case table, its virtual files ($MBR, $FAT1, $OrphanFiles) and, below
+# $OrphanFiles, what it took for entries in the old data of free clusters.
+bench_exfat_ls() {
+  need fls
+  header "recursive listing: harrow-cli ls -r against fls -r -p"
+  exfat_buildable || { echo "exfat ls -r: skipped (no image, and none can be built here)"; return; }
+  local img harrow_s fls_s harrow_entries fls_entries
+  img=$(exfat_used_image)
+  harrow_s=$(median_time "$cli" ls "$img" -r)
+  fls_s=$(median_time fls -r -p "$img")
+  harrow_entries=$("$cli" ls "$img" -r | wc -l)
+  fls_entries=$(fls -r -p "$img" | grep -vE '^[vV]/[vV] |\(Volume Label Entry\)$' |
+    grep -cvE $':\t\\$(ALLOC_BITMAP|UPCASE_TABLE$|OrphanFiles/)' || true)
+  printf 'exfat ls -r (%d files, %d MiB): harrow %s s, fls %s s, ratio %s\n' \
+    "$((tree_files + 1))" "$(mib_of "$img")" "$harrow_s" "$fls_s" "$(ratio "$harrow_s" "$fls_s")"
+  printf '  files and directories: harrow %d, fls %d%s\n' "$harrow_entries" "$fls_entries" \
+    "$(verdict "$harrow_entries" "$fls_entries")"
+}
+
 # Reading one large file whole (cat) and copying it out (save), with reading the whole image as
 # the yardstick: the image is twice the file, so a reader that costs no more per byte than cat
 # comes out near 0.5.
@@ -429,6 +473,16 @@ bench_fat32_cat() {
   want=$(big_sum)
   got=$("$cli" cat "$img" "$fat_big" | sha256sum | cut -d' ' -f1)
   printf '  sha256: harrow cat %.16s..., written %.16s...%s\n' "$got" "$want" "$(verdict "$got" "$want")"
+}
+
+bench_exfat_cat() {
+  header "$read_header"
+  exfat_buildable || { echo "exfat cat: skipped (no image, and none can be built here)"; return; }
+  local img sum
+  img=$(exfat_used_image)
+  cat_line exfat "$img" /big.bin
+  sum=$("$cli" cat "$img" /big.bin | sha256sum | cut -d' ' -f1)
+  printf '  sha256 of what cat read: %.16s..., of the file written %.16s...%s\n' "$sum" "$(big_sum)" "$(verdict "$sum" "$(big_sum)")"
 }
 
 bench_fat32_save() {
@@ -939,9 +993,9 @@ bench_remote_link() {
 
 benchmarks=(
   images
-  fat32_ls ntfs_ls
+  fat32_ls ntfs_ls exfat_ls
   fat32_find ntfs_find
-  fat32_cat ntfs_cat fat32_save ntfs_save
+  fat32_cat ntfs_cat exfat_cat fat32_save ntfs_save
   fat32_scan ntfs_scan
   fat32_image ntfs_image
   fat32_dir fat32_dir_json ntfs_dir

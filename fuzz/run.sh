@@ -25,7 +25,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 seconds=$2
 work="$bin/work"
 targets=(fuzz_boot_sector fuzz_fat_directory fuzz_ntfs_codecs fuzz_ntfs_volume fuzz_server_requests fuzz_image_file fuzz_partition_table
-         fuzz_content_check fuzz_discovery fuzz_item_filter)
+         fuzz_content_check fuzz_discovery fuzz_item_filter fuzz_exfat)
 
 for tool in mkfs.fat mcopy mmd mdel mdeltree mkntfs python3 sfdisk; do
   command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (dosfstools, mtools, ntfs-3g, python3, fdisk)" >&2; exit 1; }
@@ -35,7 +35,7 @@ for t in "${targets[@]}" make_ntfs_seeds; do
 done
 
 # Raise this when the seed recipes change, so that old seeds are rebuilt.
-seed_version=4
+seed_version=5
 
 # ---------------------------------------------------------------------------------------------
 # Seed volumes. Small on purpose: the fuzzer mutates whole images, and every byte it has to
@@ -306,9 +306,28 @@ make_partition_seeds() {
   head -c 40960 "$dir/mbr.img" > "$dir/mbr-cut.img"
 }
 
+# exFAT: the two boot regions of mkfs.exfat volumes (512- and 4096-byte sectors), and a sector
+# followed by a root directory with a label (the target lists what follows its first sector).
+make_exfat_seeds() {
+  local dir="$work/seeds/fuzz_exfat" img bps heap root spc
+  rm -rf "$dir" && mkdir -p "$dir"
+  command -v mkfs.exfat >/dev/null || return 0
+  img="$dir/volume.tmp"
+  for cluster in 512 4096; do
+    rm -f "$img" && truncate -s 8M "$img"
+    mkfs.exfat -c "$cluster" -L SEED "$img" > /dev/null 2>&1 || { echo "fuzz: mkfs.exfat failed" >&2; exit 1; }
+    head -c 12288 "$img" > "$dir/boot-c$cluster.bin"
+    bps=$((1 << $(od -An -tu1 -j108 -N1 "$img"))) spc=$((1 << $(od -An -tu1 -j109 -N1 "$img")))
+    heap=$(od -An -tu4 -j88 -N4 "$img" | tr -d ' ') root=$(od -An -tu4 -j96 -N4 "$img" | tr -d ' ')
+    { head -c 512 /dev/zero; dd if="$img" iflag=skip_bytes,count_bytes skip=$(((heap + (root - 2) * spc) * bps))         count=$((spc * bps)) status=none; } > "$dir/root-c$cluster.bin"
+  done
+  rm -f "$img"
+}
+
 if [ "$(cat "$work/seeds/.version" 2>/dev/null)" != "$seed_version" ]; then
   echo "fuzz: building seed volumes"
   make_seeds
+  make_exfat_seeds
   make_ntfs_seeds
   make_image_seeds
   make_partition_seeds
@@ -374,6 +393,7 @@ max_len() {
     fuzz_content_check) echo $((128 << 10)) ;;
     fuzz_discovery) echo $((64 << 10)) ;;
     fuzz_item_filter) echo 4096 ;;
+    fuzz_exfat) echo $((64 << 10)) ;;
   esac
 }
 

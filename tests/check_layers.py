@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Fails when a source file includes a folder above its own in the layering of src/:
 
-    common < volume < items < fatfs, ntfs < document < scan, saving < remote < ui, cli
+    common < volume < items < fatfs, ntfs < exfat < document < scan, saving < remote < ui, cli
 
 A folder may include itself and the folders below it; folders on the same level (fatfs and ntfs,
 scan and saving, ui and cli) may not include each other. Qt is included only under ui/ and
@@ -12,7 +12,7 @@ import os
 import re
 import sys
 
-LEVELS = [["common"], ["volume"], ["items"], ["fatfs", "ntfs"], ["document"], ["scan", "saving"], ["remote"],
+LEVELS = [["common"], ["volume"], ["items"], ["fatfs", "ntfs"], ["exfat"], ["document"], ["scan", "saving"], ["remote"],
           ["ui", "cli"]]
 LEVEL = {folder: i for i, folders in enumerate(LEVELS) for folder in folders}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/')

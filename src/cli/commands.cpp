@@ -369,17 +369,29 @@ int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     if (!openSource(doc, source, opt.offset)) return kBadSource;
     const DriveInfo& d = doc.drive().info();
     std::uint64_t bytesPerCluster = std::uint64_t{d.bytesPerSector} * d.clusterSectors();
+    // exFAT says more of itself: its serial number, and whether it was left dirty.
+    const bool exfat = d.isExfat();
+    const std::string serial = fmt::format("{:04X}-{:04X}", doc.drive().exfatSerial() >> 16, doc.drive().exfatSerial() & 0xFFFF);
+    std::string flags;
+    const std::uint16_t f = doc.drive().exfatFlags();
+    for (const auto& [bit, word] : {std::pair{1, "second FAT active"}, {2, "dirty"}, {4, "media failure"}})
+        if (f & bit) flags += (flags.empty() ? "" : ", ") + std::string(word);
     if (opt.json) {
-        printJson({{"label", d.label},
-                   {"file_system", d.fsName},
-                   {"bytes_per_sector", d.bytesPerSector},
-                   {"sectors_per_cluster", d.clusterSectors()},
-                   {"bytes_per_cluster", bytesPerCluster},
-                   {"heads", d.heads},
-                   {"sectors_per_track", d.sectorsPerTrack},
-                   {"clusters", d.clusterCount},
-                   {"fats", d.numberOfFats},
-                   {"boot_sector", doc.drive().bootSectorUsed()}});
+        json out = {{"label", d.label},
+                    {"file_system", d.fsName},
+                    {"bytes_per_sector", d.bytesPerSector},
+                    {"sectors_per_cluster", d.clusterSectors()},
+                    {"bytes_per_cluster", bytesPerCluster},
+                    {"heads", d.heads},
+                    {"sectors_per_track", d.sectorsPerTrack},
+                    {"clusters", d.clusterCount},
+                    {"fats", d.numberOfFats},
+                    {"boot_sector", doc.drive().bootSectorUsed()}};
+        if (exfat) {
+            out["serial"] = serial;
+            out["volume_flags"] = f;
+        }
+        printJson(out);
         return kOk;
     }
     fmt::print("label:               {}\n", shownText(d.label));
@@ -390,6 +402,7 @@ int cmdInfo(CQUIDNEYDoc& doc, const std::string& source, const Options& opt) {
     fmt::print("heads:               {}\n", d.heads);
     fmt::print("sectors per track:   {}\n", d.sectorsPerTrack);
     fmt::print("clusters:            {}\n", d.clusterCount);
+    if (exfat) fmt::print("serial:              {}\nvolume flags:        {}\n", serial, flags.empty() ? "none" : flags);
     if (doc.drive().bootSectorUsed() != 0) fmt::print("boot sector:         {} (backup)\n", doc.drive().bootSectorUsed());
     return kOk;
 }

@@ -51,6 +51,19 @@ std::optional<std::time_t> unixFromDos(std::uint16_t date, std::uint16_t time) {
     return t;
 }
 
+std::optional<std::time_t> unixFromDosAt(std::uint16_t date, std::uint16_t time, int offsetMinutes) {
+    auto c = civilFromDos(date, time);
+    if (!c) return std::nullopt;
+    std::tm tm{};
+    tm.tm_year = c->year - 1900;
+    tm.tm_mon = c->month - 1;
+    tm.tm_mday = c->day;
+    tm.tm_hour = c->hour;
+    tm.tm_min = c->minute;
+    tm.tm_sec = c->second;
+    return ::timegm(&tm) - static_cast<std::time_t>(offsetMinutes) * 60;
+}
+
 std::optional<DosDateTime> dosFromUnix(std::time_t t) {
     std::tm tm{};
     if (!localtime_r(&t, &tm)) return std::nullopt;

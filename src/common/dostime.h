@@ -27,6 +27,10 @@ std::string formatDosDate(std::uint16_t date, std::uint16_t time);
 // The DOS time taken as local time, as seconds since the epoch.
 std::optional<std::time_t> unixFromDos(std::uint16_t date, std::uint16_t time);
 
+// The DOS time taken as the time at `offsetMinutes` east of UTC (as exFAT records it), as seconds
+// since the epoch.
+std::optional<std::time_t> unixFromDosAt(std::uint16_t date, std::uint16_t time, int offsetMinutes);
+
 // Local time of `t` as a DOS date and time; nothing outside 1980..2107.
 std::optional<DosDateTime> dosFromUnix(std::time_t t);
 

@@ -74,7 +74,7 @@ void CQUIDNEYDoc::scanOpenDrive(DocHost& host) {
     foundList.reserve(kListGrowth);
     ntfsFileList.reserve(kListGrowth);
     host.runScan(*this);
-    if (isFat()) matchFoundToRoot();
+    if (isFat() && !isExfat()) matchFoundToRoot();
     host.runNamingPass(*this);
 }
 
@@ -97,6 +97,10 @@ bool CQUIDNEYDoc::buildRootList(ListObserver* observer) {
         if (auto list = listNtfsDirectory(drive_->mft(), kRootRecord, root, observer, reached)) rootList = std::move(*list);
         rootUnreadable = reached != NtfsListing::Whole;
         said = reached == NtfsListing::IndexDamaged;  // the listing named the block
+    } else if (info.isExfat()) {
+        root.cluster = info.rootCluster;
+        rootItem_ = root;
+        if (auto list = listExfatDirectory({info.rootCluster, std::nullopt, false}, true, rootUnreadable)) rootList = std::move(*list);
     } else {
         root.cluster = info.rootCluster;
         rootItem_ = root;
@@ -127,6 +131,14 @@ void CQUIDNEYDoc::clearLists() {
 }
 
 std::optional<ItemList> CQUIDNEYDoc::listItem(const FileItem& item, const FileItem& parent, ListObserver* observer) {
+    if (isExfat()) {
+        bool readError = false;
+        // The root has no entry set to give its length, nor has a directory named by its cluster.
+        if (item.size == 0)
+            return listExfatDirectory({item.firstCluster(), std::nullopt, false},
+                                      item.firstCluster() == drive_->info().rootCluster, readError);
+        return listExfatDirectory(exfat::placeOf(item), false, readError);
+    }
     if (isFat()) return listDirectory(item.firstCluster(), observer);
     NtfsListing reached;
     auto list = listNtfsDirectory(drive_->mft(), item.record, parent, observer, reached);
@@ -140,6 +152,10 @@ ItemList CQUIDNEYDoc::streamsOf(const FileItem& item) {
 }
 
 std::optional<ItemList> CQUIDNEYDoc::listDirectory(std::uint32_t cluster, ListObserver* observer) {
+    if (isExfat()) {
+        bool readError = false;
+        return listExfatDirectory({cluster, std::nullopt, false}, cluster == drive_->info().rootCluster, readError);
+    }
     DirWalkStatus status;
     return listFatDirectory(cluster, observer, status);
 }
@@ -201,9 +217,48 @@ std::optional<ItemList> CQUIDNEYDoc::listFatDirectory(std::uint32_t cluster, Lis
     return list;
 }
 
+std::optional<ItemList> CQUIDNEYDoc::listExfatDirectory(const exfat::DirectoryPlace& place, bool topLevel, bool& readError) {
+    CDrive& drive = *drive_;
+    std::vector<std::uint8_t> bytes;
+    readError = !exfat::readDirectory(drive, drive.fat(), options.dirFat, place, bytes);
+    if (readError && bytes.empty()) return std::nullopt;
+    // A directory named by its cluster alone must show that it is one.
+    if (!place.bytes && place.first != drive.info().rootCluster && !exfat::startsDirectory(bytes)) return std::nullopt;
+    exfat::Listing listing = exfat::listEntries(bytes, drive.info(), options.showDeleted, topLevel);
+    if (listing.skipped != 0 && skipsSaid_.insert(place.first).second)
+        prompts_.showMessage(msg::kEntriesSkipped, formatMessage(msg::kEntriesSkipped, static_cast<unsigned long>(listing.skipped),
+                                                                 static_cast<unsigned long>(place.first)),
+                             MsgIcon::Information);
+    return std::move(listing.items);
+}
+
 bool CQUIDNEYDoc::addFoundDirectory(std::uint64_t number, Bytes head) {
     CDrive& drive = *drive_;
     const DriveInfo& info = drive.info();
+    if (info.isExfat()) {
+        // Named, and told from a large directory's later clusters, by the naming pass.
+        const auto a = static_cast<std::uint32_t>(number);
+        auto at = std::lower_bound(foundList.begin(), foundList.end(), a, lessByCluster);
+        if (at != foundList.end() && at->firstCluster() == a) return true;
+        std::vector<std::uint8_t> bytes;
+        if (head.empty()) {
+            // Enough for the longest entry set there can be, in whole sectors.
+            constexpr std::uint32_t kLongestSet = 256 * exfat::kEntryBytes;
+            const std::uint32_t sectors = std::max<std::uint32_t>(1, std::min(drive.bytesPerCluster(), kLongestSet) / info.bytesPerSector);
+            bytes.resize(std::size_t{sectors} * info.bytesPerSector);
+            if (a < 2 || a > info.clusterCount + 1 || !drive.readSectors(bytes, drive.sectorOfCluster(a), sectors)) return false;
+            head = bytes;
+        }
+        if (!exfat::startsDirectory(head)) return true;
+        FileItem item;
+        item.name = a == info.rootCluster ? "\\" : "# " + std::to_string(a);
+        item.attributes = ATTR_DIRECTORY;
+        item.cluster = a;
+        item.parentCluster = kUnknownParent;
+        item.kind = a == info.rootCluster ? ITEM_TOPDIR : ITEM_LOSTDIR;
+        foundList.insert(at, std::move(item));
+        return true;
+    }
     if (info.isNtfs()) {
         auto item = foundNtfsFile(drive.mft(), number, head);
         if (!item) return !drive.readFailed();
@@ -261,7 +316,7 @@ void CQUIDNEYDoc::addContinuation(std::uint32_t cluster, Bytes bytes) {
     const DriveInfo& info = drive.info();
     const FatTable& fat = drive.fat();
     const std::uint32_t clusterBytes = drive.bytesPerCluster();
-    if (info.isNtfs() || clusterBytes == 0 || bytes.size() < clusterBytes || options.dirFat < 0) return;
+    if (info.isNtfs() || info.isExfat() || clusterBytes == 0 || bytes.size() < clusterBytes || options.dirFat < 0) return;
     if (!fat.known(options.dirFat, cluster) || !fat.firstClusterFree(options.dirFat, cluster)) return;
     bytes = bytes.first(clusterBytes);
     if (!continuesDirectory(info, bytes)) return;
@@ -389,7 +444,63 @@ void CQUIDNEYDoc::matchFoundToRoot() {
     }
 }
 
+void CQUIDNEYDoc::exfatNamingPass(ListObserver* observer) {
+    CDrive& drive = *drive_;
+    const DriveInfo& info = drive.info();
+    const FatTable& fat = drive.fat();
+    // What the sets of the root and of every found directory say of the directories they name.
+    struct Naming {
+        FileItem set;  // as the parent lists it
+        std::uint32_t parent;
+    };
+    std::unordered_map<std::uint32_t, Naming> named;
+    std::unordered_set<std::uint32_t> later;  // the clusters of named directories after their first
+    const std::uint64_t cb = info.bytesPerCluster;
+    // A found cluster is read with the one after it (and the longest set's worth more), so that
+    // a set that runs on into the next cluster, and the sets after it there, are read; each
+    // cluster that starts a set was found itself. Reading every found cluster's chain to its end
+    // would read a large directory once for each of its clusters.
+    auto readNames = [&](std::uint32_t dir, bool root) {
+        std::vector<std::uint8_t> bytes;
+        const std::uint32_t next = fat.next(0, dir);
+        const bool chained = next >= 2 && next <= fat.lastCluster();
+        const std::optional<std::uint64_t> span = root ? std::nullopt : std::optional<std::uint64_t>(2 * cb + 256 * exfat::kEntryBytes);
+        exfat::readDirectory(drive, fat, options.dirFat, {dir, span, !root && !chained}, bytes);
+        for (const FileItem& sub : exfat::listEntries(bytes, info, true, false).items) {
+            if (!sub.isDirectory() || sub.firstCluster() < 2) continue;
+            named.try_emplace(sub.firstCluster(), Naming{sub, dir});
+            // The directory's own clusters after its first hold sets too, and are no directories.
+            const std::uint64_t clusters = std::min<std::uint64_t>((sub.size + cb - 1) / cb, exfat::kMaxDirectoryBytes / cb);
+            std::uint64_t c = sub.firstCluster();
+            for (std::uint64_t k = 1; k < clusters; ++k) {
+                c = sub.contiguous || sub.deleted ? c + 1 : fat.next(0, static_cast<std::uint32_t>(c));
+                if (c < 2 || c > fat.lastCluster()) break;
+                later.insert(static_cast<std::uint32_t>(c));
+            }
+        }
+    };
+    readNames(info.rootCluster, true);
+    std::size_t walked = 0;
+    for (const FileItem& found : foundList) {
+        if (observer && observer->cancelled()) return;
+        if (found.firstCluster() != info.rootCluster) readNames(found.firstCluster(), false);
+        if (observer) observer->progress(++walked);
+    }
+    std::erase_if(foundList, [&](const FileItem& f) { return later.count(f.firstCluster()) && !named.count(f.firstCluster()); });
+    for (FileItem& found : foundList) {
+        const auto it = named.find(found.firstCluster());
+        if (it == named.end()) continue;
+        const bool underRoot = it->second.parent == info.rootCluster;
+        const bool deleted = it->second.set.deleted;
+        const std::uint16_t kind = !deleted ? (underRoot ? ITEM_TOPDIR : ITEM_DIR) : underRoot ? ITEM_LOSTROOTDIR : ITEM_LOSTSUBDIR;
+        found = it->second.set;
+        found.parentCluster = underRoot ? 0 : it->second.parent;
+        found.kind = kind;
+    }
+}
+
 void CQUIDNEYDoc::namingPass(ListObserver* observer) {
+    if (isExfat()) return exfatNamingPass(observer);
     if (!isFat()) {
         ntfsFolders = ntfsFolderPaths(drive_->mft(), ntfsFileList, observer);
         return;

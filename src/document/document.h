@@ -13,6 +13,7 @@
 
 #include "common/prompts.h"
 #include "document/drive.h"
+#include "exfat/directory.h"
 #include "fatfs/directory.h"
 #include "ntfs/ntfs_list.h"
 #include "fatfs/fat_table.h"
@@ -121,7 +122,9 @@ public:
     CDrive& drive() { return *drive_; }
     const CDrive& drive() const { return *drive_; }
     Prompts& prompts() { return prompts_; }
+    // FAT and exFAT alike: the volumes read through FAT copies.
     bool isFat() const { return !drive_->info().isNtfs(); }
+    bool isExfat() const { return drive_->info().isExfat(); }
 
     DocOptions options;
     bool listsStale = false;  // the lists were rebuilt since the view last showed them
@@ -145,11 +148,16 @@ public:
 private:
     void clearLists();
     std::optional<ItemList> listFatDirectory(std::uint32_t cluster, ListObserver* observer, DirWalkStatus& status);
+    // Lists the exFAT directory at `place`; `readError` says whether a cluster of it could not be read.
+    std::optional<ItemList> listExfatDirectory(const exfat::DirectoryPlace& place, bool topLevel, bool& readError);
     std::optional<std::string> nameInParent(std::uint32_t cluster, std::uint32_t parent);
     // How the directory at `cluster` is walked: its dots, and where it goes on if its chain is gone.
     DirWalkOptions walkOptions(std::uint32_t cluster, bool requireDots) const;
     bool isOrphans(std::uint32_t cluster) const { return !orphans_.empty() && cluster == orphans_.front(); }
     void nameWalk(std::uint32_t cluster, std::uint16_t kind, int depth, ListObserver* observer);
+    // exFAT keeps no ".." to say a directory's parent: the sets of the root and of the directories
+    // found name them, and drop the clusters that only continue a directory already found.
+    void exfatNamingPass(ListObserver* observer);
 
     Prompts& prompts_;
     std::unique_ptr<CDrive> drive_;

@@ -5,6 +5,7 @@
 
 #include "common/bytes.h"
 #include "common/strings.h"
+#include "exfat/directory.h"
 #include "fatfs/boot_sector.h"
 
 namespace harrow {
@@ -89,11 +90,40 @@ bool CDrive::describe(Bytes boot) {
         if (kind() != DriveKind::Image && !mft_.label().empty()) info().label = mft_.label();
         return true;
     }
+    if (info().isExfat()) {
+        exfatSerial_ = le32(boot, 0x64);
+        exfatFlags_ = le16(boot, 0x6A);
+    }
     if (!source()->driveInfo()) {
-        std::string label = volumeLabel(boot);
+        std::string label = info().isExfat() ? exfatLabel() : volumeLabel(boot);
         if (!label.empty()) info().label = label;
     }
     return true;
+}
+
+std::string CDrive::exfatLabel() {
+    // The label entry sits among the root's first entries, before any file's; the FATs are not
+    // read yet, so the root's first cluster is all there is to look in.
+    std::vector<std::uint8_t> root;
+    exfat::readDirectory(*this, *fat_, kNoFat, {info().rootCluster, info().bytesPerCluster, true}, root);
+    return exfat::rootEntries(root).label;
+}
+
+void CDrive::loadExfatSystem(FatTable& fat) {
+    upcase_ = exfat::UpcaseTable{};
+    std::vector<std::uint8_t> root;
+    exfat::readDirectory(*this, fat, 0, {info().rootCluster, std::nullopt, false}, root);
+    const exfat::RootEntries entries = exfat::rootEntries(root);
+    // A bitmap longer than a bit per cluster (rounded to its cluster) is not the volume's.
+    const std::uint64_t bitmapMost = (info().clusterCount + 7) / 8 + info().bytesPerCluster;
+    if (entries.bitmapCluster)
+        if (auto bitmap = exfat::readSystemFile(*this, fat, *entries.bitmapCluster, entries.bitmapBytes, bitmapMost))
+            fat.setAllocation(std::move(*bitmap));
+    // The table maps at most the 65536 UTF-16 units, compressed or not.
+    constexpr std::uint64_t kUpcaseMost = 0x20000;
+    if (entries.upcaseCluster)
+        if (auto table = exfat::readSystemFile(*this, fat, *entries.upcaseCluster, entries.upcaseBytes, kUpcaseMost))
+            upcase_ = exfat::UpcaseTable(*table);
 }
 
 bool CDrive::close() {
@@ -108,10 +138,6 @@ bool CDrive::parseBootSector(Bytes sector) {
     // The source's length bounds what a boot sector may claim; a source of unknown length is
     // taken at the boot sector's word.
     const BootVerdict verdict = harrow::parseBootSector(sector, info());
-    if (verdict == BootVerdict::Exfat) {
-        prompts().showMessage(msg::kExfatNotRead, messageText(msg::kExfatNotRead));
-        return false;
-    }
     if (verdict == BootVerdict::Unrecognised || !fitToSource(info(), source()->sizeBytes())) {
         prompts().showMessage(msg::kUnknownFormat, messageText(msg::kUnknownFormat));
         return false;
@@ -167,7 +193,7 @@ bool CDrive::loadFats() {
     std::vector<std::vector<std::uint64_t>> unreadable(static_cast<std::size_t>(fat.copies()));
     for (int i = 0; i < fat.copies(); ++i) {
         MutableBytes copy = MutableBytes(data).subspan(static_cast<std::size_t>(i * kept), static_cast<std::size_t>(kept));
-        readFatCopy(copy, info().reservedSectors + std::uint64_t(i) * info().sectorsPerFat, unreadable[static_cast<std::size_t>(i)]);
+        readFatCopy(copy, info().fatStartSector() + std::uint64_t(i) * info().sectorsPerFat, unreadable[static_cast<std::size_t>(i)]);
     }
     fat.setData(std::move(data));
     bool whole = true;
@@ -177,10 +203,11 @@ bool CDrive::loadFats() {
         whole = false;
         for (std::uint64_t s : bad) fat.markUnknown(i, s);
         if (sourceLost()) continue;  // said already
-        const std::uint64_t first = info().reservedSectors + std::uint64_t(i) * info().sectorsPerFat;
+        const std::uint64_t first = info().fatStartSector() + std::uint64_t(i) * info().sectorsPerFat;
         prompts().showMessage(msg::kFatSectorsUnreadable,
                               formatMessage(msg::kFatSectorsUnreadable, i + 1, sectorRanges(bad, first)));
     }
+    if (info().isExfat()) loadExfatSystem(fat);
     fat_ = std::make_shared<const FatTable>(std::move(fat));
     return whole;
 }

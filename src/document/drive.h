@@ -9,6 +9,7 @@
 
 #include "common/bytes.h"
 #include "common/prompts.h"
+#include "exfat/entry_set.h"
 #include "fatfs/fat_table.h"
 #include "ntfs/mft.h"
 #include "volume/source_factory.h"
@@ -37,11 +38,22 @@ public:
 
     // Reads every FAT copy. A sector of a copy that cannot be read leaves its entries unknown
     // (never free) and is said, once per load; false then, and when there is no table at all.
-    // The copies stay in memory while the drive is closed.
+    // The copies stay in memory while the drive is closed. On exFAT the allocation bitmap and
+    // the up-case table are read with them, from the entries of the root.
     bool loadFats();
     const FatTable& fat() const { return *fat_; }
     // The tables as they stand, for a reader that may outlive the next load (a list's rows).
     std::shared_ptr<const FatTable> sharedFat() const { return fat_; }
+
+    // exFAT: the serial number and the volume flags of the boot sector the volume was described
+    // by (bit 0: the second FAT is the active one; 1: the volume was not cleanly unmounted; 2:
+    // the driver met media failures).
+    std::uint32_t exfatSerial() const { return exfatSerial_; }
+    std::uint16_t exfatFlags() const { return exfatFlags_; }
+
+    // exFAT: how names compare; every character is its own upper case until loadFats reads the
+    // volume's table.
+    const exfat::UpcaseTable& upcase() const { return upcase_; }
 
     // NTFS: the way to file records.
     Mft& mft() { return mft_; }
@@ -59,7 +71,14 @@ private:
     // could not be read.
     void readFatCopy(MutableBytes copy, std::uint64_t first, std::vector<std::uint64_t>& unreadable);
 
+    // exFAT: the root's own entries, read with the FATs.
+    void loadExfatSystem(FatTable& fat);
+    std::string exfatLabel();
+
     std::shared_ptr<const FatTable> fat_ = std::make_shared<const FatTable>();
+    exfat::UpcaseTable upcase_;
+    std::uint32_t exfatSerial_ = 0;
+    std::uint16_t exfatFlags_ = 0;
     Mft mft_;
     std::uint64_t bootSectorUsed_ = 0;
     bool loadMftOnOpen_ = true;

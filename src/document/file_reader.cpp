@@ -74,6 +74,17 @@ FileReader::FileReader(CDrive& drive, const FileItem& item, FatIndex fat) : driv
         // A file without data has nothing to read and fails at the first read; a stream the
         // record no longer has was never there to be read.
         ok_ = ok_ && (data_ || !item.isStream());
+    } else if (info.isExfat()) {
+        // exFAT frees by its bitmap: a deleted file keeps its run, or its chain where the driver
+        // left it. One that had a chain and lost it went on, as on FAT, through the clusters
+        // free after its first: those between were another file's.
+        const FatTable& table = drive.fat();
+        if (exfatFollowsChain(table, fat, item))
+            mode_ = Mode::Chain;
+        else if (item.deleted && !item.contiguous && fat != kNoFat && table.hasAllocation() && !table.allocated(item.firstCluster()))
+            mode_ = Mode::FreeClusters;
+        else
+            mode_ = Mode::Contiguous;
     } else if (fat == kNoFat) {
         mode_ = Mode::Contiguous;
     } else {
@@ -301,7 +312,17 @@ FileReader::Result FileReader::readNtfs(std::uint64_t offset, MutableBytes out) 
 FileReader::Result FileReader::read(std::uint64_t offset, MutableBytes out) {
     if (!ok_) return {0, failure()};
     if (out.empty()) return {0, ReadResult::Done};
-    return mode_ == Mode::Ntfs ? readNtfs(offset, out) : readFat(offset, out);
+    if (mode_ == Mode::Ntfs) return readNtfs(offset, out);
+    // exFAT: what lies past the valid data length was never written, whatever the clusters hold.
+    if (out.size() > item_.validSize || offset > item_.validSize - out.size()) {
+        const std::uint64_t valid = offset < item_.validSize ? item_.validSize - offset : 0;
+        Result r{0, ReadResult::Done};
+        if (valid > 0) r = readFat(offset, out.first(static_cast<std::size_t>(valid)));
+        if (r.status != ReadResult::Done) return r;
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(valid), out.end(), 0);
+        return {out.size(), ReadResult::Done};
+    }
+    return readFat(offset, out);
 }
 
 CopyResult copyItemData(FileReader& reader, std::uint64_t size, const std::function<bool(Bytes)>& write,

@@ -135,6 +135,13 @@ std::optional<ResolvedItem> resolveItem(CQUIDNEYDoc& doc, const std::string& add
         const std::size_t ownDots = ownDotEntries(doc, cur.item, *list);
         std::size_t at = 0;
         while (at < list->size() && ((*list)[at].name != step.name || (step.literal && at < ownDots))) ++at;
+        // exFAT names compare without regard to case, through the volume's own up-case table;
+        // a name written exactly as listed is still found first.
+        if (at == list->size() && doc.isExfat()) {
+            const exfat::UpcaseTable& upcase = doc.drive().upcase();
+            at = 0;
+            while (at < list->size() && !upcase.sameName((*list)[at].name, step.name)) ++at;
+        }
         if (at == list->size()) {
             error = "no such item: " + cur.path + "/" + step.written;
             return std::nullopt;

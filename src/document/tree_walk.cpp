@@ -14,7 +14,8 @@ std::vector<std::string> TreeVisitor::pathNames(const ItemList& items, std::size
 }
 
 std::size_t ownDotEntries(const CQUIDNEYDoc& doc, const FileItem& dir, const ItemList& items) {
-    if (items.size() < 2) return 0;
+    // exFAT directories hold no entries for themselves or their parents.
+    if (items.size() < 2 || doc.isExfat()) return 0;
     if (doc.isFat()) {
         const DriveInfo& info = doc.drive().info();
         return directoryCluster(info, dir.firstCluster()) == info.rootCluster ? 0 : 2;

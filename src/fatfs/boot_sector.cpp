@@ -23,6 +23,8 @@ std::uint64_t sectorOfCluster(const DriveInfo& info, std::uint32_t c) {
     switch (info.fsType) {
         case FsType::Ntfs:
             return std::uint64_t{c} * spc;
+        case FsType::Exfat:
+            return info.heapOffset + (c < 2 ? 0 : index * spc);
         case FsType::Fat32:
             return info.reservedSectors + std::uint64_t{info.numberOfFats} * info.sectorsPerFat + index * spc;
         case FsType::Fat1x:
@@ -37,7 +39,8 @@ std::uint64_t sectorOfCluster(const DriveInfo& info, std::uint32_t c) {
 std::uint32_t firstClusterOfEntry(const DriveInfo& info, Bytes e) {
     switch (info.fsType) {
         case FsType::Fat32: return (std::uint32_t{le16(e, 20)} << 16) | le16(e, 26);
-        case FsType::Ntfs: return 0;
+        case FsType::Ntfs:
+        case FsType::Exfat: return 0;
         case FsType::Fat1x:
         default: return le16(e, 26);
     }
@@ -46,7 +49,7 @@ std::uint32_t firstClusterOfEntry(const DriveInfo& info, Bytes e) {
 std::string bootSectorLabel(Bytes b, const DriveInfo& info) {
     std::size_t off = info.fsType == FsType::Fat32 ? std::size_t{kFat32Label} : std::size_t{kFat16Label};
     std::size_t sig = info.fsType == FsType::Fat32 ? std::size_t{kFat32Signature} : std::size_t{kFat16Signature};
-    if (info.fsType == FsType::Ntfs || le8(b, sig) != 0x29 || !fits(b.size(), off, 11)) return {};
+    if (info.fsType == FsType::Ntfs || info.isExfat() || le8(b, sig) != 0x29 || !fits(b.size(), off, 11)) return {};
     std::string label = fatLabelText(b.subspan(off, 11));
     return label == "NO NAME" ? std::string{} : label;
 }

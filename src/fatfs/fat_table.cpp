@@ -6,10 +6,11 @@ namespace harrow {
 
 FatTable::FatTable(const DriveInfo& info)
     : bits_(info.fatBits()),
+      exfat_(info.isExfat()),
       copyBytes_(std::uint64_t{info.sectorsPerFat} * info.bytesPerSector),
       copies_(info.numberOfFats),
       bytesPerSector_(info.bytesPerSector ? info.bytesPerSector : 512),
-      sectorsPerCluster_(info.sectorsPerCluster ? info.sectorsPerCluster : 1) {
+      sectorsPerCluster_(info.clusterSectors() ? info.clusterSectors() : 1) {
     // Data clusters are numbered from 2; FAT32's count already includes the two.
     std::uint64_t last = info.fsType == FsType::Fat32 ? info.clusterCount - (info.clusterCount > 0) : info.clusterCount + 1;
     lastCluster_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(last, 0xFFFFFFFFu));
@@ -79,6 +80,12 @@ std::uint32_t FatTable::entry(FatIndex copy, std::uint32_t c) const {
     }
 }
 
+bool FatTable::allocated(std::uint32_t c) const {
+    if (c < 2 || c > lastCluster_) return true;
+    const std::uint64_t bit = std::uint64_t{c} - 2;
+    return bit / 8 >= allocation_.size() || (allocation_[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1;
+}
+
 std::uint32_t FatTable::walk(FatIndex copy, std::uint32_t first, std::uint32_t n) const {
     std::uint32_t c = first;
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -145,6 +152,11 @@ bool FatTable::freeRunFits(FatIndex copy, std::uint32_t first, std::uint64_t siz
 }
 
 std::uint32_t FatTable::nextFree(FatIndex copy, std::uint32_t c) const {
+    if (exfat_ && hasAllocation()) {
+        do ++c;
+        while (c <= lastCluster_ && allocated(c));
+        return c <= lastCluster_ ? c : 0;
+    }
     do {
         ++c;
         if (c <= lastCluster_ && !known(copy, c)) return 0;

@@ -72,6 +72,16 @@ public:
     std::optional<std::uint32_t> nextKnown(FatIndex copy, std::uint32_t c) const;
     bool usable(std::uint32_t c) const { return isEndOfChain(c) || (c != 0 && c <= lastCluster_); }
 
+    // exFAT: the allocation bitmap, a bit per cluster from cluster 2, set where it is in use. On
+    // exFAT the FAT holds only the chains of fragmented files; the bitmap alone says what is free.
+    bool exfat() const { return exfat_; }
+    std::uint64_t clusterBytes() const { return std::uint64_t{bytesPerSector_} * sectorsPerCluster_; }
+    void setAllocation(std::vector<std::uint8_t> bitmap) { allocation_ = std::move(bitmap); }
+    bool hasAllocation() const { return !allocation_.empty(); }
+    // Whether the bitmap marks `c` in use; a cluster it does not cover counts as in use, never
+    // as free to be recovered.
+    bool allocated(std::uint32_t c) const;
+
     // The cluster `n` steps along the chain from `first`; 0 if the chain breaks or ends first.
     std::uint32_t walk(FatIndex copy, std::uint32_t first, std::uint32_t n) const;
 
@@ -88,6 +98,7 @@ public:
 
     // The smallest cluster above `c` whose entry is free (clusters past the last count as free);
     // 0 when there is none, or when an unknown entry lies on the way (it might have been free).
+    // On exFAT the bitmap says what is free, and nothing past the last cluster is.
     std::uint32_t nextFree(FatIndex copy, std::uint32_t c) const;
 
     // The runs of free clusters from `first` on (the first run starts there when `first` is
@@ -96,12 +107,16 @@ public:
     std::vector<ClusterRun> freeRuns(FatIndex copy, std::uint32_t first, std::size_t most) const;
 
 private:
-    std::uint32_t badValue() const { return bits_ == 32 ? 0x0FFFFFF7u : bits_ == 16 ? 0xFFF7u : 0xFF7u; }
+    std::uint32_t badValue() const {
+        return exfat_ ? 0xFFFFFFF7u : bits_ == 32 ? 0x0FFFFFF7u : bits_ == 16 ? 0xFFF7u : 0xFF7u;
+    }
     std::uint64_t sectorsFor(std::uint64_t size) const;
     std::uint64_t clustersFor(std::uint64_t size) const;
     bool sectorKnown(FatIndex copy, std::uint64_t byte) const;
 
     int bits_ = 0;  // 0 on NTFS, where an entry is its own cluster number
+    bool exfat_ = false;
+    std::vector<std::uint8_t> allocation_;
     std::uint32_t lastCluster_ = 0;
     std::uint64_t copyBytes_ = 0;
     std::uint64_t keptBytes_ = 0;

@@ -40,7 +40,15 @@ enum class PiecesRead { NotInPieces, Guessed, Confirmed };
 std::optional<MessageId<>> piecesMessage(PiecesRead how);
 
 // The verdict for a file on the loaded FAT copies; 147 where there are none (NTFS). It reads
-// only the tables, so it may be asked at any time, also while the file is being read.
+// only the tables, so it may be asked at any time, also while the file is being read. On exFAT
+// the allocation bitmap judges the clusters: a file in use fits when its chain (or run) does and
+// every cluster is in use (else 200); a deleted one is 202 when every cluster is free, 206 when
+// some are, 200 when none is.
 FatVerdict fatVerdict(const FatTable& fat, const FileItem& item);
+
+// exFAT: whether `item` is read along its chain in `copy`. A contiguous file has none; a
+// deleted file keeps the chain its clusters had only where the chain still fits its size, and
+// otherwise is taken to lie in one run from its first cluster.
+bool exfatFollowsChain(const FatTable& fat, FatIndex copy, const FileItem& item);
 
 }  // namespace harrow

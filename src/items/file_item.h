@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ enum : std::uint8_t {
 
 // Parent cluster of entries read from a directory (as opposed to found ones).
 inline constexpr std::uint64_t kParentFromDirectory = 0xFFFF;
+// Parent cluster of a found exFAT directory that no set names: no cluster has this number.
+inline constexpr std::uint64_t kUnknownParent = 1;
 
 struct FileItem {
     std::uint16_t kind = ITEM_DIR;
@@ -47,6 +50,14 @@ struct FileItem {
     // NTFS: the named data stream this item stands for, listed after its file as "name:stream"
     // with the file's record; empty for the file's own data.
     std::string stream{};
+    // exFAT: what the stream extension adds. Bytes past `validSize` read as zeros; a
+    // `contiguous` file (NoFatChain) lies in clusters one after another and has no chain.
+    std::uint64_t validSize = UINT64_MAX;
+    bool contiguous = false;
+    // exFAT: the 10 ms steps past the DOS time's two seconds, and the minutes east of UTC the
+    // time was written in, when the volume recorded them.
+    std::uint8_t timeCentiseconds = 0;
+    std::optional<std::int16_t> utcOffsetMinutes{};
 
     bool isDirectory() const { return attributes & ATTR_DIRECTORY; }
     bool isStream() const { return !stream.empty(); }

@@ -56,7 +56,7 @@ OpenedSource RemoteSources::open(const std::string& path, DriveKind kind) {
     if (connection_.readSectors(0, carried->bytesPerSector, boot) == ReadResult::Done) {
         DriveInfo parsed = *carried;
         const BootVerdict verdict = parseBootSector(boot, parsed);
-        if (verdict == BootVerdict::Fat || verdict == BootVerdict::Ntfs) described = parsed;
+        if (verdict != BootVerdict::Unrecognised) described = parsed;
     }
     OpenedSource opened;
     opened.source = std::make_unique<RemoteSource>(connection_, carried->bytesPerSector, std::move(described));

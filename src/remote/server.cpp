@@ -123,6 +123,7 @@ std::uint32_t volumeSerial(Bytes boot, const DriveInfo& info) {
     switch (info.fsType) {
         case FsType::Ntfs: return le32(boot, 0x48);
         case FsType::Fat32: return le32(boot, 0x43);
+        case FsType::Exfat: return le32(boot, 0x64);
         case FsType::Fat1x:
         default: return le32(boot, 0x27);
     }

@@ -312,10 +312,15 @@ private:
     }
 
     // The item's DOS time, taken as local time, becomes the file's access and modification time;
-    // read-only clears the write bits; the DOS attributes are kept where the target allows.
+    // read-only clears the write bits; the DOS attributes are kept where the target allows. An
+    // exFAT time that says its offset from UTC is taken at that offset, with its hundredths.
     static void finish(const FileItem& item, int fd) {
-        if (auto t = unixFromDos(item.date, item.time)) {
-            struct timespec times[2] = {{*t, 0}, {*t, 0}};
+        const auto t = item.utcOffsetMinutes ? unixFromDosAt(item.date, item.time, *item.utcOffsetMinutes)
+                                             : unixFromDos(item.date, item.time);
+        if (t) {
+            const std::time_t seconds = *t + item.timeCentiseconds / 100;
+            const long nanoseconds = static_cast<long>(item.timeCentiseconds % 100) * 10'000'000;
+            struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
             ::futimens(fd, times);
         }
         const std::uint8_t attributes = item.attributes & kSavedAttributes;

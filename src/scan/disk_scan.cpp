@@ -9,6 +9,7 @@
 #include "common/page_buffer.h"
 #include "common/strings.h"
 #include "document/document.h"
+#include "exfat/directory.h"
 #include "fatfs/dir_entry.h"
 #include "ntfs/record.h"
 #include "scan/skip_ranges.h"
@@ -139,7 +140,8 @@ std::uint64_t lastFatClusterOnSource(CDrive& drive, const std::optional<SavedClu
 ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer, UnreadableRun& unreadable) {
     CDrive& drive = doc.drive();
     const FatTable& fat = drive.fat();
-    const std::uint32_t bps = drive.info().bytesPerSector, spc = drive.info().sectorsPerCluster;
+    const std::uint32_t bps = drive.info().bytesPerSector, spc = drive.info().clusterSectors();
+    const bool exfat = drive.info().isExfat();
     const std::uint64_t cs = std::uint64_t{bps} * spc;
     // Every data cluster, the last one included, and nothing beyond the volume; of an image file
     // only the clusters it holds.
@@ -196,7 +198,7 @@ ScanResult scanFat(CQUIDNEYDoc& doc, ScanObserver& observer, UnreadableRun& unre
                 unreadable.readAt(position);
                 // The whole cluster when it was read whole, else its first sector.
                 const Bytes cluster = block.subspan(static_cast<std::size_t>(k * cs), wholeRead ? cs : bps);
-                if (!looksLikeDirectoryStart(cluster)) {
+                if (exfat ? !exfat::startsDirectory(cluster) : !looksLikeDirectoryStart(cluster)) {
                     if (wholeRead) doc.addContinuation(static_cast<std::uint32_t>(position), cluster);
                 } else {
                     const std::size_t before = doc.foundList.size();

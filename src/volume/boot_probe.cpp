@@ -31,8 +31,28 @@ enum : std::size_t {
     kNtfsMftCluster = 0x30,
     kNtfsFileRecordSize = 0x40,
     kNtfsIndexRecordSize = 0x44,
+    kExfatVolumeLength = 0x48,
+    kExfatFatOffset = 0x50,
+    kExfatFatLength = 0x54,
+    kExfatHeapOffset = 0x58,
+    kExfatClusterCount = 0x5C,
+    kExfatRootCluster = 0x60,
+    kExfatVolumeFlags = 0x6A,
     kExfatSectorShift = 0x6C,
+    kExfatClusterShift = 0x6D,
+    kExfatFats = 0x6E,
+    kExfatPercentInUse = 0x70,
 };
+
+// The exFAT boot region: the boot sector, eight extended boot sectors, the OEM parameters, a
+// reserved sector, then a sector full of the checksum of the eleven before it. The backup region
+// follows it at sector 12.
+constexpr std::uint64_t kExfatChecksumSector = 11;
+constexpr std::uint64_t kExfatBackupRegion = 12;
+// The largest cluster exFAT allows: 32 MiB.
+constexpr unsigned kExfatMaxClusterShift = 25;
+// The highest cluster count a 32-bit FAT can hold below its bad-cluster and end marks.
+constexpr std::uint64_t kExfatMaxClusters = 0xFFFFFFF5u;
 
 // FAT12 ends below this many data clusters, as the format defines it. Formatters disagree
 // within a few clusters of the line (and avoid it), so there the type string is believed.
@@ -98,6 +118,27 @@ bool setupNtfs(Bytes b, DriveInfo& info) {
     return true;
 }
 
+bool setupExfat(Bytes b, DriveInfo& info) {
+    const unsigned sectorShift = le8(b, kExfatSectorShift), clusterShift = le8(b, kExfatClusterShift);
+    if (sectorShift < 9 || sectorShift > 12 || clusterShift > kExfatMaxClusterShift - sectorShift) return false;
+    info.fsType = FsType::Exfat;
+    info.fsName = "exFAT";
+    info.bytesPerSector = static_cast<std::uint16_t>(1u << sectorShift);
+    // Past 128 sectors the field holds the shift negated, as NTFS stores its large clusters.
+    info.sectorsPerCluster = clusterShift <= 7 ? static_cast<std::uint8_t>(1u << clusterShift)
+                                               : static_cast<std::uint8_t>(256 - clusterShift);
+    info.bytesPerCluster = 1u << (sectorShift + clusterShift);
+    info.numberOfFats = le8(b, kExfatFats);
+    info.fatOffset = le32(b, kExfatFatOffset);
+    info.sectorsPerFat = le32(b, kExfatFatLength);
+    info.heapOffset = le32(b, kExfatHeapOffset);
+    info.clusterCount = le32(b, kExfatClusterCount);
+    info.rootCluster = le32(b, kExfatRootCluster);
+    info.volumeSectors = le64(b, kExfatVolumeLength);
+    info.totalSectors = static_cast<std::uint32_t>(std::min<std::uint64_t>(info.volumeSectors, 0xFFFFFFFFu));
+    return exfatGeometryOk(info);
+}
+
 // A sector 0 that holds a partition table is a whole disk's, not a damaged boot sector: the last
 // sector of such a disk is often the backup of its last partition, which describes that
 // partition and not the disk.
@@ -117,6 +158,26 @@ BootVerdict recognise(Bytes sector, std::optional<std::uint64_t> sourceBytes, st
     return verdict;
 }
 
+// Whether the exFAT boot region beginning at `first` (sector 0 or the backup's 12), whose boot
+// sector is `boot`, holds the checksum its last sector repeats; nothing when the source was lost.
+std::optional<bool> exfatRegionHolds(const BootReader& read, std::uint64_t first, Bytes boot) {
+    DriveInfo probe;
+    if (parseBootSector(boot, probe) != BootVerdict::Exfat) return false;
+    const std::uint32_t size = probe.bytesPerSector;
+    std::vector<std::uint8_t> region(static_cast<std::size_t>(size * (kExfatChecksumSector + 1)));
+    std::copy_n(boot.begin(), std::min<std::size_t>(boot.size(), size), region.begin());
+    for (std::uint64_t s = 1; s <= kExfatChecksumSector; ++s) {
+        const ReadResult r = read(first + s, size, MutableBytes(region).subspan(static_cast<std::size_t>(s * size), size));
+        if (r == ReadResult::Lost) return std::nullopt;
+        if (r != ReadResult::Done) return false;
+    }
+    const std::uint32_t sum = exfatBootChecksum(region, size);
+    const Bytes stored = Bytes(region).subspan(static_cast<std::size_t>(kExfatChecksumSector * size), size);
+    for (std::size_t at = 0; at + 4 <= stored.size(); at += 4)
+        if (le32(stored, at) != sum) return false;
+    return true;
+}
+
 }  // namespace
 
 BootVerdict parseBootSector(Bytes b, DriveInfo& info) {
@@ -124,15 +185,8 @@ BootVerdict parseBootSector(Bytes b, DriveInfo& info) {
     info = DriveInfo{};
     info.label = std::move(label);
 
-    // exFAT zeroes the whole BIOS parameter block, so it is known by its name alone; its sector
-    // size is a power of two at 0x6C.
-    if (bytesEqual(b, kOemName, "EXFAT   ")) {
-        const std::uint8_t shift = le8(b, kExfatSectorShift);
-        if (shift < 9 || shift > 12) return BootVerdict::Unrecognised;
-        info.fsName = "exFAT";
-        info.bytesPerSector = static_cast<std::uint16_t>(1u << shift);
-        return BootVerdict::Exfat;
-    }
+    // exFAT zeroes the whole BIOS parameter block, so it is known by its name alone.
+    if (bytesEqual(b, kOemName, "EXFAT   ")) return setupExfat(b, info) ? BootVerdict::Exfat : BootVerdict::Unrecognised;
 
     info.bytesPerSector = le16(b, kBytesPerSector);
     info.sectorsPerCluster = le8(b, kSectorsPerCluster);
@@ -183,9 +237,41 @@ BootVerdict parseBootSector(Bytes b, DriveInfo& info) {
     return BootVerdict::Fat;
 }
 
+bool exfatGeometryOk(const DriveInfo& d) {
+    //   0    boot region, backup boot region (24 sectors)
+    //   fatOffset           FAT 1 [, FAT 2], each sectorsPerFat long
+    //   heapOffset          clusters 2 .. clusterCount + 1
+    //   volumeSectors       end of the volume
+    const std::uint64_t spc = d.clusterSectors(), bps = d.bytesPerSector;
+    if (!d.isExfat() || spc == 0 || bps < 512 || bps > 4096 || !std::has_single_bit(bps)) return false;
+    if (d.numberOfFats < 1 || d.numberOfFats > 2 || d.fatOffset < 2 * kExfatBackupRegion || d.sectorsPerFat == 0) return false;
+    const std::uint64_t fatEnd = d.fatOffset + std::uint64_t{d.numberOfFats} * d.sectorsPerFat;
+    if (fatEnd > d.heapOffset || d.heapOffset > d.volumeSectors || d.volumeSectors > UINT64_MAX / bps) return false;
+    if (d.clusterCount == 0 || d.clusterCount > kExfatMaxClusters || d.clusterCount > (d.volumeSectors - d.heapOffset) / spc)
+        return false;
+    // Every cluster needs its entry, after the two the FAT begins with.
+    if ((d.clusterCount + 2) * 4 > std::uint64_t{d.sectorsPerFat} * bps) return false;
+    return d.rootCluster >= 2 && d.rootCluster <= d.clusterCount + 1;
+}
+
+std::uint32_t exfatBootChecksum(Bytes region, std::uint32_t bytesPerSector) {
+    std::uint32_t sum = 0;
+    const std::size_t end = std::min<std::size_t>(region.size(), std::size_t{bytesPerSector} * kExfatChecksumSector);
+    for (std::size_t i = 0; i < end; ++i) {
+        // The volume flags and the share in use change without the region being rewritten.
+        if (i == kExfatVolumeFlags || i == kExfatVolumeFlags + 1 || i == kExfatPercentInUse) continue;
+        sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[i];
+    }
+    return sum;
+}
+
 bool fitToSource(DriveInfo& info, std::optional<std::uint64_t> sourceBytes) {
     const std::uint64_t clusterBytes = std::uint64_t{info.bytesPerSector} * info.clusterSectors();
     if (!sourceBytes || clusterBytes == 0 || info.isNtfs()) return true;
+    // exFAT's heap, like NTFS's clusters, is bounded by the volume's length alone; only its FATs
+    // must be there to be read.
+    if (info.isExfat())
+        return (info.fatOffset + std::uint64_t{info.numberOfFats} * info.sectorsPerFat) * info.bytesPerSector <= *sourceBytes;
     // A copy cut short of its FATs holds nothing the file system could find: its data area, and
     // the fixed root with it, would begin past the end.
     const std::uint64_t fatEnd =
@@ -211,8 +297,21 @@ BootLocation locateBootSector(const BootReader& read, std::uint32_t deviceSector
     out.assign(kBootBufferBytes, 0);
     found.first = read(0, device, MutableBytes(out).first(device));
     if (found.first == ReadResult::Lost) return found;
+    // An exFAT region whose checksum fails is damaged; its backup is believed before it, but
+    // a main boot sector that describes the volume still serves when no backup does.
+    std::optional<BootLocation> exfatMain;
+    std::vector<std::uint8_t> exfatMainBytes;
     if (found.first == ReadResult::Done) {
         found.verdict = recognise(out, sourceBytes, 0, found.fileSystem);
+        if (found.verdict == BootVerdict::Exfat) {
+            const std::optional<bool> holds = exfatRegionHolds(read, 0, out);
+            if (!holds) return found;
+            if (*holds) return found;
+            exfatMain = found;
+            exfatMainBytes = out;
+            found.verdict = BootVerdict::Unrecognised;
+            found.fileSystem.clear();
+        }
         if (found.verdict != BootVerdict::Unrecognised || holdsPartitionTable(out)) return found;
     }
 
@@ -229,6 +328,7 @@ BootLocation locateBootSector(const BootReader& read, std::uint32_t deviceSector
         std::vector<std::uint64_t> places;
         if (named > 0 && named < 32 && named != 6) places.push_back(named);
         places.push_back(6);
+        places.push_back(kExfatBackupRegion);
         // NTFS keeps its copy in the last sector of the volume.
         if (sourceBytes && *sourceBytes / size > 1) places.push_back(*sourceBytes / size - 1);
         for (std::uint64_t at : places) {
@@ -238,12 +338,23 @@ BootLocation locateBootSector(const BootReader& read, std::uint32_t deviceSector
             std::string name;
             const BootVerdict verdict = r == ReadResult::Done ? recognise(backup, sourceBytes, size, name) : BootVerdict::Unrecognised;
             if (verdict == BootVerdict::Unrecognised) continue;
+            // exFAT keeps its copy at sector 12 alone, and only a whole region counts there.
+            if ((verdict == BootVerdict::Exfat) != (at == kExfatBackupRegion)) continue;
+            if (verdict == BootVerdict::Exfat) {
+                const std::optional<bool> holds = exfatRegionHolds(read, at, backup);
+                if (!holds) return found;
+                if (!*holds) continue;
+            }
             out = std::move(backup);
             found.verdict = verdict;
             found.sector = at;
             found.fileSystem = std::move(name);
             return found;
         }
+    }
+    if (exfatMain) {
+        out = std::move(exfatMainBytes);
+        return *exfatMain;
     }
     return found;
 }

@@ -21,9 +21,17 @@ enum class BootVerdict { Fat, Ntfs, Exfat, Unrecognised };
 // volume without its signature and any geometry that later arithmetic cannot stand: a sector
 // size that is not a power of two from 128 to 4096, no sectors per cluster, no FAT copies, or
 // FATs and root directory that reach past the end of the volume. A FAT volume has no more
-// clusters than its FAT can name. Exfat is recognised and named, not described: only the
-// name and the sector size are set.
+// clusters than its FAT can name. An exFAT volume is described from its boot sector alone (its
+// checksum needs the rest of the boot region: see locateBootSector); one whose FATs, heap and
+// root do not fit each other and the volume is Unrecognised.
 BootVerdict parseBootSector(Bytes sector, DriveInfo& info);
+
+// Whether an exFAT geometry holds together: FATs after the boot regions and before the heap, a
+// heap inside the volume, a FAT entry for every cluster, the root among the clusters.
+bool exfatGeometryOk(const DriveInfo& info);
+
+// The checksum an exFAT boot region keeps in its twelfth sector, of its first eleven.
+std::uint32_t exfatBootChecksum(Bytes region, std::uint32_t bytesPerSector);
 
 // Holds a parsed geometry to the source it came from, `sourceBytes` long when the source knows.
 // False when the FAT copies do not fit in it. A source shorter than the volume (a partial image)
@@ -46,7 +54,9 @@ struct BootLocation {
 
 // The sector that describes the volume: sector 0 (read in `deviceSectorSize` bytes) when it does,
 // else the first backup that does, looked for in sectors of 512 to 4096 bytes (FAT32: sector 6
-// or the one sector 0 names; NTFS: the last sector). A backup counts only at the sector size it
+// or the one sector 0 names; NTFS: the last sector; exFAT: sector 12). An exFAT boot sector
+// describes the volume only when its region's checksum holds; where neither region's does, the
+// main one is taken all the same. A backup counts only at the sector size it
 // gives, and only when its volume fits the source; none is looked for behind a partition table.
 // `out` receives the sector's bytes, or sector 0's as read when none describes the volume. A lost
 // source ends the search.

@@ -44,6 +44,11 @@ std::array<std::uint8_t, DriveInfo::kSize> DriveInfo::serialize() const {
     storeLe(b, kMftCluster, mftCluster);
     storeLe(b, kClusterCount, clusterCount);
     storeLe(b, kSectorsPerCylinder, sectorsPerCylinder);
+    if (isExfat()) {
+        storeLe(b, kExfatFatOffset, fatOffset);
+        storeLe(b, kExfatHeapOffset, heapOffset);
+        storeLe(b, kExfatVolumeSectors, volumeSectors);
+    }
     return out;
 }
 
@@ -71,6 +76,13 @@ DriveInfo DriveInfo::deserialize(Bytes b) {
     d.mftCluster = le64(b, kMftCluster);
     d.clusterCount = le64(b, kClusterCount);
     d.sectorsPerCylinder = le64(b, kSectorsPerCylinder);
+    if (d.isExfat()) {
+        d.fatOffset = le32(b, kExfatFatOffset);
+        d.heapOffset = le32(b, kExfatHeapOffset);
+        d.volumeSectors = le64(b, kExfatVolumeSectors);
+        d.bytesPerFileRecord = d.clustersPerFileRecord = 0;
+        d.mftCluster = 0;
+    }
     return d;
 }
 
@@ -81,12 +93,13 @@ std::uint32_t DriveInfo::clusterSectors() const {
 }
 
 int DriveInfo::fatBits() const {
-    if (fsType == FsType::Fat32) return 32;
+    if (fsType == FsType::Fat32 || fsType == FsType::Exfat) return 32;
     if (fsType == FsType::Ntfs) return 0;
     return fsName == "FAT16" ? 16 : 12;
 }
 
 std::uint64_t DriveInfo::dataStartSector() const {
+    if (isExfat()) return heapOffset;
     std::uint64_t fatEnd = reservedSectors + std::uint64_t{numberOfFats} * sectorsPerFat;
     if (fsType == FsType::Fat32 || bytesPerSector == 0) return fatEnd;
     return fatEnd + std::uint64_t{rootEntries} * 32 / bytesPerSector;

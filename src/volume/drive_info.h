@@ -11,7 +11,7 @@
 
 namespace harrow {
 
-enum class FsType : std::uint16_t { Fat1x = 1, Fat32 = 2, Ntfs = 3 };
+enum class FsType : std::uint16_t { Fat1x = 1, Fat32 = 2, Ntfs = 3, Exfat = 4 };
 
 struct DriveInfo {
     static constexpr std::size_t kSize = 134;
@@ -40,12 +40,16 @@ struct DriveInfo {
         kMftCluster = 110,
         kClusterCount = 118,
         kSectorsPerCylinder = 126,
+        // exFAT has no file records: its FAT and heap offsets and its length travel in their places.
+        kExfatFatOffset = kBytesPerFileRecord,
+        kExfatHeapOffset = kClustersPerFileRecord,
+        kExfatVolumeSectors = kMftCluster,
     };
     static constexpr std::size_t kLabelBytes = 50;
     static constexpr std::size_t kFsNameBytes = 10;
 
     std::string label;   // at most 49 bytes travel
-    std::string fsName;  // "FAT12", "FAT16", "FAT32", "NTFS" or "Unknown"
+    std::string fsName;  // "FAT12", "FAT16", "FAT32", "NTFS", "exFAT" or "Unknown"
     FsType fsType = FsType::Fat1x;
     std::uint16_t bytesPerSector = 0;
     std::uint8_t sectorsPerCluster = 0;
@@ -66,6 +70,11 @@ struct DriveInfo {
     std::uint64_t mftCluster = 0;
     std::uint64_t clusterCount = 0;
     std::uint64_t sectorsPerCylinder = 0;
+    // exFAT: where the first FAT and the cluster heap begin, and the volume's length, in sectors.
+    // Its cluster count is that of the heap (clusters 2 to count + 1), like FAT12/16's.
+    std::uint32_t fatOffset = 0;
+    std::uint32_t heapOffset = 0;
+    std::uint64_t volumeSectors = 0;
 
     std::array<std::uint8_t, kSize> serialize() const;
     static DriveInfo deserialize(Bytes record);  // a short record reads as zeros past its end
@@ -78,8 +87,11 @@ struct DriveInfo {
     // 12-, 16- or 32-bit FAT entries, as the type and name decide.
     int fatBits() const;
     bool isNtfs() const { return fsType == FsType::Ntfs; }
-    // Sector where the data clusters begin (cluster 2); FAT only.
+    bool isExfat() const { return fsType == FsType::Exfat; }
+    // Sector where the data clusters begin (cluster 2); FAT and exFAT only.
     std::uint64_t dataStartSector() const;
+    // Sector where the first FAT copy begins; FAT and exFAT only.
+    std::uint64_t fatStartSector() const { return isExfat() ? fatOffset : reservedSectors; }
 };
 
 }  // namespace harrow

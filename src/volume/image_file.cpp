@@ -1,5 +1,7 @@
 #include "volume/image_file.h"
 
+#include "volume/boot_probe.h"
+
 #include <algorithm>
 #include <bit>
 
@@ -55,6 +57,7 @@ bool imageGeometryOk(const DriveInfo& d) {
         case FsType::Fat1x:
         case FsType::Fat32: return fatGeometryOk(d);
         case FsType::Ntfs: return ntfsGeometryOk(d);
+        case FsType::Exfat: return exfatGeometryOk(d) && d.bytesPerCluster == std::uint64_t{d.bytesPerSector} * d.clusterSectors();
     }
     return false;
 }
@@ -94,6 +97,8 @@ std::optional<ImageHeader> ImageHeader::parse(Bytes b) {
 
 SystemArea systemAreaOf(const DriveInfo& d) {
     if (d.isNtfs()) return {d.mftCluster * d.clusterSectors(), 10ull * d.sectorsPerFileRecord};
+    // exFAT: both boot regions and the FATs, up to the heap.
+    if (d.isExfat()) return {1, d.heapOffset > 1 ? d.heapOffset - 1 : 0};
     const std::uint64_t dataStart = d.dataStartSector();
     return {d.reservedSectors, dataStart > d.reservedSectors ? dataStart - d.reservedSectors : 0};
 }
@@ -148,6 +153,14 @@ std::optional<std::uint64_t> fitImageToFile(ImageHeader& h, std::uint64_t fileBy
         held = std::min<std::uint64_t>(std::uint64_t{h.lastCluster} - h.firstCluster + 1,
                                        (fileSectors - rangeStart + spc - 1) / spc);
     if (d.isNtfs()) return held;
+    // The bitmap and the root lie in the heap, and a range without them says so as it is read.
+    if (d.isExfat()) {
+        const std::uint64_t fatEnd = d.fatOffset + std::uint64_t{d.numberOfFats} * d.sectorsPerFat;
+        if (h.systemSectors + 1 < fatEnd)
+            return refuse("it holds " + std::to_string(h.systemSectors) + " of the " + std::to_string(fatEnd - 1) +
+                          " sectors of its volume's boot regions and FATs");
+        return held;
+    }
 
     // Without its FATs and root directory a FAT image would read as an empty volume: zeros are
     // where they belong. An NTFS image without its first records says so when it opens.
@@ -174,6 +187,7 @@ std::optional<std::uint64_t> fitImageToFile(ImageHeader& h, std::uint64_t fileBy
 
 std::uint64_t imageVolumeBytes(const DriveInfo& d) {
     if (d.isNtfs()) return d.clusterCount * d.clusterSectors() * d.bytesPerSector;
+    if (d.isExfat()) return d.volumeSectors * d.bytesPerSector;
     return std::uint64_t{d.totalSectors} * d.bytesPerSector;
 }
 

@@ -155,6 +155,10 @@ constexpr MessageEntry kServerMessages[] = {
      "Harrowd version %s\nServes this machine's FAT and NTFS volumes to Harrow."},
     {70223, "无法写入 %s！", "Cannot write %s!"},
     {70224, "就绪", "Ready"},
+    {70225, "确定", "OK"},
+    {70226, "取消", "Cancel"},
+    {70227, "是(&Y)", "&Yes"},
+    {70228, "否(&N)", "&No"},
 };
 
 // ---------------------------------------------------------------------------

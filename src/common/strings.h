@@ -236,6 +236,10 @@ inline constexpr ServerMessageId<> kServerAddress{70221};
 inline constexpr ServerMessageId<TextArg> kAboutText{70222};  // version
 inline constexpr ServerMessageId<TextArg> kCannotWriteLog{70223};  // path
 inline constexpr ServerMessageId<> kReady{70224};
+inline constexpr ServerMessageId<> kOk{70225};
+inline constexpr ServerMessageId<> kCancel{70226};
+inline constexpr ServerMessageId<> kYes{70227};
+inline constexpr ServerMessageId<> kNo{70228};
 } // namespace servermsg
 
 // Hard-coded English texts. They are the same in every language, so

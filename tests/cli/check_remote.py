@@ -222,6 +222,22 @@ class Remote(unittest.TestCase):
         self.assertEqual(p.returncode, 2)
         self.assertIn(b"8 to 19 bytes", p.stderr)
 
+    def test_without_a_display_it_runs_headless_and_says_so(self):
+        env = {k: v for k, v in ENV.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        p = subprocess.Popen([HARROWD, "--bind", "127.0.0.1", "--port", "0", "--password-file",
+                              os.path.join(self.scratch, "password")], stderr=subprocess.PIPE, env=env)
+        try:
+            said = p.stderr.readline().decode()
+            # Only a build with the window has one to do without.
+            if os.environ.get("HARROWD_WINDOW") == "1":
+                self.assertIn("no display", said)
+                said = p.stderr.readline().decode()
+            self.assertIn("listening on 127.0.0.1:", said)
+        finally:
+            p.terminate()
+            p.wait(PATIENCE)
+            p.stderr.close()
+
     def test_a_password_file_others_may_read_or_write_is_refused(self):
         # A password others may read is theirs too; one they may write is theirs to choose.
         shared = os.path.join(self.scratch, "shared-password")

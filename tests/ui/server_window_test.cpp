@@ -150,6 +150,7 @@ private slots:
         QCOMPARE(w.frame->windowTitle(), QStringLiteral("Harrowd [%1-%2]").arg(QString::fromStdString(address), QString::fromStdString(name)));
         QCOMPARE(w.frame->tray()->toolTip(), server(servermsg::kTipOffline, address, name).left(63));
         QVERIFY(!w.frame->action(ID_CONNECTION_INFO)->isEnabled());
+        QCOMPARE(w.frame->connectionsPane()->text(), server(servermsg::kConnectionsInitial));
         {
             Client holding(w.port(), "first-password", Client::Then::HoldUntilReleased);
             Client refused(w.port(), "wrong-password", Client::Then::HoldUntilReleased);

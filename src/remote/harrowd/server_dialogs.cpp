@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -25,6 +26,8 @@ QString shown(std::string text) {
 
 QDialogButtonBox* okCancel(QDialog* dialog, bool cancel) {
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | (cancel ? QDialogButtonBox::Cancel : QDialogButtonBox::NoButton));
+    buttons->button(QDialogButtonBox::Ok)->setText(serverText(servermsg::kOk));
+    if (cancel) buttons->button(QDialogButtonBox::Cancel)->setText(serverText(servermsg::kCancel));
     QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
     return buttons;
@@ -40,6 +43,12 @@ QString plainServerText(int id) {
     t.remove(QLatin1Char('&'));
     if (t.endsWith(QStringLiteral("..."))) t.chop(3);
     return t.trimmed();
+}
+
+void warn(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, parent);
+    box.button(QMessageBox::Ok)->setText(serverText(servermsg::kOk));
+    box.exec();
 }
 
 CPasswordDlg::CPasswordDlg(QWidget* parent) : QDialog(parent), edit_(new QLineEdit) {
@@ -59,10 +68,9 @@ void CPasswordDlg::accept() {
     // Counted in bytes, as the login field carries them.
     const std::size_t length = password().size();
     if (length < kMinPassword || length > LoginRequest::kMaxPassword) {
-        QMessageBox::warning(this, windowTitle(),
-                             QString::fromStdString(formatServerMessage(servermsg::kPasswordLength,
-                                                                        static_cast<int>(kMinPassword),
-                                                                        static_cast<int>(LoginRequest::kMaxPassword))));
+        warn(this, windowTitle(),
+             QString::fromStdString(formatServerMessage(servermsg::kPasswordLength, static_cast<int>(kMinPassword),
+                                                        static_cast<int>(LoginRequest::kMaxPassword))));
         edit_->setFocus();
         edit_->selectAll();
         return;
@@ -81,7 +89,9 @@ CConnectionInfoDlg::CConnectionInfoDlg(const CServerDoc& server, QWidget* parent
     list_->setColumnCount(3);
     list_->setHeaderHidden(true);
     list_->setRootIsDecorated(false);
-    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Only to be read: no line is chosen, none shows a caret.
+    list_->setSelectionMode(QAbstractItemView::NoSelection);
+    list_->setFocusPolicy(Qt::NoFocus);
     // The tab stops of the list: address, name, then the path takes the rest.
     list_->setColumnWidth(0, 120);
     list_->setColumnWidth(1, 120);

@@ -19,6 +19,8 @@ class CServerDoc;
 // as a caption or a tooltip shows it.
 QString serverText(int id);
 QString plainServerText(int id);
+// A warning with its one button in the program's language.
+void warn(QWidget* parent, const QString& title, const QString& text);
 
 // Dialog 131: the password clients must log in with, typed blind. OK takes it only when its
 // length is one the server starts with.

@@ -6,11 +6,13 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSocketNotifier>
 #include <QStatusBar>
@@ -207,7 +209,6 @@ CServerFrame::StartUp CServerFrame::startServer(bool askAlways) {
     running_ = true;
     pump_.start();
     setWindowTitle(serverText(servermsg::kProgramTitle) + hostSuffix());
-    connectionsChanged(server_.connectionCount());
     showActivity(server_.activity() != 0, true);
     return StartUp::Started;
 }
@@ -347,19 +348,23 @@ bool CServerFrame::onSave() {
     const QString extension = documentField(4);
     QString path = QFileDialog::getSaveFileName(this, plainServerText(servermsg::kSave), QString(), filter);
     if (path.isEmpty()) return false;
-    if (!extension.isEmpty() && !path.contains(QLatin1Char('.'))) path += extension;
+    if (!extension.isEmpty() && QFileInfo(path).suffix().isEmpty()) path += extension;
     if (saveLog(path)) return true;
-    QMessageBox::warning(this, serverText(servermsg::kProgramTitle),
-                         QString::fromStdString(formatServerMessage(servermsg::kCannotWriteLog, path.toStdString())));
+    warn(this, serverText(servermsg::kProgramTitle),
+         QString::fromStdString(formatServerMessage(servermsg::kCannotWriteLog, path.toStdString())));
     return false;
 }
 
 bool CServerFrame::maySaveChanges() {
     if (!modified_) return true;
-    const auto answer = QMessageBox::question(
-        this, serverText(servermsg::kProgramTitle),
-        QString::fromStdString(formatServerMessage(servermsg::kAskSaveChanges, documentField(2).toStdString())),
-        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
+    QMessageBox box(QMessageBox::Question, serverText(servermsg::kProgramTitle),
+                    QString::fromStdString(formatServerMessage(servermsg::kAskSaveChanges, documentField(2).toStdString())),
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+    box.button(QMessageBox::Yes)->setText(serverText(servermsg::kYes));
+    box.button(QMessageBox::No)->setText(serverText(servermsg::kNo));
+    box.button(QMessageBox::Cancel)->setText(serverText(servermsg::kCancel));
+    box.setDefaultButton(QMessageBox::Yes);
+    const auto answer = box.exec();
     if (answer == QMessageBox::Cancel) return false;
     return answer == QMessageBox::No || onSave();
 }
@@ -370,7 +375,9 @@ void CServerFrame::newServer() {
     pending_.clear();
     log_->clear();
     modified_ = false;
-    connectionsChanged(server_.connectionCount());
+    // As at the start: the pane's text before the first connection.
+    connectionsPane_->setText(serverText(servermsg::kConnectionsInitial));
+    action(ID_CONNECTION_INFO)->setEnabled(false);
     showActivity(false, true);
     // Cancelled, the window stays with no socket; New tries again.
     startServer(true);
@@ -407,6 +414,17 @@ int runServerWindow(int& argc, char** argv, WindowStart start) {
     setup.password = start.password;
     setup.minimized = start.minimized;
     CServerFrame frame(setup, start.drives, sources);
+    // A signal ends the program as Exit does, without the question; while the password dialog is
+    // up, it ends that too.
+    std::unique_ptr<QSocketNotifier> signalled;
+    if (start.signalled >= 0) {
+        signalled = std::make_unique<QSocketNotifier>(start.signalled, QSocketNotifier::Read);
+        QObject::connect(signalled.get(), &QSocketNotifier::activated, &app, [&] {
+            signalled->setEnabled(false);
+            frame.stopServer();
+            QCoreApplication::exit(0);
+        });
+    }
     switch (frame.startServer(false)) {
         case CServerFrame::StartUp::Started: break;
         case CServerFrame::StartUp::Cancelled: return 0;
@@ -415,13 +433,6 @@ int runServerWindow(int& argc, char** argv, WindowStart start) {
             return 1;
     }
     QObject::connect(&frame, &CServerFrame::exited, &app, &QCoreApplication::quit);
-    QSocketNotifier signalled(start.signalled, QSocketNotifier::Read);
-    signalled.setEnabled(start.signalled >= 0);
-    QObject::connect(&signalled, &QSocketNotifier::activated, &app, [&] {
-        signalled.setEnabled(false);
-        frame.stopServer();
-        QCoreApplication::quit();
-    });
     frame.present();
     return app.exec();
 }

@@ -224,8 +224,9 @@ class Remote(unittest.TestCase):
 
     def test_without_a_display_it_runs_headless_and_says_so(self):
         env = {k: v for k, v in ENV.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        p = subprocess.Popen([HARROWD, "--bind", "127.0.0.1", "--port", "0", "--password-file",
-                              os.path.join(self.scratch, "password")], stderr=subprocess.PIPE, env=env)
+        # The window's own flags are taken in either spelling, and mean nothing without one.
+        p = subprocess.Popen([HARROWD, "/minimize", "--bind", "127.0.0.1", "--port", "0", "--password-file",
+                              os.path.join(self.scratch, "password"), "-minimize"], stderr=subprocess.PIPE, env=env)
         try:
             said = p.stderr.readline().decode()
             # Only a build with the window has one to do without.

@@ -194,7 +194,9 @@ private slots:
         w.nextPassword = "second-password";
         w.frame->newServer();
         QVERIFY(asked);
-        QCOMPARE(w.asked, 1);
+        // The window goes back to its events while the client is told and leaves.
+        QCOMPARE(w.asked, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(w.asked, 1, 60000);
         QTRY_VERIFY_WITH_TIMEOUT(client.done.load(), 60000);
         QCOMPARE(client.lastCode.load(), int(MSG_SHUTDOWN));
         QVERIFY(logLines(*w.frame).isEmpty());
@@ -212,7 +214,7 @@ private slots:
         });
         const std::uint16_t port = w.port();
         w.frame->newServer();
-        QCOMPARE(w.asked, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(w.asked, 2, 60000);
         Client none(port, "second-password", Client::Then::HoldUntilReleased);
         QTRY_COMPARE_WITH_TIMEOUT(none.opened.load(), -1, 60000);
     }

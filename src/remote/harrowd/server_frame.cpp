@@ -23,6 +23,7 @@
 #include <QVBoxLayout>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/strings.h"
 #include "remote/harrowd/server_dialogs.h"
@@ -216,8 +217,38 @@ CServerFrame::StartUp CServerFrame::startServer(bool askAlways) {
 void CServerFrame::stopServer() {
     if (!running_) return;
     running_ = false;
+    stopping_ = false;
+    afterStop_ = {};
     pump_.stop();
     server_.shutdown();
+}
+
+void CServerFrame::stopServerThen(std::function<void()> next) {
+    if (!running_) {
+        next();
+        return;
+    }
+    if (stopping_) return;
+    // The clients are told, and then awaited on the event loop: one that does not read for a
+    // while must not hold up the window as well.
+    stopping_ = true;
+    afterStop_ = std::move(next);
+    server_.beginShutdown();
+    pump_.start();
+    finishStopWhenDone();
+}
+
+void CServerFrame::finishStopWhenDone() {
+    if (!stopping_ || server_.connectionCount() > 0) return;
+    // Not inside the core's handle(), which may still be walking its connections.
+    QTimer::singleShot(0, this, [this] {
+        if (!stopping_ || server_.connectionCount() > 0) return;
+        stopping_ = false;
+        running_ = false;
+        pump_.stop();
+        server_.finishShutdown();
+        if (auto next = std::exchange(afterStop_, {})) next();
+    });
 }
 
 void CServerFrame::present() {
@@ -323,6 +354,7 @@ void CServerFrame::showActivity(bool busy, bool force) {
 void CServerFrame::connectionsChanged(std::size_t count) {
     connectionsPane_->setText(QString::fromStdString(formatServerMessage(servermsg::kConnections, static_cast<int>(count))));
     action(ID_CONNECTION_INFO)->setEnabled(count > 0);
+    finishStopWhenDone();
 }
 
 bool CServerFrame::saveLog(const QString& path) {
@@ -370,17 +402,18 @@ bool CServerFrame::maySaveChanges() {
 }
 
 void CServerFrame::newServer() {
-    if (!maySaveChanges()) return;
-    stopServer();
-    pending_.clear();
-    log_->clear();
-    modified_ = false;
-    // As at the start: the pane's text before the first connection.
-    connectionsPane_->setText(serverText(servermsg::kConnectionsInitial));
-    action(ID_CONNECTION_INFO)->setEnabled(false);
-    showActivity(false, true);
-    // Cancelled, the window stays with no socket; New tries again.
-    startServer(true);
+    if (stopping_ || !maySaveChanges()) return;
+    stopServerThen([this] {
+        pending_.clear();
+        log_->clear();
+        modified_ = false;
+        // As at the start: the pane's text before the first connection.
+        connectionsPane_->setText(serverText(servermsg::kConnectionsInitial));
+        action(ID_CONNECTION_INFO)->setEnabled(false);
+        showActivity(false, true);
+        // Cancelled, the window stays with no socket; New tries again.
+        startServer(true);
+    });
 }
 
 void CServerFrame::onConnectionInfo() {
@@ -394,14 +427,16 @@ void CServerFrame::onAbout() {
 }
 
 void CServerFrame::closeEvent(QCloseEvent* event) {
-    if (!maySaveChanges()) {
+    // Leaving already, or asked to stay.
+    if (stopping_ || !maySaveChanges()) {
         event->ignore();
         return;
     }
-    stopServer();
+    // Gone from the screen at once; the program ends when the clients have been told.
+    event->ignore();
+    hide();
     tray_->hide();
-    event->accept();
-    emit exited();
+    stopServerThen([this] { emit exited(); });
 }
 
 int runServerWindow(int& argc, char** argv, WindowStart start) {

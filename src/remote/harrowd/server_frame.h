@@ -89,7 +89,7 @@ public:
 
     void showFromTray();
     void hideToTray();
-    // Tells every client the server is going, and closes its sockets.
+    // Tells every client the server is going, waits for them, and closes its sockets.
     void stopServer();
 
 signals:
@@ -110,6 +110,9 @@ private:
     void buildStatusBar();
     void buildTray();
     QAction* makeAction(ServerCommand id, int text, std::function<void()> run);
+    // stopServer() on the event loop: `next` runs once every client has gone.
+    void stopServerThen(std::function<void()> next);
+    void finishStopWhenDone();
     // The framework's question before the log is dropped; false: cancelled.
     bool maySaveChanges();
     bool onSave();
@@ -124,6 +127,8 @@ private:
     CServerDoc server_;
     ServerPump pump_;
     bool running_ = false;
+    bool stopping_ = false;
+    std::function<void()> afterStop_;
     bool trayAvailable_ = false;
     std::map<int, QAction*> actions_;
     QPlainTextEdit* log_ = nullptr;

@@ -135,6 +135,38 @@ constexpr MessageEntry kServerMessages[] = {
     {61228, "[%s] 打开 %s", "[%s] Open %s"},
     {61229, "Harrowd 在线 [%s-%s]", "Harrowd online [%s-%s]"},
     {61230, "Harrowd 离线 [%s-%s]", "Harrowd offline [%s-%s]"},
+    // harrowd's window: its menus, tray menus and dialogs, which the original tables did not number.
+    {70200, "文件(&F)", "&File"},
+    {70201, "新建(&N)", "&New"},
+    {70202, "保存(&S)", "&Save"},
+    {70203, "退出(&X)", "E&xit"},
+    {70204, "编辑(&E)", "&Edit"},
+    {70205, "复制(&C)", "&Copy"},
+    {70206, "查看(&V)", "&View"},
+    {70207, "工具栏(&T)", "&Toolbar"},
+    {70208, "状态栏(&S)", "&Status bar"},
+    {70209, "连接信息", "Connection information"},
+    {70210, "帮助(&H)", "&Help"},
+    {70211, "关于 Harrowd(&A)...", "&About Harrowd..."},
+    {70212, "打开", "Open"},
+    {70213, "最小化", "Minimize"},
+    {70214, "退出", "Exit"},
+    {70215, "密码", "Password"},
+    {70216, "客户端登录用的密码：", "The password clients log in with:"},
+    {70217, "密码的长度必须是 %d 到 %d 个字节。", "The password must be %d to %d bytes long."},
+    {70218, "是否保存对 %s 的更改？", "Save changes to %s?"},
+    {70219, "无法在端口 %d 上监听：%s", "Cannot listen on port %d: %s"},
+    {70220, "这个桌面没有通知区域：最小化的窗口留在任务栏上。",
+     "This desktop has no notification area: the minimised window stays on the task bar."},
+    {70221, "服务器地址：", "Server address:"},
+    {70222, "Harrowd %s 版\n把本机的 FAT 和 NTFS 卷提供给 Harrow。",
+     "Harrowd version %s\nServes this machine's FAT and NTFS volumes to Harrow."},
+    {70223, "无法写入 %s！", "Cannot write %s!"},
+    {70224, "就绪", "Ready"},
+    {70225, "确定", "OK"},
+    {70226, "取消", "Cancel"},
+    {70227, "是(&Y)", "&Yes"},
+    {70228, "否(&N)", "&No"},
 };
 
 // ---------------------------------------------------------------------------
@@ -339,7 +371,9 @@ static_assert(fits(msg::kDocumentString) && fits(msg::kComboFontFace) && fits(ms
 static_assert(fits(servermsg::kDocumentString) && fits(servermsg::kConnectionsInitial) && fits(servermsg::kConnections) &&
               fits(servermsg::kSocketReadError) && fits(servermsg::kSocketSendError) && fits(servermsg::kLogin) &&
               fits(servermsg::kIllegalLogin) && fits(servermsg::kLogout) && fits(servermsg::kOpenDrive) &&
-              fits(servermsg::kTipOnline) && fits(servermsg::kTipOffline) && fits(servermsg::kProgramTitle),
+              fits(servermsg::kTipOnline) && fits(servermsg::kTipOffline) && fits(servermsg::kProgramTitle) &&
+              fits(servermsg::kPasswordLength) && fits(servermsg::kAskSaveChanges) && fits(servermsg::kCannotListen) &&
+              fits(servermsg::kAboutText) && fits(servermsg::kCannotWriteLog),
               "a server message id's argument types do not match its text");
 static_assert(fits(diag::kCantChangeDir) && fits(diag::kCantChangeToParentDir) && fits(diag::kCantLoadMftWithoutMft0) &&
               fits(diag::kCantDecodeRunType) && fits(diag::kNotIndexRecord),

@@ -215,6 +215,36 @@ inline constexpr ServerMessageId<TextArg, TextArg> kOpenDrive{61228};  // peer a
 inline constexpr ServerMessageId<TextArg, TextArg> kTipOnline{61229};  // address text, computer name
 inline constexpr ServerMessageId<TextArg, TextArg> kTipOffline{61230};
 inline constexpr ServerMessageId<> kProgramTitle{57344};
+// harrowd's own: the labels of its window.
+inline constexpr ServerMessageId<> kFileMenu{70200};
+inline constexpr ServerMessageId<> kNew{70201};
+inline constexpr ServerMessageId<> kSave{70202};
+inline constexpr ServerMessageId<> kExit{70203};
+inline constexpr ServerMessageId<> kEditMenu{70204};
+inline constexpr ServerMessageId<> kCopy{70205};
+inline constexpr ServerMessageId<> kViewMenu{70206};
+inline constexpr ServerMessageId<> kToolbar{70207};
+inline constexpr ServerMessageId<> kStatusBar{70208};
+inline constexpr ServerMessageId<> kConnectionInfo{70209};  // the command and its dialog
+inline constexpr ServerMessageId<> kHelpMenu{70210};
+inline constexpr ServerMessageId<> kAbout{70211};
+inline constexpr ServerMessageId<> kTrayOpen{70212};
+inline constexpr ServerMessageId<> kTrayMinimize{70213};
+inline constexpr ServerMessageId<> kTrayExit{70214};
+inline constexpr ServerMessageId<> kPasswordCaption{70215};
+inline constexpr ServerMessageId<> kPasswordLabel{70216};
+inline constexpr ServerMessageId<int, int> kPasswordLength{70217};  // shortest, longest
+inline constexpr ServerMessageId<TextArg> kAskSaveChanges{70218};  // document name
+inline constexpr ServerMessageId<int, TextArg> kCannotListen{70219};  // port, why
+inline constexpr ServerMessageId<> kNoTray{70220};
+inline constexpr ServerMessageId<> kServerAddress{70221};
+inline constexpr ServerMessageId<TextArg> kAboutText{70222};  // version
+inline constexpr ServerMessageId<TextArg> kCannotWriteLog{70223};  // path
+inline constexpr ServerMessageId<> kReady{70224};
+inline constexpr ServerMessageId<> kOk{70225};
+inline constexpr ServerMessageId<> kCancel{70226};
+inline constexpr ServerMessageId<> kYes{70227};
+inline constexpr ServerMessageId<> kNo{70228};
 } // namespace servermsg
 
 // Hard-coded English texts. They are the same in every language, so

@@ -9,7 +9,9 @@
 namespace harrow::remote {
 
 // The password, or nothing with the reason in `error`. `file` empty: no file was named. The
-// first line of the file counts, without its line end.
-std::optional<std::string> readPassword(const std::string& file, const char* environmentName, std::string& error);
+// first line of the file counts, without its line end. `privateFile`: a file that others than its
+// owner may read or write is refused, as the password it holds may be known to them.
+std::optional<std::string> readPassword(const std::string& file, const char* environmentName, std::string& error,
+                                        bool privateFile = false);
 
 }  // namespace harrow::remote

@@ -990,7 +990,7 @@ void CServerDoc::dropStalled() {
     }
 }
 
-void CServerDoc::shutdown() {
+void CServerDoc::beginShutdown() {
     discovery_.reset();
     listening_.reset();
     for (const auto& c : connections_) {
@@ -1002,6 +1002,16 @@ void CServerDoc::shutdown() {
         c->lastProgress = now();
     }
     for (auto& [source, f] : loginFailures_) logQuietRefusals(source, f);
+}
+
+void CServerDoc::finishShutdown() {
+    connections_.clear();
+    // Each waits for its worker to finish the read it is in.
+    released_.clear();
+}
+
+void CServerDoc::shutdown() {
+    beginShutdown();
     std::vector<pollfd> set;
     while (!connections_.empty()) {
         set.clear();
@@ -1010,9 +1020,7 @@ void CServerDoc::shutdown() {
         if (r < 0 && errno != EINTR) break;
         handle(set);
     }
-    connections_.clear();
-    // Each waits for its worker to finish the read it is in.
-    released_.clear();
+    finishShutdown();
 }
 
 }  // namespace harrow::remote

@@ -177,6 +177,12 @@ public:
     // and closes the sockets. Then waits for each worker to finish the request it is reading
     // (its reply is dropped): a drive is never closed under a read.
     void shutdown();
+    // The same in steps, for a front end whose own loop goes on meanwhile: beginShutdown() closes
+    // the listening and discovery sockets and queues MSG_SHUTDOWN; the connections then end as
+    // handle() sees their clients close (or stall); finishShutdown() ends what is left and waits
+    // for the workers.
+    void beginShutdown();
+    void finishShutdown();
 
     int activity() const { return activity_; }
     std::size_t connectionCount() const { return connections_.size(); }

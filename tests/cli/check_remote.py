@@ -50,7 +50,7 @@ class Harrowd:
     def __init__(self, scratch, drives, stall_limit=None):
         self.log_path = os.path.join(scratch, f"harrowd-{time.monotonic_ns()}.log")
         password_file = os.path.join(scratch, "password")
-        with open(password_file, "w") as f:
+        with open(os.open(password_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
             f.write(PASSWORD + "\n")
         args = [HARROWD, "--headless", "--bind", "127.0.0.1", "--port", "0", "--password-file", password_file,
                 "--log", self.log_path]
@@ -215,12 +215,41 @@ class Remote(unittest.TestCase):
     def test_a_short_password_is_refused(self):
         # A password a few guesses find is no password.
         short = os.path.join(self.scratch, "short-password")
-        with open(short, "w") as f:
+        with open(os.open(short, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
             f.write("s3cret\n")
         p = subprocess.run([HARROWD, "--headless", "--port", "0", "--password-file", short], capture_output=True,
                            env=ENV, timeout=PATIENCE)
         self.assertEqual(p.returncode, 2)
         self.assertIn(b"8 to 19 bytes", p.stderr)
+
+    def test_without_a_display_it_runs_headless_and_says_so(self):
+        env = {k: v for k, v in ENV.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        # The window's own flags are taken in either spelling, and mean nothing without one.
+        p = subprocess.Popen([HARROWD, "/minimize", "--bind", "127.0.0.1", "--port", "0", "--password-file",
+                              os.path.join(self.scratch, "password"), "-minimize"], stderr=subprocess.PIPE, env=env)
+        try:
+            said = p.stderr.readline().decode()
+            # Only a build with the window has one to do without.
+            if os.environ.get("HARROWD_WINDOW") == "1":
+                self.assertIn("no display", said)
+                said = p.stderr.readline().decode()
+            self.assertIn("listening on 127.0.0.1:", said)
+        finally:
+            p.terminate()
+            p.wait(PATIENCE)
+            p.stderr.close()
+
+    def test_a_password_file_others_may_read_or_write_is_refused(self):
+        # A password others may read is theirs too; one they may write is theirs to choose.
+        shared = os.path.join(self.scratch, "shared-password")
+        with open(shared, "w") as f:
+            f.write(PASSWORD + "\n")
+        for mode in (0o640, 0o604, 0o620, 0o602):
+            os.chmod(shared, mode)
+            p = subprocess.run([HARROWD, "--headless", "--port", "0", "--password-file", shared],
+                               capture_output=True, env=ENV, timeout=PATIENCE)
+            self.assertEqual(p.returncode, 2, oct(mode))
+            self.assertIn(b"chmod 600", p.stderr, oct(mode))
 
     def test_drive_requests_before_login_get_fail(self):
         s = self.server.connect()

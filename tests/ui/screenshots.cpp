@@ -47,6 +47,9 @@
 #include "volume/drive_table.h"
 #include "document/drive.h"
 #include "remote/remote_source.h"
+#include "remote/harrowd/server_dialogs.h"
+#include "remote/harrowd/server_frame.h"
+#include <QMenu>
 #include <QThread>
 
 using namespace harrow;
@@ -378,6 +381,7 @@ void sourceWindows(const QString& harrowd) {
     // A remote drive: harrowd on loopback serving the sample volume.
     const QString passwordFile = dir.filePath("password");
     std::ofstream(ss(passwordFile)) << "password\n";
+    QFile::setPermissions(passwordFile, QFile::ReadOwner | QFile::WriteOwner);
     QProcess server;
     const int port = 20000 + static_cast<int>(QCoreApplication::applicationPid() % 20000);
     server.start(harrowd, {"--headless", "--bind", "127.0.0.1", "--port", QString::number(port), "--password-file",
@@ -407,6 +411,53 @@ void sourceWindows(const QString& harrowd) {
     server.waitForFinished();
 }
 
+// harrowd's window with two clients logged in, each with a drive open, its connection
+// information and its tray menus.
+void serverWindows() {
+    DriveTable table;
+    table.set(driveEntry('F', DriveType::Removable, "SAMPLE", "memory"));
+    MemorySources sources(test::makeSampleFat().bytes);
+    remote::ServerWindowSetup setup;
+    setup.options.bindAddress = "127.0.0.1";
+    setup.options.port = 0;
+    setup.password = "password";
+    setup.trayAvailable = true;
+    remote::CServerFrame frame(setup, table, sources);
+    if (frame.startServer(false) != remote::CServerFrame::StartUp::Started) return;
+    frame.resize(720, 360);
+    frame.present();
+    std::vector<UniqueFd> clients;
+    for (const char* name : {"OFFICE-PC", "LAB-LAPTOP"}) {
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in at{AF_INET, htons(frame.server().port()), {htonl(INADDR_LOOPBACK)}, {}};
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return;
+        const auto login = remote::LoginRequest{"password", "127.0.0.1", name}.serialize();
+        auto bytes = remote::encodeMessage(remote::MSG_LOGIN, login);
+        const auto open = remote::encodeMessage(remote::MSG_OPEN_DRIVE, Bytes(reinterpret_cast<const std::uint8_t*>("F:\\"), 4));
+        bytes.insert(bytes.end(), open.begin(), open.end());
+        if (::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) return;
+        clients.push_back(std::move(fd));
+    }
+    for (int i = 0; i < 500 && (frame.server().connectionCount() < 2 || frame.server().activity() < 2); ++i) {
+        QApplication::processEvents();
+        QThread::msleep(10);
+    }
+    frame.flushLog();
+    shoot(frame, "harrowd-window", true);
+    remote::CConnectionInfoDlg info(frame.server(), &frame);
+    shoot(info, "harrowd-connection-info");
+    remote::CServerAboutDlg about(QString::fromStdString(frame.server().hostText().address), &frame);
+    shoot(about, "harrowd-about");
+    shoot(*frame.trayMenu(), "harrowd-tray-menu");
+    frame.trayMenu()->hide();
+    frame.hideToTray();
+    shoot(*frame.trayMenu(), "harrowd-tray-menu-hidden");
+    frame.trayMenu()->hide();
+    remote::CPasswordDlg password(&frame);
+    password.passwordEdit()->setText("password");
+    shoot(password, "harrowd-password");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -428,6 +479,7 @@ int main(int argc, char** argv) {
         driveSelection();
         ntfsWindow(QString::fromLocal8Bit(argv[2]));
         sourceWindows(argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString());
+        serverWindows();
     }
     return 0;
 }

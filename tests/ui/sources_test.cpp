@@ -3,6 +3,7 @@
 // of harrowd reached through the connect dialog.
 #include <QtTest>
 
+#include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QListWidget>
@@ -208,6 +209,8 @@ private slots:
         writeSample(volume);
         const QString passwordFile = dir.filePath("password");
         std::ofstream(passwordFile.toStdString()) << "secret-pw\n";
+        // harrowd takes no password file that others may read.
+        QFile::setPermissions(passwordFile, QFile::ReadOwner | QFile::WriteOwner);
         const std::uint16_t port = freePorts();
         QVERIFY(port != 0);
         qputenv("HARROW_DISCOVERY", QByteArray("127.0.0.1:") + QByteArray::number(port + 1));

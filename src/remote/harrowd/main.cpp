@@ -1,4 +1,5 @@
-// harrowd without a display: the server core on a poll() loop, its log on stdout or in a file.
+// harrowd: with a display, a window with the log and a tray icon (server_frame.*); without one,
+// or with --headless, the server core on a poll() loop, its log on stdout or in a file.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,6 +8,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -15,6 +17,9 @@
 #include "common/strings.h"
 #include "remote/password_input.h"
 #include "remote/server.h"
+#ifdef HARROWD_WINDOW
+#include "remote/harrowd/window_start.h"
+#endif
 
 using namespace harrow;
 
@@ -53,9 +58,43 @@ private:
 
 void fail(const std::string& text) { std::fprintf(stderr, "harrowd: %s\n", text.c_str()); }
 
+// The window's own flag, spelled as it always was: "/minimize" or "-minimize", in this letter case.
+// It is taken out before the rest is parsed, which would read it as a path or as six short flags.
+bool takeMinimizeFlag(int& argc, char** argv) {
+    bool found = false;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "/minimize") == 0 || std::strcmp(argv[i], "-minimize") == 0)
+            found = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    argv[argc] = nullptr;
+    return found;
+}
+
+bool passwordFits(const std::string& password) {
+    // A short password is found by trying, however slowly the server lets anyone try; a longer
+    // one than the login field carries would let nobody in.
+    if (password.size() >= remote::kMinPassword && password.size() <= remote::LoginRequest::kMaxPassword) return true;
+    fail("the password must be " + std::to_string(remote::kMinPassword) + " to " +
+         std::to_string(remote::LoginRequest::kMaxPassword) + " bytes long");
+    return false;
+}
+
+#ifdef HARROWD_WINDOW
+bool displayPresent() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
+        if (const char* value = std::getenv(name); value && *value) return true;
+    return false;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool minimized = takeMinimizeFlag(argc, argv);
     CLI::App app{"harrowd: serves this machine's FAT and NTFS volumes to harrow over TCP"};
     bool headless = false;
     std::string passwordFile, bindAddress, logPath, lang;
@@ -64,9 +103,14 @@ int main(int argc, char** argv) {
     int stallSeconds = 10;
     int loginSeconds = 10;
     std::size_t maxConnections = 500, maxPerAddress = 16;
+#ifdef HARROWD_WINDOW
+    app.add_flag("--headless", headless, "run without a window, as without a display");
+#else
     app.add_flag("--headless", headless, "run without a window (this build has none: it always does)");
+#endif
     app.add_option("--password-file", passwordFile,
-                   "read the password from the first line of FILE (else HARROWD_PASSWORD, else a prompt)")
+                   "read the password from the first line of FILE, which only its owner may read (else the "
+                   "window asks; without one, HARROWD_PASSWORD, else a prompt)")
         ->type_name("FILE");
     app.add_option("--drive", drives, "serve PATH (device, partition or raw image) as drive X: (repeatable)")
         ->type_name("X=PATH");
@@ -98,18 +142,26 @@ int main(int argc, char** argv) {
     }
     if (!lang.empty()) setLanguage(lang == "en" ? Lang::En : Lang::Zh);
 
-    std::string error;
-    auto password = remote::readPassword(passwordFile, "HARROWD_PASSWORD", error);
-    if (!password) {
-        fail(error);
-        return 2;
+#ifdef HARROWD_WINDOW
+    bool window = !headless;
+    if (window && !displayPresent()) {
+        fail("no display (neither DISPLAY nor WAYLAND_DISPLAY is set): running without a window");
+        window = false;
     }
-    // A short password is found by trying, however slowly the server lets anyone try; a longer
-    // one than the login field carries would let nobody in.
-    if (password->size() < remote::kMinPassword || password->size() > remote::LoginRequest::kMaxPassword) {
-        fail("the password must be " + std::to_string(remote::kMinPassword) + " to " +
-             std::to_string(remote::LoginRequest::kMaxPassword) + " bytes long");
-        return 2;
+#else
+    const bool window = false;
+#endif
+
+    // The window asks for the password itself: the environment is for the terminal.
+    std::string error;
+    std::optional<std::string> password;
+    if (!window || !passwordFile.empty()) {
+        password = remote::readPassword(passwordFile, "HARROWD_PASSWORD", error, true);
+        if (!password) {
+            fail(error);
+            return 2;
+        }
+        if (!passwordFits(*password)) return 2;
     }
 
     DriveTable& table = DriveTable::global();
@@ -119,16 +171,13 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-
-    std::FILE* out = stdout;
-    if (!logPath.empty()) {
-        out = std::fopen(logPath.c_str(), "a");
-        if (!out) {
-            fail("cannot open the log " + logPath + ": " + std::strerror(errno));
-            return 1;
-        }
-    }
-
+    remote::ServerOptions options;
+    options.bindAddress = bindAddress;
+    options.port = static_cast<std::uint16_t>(port);
+    options.stallLimit = std::chrono::seconds(stallSeconds);
+    options.loginLimit = std::chrono::seconds(loginSeconds);
+    options.maxConnections = maxConnections;
+    options.maxPerAddress = maxPerAddress;
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         fail(std::string("cannot make a pipe: ") + std::strerror(errno));
@@ -141,18 +190,25 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+#ifdef HARROWD_WINDOW
+    if (window) return remote::runServerWindow(argc, argv, remote::WindowStart{options, password, minimized, table, wake[0]});
+#else
+    (void)minimized;
+#endif
+    options.password = *password;
+
+    std::FILE* out = stdout;
+    if (!logPath.empty()) {
+        out = std::fopen(logPath.c_str(), "a");
+        if (!out) {
+            fail("cannot open the log " + logPath + ": " + std::strerror(errno));
+            return 1;
+        }
+    }
 
     LogFile log(out);
     SystemSources sources(table);
     remote::CServerDoc server(log, table, sources);
-    remote::ServerOptions options;
-    options.password = *password;
-    options.bindAddress = bindAddress;
-    options.port = static_cast<std::uint16_t>(port);
-    options.stallLimit = std::chrono::seconds(stallSeconds);
-    options.loginLimit = std::chrono::seconds(loginSeconds);
-    options.maxConnections = maxConnections;
-    options.maxPerAddress = maxPerAddress;
     if (!server.startUp(options)) {
         fail("cannot listen on " + (bindAddress.empty() ? std::string("port ") : bindAddress + " port ") +
              std::to_string(port) + ": " + std::strerror(errno));

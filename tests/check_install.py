@@ -101,6 +101,7 @@ class Service(unittest.TestCase):
                     here["HARROWD_BIND"] = setting
                 with open(os.path.join(scratch, "password"), "w") as f:
                     f.write("service-pw\n")
+                os.chmod(os.path.join(scratch, "password"), 0o600)  # harrowd refuses one others may read
                 args = []
                 for word in shlex.split(command.replace("%d", scratch)):
                     whole = re.fullmatch(r"\$(\w+)", word)

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     // A target over the file-size limit must fail the write (EFBIG, said as a full target), not
     // kill the run with a partial file and no word.
     std::signal(SIGXFSZ, SIG_IGN);
-    CLI::App app{"harrow-cli: list, read and recover files of FAT and NTFS volumes"};
+    CLI::App app{"harrow-cli: list, read and recover files of FAT, exFAT and NTFS volumes"};
     app.require_subcommand(1);
     app.fallthrough();  // global options may also follow the command
 

@@ -236,6 +236,7 @@ class ExfatFixtures(unittest.TestCase):
         password = os.path.join(self.tmp, "password")
         with open(password, "w") as f:
             f.write("exfat-remote\n")
+        os.chmod(password, 0o600)  # harrowd refuses one others may read
         server = subprocess.Popen([HARROWD, "--headless", "--bind", "127.0.0.1", "--port", "0", "--password-file",
                                    password, "--log", os.path.join(self.tmp, "harrowd.log"), "--drive", f"X={image}"],
                                   stderr=subprocess.PIPE, env=ENV)

@@ -89,6 +89,7 @@ bool ClientConnection::connect(const std::string& address, std::uint16_t port, P
         ::inet_ntop(AF_INET, &self.sin_addr, text, sizeof text))
         localAddress_ = text;
     reader_.clear();
+    roundTrip_ = std::chrono::steady_clock::duration::max();
     return true;
 }
 
@@ -100,10 +101,11 @@ void ClientConnection::close() {
 
 void ClientConnection::resetStream() {
     asked_.clear();
+    stale_ = 0;
     askedBytes_ = next_ = askedEnd_ = 0;
     streamSectorBytes_ = 0;
     heldSectors_ = 0;
-    readEnd_ = UINT64_MAX;
+    readFirst_ = readEnd_ = UINT64_MAX;
     aheadBytes_ = 0;
 }
 
@@ -184,11 +186,23 @@ std::optional<ClientConnection::Reply> ClientConnection::receiveMessage(std::siz
     return reply;
 }
 
+void ClientConnection::noteRoundTrip(std::chrono::steady_clock::time_point asked) {
+    roundTrip_ = std::min(roundTrip_, std::chrono::steady_clock::now() - asked);
+}
+
+std::uint64_t ClientConnection::roundTripBytes() const {
+    // At 200 MB/s, a little more than the links this is made for carry.
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(roundTrip_).count();
+    return us < 0 ? 0 : static_cast<std::uint64_t>(std::min<long long>(us, 1000000)) * 200;
+}
+
 bool ClientConnection::login(const std::string& password) {
     const auto request = LoginRequest{password, localAddress_, localName_}.serialize();
+    const auto asked = std::chrono::steady_clock::now();
     if (!sendMessage(MSG_LOGIN, request)) return false;
     setWaitLimit(fd_.get(), deadlines_.login);
     auto reply = receiveMessage();
+    noteRoundTrip(asked);
     if (connected()) setWaitLimit(fd_.get(), deadlines_.reply);
     if (!reply || reply->code != MSG_LOGIN_OK) {
         // The server closes a connection it refuses.
@@ -201,9 +215,12 @@ bool ClientConnection::login(const std::string& password) {
 }
 
 std::optional<DriveInfo> ClientConnection::openDrive(const std::string& rootPath) {
+    if (!dropStream()) return std::nullopt;
+    const auto asked = std::chrono::steady_clock::now();
     if (!sendMessage(MSG_OPEN_DRIVE, encodeRootPath(rootPath))) return std::nullopt;
     ++generation_;
     auto reply = receiveMessage();
+    noteRoundTrip(asked);
     if (!reply || reply->code != MSG_DRIVE_OPENED || reply->payload.size() != DriveInfo::kSize) return std::nullopt;
     return DriveInfo::deserialize(reply->payload);
 }
@@ -233,7 +250,7 @@ bool ClientConnection::askUpTo(std::uint64_t until) {
     const std::uint64_t bps = streamSectorBytes_;
     // Once a good part of the window has come back: one send per batch of requests.
     if (askedEnd_ >= until || askedEnd_ > UINT32_MAX ||
-        (!asked_.empty() && (askedBytes_ + kReadWindowBytes / 4 > kReadWindowBytes ||
+        (asked_.size() > stale_ && (askedBytes_ + kReadWindowBytes / 4 > kReadWindowBytes ||
                              asked_.size() + kReadWindowRequests / 4 > kReadWindowRequests)))
         return true;
     const std::uint64_t per = sectorsPerRequest(streamSectorBytes_, protocol_);
@@ -257,9 +274,26 @@ bool ClientConnection::askUpTo(std::uint64_t until) {
     return true;
 }
 
+bool ClientConnection::dropStale() {
+    while (stale_ > 0) {
+        const std::size_t bytes = asked_.front().count * std::size_t{streamSectorBytes_};
+        auto header = receiveHeader(std::max(bytes, kQueryReplyBufferBytes - MessageHeader::kSize));
+        if (!header || !skipPayload(header->length)) return false;
+        if (header->code == MSG_SHUTDOWN || header->code == MSG_CLOSED) {
+            close();
+            return false;
+        }
+        asked_.pop_front();
+        askedBytes_ -= bytes;
+        --stale_;
+    }
+    return true;
+}
+
 std::optional<std::uint64_t> ClientConnection::takeSectors(std::uint64_t most, std::uint8_t* into, bool& failed) {
     const std::size_t bps = streamSectorBytes_;
     if (heldSectors_ == 0) {
+        if (!dropStale()) return std::nullopt;
         const Asked asked = asked_.front();
         const std::size_t bytes = asked.count * bps;
         auto header = receiveHeader(std::max(bytes, kQueryReplyBufferBytes - MessageHeader::kSize));
@@ -306,12 +340,22 @@ std::optional<std::uint64_t> ClientConnection::takeSectors(std::uint64_t most, s
     return n;
 }
 
+void ClientConnection::restartStream(std::uint64_t first, std::uint32_t bytesPerSector) {
+    if (bytesPerSector != streamSectorBytes_) {
+        // The replies still owed are counted in the old sector size.
+        dropStream();
+    }
+    stale_ = asked_.size();
+    heldSectors_ = 0;
+    next_ = askedEnd_ = first;
+    streamSectorBytes_ = bytesPerSector;
+}
+
 bool ClientConnection::dropStream() {
-    bool failed = false;
-    while (connected() && next_ < askedEnd_ && (heldSectors_ > 0 || !asked_.empty()))
-        if (!takeSectors(askedEnd_ - next_, nullptr, failed)) return false;
+    stale_ = asked_.size();
+    const bool dropped = dropStale();
     resetStream();
-    return true;
+    return dropped && connected();
 }
 
 ReadResult ClientConnection::readSectors(std::uint64_t first, std::uint32_t bytesPerSector, MutableBytes out) {
@@ -328,10 +372,25 @@ ReadResult ClientConnection::readSectors(std::uint64_t first, std::uint32_t byte
     if (!connected()) return lost(first);
     if (count == 0) return unreadable ? ReadResult::Unreadable : ReadResult::Done;
 
-    // A read among the sectors already asked for skips to its first; any other starts afresh.
-    bool inStream = bytesPerSector == streamSectorBytes_ && next_ <= first && first <= askedEnd_;
-    const bool followsOn = inStream && first == readEnd_;
+    // A read that goes on from where the last one ended belongs to the same run, and so does
+    // one a little further on, when reading the gap between costs less than a round trip:
+    // reads with gaps between them (a fragmented file, records spread over the table) are then
+    // found among the sectors already asked for. A run is read ahead by twice what its last two
+    // reads span, doubling while it goes on, and never by much more than a round trip carries:
+    // a read that leaves the run throws away what was read ahead of it.
+    const std::uint64_t linkBytes = roundTripBytes();
+    const bool sameSize = bytesPerSector == streamSectorBytes_;
+    const bool followsOn = sameSize && readEnd_ <= first &&
+                           first - readEnd_ <= std::min(linkBytes, kReadAheadGapBytes) / bytesPerSector;
+    const std::uint64_t stretch = followsOn ? (end - readFirst_) * bytesPerSector : 0;
+    const std::uint64_t limit = std::clamp(linkBytes, kMinReadAheadBytes, kReadAheadBytes);
+    aheadBytes_ = followsOn ? std::min(limit, std::max(2 * aheadBytes_, 2 * stretch)) : 0;
+    const std::uint64_t until = end + std::min(aheadBytes_ / bytesPerSector, UINT64_MAX - end);
+    // A read among the sectors already asked for skips to its first; any other starts afresh,
+    // its requests sent before the replies still owed are taken and dropped.
+    bool inStream = sameSize && next_ <= first && first <= askedEnd_;
     bool failed = false;
+    if (inStream && !askUpTo(until)) return lost(first);
     for (std::uint64_t skip = inStream ? first - next_ : 0; skip > 0;) {
         const auto n = takeSectors(skip, nullptr, failed);
         if (!n) return lost(first);
@@ -341,22 +400,19 @@ ReadResult ClientConnection::readSectors(std::uint64_t first, std::uint32_t byte
         }
         skip -= *n;
     }
-    // Starts the stream at `from`, after the replies still owed.
-    auto restart = [&](std::uint64_t from) {
-        if (!dropStream()) return false;
-        next_ = askedEnd_ = from;
-        streamSectorBytes_ = bytesPerSector;
-        return true;
-    };
-    if (!inStream && !restart(first)) return lost(first);
-    aheadBytes_ = followsOn ? std::min(kReadAheadBytes, std::max<std::uint64_t>(2 * aheadBytes_, out.size())) : 0;
-    std::uint64_t until = end + std::min(aheadBytes_ / bytesPerSector, UINT64_MAX - end);
+    if (!inStream) restartStream(first, bytesPerSector);
+    if (!connected()) return lost(first);
 
     failed = false;
-    std::uint64_t at = first;
+    std::uint64_t at = first, askTo = until;
     while (at < end) {
-        if (!askUpTo(until)) return lost(at);
-        if (heldSectors_ == 0 && asked_.empty()) {
+        if (!askUpTo(askTo)) return lost(at);
+        if (heldSectors_ == 0 && asked_.size() == stale_) {
+            // The window is taken by replies of a stream given up: their room is made first.
+            if (stale_ > 0) {
+                if (!dropStale()) return lost(at);
+                continue;
+            }
             // The rest lies where the wire cannot reach.
             std::ranges::fill(rest(at), 0);
             unreadable = true;
@@ -367,15 +423,14 @@ ReadResult ClientConnection::readSectors(std::uint64_t first, std::uint32_t byte
         if (*n == 0) {
             // A failed request read ahead past this read: the rest is asked for as it is wanted,
             // so that a failure counts against the sectors it was about.
-            const std::uint64_t ahead = aheadBytes_;
-            if (!restart(at)) return lost(at);
-            aheadBytes_ = ahead;
-            until = end;
+            restartStream(at, bytesPerSector);
+            askTo = end;
         }
         at += *n;
     }
     unreadable = unreadable || failed;
     // Past a failure the disk may be failing: what follows is not asked for before it is wanted.
+    readFirst_ = first;
     readEnd_ = unreadable ? UINT64_MAX : end;
     return unreadable ? ReadResult::Unreadable : ReadResult::Done;
 }

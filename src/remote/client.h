@@ -77,8 +77,11 @@ public:
     // owed waits in the sockets' buffers, not here.
     static constexpr std::uint64_t kReadWindowBytes = 6u << 20;
     static constexpr std::size_t kReadWindowRequests = 1024;
-    // The most a run of reads is read ahead of the last one.
+    // The most and the least a run of reads may be read ahead of the last one, and the gap
+    // between two reads that still counts as going on with a run.
     static constexpr std::uint64_t kReadAheadBytes = 4u << 20;
+    static constexpr std::uint64_t kMinReadAheadBytes = 256u << 10;
+    static constexpr std::uint64_t kReadAheadGapBytes = 1u << 20;
 
     // How long a connect may take, and a reply may keep the client waiting for its next byte:
     // the login's, and every other (a server reads a failing sector for up to a minute or so).
@@ -105,6 +108,13 @@ private:
     // Takes every reply still owed and forgets the stream; false when the connection is gone.
     bool dropStream();
     void resetStream();
+    // Starts the stream afresh at `first`: the replies still owed are dropped as they come.
+    void restartStream(std::uint64_t first, std::uint32_t bytesPerSector);
+    bool dropStale();
+    // What the link carries in a round trip, which the login and the drive's open measure: it
+    // sizes the read-ahead.
+    void noteRoundTrip(std::chrono::steady_clock::time_point asked);
+    std::uint64_t roundTripBytes() const;
 
     Prompts& prompts_;
     UniqueFd fd_;
@@ -124,6 +134,7 @@ private:
         std::uint32_t count = 0;
     };
     std::deque<Asked> asked_;
+    std::size_t stale_ = 0;  // the first of them, asked for a stream given up, to be dropped
     std::uint64_t askedBytes_ = 0;
     std::uint64_t next_ = 0, askedEnd_ = 0;
     std::uint32_t streamSectorBytes_ = 0;
@@ -133,10 +144,11 @@ private:
     std::size_t heldAt_ = 0;
     std::uint64_t heldSectors_ = 0;
     bool heldFailed_ = false;
-    // Where the last read ended, and how far the reads are read ahead: doubled by each read that
-    // follows on, none after any other read or a failure.
-    std::uint64_t readEnd_ = UINT64_MAX;
+    // Where the last read began and ended, and how far the reads are read ahead: grown by each
+    // read that follows on, none after any other read or a failure.
+    std::uint64_t readFirst_ = UINT64_MAX, readEnd_ = UINT64_MAX;
     std::uint64_t aheadBytes_ = 0;
+    std::chrono::steady_clock::duration roundTrip_ = std::chrono::steady_clock::duration::max();
 };
 
 }  // namespace harrow::remote

@@ -428,15 +428,15 @@ TEST_F(RemoteDrive, ASlowSectorHoldsUpOnlyItsConnection) {
     EXPECT_EQ(served.observer.activity, 0);
 }
 
-// Reads that follow on are read ahead: the server is already reading past the last of them. Then
-// every read gets its own bytes and verdict, whatever the stream had asked for before it.
+// Reads that follow on are read ahead: the server is already reading well past the last of them.
+// Then every read gets its own bytes and verdict, whatever the stream had asked for before it.
 TEST_F(RemoteDrive, ReadsAheadAndEachReadGetsItsOwnSectors) {
-    const std::uint64_t slow = 300, end = image.bytes.size() / 512;
+    const std::uint64_t slow = 1900, end = image.bytes.size() / 512;
     served.sources.slowSector = slow;
     ClientConnection c(prompts);
     ASSERT_TRUE(c.connect("127.0.0.1", served.server.port()) && c.login("pw") && c.openDrive("F:\\"));
-    Bytes8 got(40 * 512);
-    for (std::uint64_t first = 180; first < slow; first += 40) ASSERT_EQ(c.readSectors(first, 512, got), ReadResult::Done);
+    Bytes8 got(256 * 512);
+    for (std::uint64_t first = 1000; first < 1512; first += 256) ASSERT_EQ(c.readSectors(first, 512, got), ReadResult::Done);
     ASSERT_TRUE(served.sources.awaitHeld(1));
     served.sources.slowSector = ~0ull;
     served.sources.release();
@@ -445,8 +445,8 @@ TEST_F(RemoteDrive, ReadsAheadAndEachReadGetsItsOwnSectors) {
         std::uint64_t first, count;
         ReadResult result;
     } reads[] = {
-        {300, 30, ReadResult::Done},     // follows on, over the sector that was slow
-        {345, 7, ReadResult::Done},      // a little further on: the sectors between are dropped
+        {1890, 30, ReadResult::Done},    // further on, over the sector that was slow
+        {1935, 7, ReadResult::Done},     // a little further on
         {10, 25, ReadResult::Done},      // back again
         {35, 600, ReadResult::Done},     // follows on
         {end - 45, 15, ReadResult::Done},

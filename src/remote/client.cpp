@@ -89,12 +89,24 @@ bool ClientConnection::connect(const std::string& address, std::uint16_t port, P
         ::inet_ntop(AF_INET, &self.sin_addr, text, sizeof text))
         localAddress_ = text;
     reader_.clear();
+    roundTrip_ = std::chrono::steady_clock::duration::max();
     return true;
 }
 
 void ClientConnection::close() {
     fd_.reset();
     reader_.clear();
+    resetStream();
+}
+
+void ClientConnection::resetStream() {
+    asked_.clear();
+    stale_ = 0;
+    askedBytes_ = next_ = askedEnd_ = 0;
+    streamSectorBytes_ = 0;
+    heldSectors_ = 0;
+    readFirst_ = readEnd_ = UINT64_MAX;
+    aheadBytes_ = 0;
 }
 
 void ClientConnection::disconnect() {
@@ -126,7 +138,8 @@ void ClientConnection::failReceive() {
 }
 
 bool ClientConnection::sendMessage(std::uint8_t code, Bytes payload) {
-    if (!connected()) return false;
+    // The reply to this message comes after those of the reads still owed.
+    if (!dropStream() || !connected()) return false;
     if (!sendAll(fd_.get(), encodeMessage(code, payload))) {
         failSend();
         return false;
@@ -173,11 +186,23 @@ std::optional<ClientConnection::Reply> ClientConnection::receiveMessage(std::siz
     return reply;
 }
 
+void ClientConnection::noteRoundTrip(std::chrono::steady_clock::time_point asked) {
+    roundTrip_ = std::min(roundTrip_, std::chrono::steady_clock::now() - asked);
+}
+
+std::uint64_t ClientConnection::roundTripBytes() const {
+    // At 200 MB/s, a little more than the links this is made for carry.
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(roundTrip_).count();
+    return us < 0 ? 0 : static_cast<std::uint64_t>(std::min<long long>(us, 1000000)) * 200;
+}
+
 bool ClientConnection::login(const std::string& password) {
     const auto request = LoginRequest{password, localAddress_, localName_}.serialize();
+    const auto asked = std::chrono::steady_clock::now();
     if (!sendMessage(MSG_LOGIN, request)) return false;
     setWaitLimit(fd_.get(), deadlines_.login);
     auto reply = receiveMessage();
+    noteRoundTrip(asked);
     if (connected()) setWaitLimit(fd_.get(), deadlines_.reply);
     if (!reply || reply->code != MSG_LOGIN_OK) {
         // The server closes a connection it refuses.
@@ -190,9 +215,12 @@ bool ClientConnection::login(const std::string& password) {
 }
 
 std::optional<DriveInfo> ClientConnection::openDrive(const std::string& rootPath) {
+    if (!dropStream()) return std::nullopt;
+    const auto asked = std::chrono::steady_clock::now();
     if (!sendMessage(MSG_OPEN_DRIVE, encodeRootPath(rootPath))) return std::nullopt;
     ++generation_;
     auto reply = receiveMessage();
+    noteRoundTrip(asked);
     if (!reply || reply->code != MSG_DRIVE_OPENED || reply->payload.size() != DriveInfo::kSize) return std::nullopt;
     return DriveInfo::deserialize(reply->payload);
 }
@@ -218,64 +246,192 @@ std::optional<VolumeInformation> ClientConnection::volumeInformation(const std::
     return VolumeInformation::parse(reply->payload);
 }
 
-ReadResult ClientConnection::readSectors(std::uint64_t first, std::uint32_t bytesPerSector, MutableBytes out) {
-    if (bytesPerSector == 0) return ReadResult::Unreadable;
-    const std::uint64_t count = out.size() / bytesPerSector;
-    const std::uint64_t per = sectorsPerRequest(bytesPerSector, protocol_);
-    const std::uint64_t requests = (count + per - 1) / per;
-    // Requests from the first one whose sector the wire cannot carry on are never made.
-    std::uint64_t askable = 0;
-    if (first <= UINT32_MAX) askable = std::min<std::uint64_t>(requests, (UINT32_MAX - first) / per + 1);
-    bool unreadable = askable < requests || out.size() % bytesPerSector != 0;
-    auto chunk = [&](std::uint64_t i) {
-        const std::uint64_t sectors = std::min(per, count - i * per);
-        return out.subspan(static_cast<std::size_t>(i * per * bytesPerSector), static_cast<std::size_t>(sectors * bytesPerSector));
-    };
-    std::fill(out.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(askable * per, count) * bytesPerSector),
-              out.end(), 0);
+bool ClientConnection::askUpTo(std::uint64_t until) {
+    const std::uint64_t bps = streamSectorBytes_;
+    // Once a good part of the window has come back: one send per batch of requests.
+    if (askedEnd_ >= until || askedEnd_ > UINT32_MAX ||
+        (asked_.size() > stale_ && (askedBytes_ + kReadWindowBytes / 4 > kReadWindowBytes ||
+                             asked_.size() + kReadWindowRequests / 4 > kReadWindowRequests)))
+        return true;
+    const std::uint64_t per = sectorsPerRequest(streamSectorBytes_, protocol_);
+    requests_.clear();
+    // A request whose first sector the wire cannot carry is never made.
+    while (askedEnd_ < until && askedEnd_ <= UINT32_MAX && askedBytes_ < kReadWindowBytes &&
+           asked_.size() < kReadWindowRequests) {
+        const auto count = static_cast<std::uint32_t>(std::min(per, until - askedEnd_));
+        const auto request = ReadSectorsRequest{static_cast<std::uint32_t>(askedEnd_), count}.serialize();
+        const auto header = MessageHeader{MSG_READ_SECTORS, ReadSectorsRequest::kSize}.serialize();
+        requests_.insert(requests_.end(), header.begin(), header.end());
+        requests_.insert(requests_.end(), request.begin(), request.end());
+        asked_.push_back({askedEnd_, count});
+        askedEnd_ += count;
+        askedBytes_ += count * bps;
+    }
+    if (!sendAll(fd_.get(), requests_)) {
+        failSend();
+        return false;
+    }
+    return true;
+}
 
-    std::uint64_t sent = 0, received = 0;
-    auto lost = [&] {
-        for (std::uint64_t i = received; i < askable; ++i) std::ranges::fill(chunk(i), 0);
-        return ReadResult::Lost;
-    };
-    if (!connected()) return lost();
-    while (received < askable) {
-        // Top the window up once half of it has come back: one send per batch of requests.
-        if (sent < askable && sent - received <= kReadWindow / 2) {
-            requests_.clear();
-            for (; sent < askable && sent - received < kReadWindow; ++sent) {
-                const auto sectors = static_cast<std::uint32_t>(chunk(sent).size() / bytesPerSector);
-                const auto request = ReadSectorsRequest{static_cast<std::uint32_t>(first + sent * per), sectors}.serialize();
-                const auto header = MessageHeader{MSG_READ_SECTORS, ReadSectorsRequest::kSize}.serialize();
-                requests_.insert(requests_.end(), header.begin(), header.end());
-                requests_.insert(requests_.end(), request.begin(), request.end());
-            }
-            if (!sendAll(fd_.get(), requests_)) {
-                failSend();
-                return lost();
-            }
+bool ClientConnection::dropStale() {
+    while (stale_ > 0) {
+        const std::size_t bytes = asked_.front().count * std::size_t{streamSectorBytes_};
+        auto header = receiveHeader(std::max(bytes, kQueryReplyBufferBytes - MessageHeader::kSize));
+        if (!header || !skipPayload(header->length)) return false;
+        if (header->code == MSG_SHUTDOWN || header->code == MSG_CLOSED) {
+            close();
+            return false;
         }
-        MutableBytes into = chunk(received);
-        auto header = receiveHeader(std::max(into.size(), kQueryReplyBufferBytes - MessageHeader::kSize));
-        if (!header) return lost();
-        if (header->code == MSG_DATA && header->length == into.size()) {
-            if (!reader_.readExact(fd_.get(), into)) {
-                failReceive();
-                return lost();
-            }
-        } else {
-            if (!skipPayload(header->length)) return lost();
+        asked_.pop_front();
+        askedBytes_ -= bytes;
+        --stale_;
+    }
+    return true;
+}
+
+std::optional<std::uint64_t> ClientConnection::takeSectors(std::uint64_t most, std::uint8_t* into, bool& failed) {
+    const std::size_t bps = streamSectorBytes_;
+    if (heldSectors_ == 0) {
+        if (!dropStale()) return std::nullopt;
+        const Asked asked = asked_.front();
+        const std::size_t bytes = asked.count * bps;
+        auto header = receiveHeader(std::max(bytes, kQueryReplyBufferBytes - MessageHeader::kSize));
+        if (!header) return std::nullopt;
+        asked_.pop_front();
+        askedBytes_ -= bytes;
+        if (header->code != MSG_DATA || header->length != bytes) {
+            next_ += asked.count;
+            if (!skipPayload(header->length)) return std::nullopt;
             if (header->code == MSG_SHUTDOWN || header->code == MSG_CLOSED) {
                 close();
-                return lost();
+                return std::nullopt;
             }
-            // MSG_FAIL: the server could not read these sectors.
-            std::ranges::fill(into, 0);
-            unreadable = true;
+            // MSG_FAIL: the server could not read these sectors, or one of them, which may lie
+            // past those wanted.
+            if (asked.count > most) return 0;
+            if (into) std::memset(into, 0, bytes);
+            failed = true;
+            return asked.count;
         }
-        ++received;
+        // A reply wanted whole goes straight to its place, or is dropped unread; one wanted in
+        // part is held for the reads to come.
+        const bool whole = asked.count <= most;
+        if (!whole) held_.resize(bytes);
+        const bool received = whole && !into ? skipPayload(bytes)
+                                             : reader_.readExact(fd_.get(), whole ? MutableBytes(into, bytes) : MutableBytes(held_));
+        if (!received) {
+            if (connected()) failReceive();
+            return std::nullopt;
+        }
+        if (whole) {
+            next_ += asked.count;
+            return asked.count;
+        }
+        heldAt_ = 0;
+        heldSectors_ = asked.count;
     }
+    const std::uint64_t n = std::min(most, heldSectors_);
+    const std::size_t bytes = static_cast<std::size_t>(n * bps);
+    if (into) std::memcpy(into, held_.data() + heldAt_, bytes);
+    heldAt_ += bytes;
+    heldSectors_ -= n;
+    next_ += n;
+    return n;
+}
+
+void ClientConnection::restartStream(std::uint64_t first, std::uint32_t bytesPerSector) {
+    if (bytesPerSector != streamSectorBytes_) {
+        // The replies still owed are counted in the old sector size.
+        dropStream();
+    }
+    stale_ = asked_.size();
+    heldSectors_ = 0;
+    next_ = askedEnd_ = first;
+    streamSectorBytes_ = bytesPerSector;
+}
+
+bool ClientConnection::dropStream() {
+    stale_ = asked_.size();
+    const bool dropped = dropStale();
+    resetStream();
+    return dropped && connected();
+}
+
+ReadResult ClientConnection::readSectors(std::uint64_t first, std::uint32_t bytesPerSector, MutableBytes out) {
+    if (bytesPerSector == 0) return ReadResult::Unreadable;
+    const std::uint64_t count = std::min<std::uint64_t>(out.size() / bytesPerSector, UINT64_MAX - first);
+    const std::uint64_t end = first + count;
+    bool unreadable = out.size() % bytesPerSector != 0;
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(count * bytesPerSector), out.end(), 0);
+    auto rest = [&](std::uint64_t from) { return out.subspan(static_cast<std::size_t>((from - first) * bytesPerSector)); };
+    auto lost = [&](std::uint64_t from) {
+        std::ranges::fill(rest(from), 0);
+        return ReadResult::Lost;
+    };
+    if (!connected()) return lost(first);
+    if (count == 0) return unreadable ? ReadResult::Unreadable : ReadResult::Done;
+
+    // A read that goes on from where the last one ended belongs to the same run, and so does
+    // one a little further on, when reading the gap between costs less than a round trip:
+    // reads with gaps between them (a fragmented file, records spread over the table) are then
+    // found among the sectors already asked for. A run is read ahead by twice what its last two
+    // reads span, doubling while it goes on, and never by much more than a round trip carries:
+    // a read that leaves the run throws away what was read ahead of it.
+    const std::uint64_t linkBytes = roundTripBytes();
+    const bool sameSize = bytesPerSector == streamSectorBytes_;
+    const bool followsOn = sameSize && readEnd_ <= first &&
+                           first - readEnd_ <= std::min(linkBytes, kReadAheadGapBytes) / bytesPerSector;
+    const std::uint64_t stretch = followsOn ? (end - readFirst_) * bytesPerSector : 0;
+    const std::uint64_t limit = std::clamp(linkBytes, kMinReadAheadBytes, kReadAheadBytes);
+    aheadBytes_ = followsOn ? std::min(limit, std::max(2 * aheadBytes_, 2 * stretch)) : 0;
+    const std::uint64_t until = end + std::min(aheadBytes_ / bytesPerSector, UINT64_MAX - end);
+    // A read among the sectors already asked for skips to its first; any other starts afresh,
+    // its requests sent before the replies still owed are taken and dropped.
+    bool inStream = sameSize && next_ <= first && first <= askedEnd_;
+    bool failed = false;
+    if (inStream && !askUpTo(until)) return lost(first);
+    for (std::uint64_t skip = inStream ? first - next_ : 0; skip > 0;) {
+        const auto n = takeSectors(skip, nullptr, failed);
+        if (!n) return lost(first);
+        if (*n == 0) {
+            inStream = false;
+            break;
+        }
+        skip -= *n;
+    }
+    if (!inStream) restartStream(first, bytesPerSector);
+    if (!connected()) return lost(first);
+
+    failed = false;
+    std::uint64_t at = first, askTo = until;
+    while (at < end) {
+        if (!askUpTo(askTo)) return lost(at);
+        if (heldSectors_ == 0 && asked_.size() == stale_) {
+            // The window is taken by replies of a stream given up: their room is made first.
+            if (stale_ > 0) {
+                if (!dropStale()) return lost(at);
+                continue;
+            }
+            // The rest lies where the wire cannot reach.
+            std::ranges::fill(rest(at), 0);
+            unreadable = true;
+            break;
+        }
+        const auto n = takeSectors(end - at, rest(at).data(), failed);
+        if (!n) return lost(at);
+        if (*n == 0) {
+            // A failed request read ahead past this read: the rest is asked for as it is wanted,
+            // so that a failure counts against the sectors it was about.
+            restartStream(at, bytesPerSector);
+            askTo = end;
+        }
+        at += *n;
+    }
+    unreadable = unreadable || failed;
+    // Past a failure the disk may be failing: what follows is not asked for before it is wanted.
+    readFirst_ = first;
+    readEnd_ = unreadable ? UINT64_MAX : end;
     return unreadable ? ReadResult::Unreadable : ReadResult::Done;
 }
 

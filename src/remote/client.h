@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +50,12 @@ public:
     // once. A request the server fails leaves its sectors zero and the read Unreadable; a
     // connection that ends leaves the rest zero and the read Lost. Sector numbers from 2^32 on
     // cannot be asked for: the wire carries 32 bits.
+    // Reads that follow on from each other are read ahead: the requests for what comes next are
+    // already out when the read returns, so a run of reads pays the round trip once, not once a
+    // read. A read gets the sectors read ahead for it as the server answered them; a request
+    // the server failed that reaches past the read is asked again for the read's sectors alone,
+    // so a failure is reported for the sectors it was about. Any other message first takes the
+    // replies still owed.
     ReadResult readSectors(std::uint64_t first, std::uint32_t bytesPerSector, MutableBytes out);
 
     // The queries behind the drive list: the drive type of a root path (0 on any failure), and
@@ -65,8 +72,16 @@ public:
     bool sendMessage(std::uint8_t code, Bytes payload = {});
     std::optional<Reply> receiveMessage(std::size_t bufferBytes = kQueryReplyBufferBytes);
 
-    // Requests a sector read keeps in flight; the server answers them in order.
-    static constexpr std::size_t kReadWindow = 64;
+    // Sector replies the client keeps owed at once, in bytes and in requests; the server answers
+    // them in order. Enough to keep a 1 Gbit/s link with a round trip of 20 ms busy; what is
+    // owed waits in the sockets' buffers, not here.
+    static constexpr std::uint64_t kReadWindowBytes = 6u << 20;
+    static constexpr std::size_t kReadWindowRequests = 1024;
+    // The most and the least a run of reads may be read ahead of the last one, and the gap
+    // between two reads that still counts as going on with a run.
+    static constexpr std::uint64_t kReadAheadBytes = 4u << 20;
+    static constexpr std::uint64_t kMinReadAheadBytes = 256u << 10;
+    static constexpr std::uint64_t kReadAheadGapBytes = 1u << 20;
 
     // How long a connect may take, and a reply may keep the client waiting for its next byte:
     // the login's, and every other (a server reads a failing sector for up to a minute or so).
@@ -85,6 +100,21 @@ private:
     // A reply's header, or nothing after a failed receive (said and closed).
     std::optional<MessageHeader> receiveHeader(std::size_t payloadLimit);
     bool skipPayload(std::size_t bytes);
+    // The stream of sector replies: requests are sent up to sector `until` (bounded by the window),
+    // and the next sectors are handed out into `into` (nothing: dropped), at most `most` of
+    // them, from the reply taken in part or the next one owed. Nothing when the connection is gone.
+    bool askUpTo(std::uint64_t until);
+    std::optional<std::uint64_t> takeSectors(std::uint64_t most, std::uint8_t* into, bool& failed);
+    // Takes every reply still owed and forgets the stream; false when the connection is gone.
+    bool dropStream();
+    void resetStream();
+    // Starts the stream afresh at `first`: the replies still owed are dropped as they come.
+    void restartStream(std::uint64_t first, std::uint32_t bytesPerSector);
+    bool dropStale();
+    // What the link carries in a round trip, which the login and the drive's open measure: it
+    // sizes the read-ahead.
+    void noteRoundTrip(std::chrono::steady_clock::time_point asked);
+    std::uint64_t roundTripBytes() const;
 
     Prompts& prompts_;
     UniqueFd fd_;
@@ -96,6 +126,29 @@ private:
     std::uint64_t generation_ = 0;
     Deadlines deadlines_;
     std::vector<std::uint8_t> requests_;  // a batch of read requests, sent in one piece
+
+    // Sector requests sent and not yet answered, in order and each following on from the one
+    // before; sectors [next_, askedEnd_) of streamSectorBytes_ are owed or held.
+    struct Asked {
+        std::uint64_t first = 0;
+        std::uint32_t count = 0;
+    };
+    std::deque<Asked> asked_;
+    std::size_t stale_ = 0;  // the first of them, asked for a stream given up, to be dropped
+    std::uint64_t askedBytes_ = 0;
+    std::uint64_t next_ = 0, askedEnd_ = 0;
+    std::uint32_t streamSectorBytes_ = 0;
+    // The reply taken in part: heldSectors_ sectors from next_ on, at heldAt_ in held_ unless
+    // the server failed them.
+    std::vector<std::uint8_t> held_;
+    std::size_t heldAt_ = 0;
+    std::uint64_t heldSectors_ = 0;
+    bool heldFailed_ = false;
+    // Where the last read began and ended, and how far the reads are read ahead: grown by each
+    // read that follows on, none after any other read or a failure.
+    std::uint64_t readFirst_ = UINT64_MAX, readEnd_ = UINT64_MAX;
+    std::uint64_t aheadBytes_ = 0;
+    std::chrono::steady_clock::duration roundTrip_ = std::chrono::steady_clock::duration::max();
 };
 
 }  // namespace harrow::remote

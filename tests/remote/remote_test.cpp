@@ -428,6 +428,45 @@ TEST_F(RemoteDrive, ASlowSectorHoldsUpOnlyItsConnection) {
     EXPECT_EQ(served.observer.activity, 0);
 }
 
+// Reads that follow on are read ahead: the server is already reading well past the last of them.
+// Then every read gets its own bytes and verdict, whatever the stream had asked for before it.
+TEST_F(RemoteDrive, ReadsAheadAndEachReadGetsItsOwnSectors) {
+    const std::uint64_t slow = 1900, end = image.bytes.size() / 512;
+    served.sources.slowSector = slow;
+    ClientConnection c(prompts);
+    ASSERT_TRUE(c.connect("127.0.0.1", served.server.port()) && c.login("pw") && c.openDrive("F:\\"));
+    Bytes8 got(256 * 512);
+    for (std::uint64_t first = 1000; first < 1512; first += 256) ASSERT_EQ(c.readSectors(first, 512, got), ReadResult::Done);
+    ASSERT_TRUE(served.sources.awaitHeld(1));
+    served.sources.slowSector = ~0ull;
+    served.sources.release();
+
+    const struct {
+        std::uint64_t first, count;
+        ReadResult result;
+    } reads[] = {
+        {1890, 30, ReadResult::Done},    // further on, over the sector that was slow
+        {1935, 7, ReadResult::Done},     // a little further on
+        {10, 25, ReadResult::Done},      // back again
+        {35, 600, ReadResult::Done},     // follows on
+        {end - 45, 15, ReadResult::Done},
+        {end - 30, 30, ReadResult::Done},  // the request read ahead over the end failed, not these
+        {end - 1, 2, ReadResult::Unreadable},
+        {7, 25, ReadResult::Done},
+    };
+    for (const auto& r : reads) {
+        Bytes8 out(r.count * 512, 0xEE);
+        EXPECT_EQ(c.readSectors(r.first, 512, out), r.result) << r.first;
+        if (r.result == ReadResult::Done) {
+            EXPECT_TRUE(std::equal(out.begin(), out.end(), image.bytes.begin() + r.first * 512)) << r.first;
+        }
+        if (r.first == 35) {
+            EXPECT_EQ(c.driveType("F:\\"), 3);  // a query behind reads still owed
+        }
+    }
+    EXPECT_FALSE(prompts.shown(msg::kConnectionReset));
+}
+
 
 // A socket of `type` from the loopback address `source` to `port`; a wait on it ends after half
 // a minute, so a server that never answers fails the test.

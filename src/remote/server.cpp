@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -87,6 +88,10 @@ constexpr std::size_t kHandoverBytes = 256 * 1024;
 // last one included when it is of the size clients ask for. Sent buffers up to this size go back
 // to the worker to be filled again; larger ones, grown by requests of a megabyte, are freed.
 constexpr std::size_t kHandoverBuffer = kHandoverBytes + 16 * 1024;
+// ... or when the first of them has waited this long: a client that reads ahead keeps the queue
+// full, and replies already read must not wait behind the slow sectors of later requests (a
+// damaged disk can take many seconds for each) until the client's reply deadline passes.
+constexpr std::chrono::milliseconds kHandoverDelay{20};
 
 // Makes `m` `size` bytes long, the new ones unset. Moves what it holds in one piece when it
 // must grow: the allocator's own construct() would have the vector move it byte by byte.
@@ -236,13 +241,15 @@ void DriveWorker::run() {
         Message replies;
         std::vector<Finished> finished;
     } pending;  // finished, not handed over yet
+    std::chrono::steady_clock::time_point pendingSince;  // when the first of them was asked for
     pending.replies.reserve(kHandoverBuffer);
     for (;;) {
         bool wake = false;
         {
             std::lock_guard lock(mutex_);
             if (released_) break;
-            if (!pending.finished.empty() && (jobs_.empty() || pending.replies.size() >= kHandoverBytes)) {
+            if (!pending.finished.empty() && (jobs_.empty() || pending.replies.size() >= kHandoverBytes ||
+                                              std::chrono::steady_clock::now() - pendingSince >= kHandoverDelay)) {
                 // One word per handover that finds the loop with nothing to take.
                 wake = done_.finished.empty();
                 done_.replies.push_back(std::move(pending.replies));
@@ -266,6 +273,7 @@ void DriveWorker::run() {
             job = jobs_.front();
             jobs_.pop_front();
         }
+        if (pending.finished.empty()) pendingSince = std::chrono::steady_clock::now();
         pending.finished.push_back(serve(job, pending.replies));
     }
     drive_.reset();

@@ -63,7 +63,7 @@ private:
 
 std::optional<AppOptions> parseArguments(const QStringList& arguments, QString& error) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Get files back from damaged or emptied FAT and NTFS volumes."));
+    parser.setApplicationDescription(QStringLiteral("Get files back from damaged or emptied FAT, exFAT and NTFS volumes."));
     parser.addHelpOption();
     const QCommandLineOption drive(QStringLiteral("drive"), QStringLiteral("Add drive letter X for PATH."), QStringLiteral("X=PATH"));
     const QCommandLineOption lang(QStringLiteral("lang"), QStringLiteral("Language of the texts: zh or en."), QStringLiteral("zh|en"));
@@ -116,6 +116,17 @@ int runHarrow(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     QElapsedTimer clock;
     clock.start();
+    // Help needs no window system: it is printed before one is reached, so that it works in a
+    // terminal without a display too.
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "-h") != 0 && qstrcmp(argv[i], "--help") != 0) continue;
+        QCoreApplication core(argc, argv);
+        QString error;
+        const std::optional<AppOptions> options = parseArguments(QCoreApplication::arguments().mid(1), error);
+        if (!options || options->helpText.isEmpty()) break;
+        std::printf("%s", options->helpText.toLocal8Bit().constData());
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Harrow"));
     QApplication::setApplicationVersion(QStringLiteral(HARROW_VERSION));

@@ -88,9 +88,10 @@ constexpr std::size_t kHandoverBytes = 256 * 1024;
 // last one included when it is of the size clients ask for. Sent buffers up to this size go back
 // to the worker to be filled again; larger ones, grown by requests of a megabyte, are freed.
 constexpr std::size_t kHandoverBuffer = kHandoverBytes + 16 * 1024;
-// ... or when the first of them has waited this long: a client that reads ahead keeps the queue
-// full, and replies already read must not wait behind the slow sectors of later requests (a
-// damaged disk can take many seconds for each) until the client's reply deadline passes.
+// ... or, before it reads again, when the first of them has waited this long: a client that reads
+// ahead keeps the queue full, and replies already read must not wait behind the slow sectors of
+// one later request after another (a damaged disk can take many seconds for each) until the
+// client's reply deadline passes. They still wait behind one.
 constexpr std::chrono::milliseconds kHandoverDelay{20};
 
 // Makes `m` `size` bytes long, the new ones unset. Moves what it holds in one piece when it

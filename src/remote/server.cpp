@@ -361,7 +361,10 @@ bool CServerDoc::startUp(ServerOptions options) {
     options_ = std::move(options);
     activity_ = 0;
     host_.computerName = hostName().substr(0, ServerEntry::kComputerNameBytes - 1);
-    host_.address = options_.bindAddress.empty() ? hostAddress(hostName()) : options_.bindAddress;
+    // Bound to every address, whether by no address or by 0.0.0.0, the server names this
+    // machine's own to clients: 0.0.0.0 is no address to connect to.
+    const bool everywhere = options_.bindAddress.empty() || options_.bindAddress == "0.0.0.0";
+    host_.address = everywhere ? hostAddress(hostName()) : options_.bindAddress;
     if (!finished_.valid()) finished_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!finished_.valid()) return false;
 

@@ -468,6 +468,13 @@ TEST_F(RemoteDrive, ReadsAheadAndEachReadGetsItsOwnSectors) {
 }
 
 
+// Bound to every address by 0.0.0.0, the server names this machine's address to its clients, not
+// one they cannot connect to.
+TEST(ServerAddress, EveryAddressIsNotTheAddressClientsAreTold) {
+    ServedVolume served(test::makeSampleFat().bytes, [](ServerOptions& o) { o.bindAddress = "0.0.0.0"; });
+    EXPECT_NE(served.server.hostText().address, "0.0.0.0");
+}
+
 // A socket of `type` from the loopback address `source` to `port`; a wait on it ends after half
 // a minute, so a server that never answers fails the test.
 UniqueFd dial(std::uint16_t port, const char* source, int type = SOCK_STREAM) {

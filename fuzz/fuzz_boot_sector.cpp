@@ -13,6 +13,7 @@
 
 #include "common/bytes.h"
 #include "fatfs/boot_sector.h"
+#include "fuzz_checks.h"
 #include "volume/boot_probe.h"
 #include "volume/drive_info.h"
 #include "fatfs/fat_table.h"
@@ -142,14 +143,7 @@ void exerciseFat(const DriveInfo& info, Bytes in, Params& p) {
 // What the search promises: the sector it hands back is one the parse accepts, read from inside
 // the volume at the sector size it gives.
 void checkLocate(Bytes in) {
-    const auto read = [in](std::uint64_t sector, std::uint32_t size, MutableBytes out) {
-        std::fill(out.begin(), out.end(), 0);
-        if (size == 0 || sector >= in.size() / size) return ReadResult::Unreadable;
-        const std::size_t at = static_cast<std::size_t>(sector * size);
-        const std::size_t n = std::min(out.size(), in.size() - at);
-        std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
-        return n == out.size() ? ReadResult::Done : ReadResult::Unreadable;
-    };
+    const auto read = harrow::fuzz::sectorReader(in);
     std::vector<std::uint8_t> boot;
     const std::uint32_t device = in.size() > 0x1FF && (in[0x1FF] & 1) ? 4096 : 512;
     const BootLocation found = locateBootSector(read, device, in.size(), boot);

@@ -20,14 +20,7 @@ using namespace harrow;
 namespace {
 
 void checkLocate(Bytes in) {
-    const auto read = [in](std::uint64_t sector, std::uint32_t size, MutableBytes out) {
-        std::fill(out.begin(), out.end(), 0);
-        if (size == 0 || sector >= in.size() / size) return ReadResult::Unreadable;
-        const std::size_t at = static_cast<std::size_t>(sector * size);
-        const std::size_t n = std::min(out.size(), in.size() - at);
-        std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
-        return n == out.size() ? ReadResult::Done : ReadResult::Unreadable;
-    };
+    const auto read = harrow::fuzz::sectorReader(in);
     std::vector<std::uint8_t> boot;
     const BootLocation found = locateBootSector(read, 512, in.size(), boot);
     fuzz::check(found.verdict != BootVerdict::Exfat || found.sector == 0 || found.sector == 12);

@@ -35,17 +35,27 @@ std::string formatDosDate(std::uint16_t date, std::uint16_t time) {
     return buf;
 }
 
+namespace {
+
+// The broken-down time of a DOS date and time, for mktime or timegm.
+std::tm tmOf(const CivilTime& c) {
+    std::tm tm{};
+    tm.tm_year = c.year - 1900;
+    tm.tm_mon = c.month - 1;
+    tm.tm_mday = c.day;
+    tm.tm_hour = c.hour;
+    tm.tm_min = c.minute;
+    tm.tm_sec = c.second;
+    tm.tm_isdst = -1;
+    return tm;
+}
+
+}  // namespace
+
 std::optional<std::time_t> unixFromDos(std::uint16_t date, std::uint16_t time) {
     auto c = civilFromDos(date, time);
     if (!c) return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = c->year - 1900;
-    tm.tm_mon = c->month - 1;
-    tm.tm_mday = c->day;
-    tm.tm_hour = c->hour;
-    tm.tm_min = c->minute;
-    tm.tm_sec = c->second;
-    tm.tm_isdst = -1;
+    std::tm tm = tmOf(*c);
     std::time_t t = std::mktime(&tm);
     if (t == static_cast<std::time_t>(-1)) return std::nullopt;
     return t;
@@ -54,13 +64,7 @@ std::optional<std::time_t> unixFromDos(std::uint16_t date, std::uint16_t time) {
 std::optional<std::time_t> unixFromDosAt(std::uint16_t date, std::uint16_t time, int offsetMinutes) {
     auto c = civilFromDos(date, time);
     if (!c) return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = c->year - 1900;
-    tm.tm_mon = c->month - 1;
-    tm.tm_mday = c->day;
-    tm.tm_hour = c->hour;
-    tm.tm_min = c->minute;
-    tm.tm_sec = c->second;
+    std::tm tm = tmOf(*c);
     return ::timegm(&tm) - static_cast<std::time_t>(offsetMinutes) * 60;
 }
 

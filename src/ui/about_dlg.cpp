@@ -23,8 +23,8 @@ namespace {
 
 constexpr UiText kAboutCaption{"关于 Harrow", "About Harrow"};
 constexpr UiText kVersion{"版本 %1", "Version %1"};
-constexpr UiText kPurpose{"从 FAT 和 NTFS 卷中恢复已删除或丢失的文件。",
-                          "Gets deleted and lost files back from FAT and NTFS volumes."};
+constexpr UiText kPurpose{"从 FAT、exFAT 和 NTFS 卷中恢复已删除或丢失的文件。",
+                          "Gets deleted and lost files back from FAT, exFAT and NTFS volumes."};
 constexpr UiText kLicence{"本程序是自由软件，按 GNU GPL 第 3 版或 (由您选择) 任何更新版本的条款发布，不提供任何担保。",
                           "Harrow is free software under the GNU GPL v3 or later, and comes with no warranty."};
 constexpr UiText kLicenceLink{"GNU 通用公共许可证第 3 版", "GNU General Public License v3"};

@@ -13,8 +13,8 @@
 namespace harrow::gui {
 namespace {
 
-constexpr UiText kWhatItDoes{"Harrow 从损坏或被清空的 FAT 和 NTFS 驱动器中找回文件(包括已删除的文件),并保存到另一个驱动器;它从不写入所读的驱动器。",
-                             "Harrow finds the files of damaged or emptied FAT and NTFS drives, deleted ones "
+constexpr UiText kWhatItDoes{"Harrow 从损坏或被清空的 FAT、exFAT 和 NTFS 驱动器中找回文件(包括已删除的文件),并保存到另一个驱动器;它从不写入所读的驱动器。",
+                             "Harrow finds the files of damaged or emptied FAT, exFAT and NTFS drives, deleted ones "
                              "included, and saves them to another drive. It never writes to the drive it reads."};
 constexpr UiText kStartOpenDrive{"打开驱动器", "Open drive"};
 constexpr UiText kStartOpenDriveNote{"本机的磁盘、分区或U盘", "A disk, partition or stick of this machine"};

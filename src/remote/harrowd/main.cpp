@@ -95,7 +95,7 @@ bool displayPresent() {
 
 int main(int argc, char** argv) {
     const bool minimized = takeMinimizeFlag(argc, argv);
-    CLI::App app{"harrowd: serves this machine's FAT and NTFS volumes to harrow over TCP"};
+    CLI::App app{"harrowd: serves this machine's FAT, exFAT and NTFS volumes to harrow over TCP"};
     bool headless = false;
     std::string passwordFile, bindAddress, logPath, lang;
     std::vector<std::string> drives;

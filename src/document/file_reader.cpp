@@ -284,6 +284,60 @@ FileReader::Result FileReader::readFat(std::uint64_t offset, MutableBytes out) {
     return r;
 }
 
+void FileReader::planAhead(std::uint64_t offset) {
+    // A window of extents at a time, told again halfway through it.
+    constexpr std::size_t kPlanExtents = 4096;
+    if (offset < planFrom_ || (mode_ == Mode::Ntfs && !data_)) return;
+    CInode::Extents plan;
+    std::uint64_t size = item_.size;
+    if (mode_ == Mode::Ntfs) {
+        plan = inode_->sectorsOf(*data_, offset, kPlanExtents);
+        size = data_->dataSize();
+    } else {
+        size = std::min(size, item_.validSize);
+        plan.end = std::min(size, planClusters(offset / clusterBytes_, plan.extents, kPlanExtents) * clusterBytes_);
+    }
+    drive_.willRead(plan.extents);
+    planFrom_ = plan.end >= size ? UINT64_MAX : offset + (plan.end - offset) / 2;
+}
+
+std::uint64_t FileReader::planClusters(std::uint64_t index, std::vector<SectorExtent>& out, std::size_t most) {
+    constexpr std::uint64_t kPlanClusters = 1u << 16;
+    const std::uint64_t bytes = std::min(item_.size, item_.validSize);
+    const std::uint64_t clusters = bytes / clusterBytes_ + (bytes % clusterBytes_ != 0);
+    const std::uint64_t stop = std::min(clusters, index + kPlanClusters);
+    auto add = [&](std::uint64_t sector, std::uint64_t count) {
+        if (!out.empty() && out.back().first + out.back().count == sector) {
+            out.back().count += count;
+            return true;
+        }
+        if (out.size() == most) return false;
+        out.push_back({sector, count});
+        return true;
+    };
+    std::uint64_t i = index;
+    if (mode_ == Mode::Contiguous || mode_ == Mode::Runs) {
+        while (i < stop) {
+            const auto sector = locate(i);
+            const std::uint64_t n = sector ? runFrom(i, stop - i) : 0;
+            if (n == 0 || !add(*sector, n * sectorsPerCluster_)) break;
+            i += n;
+        }
+        return i;
+    }
+    // Along the chain, or the free clusters, from where the reads stand (the read goes there
+    // next), apart from the cursor they move.
+    const auto sector = i < stop ? locate(i) : std::nullopt;
+    if (!sector || !add(*sector, sectorsPerCluster_)) return i;
+    const FatTable& fat = drive_.fat();
+    for (std::uint32_t c = cursorCluster_; ++i < stop;) {
+        const std::uint32_t next = mode_ == Mode::Chain ? fat.next(fat_, c) : fat.nextFree(fat_, c);
+        if ((mode_ == Mode::Chain && !inChain(next)) || next == 0 || !add(drive_.sectorOfCluster(next), sectorsPerCluster_)) break;
+        c = next;
+    }
+    return i;
+}
+
 FileReader::Result FileReader::readNtfs(std::uint64_t offset, MutableBytes out) {
     if (!data_) return {0, failure()};
     const std::uint64_t got = inode_->read(*data_, offset, out, out.size());
@@ -312,6 +366,7 @@ FileReader::Result FileReader::readNtfs(std::uint64_t offset, MutableBytes out) 
 FileReader::Result FileReader::read(std::uint64_t offset, MutableBytes out) {
     if (!ok_) return {0, failure()};
     if (out.empty()) return {0, ReadResult::Done};
+    planAhead(offset);
     if (mode_ == Mode::Ntfs) return readNtfs(offset, out);
     // exFAT: what lies past the valid data length was never written, whatever the clusters hold.
     if (out.size() > item_.validSize || offset > item_.validSize - out.size()) {
@@ -332,6 +387,7 @@ CopyResult copyItemData(FileReader& reader, std::uint64_t size, const std::funct
     const std::uint64_t block = std::max(kMaxRequestBytes / cs, std::uint64_t{1}) * cs;
     const PageBuffer page(static_cast<std::size_t>(std::min(block, size)));
     const MutableBytes buffer = page.bytes();
+    reader.willReadAll();
     for (std::uint64_t position = 0; position < size;) {
         const auto n = static_cast<std::size_t>(std::min(block, size - position));
         const FileReader::Result r = reader.read(position, buffer.first(n));

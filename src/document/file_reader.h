@@ -47,6 +47,9 @@ public:
 
     // Reads `out.size()` bytes at `offset`.
     Result read(std::uint64_t offset, MutableBytes out);
+    // The reads to come go through the item front to back: the drive's source is told, ahead of
+    // them, where they lead.
+    void willReadAll() { planFrom_ = 0; }
 
 private:
     // Where file cluster `index` lies (its first sector); nothing when the chain does not reach it.
@@ -58,6 +61,12 @@ private:
     const ClusterRun* runHolding(std::uint64_t index, std::uint64_t& within) const;
     Result readFat(std::uint64_t offset, MutableBytes out);
     Result readNtfs(std::uint64_t offset, MutableBytes out);
+    // Tells the source the sectors of the reads from `offset` on, once the part told before
+    // runs short.
+    void planAhead(std::uint64_t offset);
+    // Adds the sectors of file clusters from `index` on to `out`, at most `most` extents; returns
+    // the cluster reached.
+    std::uint64_t planClusters(std::uint64_t index, std::vector<SectorExtent>& out, std::size_t most);
     // One cluster, or the part of it that holds [offset, offset + out.size()).
     ReadResult readPiece(std::uint64_t offset, MutableBytes out);
     ReadResult failure() const;
@@ -95,6 +104,8 @@ private:
     PiecesRead piecesRead_ = PiecesRead::NotInPieces;
     std::unique_ptr<CInode> inode_;
     const AttrEntry* data_ = nullptr;  // the stream read: the unnamed one, or the item's named one
+    // From which offset on the reads are told to the source next; none while they are not.
+    std::uint64_t planFrom_ = UINT64_MAX;
     std::vector<std::uint8_t> bounce_;
 };
 

@@ -111,6 +111,7 @@ std::optional<Bytes> IndexReader::root() {
         std::vector<std::uint8_t> value(recordBytes);
         value.resize(static_cast<std::size_t>(dir_.read(AT_INDEX_ROOT, kI30, 32, value, recordBytes)));
         root_ = std::move(value);
+        planChildren(*root_);
     }
     if (root_->empty()) return std::nullopt;
     return Bytes(*root_);
@@ -137,8 +138,10 @@ IndexReader::Block IndexReader::block(std::uint64_t vcn) {
                                                     buf.begin() + bytes);
     }
     Block block;
-    if (usable)
+    if (usable) {
         block = std::make_shared<const std::vector<std::uint8_t>>(std::move(buf));
+        planChildren(*block);
+    }
     else if (unit != 0 && vcn <= UINT64_MAX / unit && !held(vcn * unit, bytes))
         missing_.push_back(vcn);
     else
@@ -177,6 +180,33 @@ bool IndexReader::held(std::uint64_t offset, std::uint32_t bytes) const {
         within = 0;
     }
     return true;
+}
+
+void IndexReader::planChildren(Bytes node) const {
+    const AttrEntry* a = dir_.find(AT_INDEX_ALLOCATION, kI30);
+    const DriveInfo& info = dir_.volume().info();
+    const std::uint32_t bytes = info.bytesPerIndexRecord;
+    const std::uint64_t unit = bytes < info.bytesPerCluster ? 512 : info.bytesPerCluster;
+    if (!a || unit == 0 || bytes == 0) return;
+    std::vector<SectorExtent> plan;
+    for (std::size_t pos = 0; fits(node.size(), pos, 0x10);) {
+        const std::uint16_t length = le16(node, pos + 0x08);
+        if (length < 0x10 || !fits(node.size(), pos, length)) break;
+        const Bytes e = node.subspan(pos, length);
+        pos += length;
+        if (!(le8(e, 0x0C) & kSubnode) || length < 0x18) continue;
+        const std::uint64_t vcn = le64(e, length - 8);
+        if (vcn > UINT64_MAX / unit || blocks_.contains(vcn)) continue;
+        for (const SectorExtent& x : dir_.sectorsOf(*a, vcn * unit, 4, bytes).extents) {
+            if (!plan.empty() && plan.back().first + plan.back().count == x.first)
+                plan.back().count += x.count;
+            else
+                plan.push_back(x);
+        }
+        if (le8(e, 0x0C) & kLastEntry) break;
+    }
+    // A node without subnodes leaves the plan of the one above it.
+    if (!plan.empty()) dir_.volume().willRead(plan);
 }
 
 void IndexReader::noteReentry(std::uint64_t vcn) {

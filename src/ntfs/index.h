@@ -54,6 +54,9 @@ private:
     std::vector<std::uint64_t> missing_;
     // Whether the source holds the block at byte `offset` of the index allocation.
     bool held(std::uint64_t offset, std::uint32_t bytes) const;
+    // Tells the source where the blocks that the entries of `node` lead down to lie: the walk
+    // reads them in that order.
+    void planChildren(Bytes node) const;
     std::unordered_set<std::uint64_t> entered_;
     bool reentryNoted_ = false;
 };

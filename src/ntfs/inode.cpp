@@ -268,6 +268,43 @@ std::uint64_t CInode::read(const AttrEntry& a, std::uint64_t offset, MutableByte
     return a.compressed() ? readCompressed(a, offset, out, count) : readUncompressed(a, offset, out, count);
 }
 
+CInode::Extents CInode::sectorsOf(const AttrEntry& a, std::uint64_t offset, std::size_t most, std::uint64_t length) const {
+    Extents out;
+    const std::uint64_t cs = volume_.bytesPerCluster(), bps = volume_.info().bytesPerSector;
+    out.end = std::min(a.dataSize(), offset + std::min(length, UINT64_MAX - offset));
+    if (!a.nonResident() || cs == 0 || bps == 0 || cs % bps != 0) return out;
+    const std::uint64_t spc = cs / bps;
+    // A compressed value is read a unit at a time, from the unit's start; an uncompressed one
+    // not past its initialized size.
+    std::uint64_t end = out.end;
+    if (const std::uint64_t unit = std::uint64_t{a.unitClusters()} * cs; a.compressed() && unit != 0)
+        offset = offset / unit * unit;
+    else if (!a.compressed())
+        end = std::min(end, a.initializedSize());
+    std::uint64_t vcn = 0;
+    for (const DataRun& run : a.runs) {
+        if (run.length > UINT64_MAX / cs - vcn) break;
+        const std::uint64_t runStart = vcn * cs, runEnd = (vcn + run.length) * cs;
+        vcn += run.length;
+        if (runEnd <= offset || run.sparse || run.lcn < 0) continue;
+        if (runStart >= end) break;
+        const auto lcn = static_cast<std::uint64_t>(run.lcn);
+        if (lcn > UINT64_MAX / spc / 2 - run.length) break;
+        const std::uint64_t from = std::max(offset, runStart) - runStart, to = std::min(end, runEnd) - runStart;
+        const std::uint64_t first = lcn * spc + from / bps, last = lcn * spc + (to + bps - 1) / bps;
+        if (!out.extents.empty() && out.extents.back().first + out.extents.back().count == first) {
+            out.extents.back().count += last - first;
+            continue;
+        }
+        if (out.extents.size() == most) {
+            out.end = std::max(offset, runStart);
+            break;
+        }
+        out.extents.push_back({first, last - first});
+    }
+    return out;
+}
+
 bool CInode::readClusters(std::int64_t lcn, std::uint64_t byteInRun, MutableBytes out) {
     const std::uint64_t cs = volume_.bytesPerCluster();
     const std::uint32_t bps = volume_.info().bytesPerSector;

@@ -73,6 +73,15 @@ public:
                        MutableBytes out, std::uint64_t length);
     // The same for an attribute of this inode's table.
     std::uint64_t read(const AttrEntry& a, std::uint64_t offset, MutableBytes out, std::uint64_t length);
+    // The sectors that reading the value from `offset` on (`length` bytes) goes through, in the order the reads
+    // go (at most `most` extents; sparse runs and what lies past the initialized size are not
+    // read), and the offset they reach: the value's end, or where the next extent begins.
+    struct Extents {
+        std::vector<SectorExtent> extents;
+        std::uint64_t end = 0;
+    };
+    Extents sectorsOf(const AttrEntry& a, std::uint64_t offset, std::size_t most,
+                      std::uint64_t length = UINT64_MAX) const;
 
 private:
     bool parseAttributes(std::optional<std::uint64_t> baseKey);

@@ -141,32 +141,60 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
         list.push_back(dotdot);
     }
 
-    CInode child(mft);
+    // The index first, then the records of its entries: the walk through the index is not held
+    // up by reads elsewhere, and the source is told where the records lie before they are read.
     IndexReader index(dir);
-    std::vector<std::uint8_t> entry;
-    IndexPosition p = kIndexStart;
-    bool first = true;
-    // Every entry has a position of its own; one met again means a damaged index leads in a circle.
-    std::unordered_set<IndexPosition> seen;
-    std::unordered_set<Listed, ListedHash> listed;
-    while (enumerate(index, p, entry) && seen.insert(p).second) {
-        if (std::exchange(first, false)) continue;
+    std::vector<IndexKey> keys;
+    {
+        std::vector<std::uint8_t> entry;
+        IndexPosition p = kIndexStart;
+        bool first = true;
+        // Every entry has a position of its own; one met again means a damaged index leads in a circle.
+        std::unordered_set<IndexPosition> seen;
+        std::unordered_set<Listed, ListedHash> listed;
+        while (enumerate(index, p, entry) && seen.insert(p).second) {
+            if (std::exchange(first, false)) continue;
+            if (observer && observer->cancelled()) break;
+            auto key = parseIndexEntry(entry);
+            if (!key || key->record < kFirstUserRecord || key->nameSpace == kDosNameSpace) continue;
+            if (!listed.insert(Listed{key->record, key->name}).second) continue;
+            keys.push_back(std::move(*key));
+        }
+    }
+
+    const DriveInfo& info = mft.volume().info();
+    const std::uint64_t recordSectors = info.bytesPerSector ? (info.bytesPerFileRecord + info.bytesPerSector - 1) / info.bytesPerSector : 0;
+    constexpr std::size_t kPlanRecords = 4096;
+    std::vector<SectorExtent> plan;
+    CInode child(mft);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
         if (observer) {
             observer->progress(list.size());
             if (observer->cancelled()) break;
         }
-        auto key = parseIndexEntry(entry);
-        if (!key || key->record < kFirstUserRecord || key->nameSpace == kDosNameSpace) continue;
-        if (!listed.insert(Listed{key->record, key->name}).second) continue;
+        // The records a window at a time, told again halfway through it.
+        if (k % (kPlanRecords / 2) == 0 && recordSectors != 0) {
+            plan.clear();
+            for (std::size_t j = k; j < std::min(keys.size(), k + kPlanRecords); ++j) {
+                const std::uint64_t sector = mft.sectorOfRecord(keys[j].record);
+                if (sector == kNoRecord || sector == 0) continue;
+                if (!plan.empty() && plan.back().first + plan.back().count == sector)
+                    plan.back().count += recordSectors;
+                else
+                    plan.push_back({sector, recordSectors});
+            }
+            mft.volume().willRead(plan);
+        }
+        const IndexKey& key = keys[k];
         FileItem item;
-        item.name = utf8FromUtf16(key->name);
-        setDosTime(item, key->modified);
-        item.record = key->record;
-        item.parentRecord = key->parent;
-        item.size = key->dataSize;
-        item.cluster = mft.sectorOfRecord(key->record);
-        item.parentCluster = key->parent == r ? ownSector : mft.sectorOfRecord(key->parent);
-        const bool loaded = child.loadByNumber(key->record);
+        item.name = utf8FromUtf16(key.name);
+        setDosTime(item, key.modified);
+        item.record = key.record;
+        item.parentRecord = key.parent;
+        item.size = key.dataSize;
+        item.cluster = mft.sectorOfRecord(key.record);
+        item.parentCluster = key.parent == r ? ownSector : mft.sectorOfRecord(key.parent);
+        const bool loaded = child.loadByNumber(key.record);
         if (loaded) {
             if (auto si = standardInfo(child)) item.attributes = si->dosAttributes;
             item.attributes = isDirectory(child) ? (item.attributes | ATTR_DIRECTORY) : (item.attributes & ~ATTR_DIRECTORY);

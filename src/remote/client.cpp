@@ -97,12 +97,14 @@ void ClientConnection::close() {
     fd_.reset();
     reader_.clear();
     resetStream();
+    plan_.clear();
 }
 
 void ClientConnection::resetStream() {
     asked_.clear();
     stale_ = 0;
-    askedBytes_ = next_ = askedEnd_ = 0;
+    askedBytes_ = next_ = askedEnd_ = pending_ = 0;
+    planAsked_ = kOffPlan;
     streamSectorBytes_ = 0;
     heldSectors_ = 0;
     readFirst_ = readEnd_ = UINT64_MAX;
@@ -219,6 +221,7 @@ std::optional<DriveInfo> ClientConnection::openDrive(const std::string& rootPath
     const auto asked = std::chrono::steady_clock::now();
     if (!sendMessage(MSG_OPEN_DRIVE, encodeRootPath(rootPath))) return std::nullopt;
     ++generation_;
+    plan_.clear();
     auto reply = receiveMessage();
     noteRoundTrip(asked);
     if (!reply || reply->code != MSG_DRIVE_OPENED || reply->payload.size() != DriveInfo::kSize) return std::nullopt;
@@ -227,6 +230,7 @@ std::optional<DriveInfo> ClientConnection::openDrive(const std::string& rootPath
 
 bool ClientConnection::closeDrive() {
     ++generation_;
+    plan_.clear();
     if (!sendMessage(MSG_CLOSE_DRIVE)) return false;
     auto reply = receiveMessage();
     return reply && reply->code == MSG_OK;
@@ -246,32 +250,86 @@ std::optional<VolumeInformation> ClientConnection::volumeInformation(const std::
     return VolumeInformation::parse(reply->payload);
 }
 
-bool ClientConnection::askUpTo(std::uint64_t until) {
+std::size_t ClientConnection::planExtentAt(std::uint64_t sector) const {
+    if (planSectorBytes_ != streamSectorBytes_) return kOffPlan;
+    for (std::size_t i = 0; i < plan_.size(); ++i)
+        if (plan_[i].first <= sector && sector - plan_[i].first <= plan_[i].count) return i;
+    return kOffPlan;
+}
+
+void ClientConnection::planReads(std::span<const SectorExtent> extents, std::uint32_t bytesPerSector) {
+    plan_.clear();
+    for (const SectorExtent& e : extents.first(std::min(extents.size(), kMaxPlanExtents)))
+        if (e.count > 0 && e.first <= UINT64_MAX - e.count) plan_.push_back(e);
+    planSectorBytes_ = bytesPerSector;
+    // The requests already out may have reached the new plan: they go on along it.
+    planAsked_ = planExtentAt(askedEnd_);
+}
+
+bool ClientConnection::askUpTo(std::uint64_t own, std::uint64_t wanted) {
     const std::uint64_t bps = streamSectorBytes_;
     // Once a good part of the window has come back: one send per batch of requests.
-    if (askedEnd_ >= until || askedEnd_ > UINT32_MAX ||
-        (asked_.size() > stale_ && (askedBytes_ + kReadWindowBytes / 4 > kReadWindowBytes ||
-                             asked_.size() + kReadWindowRequests / 4 > kReadWindowRequests)))
+    if (pending_ >= wanted ||
+        (pending_ >= own && asked_.size() > stale_ &&
+         (askedBytes_ + kReadWindowBytes / 4 > kReadWindowBytes || asked_.size() + kReadWindowRequests / 4 > kReadWindowRequests)))
         return true;
     const std::uint64_t per = sectorsPerRequest(streamSectorBytes_, protocol_);
     requests_.clear();
-    // A request whose first sector the wire cannot carry is never made.
-    while (askedEnd_ < until && askedEnd_ <= UINT32_MAX && askedBytes_ < kReadWindowBytes &&
-           asked_.size() < kReadWindowRequests) {
-        const auto count = static_cast<std::uint32_t>(std::min(per, until - askedEnd_));
-        const auto request = ReadSectorsRequest{static_cast<std::uint32_t>(askedEnd_), count}.serialize();
+    while (pending_ < wanted && askedBytes_ < kReadWindowBytes && asked_.size() < kReadWindowRequests) {
+        std::uint64_t count = per;
+        if (pending_ < own) {
+            // The read's own sectors, one after another.
+            count = std::min(count, own - pending_);
+        } else if (planAsked_ != kOffPlan) {
+            // Past them, along the plan: on at the next extent, and no further than the last.
+            const SectorExtent& at = plan_[planAsked_];
+            if (askedEnd_ == at.first + at.count) {
+                if (planAsked_ + 1 == plan_.size()) break;
+                askedEnd_ = plan_[++planAsked_].first;
+            }
+            count = std::min(count, plan_[planAsked_].first + plan_[planAsked_].count - askedEnd_);
+        }
+        // A request whose first sector the wire cannot carry is never made.
+        if (askedEnd_ > UINT32_MAX) break;
+        count = std::min(count, wanted - pending_);
+        const auto request = ReadSectorsRequest{static_cast<std::uint32_t>(askedEnd_), static_cast<std::uint32_t>(count)}.serialize();
         const auto header = MessageHeader{MSG_READ_SECTORS, ReadSectorsRequest::kSize}.serialize();
         requests_.insert(requests_.end(), header.begin(), header.end());
         requests_.insert(requests_.end(), request.begin(), request.end());
-        asked_.push_back({askedEnd_, count});
+        asked_.push_back({askedEnd_, static_cast<std::uint32_t>(count)});
         askedEnd_ += count;
         askedBytes_ += count * bps;
+        pending_ += count;
+        // A read that runs on past its extent has left the plan.
+        if (planAsked_ != kOffPlan && askedEnd_ > plan_[planAsked_].first + plan_[planAsked_].count) planAsked_ = kOffPlan;
     }
+    if (requests_.empty()) return true;
     if (!sendAll(fd_.get(), requests_)) {
         failSend();
         return false;
     }
     return true;
+}
+
+std::optional<std::uint64_t> ClientConnection::streamSkip(std::uint64_t first) const {
+    std::uint64_t skip = 0;
+    if (heldSectors_ > 0) {
+        if (next_ <= first && first - next_ < heldSectors_) return first - next_;
+        skip = heldSectors_;
+    }
+    for (std::size_t i = stale_; i < asked_.size(); ++i) {
+        const Asked& a = asked_[i];
+        if (a.first <= first && first - a.first < a.count) return skip + (first - a.first);
+        skip += a.count;
+    }
+    if (first == askedEnd_) return skip;
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> ClientConnection::streamAt() const {
+    if (heldSectors_ > 0) return next_;
+    if (asked_.size() > stale_) return asked_[stale_].first;
+    return std::nullopt;
 }
 
 bool ClientConnection::dropStale() {
@@ -300,6 +358,7 @@ std::optional<std::uint64_t> ClientConnection::takeSectors(std::uint64_t most, s
         if (!header) return std::nullopt;
         asked_.pop_front();
         askedBytes_ -= bytes;
+        next_ = asked.first;
         if (header->code != MSG_DATA || header->length != bytes) {
             next_ += asked.count;
             if (!skipPayload(header->length)) return std::nullopt;
@@ -309,6 +368,7 @@ std::optional<std::uint64_t> ClientConnection::takeSectors(std::uint64_t most, s
             }
             // MSG_FAIL: the server could not read these sectors, or one of them, which may lie
             // past those wanted.
+            pending_ -= asked.count;
             if (asked.count > most) return 0;
             if (into) std::memset(into, 0, bytes);
             failed = true;
@@ -326,6 +386,7 @@ std::optional<std::uint64_t> ClientConnection::takeSectors(std::uint64_t most, s
         }
         if (whole) {
             next_ += asked.count;
+            pending_ -= asked.count;
             return asked.count;
         }
         heldAt_ = 0;
@@ -337,6 +398,7 @@ std::optional<std::uint64_t> ClientConnection::takeSectors(std::uint64_t most, s
     heldAt_ += bytes;
     heldSectors_ -= n;
     next_ += n;
+    pending_ -= n;
     return n;
 }
 
@@ -347,8 +409,10 @@ void ClientConnection::restartStream(std::uint64_t first, std::uint32_t bytesPer
     }
     stale_ = asked_.size();
     heldSectors_ = 0;
+    pending_ = 0;
     next_ = askedEnd_ = first;
     streamSectorBytes_ = bytesPerSector;
+    planAsked_ = planExtentAt(first);
 }
 
 bool ClientConnection::dropStream() {
@@ -372,42 +436,50 @@ ReadResult ClientConnection::readSectors(std::uint64_t first, std::uint32_t byte
     if (!connected()) return lost(first);
     if (count == 0) return unreadable ? ReadResult::Unreadable : ReadResult::Done;
 
-    // A read that goes on from where the last one ended belongs to the same run, and so does
-    // one a little further on, when reading the gap between costs less than a round trip:
-    // reads with gaps between them (a fragmented file, records spread over the table) are then
-    // found among the sectors already asked for. A run is read ahead by twice what its last two
-    // reads span, doubling while it goes on, and never by much more than a round trip carries:
-    // a read that leaves the run throws away what was read ahead of it.
-    const std::uint64_t linkBytes = roundTripBytes();
+    // A read among the sectors already asked for skips to its first, dropping those before it:
+    // one that goes on from where the last one ended, one a little further on (reads with gaps
+    // between them, such as records spread over the table, find theirs among the sectors read
+    // ahead over the gaps), one where the plan goes on. Any other starts afresh; the replies
+    // still owed are taken and dropped.
     const bool sameSize = bytesPerSector == streamSectorBytes_;
-    const bool followsOn = sameSize && readEnd_ <= first &&
-                           first - readEnd_ <= std::min(linkBytes, kReadAheadGapBytes) / bytesPerSector;
-    const std::uint64_t stretch = followsOn ? (end - readFirst_) * bytesPerSector : 0;
-    const std::uint64_t limit = std::clamp(linkBytes, kMinReadAheadBytes, kReadAheadBytes);
-    aheadBytes_ = followsOn ? std::min(limit, std::max(2 * aheadBytes_, 2 * stretch)) : 0;
-    const std::uint64_t until = end + std::min(aheadBytes_ / bytesPerSector, UINT64_MAX - end);
-    // A read among the sectors already asked for skips to its first; any other starts afresh,
-    // its requests sent before the replies still owed are taken and dropped.
-    bool inStream = sameSize && next_ <= first && first <= askedEnd_;
     bool failed = false;
-    if (inStream && !askUpTo(until)) return lost(first);
-    for (std::uint64_t skip = inStream ? first - next_ : 0; skip > 0;) {
-        const auto n = takeSectors(skip, nullptr, failed);
+    std::optional<std::uint64_t> skip = sameSize ? streamSkip(first) : std::nullopt;
+    for (std::uint64_t left = skip.value_or(0); left > 0;) {
+        const auto n = takeSectors(left, nullptr, failed);
         if (!n) return lost(first);
         if (*n == 0) {
-            inStream = false;
+            skip.reset();
             break;
         }
-        skip -= *n;
+        left -= *n;
     }
-    if (!inStream) restartStream(first, bytesPerSector);
+    if (!skip) restartStream(first, bytesPerSector);
     if (!connected()) return lost(first);
 
+    // How far to read ahead. Along a plan, by what the link carries in a round trip: the reads
+    // are known to come. Otherwise a read that follows on from the last one, or nearly so,
+    // continues a run, which is read ahead by twice what its last two reads span, doubling while
+    // it goes on: a read that leaves the run throws away what was read ahead of it. Past a
+    // failure the disk may be failing: nothing is asked for before it is wanted.
+    const std::uint64_t linkBytes = roundTripBytes();
+    const std::uint64_t limit = std::clamp(linkBytes, kMinReadAheadBytes, kReadAheadBytes);
+    const bool afterFailure = readEnd_ == UINT64_MAX && readFirst_ != UINT64_MAX;
+    const bool followsOn = sameSize && readEnd_ <= first &&
+                           first - readEnd_ <= std::min(linkBytes, kReadAheadGapBytes) / bytesPerSector;
+    if (planAsked_ != kOffPlan && !afterFailure)
+        aheadBytes_ = limit;
+    else if (followsOn)
+        aheadBytes_ = std::min(limit, std::max(2 * aheadBytes_, 2 * (end - readFirst_) * bytesPerSector));
+    else
+        aheadBytes_ = 0;
+    std::uint64_t ahead = aheadBytes_ / bytesPerSector;
+
     failed = false;
-    std::uint64_t at = first, askTo = until;
-    while (at < end) {
-        if (!askUpTo(askTo)) return lost(at);
-        if (heldSectors_ == 0 && asked_.size() == stale_) {
+    for (std::uint64_t at = first; at < end;) {
+        const std::uint64_t own = end - at;
+        if (!askUpTo(own, own + ahead)) return lost(at);
+        const std::optional<std::uint64_t> next = streamAt();
+        if (!next) {
             // The window is taken by replies of a stream given up: their room is made first.
             if (stale_ > 0) {
                 if (!dropStale()) return lost(at);
@@ -418,18 +490,19 @@ ReadResult ClientConnection::readSectors(std::uint64_t first, std::uint32_t byte
             unreadable = true;
             break;
         }
-        const auto n = takeSectors(end - at, rest(at).data(), failed);
+        const std::optional<std::uint64_t> n = *next == at ? takeSectors(own, rest(at).data(), failed) : 0;
         if (!n) return lost(at);
         if (*n == 0) {
-            // A failed request read ahead past this read: the rest is asked for as it is wanted,
-            // so that a failure counts against the sectors it was about.
+            // A failed request read ahead past this read, or a stream gone elsewhere: the rest
+            // is asked for as it is wanted, so that a failure counts against the sectors it was
+            // about.
             restartStream(at, bytesPerSector);
-            askTo = end;
+            aheadBytes_ = ahead = 0;
+            continue;
         }
         at += *n;
     }
     unreadable = unreadable || failed;
-    // Past a failure the disk may be failing: what follows is not asked for before it is wanted.
     readFirst_ = first;
     readEnd_ = unreadable ? UINT64_MAX : end;
     return unreadable ? ReadResult::Unreadable : ReadResult::Done;

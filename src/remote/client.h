@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,10 @@ public:
     // so a failure is reported for the sectors it was about. Any other message first takes the
     // replies still owed.
     ReadResult readSectors(std::uint64_t first, std::uint32_t bytesPerSector, MutableBytes out);
+    // The reads to come will go through these sectors, in this order (the first kMaxPlanExtents
+    // of them are kept). A run of reads along them is read ahead along them at once: from the end
+    // of one extent on at the next, and not past the last. A read elsewhere is read as any other.
+    void planReads(std::span<const SectorExtent> extents, std::uint32_t bytesPerSector);
 
     // The queries behind the drive list: the drive type of a root path (0 on any failure), and
     // its volume information.
@@ -82,6 +87,7 @@ public:
     static constexpr std::uint64_t kReadAheadBytes = 4u << 20;
     static constexpr std::uint64_t kMinReadAheadBytes = 256u << 10;
     static constexpr std::uint64_t kReadAheadGapBytes = 1u << 20;
+    static constexpr std::size_t kMaxPlanExtents = 4096;
 
     // How long a connect may take, and a reply may keep the client waiting for its next byte:
     // the login's, and every other (a server reads a failing sector for up to a minute or so).
@@ -100,10 +106,19 @@ private:
     // A reply's header, or nothing after a failed receive (said and closed).
     std::optional<MessageHeader> receiveHeader(std::size_t payloadLimit);
     bool skipPayload(std::size_t bytes);
-    // The stream of sector replies: requests are sent up to sector `until` (bounded by the window),
-    // and the next sectors are handed out into `into` (nothing: dropped), at most `most` of
-    // them, from the reply taken in part or the next one owed. Nothing when the connection is gone.
-    bool askUpTo(std::uint64_t until);
+    // The stream of sector replies. Requests are sent until `wanted` sectors are owed or held
+    // (bounded by the window): the first `own` of them one after another (those of the read under
+    // way), the rest along the plan where it leads. The next sectors are handed out into `into`
+    // (nothing: dropped), at most `most` of them, from the reply taken in part or the next one
+    // owed. Nothing when the connection is gone.
+    bool askUpTo(std::uint64_t own, std::uint64_t wanted);
+    // How many sectors of the stream come before `first`, when the stream holds it or goes on
+    // at it.
+    std::optional<std::uint64_t> streamSkip(std::uint64_t first) const;
+    // The sector the next one handed out is, when one is owed or held.
+    std::optional<std::uint64_t> streamAt() const;
+    // The plan's extent that holds `sector`, or ends at it; kOffPlan when none does.
+    std::size_t planExtentAt(std::uint64_t sector) const;
     std::optional<std::uint64_t> takeSectors(std::uint64_t most, std::uint8_t* into, bool& failed);
     // Takes every reply still owed and forgets the stream; false when the connection is gone.
     bool dropStream();
@@ -127,8 +142,9 @@ private:
     Deadlines deadlines_;
     std::vector<std::uint8_t> requests_;  // a batch of read requests, sent in one piece
 
-    // Sector requests sent and not yet answered, in order and each following on from the one
-    // before; sectors [next_, askedEnd_) of streamSectorBytes_ are owed or held.
+    // Sector requests sent and not yet answered, in order; each follows on from the one before
+    // but where the plan goes on elsewhere. Sectors of streamSectorBytes_; the next request
+    // begins at askedEnd_, and pending_ sectors are owed or held.
     struct Asked {
         std::uint64_t first = 0;
         std::uint32_t count = 0;
@@ -136,8 +152,13 @@ private:
     std::deque<Asked> asked_;
     std::size_t stale_ = 0;  // the first of them, asked for a stream given up, to be dropped
     std::uint64_t askedBytes_ = 0;
-    std::uint64_t next_ = 0, askedEnd_ = 0;
+    std::uint64_t next_ = 0, askedEnd_ = 0, pending_ = 0;
     std::uint32_t streamSectorBytes_ = 0;
+    // The reads to come, and the extent of them the requests have reached (npos: none).
+    std::vector<SectorExtent> plan_;
+    std::uint32_t planSectorBytes_ = 0;
+    static constexpr std::size_t kOffPlan = SIZE_MAX;
+    std::size_t planAsked_ = kOffPlan;
     // The reply taken in part: heldSectors_ sectors from next_ on, at heldAt_ in held_ unless
     // the server failed them.
     std::vector<std::uint8_t> held_;

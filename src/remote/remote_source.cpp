@@ -37,6 +37,21 @@ ReadResult RemoteSource::read(std::uint64_t first, std::uint32_t sectorSize, Mut
     return connection_.readSectors(first * sectorSize / sectorSize_, sectorSize_, out);
 }
 
+void RemoteSource::willRead(std::span<const SectorExtent> extents, std::uint32_t sectorSize) {
+    if (!current() || sectorSize == 0) return;
+    // Into the server's sectors: whole ones, the first holding the extent's start.
+    std::vector<SectorExtent> own;
+    own.reserve(std::min(extents.size(), ClientConnection::kMaxPlanExtents));
+    for (const SectorExtent& e : extents) {
+        if (own.size() == ClientConnection::kMaxPlanExtents) break;
+        if (e.count == 0 || e.first > UINT64_MAX / sectorSize / 2 || e.count > UINT64_MAX / sectorSize / 2 - e.first) break;
+        const std::uint64_t begin = e.first * sectorSize / sectorSize_;
+        const std::uint64_t end = ((e.first + e.count) * sectorSize + sectorSize_ - 1) / sectorSize_;
+        own.push_back({begin, end - begin});
+    }
+    connection_.planReads(own, sectorSize_);
+}
+
 RemoteSources::RemoteSources(Prompts& prompts, SourceFactory& local) : connection_(prompts), local_(local) {}
 
 OpenedSource RemoteSources::open(const std::string& path, DriveKind kind) {

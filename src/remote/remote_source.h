@@ -18,6 +18,7 @@ public:
     ~RemoteSource() override;
 
     ReadResult read(std::uint64_t first, std::uint32_t sectorSize, MutableBytes out) override;
+    void willRead(std::span<const SectorExtent> extents, std::uint32_t sectorSize) override;
     std::uint32_t deviceSectorSize() const override { return sectorSize_; }
     // The protocol does not say how large a volume is.
     std::optional<std::uint64_t> sizeBytes() const override { return std::nullopt; }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "common/bytes.h"
 #include "volume/drive_info.h"
@@ -17,6 +18,12 @@ enum class ReadResult { Done, Unreadable, Lost };
 
 // The clusters an image file holds of its volume, first and last, and how many of them from the
 // first are in the file: fewer than the range when the file was cut short.
+// Sectors one after another: `count` from `first`.
+struct SectorExtent {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+};
+
 struct SavedClusters {
     std::uint32_t first = 0;
     std::uint32_t last = 0;
@@ -43,6 +50,10 @@ public:
     virtual bool holds(std::uint64_t /*first*/, std::uint64_t /*count*/) const { return true; }
     // The reader is about to go through the source front to back.
     virtual void expectSequential() {}
+    // The reads to come will go through these sectors of `sectorSize` bytes, in this order. Only
+    // a source far away makes use of it: it asks for them before they are wanted. What is read
+    // never depends on it.
+    virtual void willRead(std::span<const SectorExtent> /*extents*/, std::uint32_t /*sectorSize*/) {}
 };
 
 }  // namespace harrow

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "common/bytes.h"
@@ -47,6 +48,11 @@ public:
     // (counted from sector 0).
     ReadStatus readAtCluster(std::uint64_t cluster, std::uint64_t byteOffset, std::uint32_t byteCount, MutableBytes buf);
 
+    // Tells the source which sectors the reads to come will go through, in that order: one far
+    // away asks for them before they are wanted.
+    void willRead(std::span<const SectorExtent> extents) {
+        if (source_ && !lost_) source_->willRead(extents, info_.bytesPerSector);
+    }
     // Whether the source holds those sectors at all (an image file holds part of its volume).
     bool holdsSectors(std::uint64_t first, std::uint64_t count) const { return !source_ || source_->holds(first, count); }
 

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -180,6 +181,17 @@ public:
         changed_.notify_all();
     }
     std::uint64_t slowSector = ~0ull;
+    // The sectors read, as [first, end) in the order read; waits until `sector` is among them.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reads() {
+        std::lock_guard lock(mutex_);
+        return reads_;
+    }
+    bool awaitRead(std::uint64_t sector) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(30), [&] {
+            return std::ranges::any_of(reads_, [&](const auto& r) { return r.first <= sector && sector < r.second; });
+        });
+    }
 
 private:
     struct Slow : SectorSource {
@@ -194,7 +206,11 @@ private:
                 --owner.held_;
                 owner.changed_.notify_all();
             }
-            return inner->read(first, size, out);
+            const ReadResult r = inner->read(first, size, out);
+            std::lock_guard lock(owner.mutex_);
+            owner.reads_.emplace_back(first, first + out.size() / size);
+            owner.changed_.notify_all();
+            return r;
         }
         std::uint32_t deviceSectorSize() const override { return inner->deviceSectorSize(); }
         std::optional<std::uint64_t> sizeBytes() const override { return inner->sizeBytes(); }
@@ -206,6 +222,7 @@ private:
     std::condition_variable changed_;
     int held_ = 0;
     int releases_ = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reads_;
 };
 
 // A server on 127.0.0.1 serving the sample FAT volume as F:, on a thread of its own.
@@ -467,6 +484,35 @@ TEST_F(RemoteDrive, ReadsAheadAndEachReadGetsItsOwnSectors) {
     EXPECT_FALSE(prompts.shown(msg::kConnectionReset));
 }
 
+// Reads along a plan are read ahead along it at once, from one extent on to the next, and
+// nothing in its gaps or past its end is read; a read that leaves it gets its own sectors.
+TEST_F(RemoteDrive, ReadsAheadAlongAPlanAndNowhereElse) {
+    ClientConnection c(prompts);
+    ASSERT_TRUE(c.connect("127.0.0.1", served.server.port()) && c.login("pw") && c.openDrive("F:\\"));
+    const std::vector<SectorExtent> plan = {{600, 64}, {100, 32}, {2000, 200}, {300, 8}};
+    c.planReads(plan, 512);
+    const std::size_t before = served.sources.reads().size();
+    auto readsRight = [&](std::uint64_t first, std::uint64_t count) {
+        Bytes8 out(count * 512, 0xEE);
+        return c.readSectors(first, 512, out) == ReadResult::Done &&
+               std::equal(out.begin(), out.end(), image.bytes.begin() + static_cast<std::ptrdiff_t>(first * 512));
+    };
+    ASSERT_TRUE(readsRight(600, 16));
+    // The last extent is read before the reads reach the second.
+    EXPECT_TRUE(served.sources.awaitRead(307));
+    for (const SectorExtent& e : plan)
+        for (std::uint64_t at = e.first == 600 ? 616 : e.first; at < e.first + e.count; at += 16)
+            EXPECT_TRUE(readsRight(at, std::min<std::uint64_t>(16, e.first + e.count - at))) << at;
+    const auto reads = served.sources.reads();
+    for (std::size_t i = before; i < reads.size(); ++i) {
+        const auto [first, end] = reads[i];
+        EXPECT_TRUE(std::ranges::any_of(plan, [&](const SectorExtent& e) { return e.first <= first && end <= e.first + e.count; }))
+            << first << "-" << end;
+    }
+    EXPECT_TRUE(readsRight(40, 30));
+    EXPECT_TRUE(readsRight(2190, 20));  // runs on past the plan's extent
+    EXPECT_FALSE(prompts.shown(msg::kConnectionReset));
+}
 
 // Bound to every address by 0.0.0.0, the server names this machine's address to its clients, not
 // one they cannot connect to.

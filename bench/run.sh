@@ -65,8 +65,11 @@ median_time() {
     "$@" > /dev/null
     times+=("$(seconds_since "$start")")
   done
-  printf '%s\n' "${times[@]}" | sort -n | awk '{ t[NR] = $1 } END { printf "%.3f", NR % 2 ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2 }'
+  printf '%s\n' "${times[@]}" | median_of
 }
+
+# median_of: the median of the numbers on standard input, one a line.
+median_of() { sort -n | awk '{ t[NR] = $1 } END { printf "%.3f", NR % 2 ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2 }'; }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
@@ -947,6 +950,27 @@ link_line() {
     "$what" "$t" "$floor" "$(ratio "$t" "$floor")" "$((sent / (runs + 1) >> 20))"
 }
 
+# link_gui_line WHAT BYTES PORT URL: the window (offscreen) opening URL, searching it and showing
+# all its files, from the open to the first paint, against the link rate; and the longest the
+# window kept a 5 ms timer waiting meanwhile, the most of its runs.
+link_gui_line() {
+  local what=$1 bytes=$2 port=$3 url=$4 runs=${BENCH_LINK_RUNS:-1} i out times=() waits=() floor t
+  [ -x "$gui" ] || { echo "$what: skipped (no harrow at $gui)"; return; }
+  shape_port "$port"
+  for ((i = 0; i <= runs; i++)); do
+    out=$(QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$scratch/config" "$gui" --no-splash --first-paint --list all-files "$url" 2>/dev/null)
+    [ -n "$out" ] || { echo "bench: the window did not open $url" >&2; exit 1; }
+    # The first run warms up, as median_time's does.
+    ((i == 0)) && continue
+    times+=("$(sed -n 's/.*, \([0-9.]*\) s from the open.*/\1/p' <<< "$out")")
+    waits+=("$(sed -n 's/.*waited at most \([0-9]*\) ms.*/\1/p' <<< "$out")")
+  done
+  floor=$(awk -v b="$bytes" -v r="$link_bits" 'BEGIN { printf "%.3f", b * 8 / r }')
+  t=$(printf '%s\n' "${times[@]}" | median_of)
+  printf '%s: %s s, link rate %s s, ratio %s; the window waited at most %s ms\n' "$what" "$t" "$floor" \
+    "$(ratio "$t" "$floor")" "$(printf '%s\n' "${waits[@]}" | sort -n | tail -1)"
+}
+
 bench_remote_link() {
   need unshare tc ip python3
   header "$link_header"
@@ -983,6 +1007,8 @@ bench_remote_link() {
       link_line "ntfs scan --list all-files ($(mib_of "$img") MiB), 1 Gbit/s, $rtt" "$volume" "$relay_port" \
         "$cli" scan "$url" --list all-files
     link_line "ntfs cat $ntfs_big ($big_mib MiB), 1 Gbit/s, $rtt" "$big" "$relay_port" "$cli" cat "$url" "$ntfs_big"
+    [ "$delay" -eq 0 ] ||
+      link_gui_line "window: ntfs open, scan, all files ($(mib_of "$img") MiB), 1 Gbit/s, $rtt" "$volume" "$relay_port" "$url"
     kill "$relay_pid"
     wait "$relay_pid" 2>/dev/null || true
     trap 'kill "$harrowd_pid" 2>/dev/null; rm -rf "$scratch"' EXIT

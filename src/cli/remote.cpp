@@ -1,10 +1,5 @@
 #include "cli/remote.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-
-#include <charconv>
 #include <fmt/core.h>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -12,55 +7,17 @@
 
 #include "common/strings.h"
 #include "remote/password_input.h"
+#include "remote/remote_address.h"
 
 namespace harrow::cli {
 namespace {
-
-constexpr std::string_view kScheme = "harrowd://";
 
 remote::RemoteSources* sources = nullptr;
 std::string passwordFile;
 std::string connectedTo;  // "HOST:PORT" of the server logged in to
 
-struct Server {
-    std::string host;
-    std::uint16_t port = remote::SERVER_PORT;
-    std::string name() const { return host + ":" + std::to_string(port); }
-};
-
-// "HOST[:PORT]"; nothing when the port is not a number from 1 to 65535.
-std::optional<Server> parseServer(std::string_view text) {
-    Server s;
-    const auto colon = text.rfind(':');
-    s.host = std::string(text.substr(0, colon));
-    if (colon != std::string_view::npos) {
-        const std::string_view digits = text.substr(colon + 1);
-        unsigned port = 0;
-        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
-        if (ec != std::errc{} || end != digits.data() + digits.size() || port == 0 || port > 65535) return std::nullopt;
-        s.port = static_cast<std::uint16_t>(port);
-    }
-    if (s.host.empty()) return std::nullopt;
-    return s;
-}
-
-// The connection speaks dotted IPv4 text only; a host name is looked up here.
-std::optional<std::string> dottedAddress(const std::string& host) {
-    in_addr a{};
-    if (::inet_pton(AF_INET, host.c_str(), &a) == 1) return host;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return std::nullopt;
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, text, sizeof text);
-    ::freeaddrinfo(found);
-    return std::string(text);
-}
-
 // Connects and logs in, once per run; says why when it cannot.
-bool logIn(const Server& server) {
+bool logIn(const remote::ServerAddress& server) {
     if (!sources) {
         printError("remote drives are not available here");
         return false;
@@ -77,7 +34,7 @@ bool logIn(const Server& server) {
         printError(fmt::format("the password is longer than the {} bytes the login carries", remote::LoginRequest::kMaxPassword));
         return false;
     }
-    const auto address = dottedAddress(server.host);
+    const auto address = remote::dottedAddress(server.host);
     if (!address) printError("no IPv4 address for " + server.host);
     if (!address || !connection.connect(*address, server.port)) {
         printError(messageText(msg::kConnectFailed));
@@ -85,7 +42,7 @@ bool logIn(const Server& server) {
     }
     if (!connection.login(*password)) return false;
     connectedTo = server.name();
-    sources->setServerName(std::string(kScheme) + server.name());
+    sources->setServerName(std::string(remote::kRemoteScheme) + server.name());
     return true;
 }
 
@@ -96,30 +53,24 @@ void useRemoteSources(remote::RemoteSources& s, std::string file) {
     passwordFile = std::move(file);
 }
 
-bool isRemoteSource(const std::string& source) { return source.starts_with(kScheme); }
+bool isRemoteSource(const std::string& source) { return remote::isRemoteSource(source); }
 
 bool openRemoteSource(CQUIDNEYDoc& doc, const std::string& source, DocHost& host) {
-    const std::string_view rest = std::string_view(source).substr(kScheme.size());
-    const auto slash = rest.find('/');
-    std::optional<Server> server;
-    std::optional<char> letter;
-    if (slash != std::string_view::npos) {
-        server = parseServer(rest.substr(0, slash));
-        letter = letterOfRootPath(std::string(rest.substr(slash + 1)));
-    }
-    if (!server || !letter) {
+    const auto drive = remote::parseRemoteSource(source);
+    if (!drive) {
         printError("a remote source is harrowd://HOST[:PORT]/X, not " + source);
         return false;
     }
-    if (!logIn(*server)) return false;
+    if (!logIn(drive->server)) return false;
+    const char letter = drive->letter;
     doc.driveKind = DriveKind::Remote;
-    doc.driveLetter = *letter;
-    doc.rootPath = std::string(1, *letter) + ":\\";
+    doc.driveLetter = letter;
+    doc.rootPath = std::string(1, letter) + ":\\";
     return doc.openCurrentDrive(host);
 }
 
 int cmdRemoteDrives(const std::string& text, const Options& opt) {
-    const auto server = parseServer(text);
+    const auto server = remote::parseServerAddress(text);
     if (!server) {
         printError("--server wants HOST[:PORT], not " + text);
         return kBadSource;
@@ -136,7 +87,7 @@ int cmdRemoteDrives(const std::string& text, const Options& opt) {
         if (kind != DriveType::Removable && kind != DriveType::Fixed && kind != DriveType::RamDisk) continue;
         remote::VolumeInformation volume;
         if (kind != DriveType::Removable) volume = connection.volumeInformation(root).value_or(remote::VolumeInformation{});
-        const std::string path = std::string(kScheme) + server->name() + "/" + letter;
+        const std::string path = std::string(remote::kRemoteScheme) + server->name() + "/" + letter;
         if (opt.json) {
             out.push_back({{"letter", std::string(1, letter) + ":"},
                            {"type", type},

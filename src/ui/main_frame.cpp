@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "ui/gui_icons.h"
 #include "ui/gui_text.h"
@@ -56,20 +57,6 @@ constexpr UiText kStopAndQuit{"仍有工作在进行。停止它并退出吗?", 
 // Whether this machine can make the sockets remote drives need.
 bool socketsWork() {
     return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)).valid();
-}
-
-// "ADDRESS[:PORT]" as the connect dialog takes it; the port is the usual one when not given.
-std::optional<std::pair<std::string, std::uint16_t>> serverAddress(const QString& text) {
-    const QStringList parts = text.split(QLatin1Char(':'));
-    if (parts.size() > 2) return std::nullopt;
-    std::uint16_t port = remote::SERVER_PORT;
-    if (parts.size() == 2) {
-        bool ok = false;
-        const uint p = parts[1].toUInt(&ok);
-        if (!ok || p == 0 || p > 65535) return std::nullopt;
-        port = static_cast<std::uint16_t>(p);
-    }
-    return std::make_pair(ss(parts[0]), port);
 }
 
 }  // namespace
@@ -371,6 +358,12 @@ void CMainFrame::openDriveCommand() {
 
 bool CMainFrame::openSource(const QString& source) {
     const std::string path = ss(source);
+    if (remote::isRemoteSource(path)) {
+        const auto drive = remote::parseRemoteSource(path);
+        if (drive) return openRemoteSource(*drive);
+        prompts_.showMessage(msg::kCannotOpenItem, formatMessage(msg::kCannotOpenItem, path), MsgIcon::Error);
+        return false;
+    }
     if (auto letter = letterOfRootPath(path); letter && path.size() <= 3) {
         const bool ok = openWith([&](GuiHost& host) { return doc_.openDrive(*letter, host); });
         if (ok) rememberDrive(*letter);
@@ -512,19 +505,52 @@ void CMainFrame::openNetworkDriveCommand() {
         address = dialog.address();
         password = dialog.takePassword();
     }
+    DriveTable drives;
+    if (!logInToServer(address, password, &drives)) return;
+    const std::optional<char> letter = runDriveSelect(this, doc_, drives, [this] { runSkipRangesDialog(this, doc_); });
+    if (!letter) {
+        // Cancel logs out.
+        runJob(this, text(kConnecting), text(uitext::kWaitAMoment), [&](JobObserver&) { remote_->connection().disconnect(); });
+        updateActions();
+        return;
+    }
+    openRemoteDrive(address, *letter);
+}
+
+bool CMainFrame::openRemoteSource(const remote::RemoteDriveAddress& drive) {
+    if (!remote_ || !socketsAvailable_) {
+        prompts_.showMessage(msg::kConnectFailed, messageText(msg::kConnectFailed), MsgIcon::Error);
+        return false;
+    }
+    const QString address = qs(drive.server.name());
+    // The password as harrow-cli takes it in a terminal, else from the connect dialog.
+    std::string password;
+    if (const char* given = std::getenv("HARROW_PASSWORD")) {
+        password = given;
+    } else {
+        CConnectDlg dialog(protocol_, prompts_, this);
+        dialog.addressEdit()->setText(address);
+        dialog.passwordEdit()->setFocus();
+        if (dialog.exec() != QDialog::Accepted) return false;
+        password = dialog.takePassword();
+    }
+    return logInToServer(address, password, nullptr) && openRemoteDrive(address, drive.letter);
+}
+
+bool CMainFrame::logInToServer(const QString& address, std::string& password, DriveTable* drives) {
     // The drive of the old connection goes with it.
     if (doc_.driveKind == DriveKind::Remote) forgetRemoteDrive();
     remote::ClientConnection& connection = remote_->connection();
-    const auto server = serverAddress(address);
+    const auto server = remote::parseServerAddress(ss(address));
     bool loggedIn = false;
-    DriveTable drives;
     runJob(this, text(kConnecting), text(uitext::kWaitAMoment), [&](JobObserver& job) {
-        if (!server || !connection.connect(server->first, server->second, protocol_)) {
+        const auto dotted = server ? remote::dottedAddress(server->host) : std::nullopt;
+        if (!dotted || !connection.connect(*dotted, server->port, protocol_)) {
             prompts_.showMessage(msg::kConnectFailed, messageText(msg::kConnectFailed), MsgIcon::Error);
             return;
         }
         loggedIn = connection.login(password);
-        if (!loggedIn) return;
+        if (!loggedIn || !drives) return;
         // The server's drives, as the drive list shows them.
         for (char letter = 'A'; letter <= 'Z' && connection.connected() && !job.stopRequested(); ++letter) {
             const std::string root = std::string(1, letter) + ":\\";
@@ -535,28 +561,26 @@ void CMainFrame::openNetworkDriveCommand() {
             e.type = type;
             if (type != DriveType::Removable)
                 if (auto v = connection.volumeInformation(root)) e.label = v->name;
-            drives.set(std::move(e));
+            drives->set(std::move(e));
         }
     });
     std::fill(password.begin(), password.end(), '\0');
     password.clear();
     if (!loggedIn || !connection.connected()) {
         updateActions();
-        return;
+        return false;
     }
-    const std::optional<char> letter = runDriveSelect(this, doc_, drives, [this] { runSkipRangesDialog(this, doc_); });
-    if (!letter) {
-        // Cancel logs out.
-        runJob(this, text(kConnecting), text(uitext::kWaitAMoment), [&](JobObserver&) { connection.disconnect(); });
-        updateActions();
-        return;
-    }
-    remote_->setServerName("harrowd://" + server->first + ":" + std::to_string(server->second));
+    return true;
+}
+
+bool CMainFrame::openRemoteDrive(const QString& address, char letter) {
+    remote_->setServerName(std::string(remote::kRemoteScheme) + ss(address));
     doc_.driveKind = DriveKind::Remote;
-    doc_.driveLetter = *letter;
-    doc_.rootPath = std::string(1, *letter) + ":\\";
-    openWith([&](GuiHost& host) { return doc_.openCurrentDrive(host); });
+    doc_.driveLetter = letter;
+    doc_.rootPath = std::string(1, letter) + ":\\";
+    const bool ok = openWith([&](GuiHost& host) { return doc_.openCurrentDrive(host); });
     remoteWatch_->start(500);
+    return ok;
 }
 
 void CMainFrame::driveInfoCommand() {

@@ -17,6 +17,7 @@
 #include "ui/gui_text.h"
 #include "document/document.h"
 #include "ui/gui_host.h"
+#include "remote/remote_address.h"
 #include "remote/remote_source.h"
 #include "ui/device_authorisation.h"
 #include "ui/quidney_view.h"
@@ -69,8 +70,8 @@ public:
     // gives the window its remote drives; without it the command is disabled.
     CMainFrame(CQUIDNEYDoc& doc, Prompts& prompts, remote::RemoteSources* remote = nullptr);
 
-    // Opens a device, a raw image file, an image file (by its signature, whatever its name) or a
-    // drive letter ("E:"), as at start-up.
+    // Opens a device, a raw image file, an image file (by its signature, whatever its name), a
+    // drive letter ("E:") or a server's drive (harrowd://HOST[:PORT]/X), as at start-up.
     bool openSource(const QString& source);
     // Opens through `open` (one of the document's open commands) off the GUI thread, then shows
     // the root level.
@@ -116,6 +117,12 @@ private:
     // command opens one again.
     void dropLostRemoteDrive();
     void forgetRemoteDrive();
+    // Connects to `address` and logs in with `password` (cleared), under a wait dialog; with
+    // `drives`, lists the server's drives there. False (said) when it cannot.
+    bool logInToServer(const QString& address, std::string& password, DriveTable* drives);
+    // Opens drive `letter` of the server logged in to at `address`.
+    bool openRemoteDrive(const QString& address, char letter);
+    bool openRemoteSource(const remote::RemoteDriveAddress& drive);
     QString captionFor(QString caption) const;
     // Puts an opened source at the top of the recent list: `path`, or the drive of `letter`.
     void remember(const QString& path);

@@ -301,6 +301,18 @@ private slots:
         connectWith("secret-pw", 'T');
         QCOMPARE(doc.driveKind, DriveKind::Remote);
         QVERIFY(shownNames(frame.view()).contains("readme.txt"));
+
+        // Named as a source, as on the command line: the connect dialog asks for the password
+        // of that server, and the drive opens without the drive list.
+        whenModal<CConnectDlg>([=](CConnectDlg* d) {
+            QCOMPARE(d->addressEdit()->text(), address);
+            d->passwordEdit()->setText("secret-pw");
+            d->accept();
+        });
+        QVERIFY(frame.openSource("harrowd://" + address + "/t"));
+        QCOMPARE(doc.driveKind, DriveKind::Remote);
+        QCOMPARE(doc.rootPath, std::string("T:\\"));
+        QVERIFY(shownNames(frame.view()).contains("readme.txt"));
         again.terminate();
         again.waitForFinished();
         qunsetenv("HARROW_DISCOVERY");

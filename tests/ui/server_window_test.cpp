@@ -12,6 +12,7 @@
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTextBlock>
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -90,12 +91,41 @@ private:
     std::thread thread_;
 };
 
+// A client that logs in, opens F: and reads it over and over, checking every byte, until told to
+// stop.
+class Reader {
+public:
+    Reader(std::uint16_t port, const std::vector<std::uint8_t>& volume, std::atomic<std::uint64_t>& reads,
+           const std::atomic<bool>& stop)
+        : thread_([this, port, &volume, &reads, &stop] {
+              RecordingPrompts prompts;
+              ClientConnection c(prompts);
+              opened = c.connect("127.0.0.1", port) && c.login("first-password") && c.openDrive("F:\\");
+              std::vector<std::uint8_t> out(8 * 512);
+              const std::uint64_t sectors = volume.size() / 512 - 8;
+              for (std::uint64_t at = 0; opened && !stop; at = (at + 37) % sectors, ++reads)
+                  if (c.readSectors(at, 512, out) != ReadResult::Done ||
+                      !std::equal(out.begin(), out.end(), volume.begin() + static_cast<std::ptrdiff_t>(at * 512)))
+                      wrong = true;
+              done = true;
+          }) {}
+    ~Reader() {
+        while (!done) QTest::qWait(10);
+        thread_.join();
+    }
+    std::atomic<bool> opened{false}, wrong{false}, done{false};
+
+private:
+    std::thread thread_;
+};
+
 struct Window {
     explicit Window(bool minimized = false, std::optional<bool> tray = false) {
         table.set(test::driveEntry('F', DriveType::Removable, "SAMPLE", "memory"));
         ServerWindowSetup setup;
         setup.options.bindAddress = "127.0.0.1";
         setup.options.port = 0;
+        setup.options.maxPerAddress = 64;
         setup.password = "first-password";
         setup.minimized = minimized;
         setup.trayAvailable = tray;
@@ -272,6 +302,32 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(w.frame->logView()->document()->blockCount(), 100000, 300000);
         QVERIFY2(seen.size() >= 10, qPrintable(QString::number(seen.size())));
         QVERIFY(logLines(*w.frame).last().endsWith(QStringLiteral("[10.0.0.249] line")));
+    }
+
+    // Fifty clients reading at once leave the window's event loop turning between their reads:
+    // they read until a timer has seen the count of reads move on twenty times.
+    void fiftyReadingClientsLeaveTheWindowResponsive() {
+        Window w;
+        QCOMPARE(w.frame->startServer(false), CServerFrame::StartUp::Started);
+        const std::vector<std::uint8_t> volume = test::makeSampleFat().bytes;
+        std::atomic<std::uint64_t> reads{0};
+        std::atomic<bool> stop{false};
+        std::vector<std::unique_ptr<Reader>> readers;
+        for (int i = 0; i < 50; ++i) readers.push_back(std::make_unique<Reader>(w.port(), volume, reads, stop));
+        QSet<std::uint64_t> seen;
+        QTimer timer;
+        timer.setInterval(0);
+        connect(&timer, &QTimer::timeout, [&] {
+            if (std::ranges::all_of(readers, [](const auto& r) { return r->opened || r->done; })) seen.insert(reads);
+            if (seen.size() >= 20) stop = true;
+        });
+        timer.start();
+        QTRY_VERIFY_WITH_TIMEOUT(std::ranges::all_of(readers, [](const auto& r) { return r->done.load(); }), 120000);
+        for (const auto& r : readers) {
+            QVERIFY(r->opened);
+            QVERIFY(!r->wrong);
+        }
+        QTRY_COMPARE(w.frame->connectionsPane()->text(), server(servermsg::kConnections, 0));
     }
 };
 

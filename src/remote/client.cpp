@@ -251,7 +251,7 @@ std::optional<VolumeInformation> ClientConnection::volumeInformation(const std::
 }
 
 std::size_t ClientConnection::planExtentAt(std::uint64_t sector) const {
-    if (planSectorBytes_ != streamSectorBytes_) return kOffPlan;
+    if (planUsedUp_ || planSectorBytes_ != streamSectorBytes_) return kOffPlan;
     for (std::size_t i = 0; i < plan_.size(); ++i)
         if (plan_[i].first <= sector && sector - plan_[i].first <= plan_[i].count) return i;
     return kOffPlan;
@@ -262,6 +262,7 @@ void ClientConnection::planReads(std::span<const SectorExtent> extents, std::uin
     for (const SectorExtent& e : extents.first(std::min(extents.size(), kMaxPlanExtents)))
         if (e.count > 0 && e.first <= UINT64_MAX - e.count) plan_.push_back(e);
     planSectorBytes_ = bytesPerSector;
+    planUsedUp_ = false;
     // The requests already out may have reached the new plan: they go on along it.
     planAsked_ = planExtentAt(askedEnd_);
 }
@@ -284,7 +285,10 @@ bool ClientConnection::askUpTo(std::uint64_t own, std::uint64_t wanted) {
             // Past them, along the plan: on at the next extent, and no further than the last.
             const SectorExtent& at = plan_[planAsked_];
             if (askedEnd_ == at.first + at.count) {
-                if (planAsked_ + 1 == plan_.size()) break;
+                if (planAsked_ + 1 == plan_.size()) {
+                    planUsedUp_ = true;
+                    break;
+                }
                 askedEnd_ = plan_[++planAsked_].first;
             }
             count = std::min(count, plan_[planAsked_].first + plan_[planAsked_].count - askedEnd_);
@@ -413,6 +417,7 @@ void ClientConnection::restartStream(std::uint64_t first, std::uint32_t bytesPer
     next_ = askedEnd_ = first;
     streamSectorBytes_ = bytesPerSector;
     planAsked_ = planExtentAt(first);
+    if (planAsked_ == kOffPlan) planUsedUp_ = true;
 }
 
 bool ClientConnection::dropStream() {

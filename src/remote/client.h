@@ -117,7 +117,8 @@ private:
     std::optional<std::uint64_t> streamSkip(std::uint64_t first) const;
     // The sector the next one handed out is, when one is owed or held.
     std::optional<std::uint64_t> streamAt() const;
-    // The plan's extent that holds `sector`, or ends at it; kOffPlan when none does.
+    // The plan's extent that holds `sector`, or ends at it; kOffPlan when none does or the plan
+    // is used up.
     std::size_t planExtentAt(std::uint64_t sector) const;
     std::optional<std::uint64_t> takeSectors(std::uint64_t most, std::uint8_t* into, bool& failed);
     // Takes every reply still owed and forgets the stream; false when the connection is gone.
@@ -154,9 +155,12 @@ private:
     std::uint64_t askedBytes_ = 0;
     std::uint64_t next_ = 0, askedEnd_ = 0, pending_ = 0;
     std::uint32_t streamSectorBytes_ = 0;
-    // The reads to come, and the extent of them the requests have reached (npos: none).
+    // The reads to come, and the extent of them the requests have reached (kOffPlan: none). A
+    // plan is used up once asked for to its end, or left by a read elsewhere: a later read among
+    // its sectors is no sign that the rest will follow.
     std::vector<SectorExtent> plan_;
     std::uint32_t planSectorBytes_ = 0;
+    bool planUsedUp_ = false;
     static constexpr std::size_t kOffPlan = SIZE_MAX;
     std::size_t planAsked_ = kOffPlan;
     // The reply taken in part: heldSectors_ sectors from next_ on, at heldAt_ in held_ unless

@@ -485,7 +485,8 @@ TEST_F(RemoteDrive, ReadsAheadAndEachReadGetsItsOwnSectors) {
 }
 
 // Reads along a plan are read ahead along it at once, from one extent on to the next, and
-// nothing in its gaps or past its end is read; a read that leaves it gets its own sectors.
+// nothing in its gaps or past its end is read; a read that leaves it gets its own sectors, and
+// a plan gone through is not followed again.
 TEST_F(RemoteDrive, ReadsAheadAlongAPlanAndNowhereElse) {
     ClientConnection c(prompts);
     ASSERT_TRUE(c.connect("127.0.0.1", served.server.port()) && c.login("pw") && c.openDrive("F:\\"));
@@ -509,6 +510,10 @@ TEST_F(RemoteDrive, ReadsAheadAlongAPlanAndNowhereElse) {
         EXPECT_TRUE(std::ranges::any_of(plan, [&](const SectorExtent& e) { return e.first <= first && end <= e.first + e.count; }))
             << first << "-" << end;
     }
+    // Used up, the plan leads nowhere: a read among its sectors again is read as any other.
+    EXPECT_TRUE(readsRight(2000, 8));
+    EXPECT_EQ(c.driveType("F:\\"), 3);  // takes every reply still owed
+    EXPECT_EQ(std::ranges::count_if(served.sources.reads(), [](const auto& r) { return r.first <= 300 && 300 < r.second; }), 1);
     EXPECT_TRUE(readsRight(40, 30));
     EXPECT_TRUE(readsRight(2190, 20));  // runs on past the plan's extent
     EXPECT_FALSE(prompts.shown(msg::kConnectionReset));

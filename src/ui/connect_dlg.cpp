@@ -64,6 +64,8 @@ CConnectDlg::CConnectDlg(remote::Protocol protocol, Prompts& prompts, QWidget* p
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(&refresh_, &QTimer::timeout, this, [this] { discovery_.refresh(); });
     startDiscovery();
+    // The address is typed first, unless a server is picked from the list.
+    address_->setFocus();
 }
 
 CConnectDlg::~CConnectDlg() {

@@ -41,6 +41,8 @@ void readFile(CDrive& drive, const FileItem& item, FatIndex fat, std::uint64_t& 
     const std::uint64_t size = std::min<std::uint64_t>(item.size, budget);
     budget -= size;
     std::vector<std::uint8_t> whole(static_cast<std::size_t>(size)), piece(block);
+    // As saving reads: the source is told where the reads lead.
+    reader.willReadAll();
     const FileReader::Result all = reader.read(0, whole);
     check(all.bytes <= whole.size() && (all.status == ReadResult::Done) == (all.bytes == whole.size()));
     for (std::uint64_t offset = 0; offset < size; offset += block) {

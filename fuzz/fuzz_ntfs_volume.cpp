@@ -58,6 +58,7 @@ void readThroughDrive(CDrive& drive, const FileItem& item, std::uint64_t& budget
     const std::uint32_t block = blockSize(drive);
     FileReader reader(drive, item, 0);
     if (!reader.ok()) return;
+    reader.willReadAll();
     std::vector<std::uint8_t> buf(block);
     for (std::uint64_t offset = 0; offset < item.size && budget > 0; offset += block) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(block, item.size - offset));

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 namespace harrow::remote {
@@ -35,7 +36,13 @@ void ServerPump::stop() {
     notifiers_.clear();
 }
 
+void ServerPump::schedule() {
+    if (std::exchange(scheduled_, true)) return;
+    QMetaObject::invokeMethod(this, &ServerPump::pump, Qt::QueuedConnection);
+}
+
 void ServerPump::pump() {
+    scheduled_ = false;
     if (!running_) return;
     std::vector<pollfd> set;
     server_.pollSet(set);
@@ -63,7 +70,7 @@ void ServerPump::watch() {
             n = std::move(from);
         } else {
             n = std::make_unique<QSocketNotifier>(fd, type);
-            connect(n.get(), &QSocketNotifier::activated, this, &ServerPump::pump);
+            connect(n.get(), &QSocketNotifier::activated, this, &ServerPump::schedule);
         }
         n->setEnabled(true);
         return n;

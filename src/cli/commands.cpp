@@ -18,6 +18,7 @@
 
 #include "cli/cli.h"
 #include "cli/remote.h"
+#include "remote/remote_address.h"
 #include "common/dostime.h"
 #include "common/strings.h"
 #include "common/text.h"
@@ -285,7 +286,7 @@ bool openSource(CQUIDNEYDoc& doc, const std::string& source, std::uint64_t offse
     ListOnlyHost listOnly;
     DocHost& host = scanHost ? *scanHost : listOnly;
     doc.options.searchDisk = scanHost != nullptr;
-    if (isRemoteSource(source)) return openRemoteSource(doc, source, host);
+    if (remote::isRemoteSource(source)) return openRemoteSource(doc, source, host);
     if (auto letter = letterOfRootPath(source); letter && source.size() <= 3) {
         return doc.openDrive(*letter, host);
     }

@@ -53,8 +53,6 @@ void useRemoteSources(remote::RemoteSources& s, std::string file) {
     passwordFile = std::move(file);
 }
 
-bool isRemoteSource(const std::string& source) { return remote::isRemoteSource(source); }
-
 bool openRemoteSource(CQUIDNEYDoc& doc, const std::string& source, DocHost& host) {
     const auto drive = remote::parseRemoteSource(source);
     if (!drive) {

@@ -13,7 +13,6 @@ namespace harrow::cli {
 // (a file, else HARROW_PASSWORD, else a prompt on the terminal).
 void useRemoteSources(remote::RemoteSources& sources, std::string passwordFile);
 
-bool isRemoteSource(const std::string& source);
 // Connects and logs in to the server of SOURCE and runs the open flow on its drive.
 bool openRemoteSource(CQUIDNEYDoc& doc, const std::string& source, DocHost& host);
 

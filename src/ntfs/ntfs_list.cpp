@@ -165,6 +165,9 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
     const DriveInfo& info = mft.volume().info();
     const std::uint64_t recordSectors = info.bytesPerSector ? (info.bytesPerFileRecord + info.bytesPerSector - 1) / info.bytesPerSector : 0;
     constexpr std::size_t kPlanRecords = 4096;
+    // Where each entry's record lies, worked out once: the item's and the plan's.
+    std::vector<std::uint64_t> sectors(keys.size());
+    for (std::size_t k = 0; k < keys.size(); ++k) sectors[k] = mft.sectorOfRecord(keys[k].record);
     std::vector<SectorExtent> plan;
     CInode child(mft);
     for (std::size_t k = 0; k < keys.size(); ++k) {
@@ -176,7 +179,7 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
         if (k % (kPlanRecords / 2) == 0 && recordSectors != 0) {
             plan.clear();
             for (std::size_t j = k; j < std::min(keys.size(), k + kPlanRecords); ++j) {
-                const std::uint64_t sector = mft.sectorOfRecord(keys[j].record);
+                const std::uint64_t sector = sectors[j];
                 if (sector == kNoRecord || sector == 0) continue;
                 if (!plan.empty() && plan.back().first + plan.back().count == sector)
                     plan.back().count += recordSectors;
@@ -192,7 +195,7 @@ std::optional<ItemList> listNtfsDirectory(Mft& mft, std::uint64_t r, const FileI
         item.record = key.record;
         item.parentRecord = key.parent;
         item.size = key.dataSize;
-        item.cluster = mft.sectorOfRecord(key.record);
+        item.cluster = sectors[k];
         item.parentCluster = key.parent == r ? ownSector : mft.sectorOfRecord(key.parent);
         const bool loaded = child.loadByNumber(key.record);
         if (loaded) {
